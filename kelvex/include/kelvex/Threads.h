@@ -1,0 +1,118 @@
+// Threads and synchronisation of the support library.
+//
+// Barrier and ScopedLock sit on the path of every marshalled call, so their
+// waits first spin for a few microseconds and only then sleep in the kernel:
+// a thread that really sleeps costs 15-20 us to wake, a spinning one a few
+// hundred nanoseconds. Spinning is skipped when the process may run on one
+// CPU only, where it would only steal the time the peer needs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include <boost/function.hpp>
+#include <boost/thread/recursive_mutex.hpp>
+
+namespace kelvex {
+namespace threads {
+
+// The calling thread's id, as the operating system numbers threads.
+unsigned long GetCurrentThreadID();
+
+// How long a waiter spins before it sleeps; 0 when the process may use a
+// single CPU. Read once per process (tests and benchmarks may override it).
+std::uint32_t SpinNanoseconds();
+void SetSpinNanoseconds(std::uint32_t nanoseconds);
+
+// A named thread that starts running `body` in its constructor (it may start
+// before the constructor returns). The destructor joins it.
+class Thread {
+ public:
+  Thread(const std::string& name, const boost::function0<void>& body);
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  const std::string& GetName() const { return m_name; }
+  void Join();
+
+ private:
+  std::string m_name;
+  std::thread m_thread;
+};
+
+// A reusable barrier for `count` threads: Wait() blocks until `count`
+// threads have called it, releases them together, and the barrier is then
+// ready for the next cycle. Returns true for the thread that completed the
+// cycle.
+class Barrier {
+ public:
+  Barrier(const std::string& name, unsigned count);
+  Barrier(const Barrier&) = delete;
+  Barrier& operator=(const Barrier&) = delete;
+
+  bool Wait();
+  const std::string& GetName() const { return m_name; }
+
+ private:
+  std::string m_name;
+  const std::uint32_t m_count;
+  // The arrival counter and the generation word (the futex) live on
+  // separate cache lines from the name so that waiters spin on one line.
+  alignas(64) std::atomic<std::uint32_t> m_arrived{0};
+  std::atomic<std::uint32_t> m_generation{0};
+  std::atomic<std::uint32_t> m_sleepers{0};
+};
+
+// A named recursive mutex; GetMutex() gives the boost mutex underneath,
+// which ScopedLock locks.
+class RecursiveMutex {
+ public:
+  explicit RecursiveMutex(const std::string& name) : m_name(name) {}
+  RecursiveMutex(const RecursiveMutex&) = delete;
+  RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+
+  boost::recursive_mutex& GetMutex() { return m_mutex; }
+  const std::string& GetName() const { return m_name; }
+
+ private:
+  std::string m_name;
+  boost::recursive_mutex m_mutex;
+};
+
+// Locks `mutex`, first trying for a short while without sleeping (see the
+// file comment), then blocking.
+void LockBriefSpin(boost::recursive_mutex& mutex);
+
+template <class MutexT, class BoostMutexT>
+class ScopedLock;
+
+// A named lock that holds a RecursiveMutex for its lifetime. Lock failures
+// become the support library's localised errors.
+template <>
+class ScopedLock<RecursiveMutex, boost::recursive_mutex> {
+ public:
+  ScopedLock(const std::string& name, RecursiveMutex& mutex, bool lockNow);
+  virtual ~ScopedLock();
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+  const std::string& GetName() const { return m_name; }
+  bool IsLocked() const { return m_lock != nullptr && m_lock->locked; }
+
+ private:
+  struct Lock {
+    boost::recursive_mutex* mutex;
+    bool locked;
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block, std::size_t size);
+  };
+
+  std::string m_name;
+  Lock* m_lock = nullptr;
+};
+
+}  // namespace threads
+}  // namespace kelvex

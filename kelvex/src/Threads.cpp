@@ -1,0 +1,193 @@
+#include <kelvex/Config.h>
+#include <kelvex/Debug.h>
+#include <kelvex/SmallBlockAllocator.h>
+#include <kelvex/Threads.h>
+
+#include <chrono>
+#include <string_view>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_IX86) || defined(_M_X64)
+#include <immintrin.h>
+#define KELVEX_CPU_RELAX() _mm_pause()
+#else
+#define KELVEX_CPU_RELAX() std::atomic_signal_fence(std::memory_order_seq_cst)
+#endif
+
+namespace kelvex {
+namespace threads {
+
+namespace {
+
+// Long enough to cover the gap between two back-to-back calls and a short
+// call on the other side; short against the 15-20 us of a kernel wake-up.
+constexpr std::uint32_t kDefaultSpinNanoseconds = 20000;
+
+unsigned UsableCpuCount() {
+#if defined(_WIN32)
+  DWORD_PTR processMask = 0, systemMask = 0;
+  if (!::GetProcessAffinityMask(::GetCurrentProcess(), &processMask, &systemMask)) return 1;
+  unsigned count = 0;
+  for (; processMask != 0; processMask &= processMask - 1) ++count;
+  return count;
+#else
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+}
+
+std::atomic<std::uint32_t>& SpinSetting() {
+  static std::atomic<std::uint32_t> setting{UsableCpuCount() > 1 ? kDefaultSpinNanoseconds : 0};
+  return setting;
+}
+
+// Spins until `done()` or the spin budget is used up; true when done.
+template <class Done>
+bool SpinUntil(Done done) {
+  const std::uint32_t budget = SpinNanoseconds();
+  if (budget == 0) return done();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(budget);
+  for (;;) {
+    for (int i = 0; i < 32; ++i) {
+      if (done()) return true;
+      KELVEX_CPU_RELAX();
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+  }
+}
+
+void WaitWhileEqual(std::atomic<std::uint32_t>& word, std::uint32_t value) {
+#if defined(_WIN32)
+  word.wait(value, std::memory_order_seq_cst);
+#else
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+#endif
+}
+
+void WakeAll(std::atomic<std::uint32_t>& word) {
+#if defined(_WIN32)
+  word.notify_all();
+#else
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+#endif
+}
+
+}  // namespace
+
+unsigned long GetCurrentThreadID() {
+#if defined(_WIN32)
+  return ::GetCurrentThreadId();
+#else
+  static thread_local unsigned long id = static_cast<unsigned long>(::syscall(SYS_gettid));
+  return id;
+#endif
+}
+
+std::uint32_t SpinNanoseconds() { return SpinSetting().load(std::memory_order_relaxed); }
+
+void SetSpinNanoseconds(std::uint32_t nanoseconds) { SpinSetting().store(nanoseconds, std::memory_order_relaxed); }
+
+// --- Thread ----------------------------------------------------------------
+
+Thread::Thread(const std::string& name, const boost::function0<void>& body) : m_name(name) {
+  m_thread = std::thread([body, name]() {
+#if !defined(_WIN32)
+    // The kernel keeps at most 15 characters of a thread's name.
+    ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
+#endif
+    body();
+  });
+}
+
+Thread::~Thread() { Join(); }
+
+void Thread::Join() {
+  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+}
+
+// --- Barrier ---------------------------------------------------------------
+
+Barrier::Barrier(const std::string& name, unsigned count) : m_name(name), m_count(count == 0 ? 1 : count) {}
+
+bool Barrier::Wait() {
+  // A participant reads the generation before it arrives; it cannot arrive
+  // for the next cycle before it has seen this one complete, so the value
+  // read is the current cycle's.
+  const std::uint32_t generation = m_generation.load(std::memory_order_acquire);
+  if (m_arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == m_count) {
+    m_arrived.store(0, std::memory_order_relaxed);
+    m_generation.store(generation + 1, std::memory_order_seq_cst);
+    // Sleepers announce themselves before their last look at the generation
+    // (both seq_cst), so either they see the new generation or we see them.
+    if (m_sleepers.load(std::memory_order_seq_cst) != 0) WakeAll(m_generation);
+    return true;
+  }
+  auto released = [&] { return m_generation.load(std::memory_order_acquire) != generation; };
+  if (SpinUntil(released)) return false;
+  m_sleepers.fetch_add(1, std::memory_order_seq_cst);
+  while (m_generation.load(std::memory_order_seq_cst) == generation) WaitWhileEqual(m_generation, generation);
+  m_sleepers.fetch_sub(1, std::memory_order_relaxed);
+  return false;
+}
+
+// --- Locks -----------------------------------------------------------------
+
+void LockBriefSpin(boost::recursive_mutex& mutex) {
+  if (SpinUntil([&] { return mutex.try_lock(); })) return;
+  mutex.lock();
+}
+
+void* ScopedLock<RecursiveMutex, boost::recursive_mutex>::Lock::operator new(std::size_t size) {
+  return utility::SmallBlockAllocator::Allocate(size);
+}
+
+void ScopedLock<RecursiveMutex, boost::recursive_mutex>::Lock::operator delete(void* block, std::size_t size) {
+  utility::SmallBlockAllocator::Free(block, size);
+}
+
+ScopedLock<RecursiveMutex, boost::recursive_mutex>::ScopedLock(const std::string& name, RecursiveMutex& mutex,
+                                                               bool lockNow)
+    : m_name(name) {
+  try {
+    debug::TraceScope trace("KVXThreads", 15, {m_name, " - ", "ScopedLock", " - ", "Default Constructor"}, false);
+    m_lock = new Lock{&mutex.GetMutex(), false};
+    if (lockNow) {
+      LockBriefSpin(*m_lock->mutex);
+      m_lock->locked = true;
+    }
+  } catch (const boost::thread_resource_error&) {
+    delete m_lock;
+    m_lock = nullptr;
+    config::ThrowError(1, "$$$/kvx/threads/Error/NotEnoughThreadResources=Not enough thread resources.", 106, 20,
+                       true);
+    throw;
+  } catch (const boost::lock_error&) {
+    delete m_lock;
+    m_lock = nullptr;
+    config::ThrowError(1, "$$$/kvx/threads/Error/FailedToAcquireThreadLock=Failure to acquire thread lock.", 106, 21,
+                       true);
+    throw;
+  }
+}
+
+ScopedLock<RecursiveMutex, boost::recursive_mutex>::~ScopedLock() {
+  if (m_lock != nullptr) {
+    if (m_lock->locked) m_lock->mutex->unlock();
+    m_lock->locked = false;
+    delete m_lock;
+  }
+}
+
+}  // namespace threads
+}  // namespace kelvex

@@ -1,0 +1,100 @@
+#include "marshalling/IdleLock.h"
+
+#include "marshalling/CommunicationThread.h"
+
+#include <string>
+
+namespace moravane {
+namespace server {
+
+namespace {
+
+using Lock = kelvex::threads::ScopedLock<kelvex::threads::RecursiveMutex, boost::recursive_mutex>;
+
+// Built once: a lock name made from a literal on every call would cost an
+// allocation per call.
+const std::string& ExecutingLockName() {
+  static const std::string name("MoraVane Executing Lock");
+  return name;
+}
+const std::string& ExecuteLockName() {
+  static const std::string name("MoraVane Execute Lock");
+  return name;
+}
+
+std::atomic<IdleLock*> g_installed{nullptr};
+
+}  // namespace
+
+IdleLock::IdleLock()
+    : executingMutex("MoraVane Executing Mutex"),
+      executedMutex("MoraVane Executed Mutex"),
+      startStopMutex("MoraVane StartStop Mutex"),
+      executedBarrier("Moravane Executed Barrier", 2) {}
+
+IdleLock::~IdleLock() {
+  delete pending;
+  pending = nullptr;
+}
+
+void IdleLock::Install(IdleLock* lock) {
+  IdleLock* none = nullptr;
+  g_installed.compare_exchange_strong(none, lock, std::memory_order_acq_rel);
+}
+
+IdleLock* IdleLock::Current() {
+  IdleLock* lock = g_installed.load(std::memory_order_acquire);
+  if (lock == nullptr) throw kStopSignal;
+  return lock;
+}
+
+void IdleLock::Submit(Executor* executor) {
+  Lock executing(ExecutingLockName(), executingMutex, true);
+  if (accepting.load(std::memory_order_relaxed) == 0) throw kStopSignal;
+  {
+    Lock execute(ExecuteLockName(), executedMutex, true);
+    pending = executor;
+    try {
+      CommunicationThread::Wake();
+    } catch (...) {
+      // The thread never saw the call: give it back to the caller.
+      pending = nullptr;
+      throw;
+    }
+  }
+  // The thread takes the execute lock once we have dropped it, runs the
+  // call and meets us here; everything it wrote is visible after the meeting.
+  executedBarrier.Wait();
+}
+
+void IdleLock::RunPending() {
+  Lock execute(ExecuteLockName(), executedMutex, true);
+  Executor* executor = pending;
+  if (executor == nullptr) return;
+  pending = nullptr;
+  try {
+    executor->Execute();
+  } catch (...) {
+    // Release the caller first (it sees result 0 and no text), then free
+    // the call, then let the exception leave the serving loop.
+    executedBarrier.Wait();
+    delete executor;
+    throw;
+  }
+  executedBarrier.Wait();
+  delete executor;
+}
+
+void IdleLock::StopAllExecution() {
+  Lock stop("MoraVane Stop All Execution Lock", startStopMutex, true);
+  accepting.store(0, std::memory_order_relaxed);
+}
+
+namespace idlelockclient {
+
+MoraVaneIdleLock::MoraVaneIdleLock() = default;
+MoraVaneIdleLock::~MoraVaneIdleLock() = default;
+
+}  // namespace idlelockclient
+}  // namespace server
+}  // namespace moravane
