@@ -17,6 +17,6 @@ using WideString = kelvex::utility::UTF16String;
 // literal is unsigned and never equals a negative code.
 constexpr HRESULT kNoRemoteObject = static_cast<HRESULT>(0x80042329u);      // a handle holds no interface
 constexpr HRESULT kSharedMemoryFailed = static_cast<HRESULT>(0x8004232Au);  // a shared memory file failed
-constexpr HRESULT kThrownLong = -1;                                          // a `long` was thrown in an executor
+constexpr HRESULT kThrownLong = -1;                                         // a `long` was thrown in an executor
 
 }  // namespace moravane

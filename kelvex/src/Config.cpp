@@ -20,9 +20,8 @@ std::string FormatKey(const std::string& key, const ReplacementValue& r1, const 
   return result;
 }
 
-void ThrowError(long errorLevel, const std::string& key, long module, long code, bool raise,
-                const ReplacementValue& r1, const ReplacementValue& r2, const ReplacementValue& r3,
-                const ReplacementValue& r4) {
+void ThrowError(long errorLevel, const std::string& key, long module, long code, bool raise, const ReplacementValue& r1,
+                const ReplacementValue& r2, const ReplacementValue& r3, const ReplacementValue& r4) {
   if (!raise) return;
   throw LocalizedError(errorLevel, key, FormatKey(key, r1, r2, r3, r4), module, code);
 }

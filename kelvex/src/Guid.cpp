@@ -39,8 +39,8 @@ std::optional<Guid> Guid::Parse(std::string_view text) {
     i += 2;
   }
   _GUID guid;
-  guid.Data1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
-               bytes[3];
+  guid.Data1 =
+      (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) | bytes[3];
   guid.Data2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
   guid.Data3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
   std::memcpy(guid.Data4, bytes + 8, 8);
@@ -59,8 +59,7 @@ std::string Guid::ToString() const {
   char text[39];
   std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
                 static_cast<unsigned>(m_guid.Data1), m_guid.Data2, m_guid.Data3, m_guid.Data4[0], m_guid.Data4[1],
-                m_guid.Data4[2], m_guid.Data4[3], m_guid.Data4[4], m_guid.Data4[5], m_guid.Data4[6],
-                m_guid.Data4[7]);
+                m_guid.Data4[2], m_guid.Data4[3], m_guid.Data4[4], m_guid.Data4[5], m_guid.Data4[6], m_guid.Data4[7]);
   return text;
 }
 

@@ -50,7 +50,7 @@ struct SharedPool {
     count = 0;
     if (head == nullptr) {
       const std::size_t blockSize = BlockSize(sizeClass);
-      auto* chunk = static_cast<unsigned char*>(::operator new(blockSize * kBatch));
+      auto* chunk = static_cast<unsigned char*>(::operator new(blockSize* kBatch));
       chunks.push_back(chunk);
       for (std::size_t i = 0; i < kBatch; ++i) {
         auto* block = reinterpret_cast<FreeBlock*>(chunk + i * blockSize);

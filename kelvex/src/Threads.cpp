@@ -169,8 +169,7 @@ ScopedLock<RecursiveMutex, boost::recursive_mutex>::ScopedLock(const std::string
   } catch (const boost::thread_resource_error&) {
     delete m_lock;
     m_lock = nullptr;
-    config::ThrowError(1, "$$$/kvx/threads/Error/NotEnoughThreadResources=Not enough thread resources.", 106, 20,
-                       true);
+    config::ThrowError(1, "$$$/kvx/threads/Error/NotEnoughThreadResources=Not enough thread resources.", 106, 20, true);
     throw;
   } catch (const boost::lock_error&) {
     delete m_lock;

@@ -25,7 +25,7 @@ LONG ExecuteInPlace(const F& call, WideString& errorText) {
   try {
     std::unique_ptr<Executor> executor(new ExecutorImpl<F>(call, &errorText, &result));
     executor->Execute();
-  } catch (LinkError error) {
+  } catch (const LinkError& error) {
     errorText = error.GetErrorString();
     result = error.GetError();
   } catch (long) {
@@ -43,7 +43,7 @@ LONG ExecuteMarshalled(const F& call, WideString& errorText) {
     IdleLock::Current()->Submit(executor.get());
     // Submit returned: the communication thread ran and deleted the call.
     executor.release();
-  } catch (LinkError error) {
+  } catch (const LinkError& error) {
     errorText = error.GetErrorString();
     result = error.GetError();
   } catch (long) {

@@ -34,7 +34,7 @@ class ExecutorImpl : public Executor {
   void Execute() override {
     try {
       m_call();
-    } catch (LinkError error) {
+    } catch (const LinkError& error) {
       *m_errorText = error.GetErrorString();
       *m_result = error.GetError();
     } catch (long) {

@@ -10,7 +10,8 @@ LinkError::LinkError() : m_code(0) {}
 LinkError::LinkError(const WideString& message) : m_message(message), m_code(0) {}
 LinkError::LinkError(LONG code) : m_code(code) {}
 LinkError::LinkError(const WideString& message, LONG code) : m_message(message), m_code(code) {}
-LinkError::LinkError(const LinkError& other) : std::exception(other), m_message(other.m_message), m_code(other.m_code) {}
+LinkError::LinkError(const LinkError& other)
+    : std::exception(other), m_message(other.m_message), m_code(other.m_code) {}
 LinkError::~LinkError() = default;
 
 LinkError& LinkError::operator=(const LinkError& other) {

@@ -9,7 +9,8 @@
 namespace kelvex {
 namespace utility {
 
-using UTF16String = std::basic_string<char16_t, std::char_traits<char16_t>, SmallBlockAllocator::STLAllocator<char16_t>>;
+using UTF16String =
+    std::basic_string<char16_t, std::char_traits<char16_t>, SmallBlockAllocator::STLAllocator<char16_t>>;
 
 // Widens a narrow string: it is read as UTF-8 (7-bit ASCII is a subset),
 // every ill-formed sequence becomes U+FFFD. Stops at the first NUL.

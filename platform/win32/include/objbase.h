@@ -52,8 +52,7 @@ extern "C" {
 // concurrency model RPC_E_CHANGED_MODE; each success needs one CoUninitialize.
 HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID reserved, DWORD coInit);
 void STDAPICALLTYPE CoUninitialize(void);
-HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFIID riid,
-                                        LPVOID* object);
+HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFIID riid, LPVOID* object);
 HRESULT STDAPICALLTYPE CoRegisterClassObject(REFCLSID clsid, IUnknown* factory, DWORD clsContext, DWORD flags,
                                              DWORD* cookie);
 HRESULT STDAPICALLTYPE CoRevokeClassObject(DWORD cookie);

@@ -107,7 +107,7 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
-#define HRESULT_FROM_WIN32(x) \
+#define HRESULT_FROM_WIN32(x)                             \
   (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x) \
                                 : MORAVANE_HR((static_cast<std::uint32_t>(x) & 0x0000FFFFu) | 0x80070000u))
 

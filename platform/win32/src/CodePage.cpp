@@ -103,8 +103,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideStr, int 
   if (codePage == CP_UTF8 && (defaultChar != nullptr || usedDefaultChar != nullptr)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  if (wideStr == nullptr || wideLen == 0 || wideLen < -1 || multiLen < 0 ||
-      (multiStr == nullptr && multiLen != 0)) {
+  if (wideStr == nullptr || wideLen == 0 || wideLen < -1 || multiLen < 0 || (multiStr == nullptr && multiLen != 0)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (usedDefaultChar != nullptr) *usedDefaultChar = FALSE;
@@ -118,8 +117,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideStr, int 
   int written = 0;
   for (std::size_t i = 0; i < length; ++i) {
     char32_t value = wideStr[i];
-    if (value >= 0xD800 && value <= 0xDBFF && i + 1 < length && wideStr[i + 1] >= 0xDC00 &&
-        wideStr[i + 1] <= 0xDFFF) {
+    if (value >= 0xD800 && value <= 0xDBFF && i + 1 < length && wideStr[i + 1] >= 0xDC00 && wideStr[i + 1] <= 0xDFFF) {
       value = 0x10000 + ((value - 0xD800) << 10) + (wideStr[i + 1] - 0xDC00);
       ++i;
     } else if (value >= 0xD800 && value <= 0xDFFF) {
@@ -137,8 +135,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideStr, int 
   return written;
 }
 
-int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiStr, int multiLen, LPWSTR wideStr,
-                               int wideLen) {
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiStr, int multiLen, LPWSTR wideStr, int wideLen) {
   if (!IsSupportedCodePage(codePage)) return Fail(ERROR_INVALID_PARAMETER);
   if ((flags & ~MB_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
   if (multiStr == nullptr || multiLen == 0 || multiLen < -1 || wideLen < 0 || (wideStr == nullptr && wideLen != 0)) {
