@@ -3,10 +3,26 @@
 # installed. Safe to run any number of times: when everything is present it
 # changes nothing, fetches nothing and prints nothing. apt's output is kept in
 # a log and shown only when a step fails.
+#
+#   bash scripts/setup.sh            install what is missing
+#   bash scripts/setup.sh --check    only list what is missing, one per line;
+#                                    exit 1 if anything is
+#
+# MORAVANE_PACKAGES names another list to read instead of packages.txt.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-list="${here}/packages.txt"
+list="${MORAVANE_PACKAGES:-${here}/packages.txt}"
+check_only=0
+case "${1:-}" in
+  "") ;;
+  --check) check_only=1 ;;
+  *)
+    echo "setup: unknown argument: $1 (the only option is --check)" >&2
+    exit 2
+    ;;
+esac
+[[ -r "${list}" ]] || { echo "setup: cannot read the package list ${list}" >&2; exit 1; }
 
 wanted=()
 while IFS= read -r line || [[ -n "${line}" ]]; do
@@ -24,6 +40,10 @@ for package in "${wanted[@]}"; do
   installed "${package}" || missing+=("${package}")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
+if [[ ${check_only} -eq 1 ]]; then
+  printf '%s\n' "${missing[@]}"
+  exit 1
+fi
 
 if [[ "$(id -u)" -ne 0 ]]; then
   echo "setup: missing packages: ${missing[*]}" >&2
