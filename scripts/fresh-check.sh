@@ -43,6 +43,12 @@ if [[ ! -x "${root}/usr/bin/apt-get" ]]; then
     { cat /tmp/fresh-check-debootstrap.log >&2; exit 1; }
 fi
 
+# Copied before anything is mounted, so that removing the old copy can never
+# reach into a bind mount of the host.
+rm -rf "${root:?}/src"
+mkdir -p "${root}/src"
+git -C "${checkout}" archive --format=tar "${rev}" | tar -x -C "${root}/src"
+
 mounted=()
 # shellcheck disable=SC2317 # called through the EXIT trap
 cleanup() {
@@ -69,10 +75,6 @@ done
 cp /etc/resolv.conf "${root}/etc/resolv.conf"
 printf '#!/bin/sh\nexit 101\n' >"${root}/usr/sbin/policy-rc.d"
 chmod +x "${root}/usr/sbin/policy-rc.d"
-
-rm -rf "${root:?}/src"
-mkdir -p "${root}/src"
-git -C "${checkout}" archive --format=tar "${rev}" | tar -x -C "${root}/src"
 
 start=${SECONDS}
 set +e
