@@ -32,7 +32,7 @@ host_mirror() {
     cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '$1 == "URIs:" { print $2 }'
     cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
       awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; break } }'
-  } | grep -v -- '-security' | head -n 1
+  } | grep -v -- '-security' | head -n 1 || true
 }
 
 if [[ ! -x "${root}/usr/bin/apt-get" ]]; then
