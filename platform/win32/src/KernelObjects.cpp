@@ -58,6 +58,12 @@ struct ObjectHeader {
 struct MutexPage {
   ObjectHeader header;
   pthread_mutex_t mutex;
+  // Kept beside the pthread mutex's own count so that a release by a thread
+  // that does not own the mutex is refused without asking pthread to unlock
+  // a mutex it does not hold. Written only by the owner while it holds the
+  // mutex; read by anyone.
+  std::int32_t ownerThread;
+  std::uint32_t depth;
 };
 
 std::size_t PageSize() {
@@ -134,6 +140,8 @@ class Section : public KernelObject {
   DWORD m_protect;
 };
 
+std::int32_t CurrentThread() { return static_cast<std::int32_t>(::GetCurrentThreadId()); }
+
 class Mutex : public KernelObject {
  public:
   Mutex(std::unique_ptr<ObjectFile> file, MutexPage* page)
@@ -145,8 +153,25 @@ class Mutex : public KernelObject {
     if (m_ownedHere.load() == 0) ::munmap(m_page, PageSize());
   }
   pthread_mutex_t* Get() { return &m_page->mutex; }
-  void Acquired() { m_ownedHere.fetch_add(1); }
-  void Released() { m_ownedHere.fetch_sub(1); }
+
+  // After a successful lock (`abandoned`: the previous owner died holding
+  // it, and the pthread count restarted at one).
+  void Acquired(bool abandoned) {
+    if (abandoned) m_page->depth = 0;
+    ++m_page->depth;
+    std::atomic_ref<std::int32_t>(m_page->ownerThread).store(CurrentThread());
+    m_ownedHere.fetch_add(1);
+  }
+
+  bool OwnedByCaller() { return std::atomic_ref<std::int32_t>(m_page->ownerThread).load() == CurrentThread(); }
+
+  // Gives up one level of ownership; the caller must own the mutex.
+  bool Release() {
+    if (--m_page->depth == 0) std::atomic_ref<std::int32_t>(m_page->ownerThread).store(0);
+    if (::pthread_mutex_unlock(&m_page->mutex) != 0) return false;
+    m_ownedHere.fetch_sub(1);
+    return true;
+  }
 
  private:
   std::unique_ptr<ObjectFile> m_file;  // null for an unnamed mutex
@@ -347,6 +372,8 @@ bool InitMutexPage(MutexPage* page) {
             ::pthread_mutex_init(&page->mutex, &attributes) == 0;
   ::pthread_mutexattr_destroy(&attributes);
   page->header = ObjectHeader{kMagic, Kind::Mutex, 0, 0, 0};
+  page->ownerThread = 0;
+  page->depth = 0;
   return ok;
 }
 
@@ -523,10 +550,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
       return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     auto mutex = std::make_shared<Mutex>(nullptr, page);
-    if (initialOwner) {
-      ::pthread_mutex_lock(mutex->Get());
-      mutex->Acquired();
-    }
+    if (initialOwner && ::pthread_mutex_lock(mutex->Get()) == 0) mutex->Acquired(false);
     HANDLE handle = InsertHandle(std::move(mutex), 0);
     ::SetLastError(ERROR_SUCCESS);
     return handle;
@@ -574,7 +598,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
       return Fail(error);
     }
     auto mutex = std::make_shared<Mutex>(std::move(objectFile), page);
-    if (initialOwner) mutex->Acquired();
+    if (initialOwner) mutex->Acquired(false);
     HANDLE handle = InsertHandle(std::move(mutex), 0);
     ::SetLastError(ERROR_SUCCESS);
     return handle;
@@ -608,13 +632,13 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   }
   switch (rc) {
     case 0:
-      mutex.Acquired();
+      mutex.Acquired(false);
       return WAIT_OBJECT_0;
     case EOWNERDEAD:
       // The previous owner died holding it: we own it now, and the state it
       // guarded may be inconsistent, which the caller learns from the code.
       ::pthread_mutex_consistent(mutex.Get());
-      mutex.Acquired();
+      mutex.Acquired(true);
       return WAIT_ABANDONED;
     case EBUSY:
     case ETIMEDOUT:
@@ -632,11 +656,10 @@ BOOL WINAPI ReleaseMutex(HANDLE handle) {
     return FALSE;
   }
   auto& mutex = static_cast<Mutex&>(*entry.object);
-  if (::pthread_mutex_unlock(mutex.Get()) != 0) {
+  if (!mutex.OwnedByCaller() || !mutex.Release()) {
     ::SetLastError(ERROR_NOT_OWNER);
     return FALSE;
   }
-  mutex.Released();
   return TRUE;
 }
 
