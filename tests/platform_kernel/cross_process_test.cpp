@@ -155,8 +155,12 @@ TEST_F(CrossProcess, AnotherUserCannotSeeOurObjects) {
     UniqueHandle section(
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, Widen(name).c_str()));
     ASSERT_TRUE(section);
-    ChildProcess stranger({kChild, "open-as-user", "65534", root, name});
-    EXPECT_EQ(std::to_string(ERROR_FILE_NOT_FOUND), stranger.ReadLine());
+    std::string fileName;
+    ASSERT_TRUE(platformdebug::EncodeKernelObjectName(Widen(name).c_str(), &fileName));
+    const std::string path = platformdebug::KernelNamespaceDirectory() + "/" + fileName;
+    ChildProcess stranger({kChild, "open-as-user", "65534", root, name, path});
+    EXPECT_EQ(std::to_string(ERROR_FILE_NOT_FOUND), stranger.ReadLine()) << "the stranger has a namespace of its own";
+    EXPECT_EQ(std::to_string(EACCES), stranger.ReadLine()) << "and cannot reach into ours";
     EXPECT_EQ(0, stranger.Wait());
     struct stat st;
     ASSERT_EQ(0, ::stat((root + "/moravane-0").c_str(), &st));

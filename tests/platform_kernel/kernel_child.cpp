@@ -7,14 +7,19 @@
 //   hold-mutex NAME|--self-link    wait for the mutex, say "owned <result>",
 //                                  release on the line "release", then say
 //                                  "released" and hold until stdin ends
-//   open-as-user UID ROOT NAME     switch to UID, use namespace root ROOT,
-//                                  print the error of OpenFileMappingW
+//   open-as-user UID ROOT NAME FILE
+//                                  switch to UID, use namespace root ROOT,
+//                                  print the error of OpenFileMappingW and
+//                                  the errno of opening FILE directly
 #include "module/Module.h"
 
 #include <platformdebug.h>
 #include <windows.h>
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,12 +83,15 @@ int HoldMutex(const std::string& name) {
   return 0;
 }
 
-int OpenAsUser(uid_t uid, const std::string& root, const std::string& name) {
+int OpenAsUser(uid_t uid, const std::string& root, const std::string& name, const std::string& file) {
   if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) return 2;
   platformdebug::SetKernelNamespaceRoot(root);
   HANDLE section = ::OpenFileMappingW(FILE_MAP_READ, FALSE, Widen(name).c_str());
   Say(std::to_string(section == nullptr ? ::GetLastError() : 0));
   if (section != nullptr) ::CloseHandle(section);
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  Say(std::to_string(fd < 0 ? errno : 0));
+  if (fd >= 0) ::close(fd);
   return 0;
 }
 
@@ -95,7 +103,7 @@ int main(int argc, char** argv) {
     return CreateSection(argv[2], std::stoull(argv[3]), std::stoul(argv[4]));
   if (command == "check-section" && argc == 5) return CheckSection(argv[2], std::stoull(argv[3]), std::stoul(argv[4]));
   if (command == "hold-mutex" && argc == 3) return HoldMutex(argv[2]);
-  if (command == "open-as-user" && argc == 5) return OpenAsUser(std::stoul(argv[2]), argv[3], argv[4]);
+  if (command == "open-as-user" && argc == 6) return OpenAsUser(std::stoul(argv[2]), argv[3], argv[4], argv[5]);
   std::fprintf(stderr, "usage: kernel_child create-section|check-section|hold-mutex|open-as-user ...\n");
   return 64;
 }

@@ -614,12 +614,13 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   // `entry` keeps the object (and its page) alive even if another thread
   // closes the handle during the wait.
   auto& mutex = static_cast<Mutex&>(*entry.object);
-  int rc;
-  if (milliseconds == INFINITE) {
+  // A free or abandoned mutex is taken without sleeping; only a held one
+  // makes the thread wait. (Sanitizers also model an abandoned mutex taken
+  // by a try-lock, not by a timed lock.)
+  int rc = ::pthread_mutex_trylock(mutex.Get());
+  if (rc == EBUSY && milliseconds == INFINITE) {
     rc = ::pthread_mutex_lock(mutex.Get());
-  } else if (milliseconds == 0) {
-    rc = ::pthread_mutex_trylock(mutex.Get());
-  } else {
+  } else if (rc == EBUSY && milliseconds != 0) {
     struct timespec deadline;
     ::clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += milliseconds / 1000;
