@@ -79,14 +79,6 @@ TEST(KernelObjectNames, RejectedNamesAndFileNames) {
   }
 }
 
-TEST(KernelObjectNames, TooLongNameFailsCreation) {
-  const std::u16string name(261, u'n');
-  EXPECT_EQ(nullptr, CreateSection(name, 4096));
-  EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, ::GetLastError());
-  EXPECT_EQ(nullptr, ::CreateMutexW(nullptr, FALSE, name.c_str()));
-  EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, ::GetLastError());
-}
-
 // --- Handles --------------------------------------------------------------------
 
 class KernelHandles : public KernelObjectTest {};
@@ -165,11 +157,6 @@ TEST_F(Sections, ExistingNameGivesTheSameSectionAndSaysSo) {
   static_cast<unsigned char*>(a.Get())[8191] = 0x5A;
   EXPECT_EQ(0x5A, static_cast<unsigned char*>(b.Get())[8191]);
   EXPECT_EQ(0x5A, static_cast<const unsigned char*>(c.Get())[8191]);
-}
-
-TEST_F(Sections, OpeningAMissingNameFailsWithFileNotFound) {
-  EXPECT_EQ(nullptr, ::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, UniqueName("missing").c_str()));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::GetLastError());
 }
 
 TEST_F(Sections, InvalidCreationArguments) {
@@ -251,24 +238,6 @@ TEST_F(Sections, ReadOnlyAccessCannotMapForWriting) {
   EXPECT_EQ(ERROR_ACCESS_DENIED, ::GetLastError());
 }
 
-TEST_F(Sections, ViewOutlivesItsHandleButTheNameDoesNot) {
-  const auto name = UniqueName("outlive");
-  HANDLE section = CreateSection(name, 4096);
-  ASSERT_NE(nullptr, section);
-  UniqueHandle second(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()));
-  ASSERT_TRUE(second);
-  UniqueMappedView view(::MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-  ASSERT_TRUE(view);
-  ASSERT_TRUE(::CloseHandle(section));
-  EXPECT_TRUE(ObjectFileExists(name)) << "a handle is still open";
-  second.Reset();
-  EXPECT_FALSE(ObjectFileExists(name));
-  EXPECT_EQ(nullptr, ::OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::GetLastError());
-  static_cast<unsigned char*>(view.Get())[4095] = 7;
-  EXPECT_EQ(7, static_cast<unsigned char*>(view.Get())[4095]);
-}
-
 TEST_F(Sections, UnmapOnlyWhatIsMapped) {
   UniqueHandle section(CreateSection(u"", 8192));
   void* view = ::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0);
@@ -281,25 +250,10 @@ TEST_F(Sections, UnmapOnlyWhatIsMapped) {
   EXPECT_FALSE(::UnmapViewOfFile(nullptr));
 }
 
-TEST_F(Sections, InjectedFailuresHitTheNextCallsOnly) {
-  platformdebug::FailNextFileMappingCreations(1);
-  EXPECT_EQ(nullptr, CreateSection(u"", 4096));
-  EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, ::GetLastError());
-  UniqueHandle section(CreateSection(u"", 4096));
-  ASSERT_TRUE(section);
-
-  platformdebug::FailNextMapViews(2);
-  EXPECT_EQ(nullptr, ::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0));
-  EXPECT_EQ(nullptr, ::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0));
-  EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, ::GetLastError());
-  UniqueMappedView view(::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0));
-  EXPECT_TRUE(view);
-}
-
 TEST_F(Sections, ConcurrentCreatorsShareOneSection) {
   // Threads race to create the same name: exactly one creates, the others
   // get the existing section, and all see the same bytes.
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 10; ++round) {
     const auto name = UniqueName("race");
     constexpr int kThreads = 4;
     HANDLE handles[kThreads] = {};
@@ -402,22 +356,6 @@ TEST_F(Mutexes, ExistingNameIsTheSameMutexAndInitialOwnershipIsIgnored) {
   EXPECT_TRUE(::ReleaseMutex(second.Get()));
 }
 
-TEST_F(Mutexes, InfiniteWaitReturnsWhenTheOwnerReleases) {
-  UniqueHandle mutex(::CreateMutexW(nullptr, TRUE, UniqueName("infinite").c_str()));
-  ASSERT_TRUE(mutex);
-  std::atomic<bool> acquired{false};
-  std::thread waiter([&] {
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(mutex.Get(), INFINITE));
-    acquired = true;
-    EXPECT_TRUE(::ReleaseMutex(mutex.Get()));
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(acquired.load());
-  EXPECT_TRUE(::ReleaseMutex(mutex.Get()));
-  waiter.join();
-  EXPECT_TRUE(acquired.load());
-}
-
 TEST_F(Mutexes, ThreadEndingWhileOwningAbandonsIt) {
   for (const bool named : {false, true}) {
     SCOPED_TRACE(named ? "named" : "unnamed");
@@ -436,19 +374,6 @@ TEST_F(Mutexes, ThreadEndingWhileOwningAbandonsIt) {
       EXPECT_TRUE(::ReleaseMutex(mutex.Get()));
     });
   }
-}
-
-TEST_F(Mutexes, NameDisappearsWithItsLastHandle) {
-  const auto name = UniqueName("lifetime");
-  HANDLE first = ::CreateMutexW(nullptr, FALSE, name.c_str());
-  HANDLE second = ::CreateMutexW(nullptr, FALSE, name.c_str());
-  ASSERT_TRUE(first && second);
-  ASSERT_TRUE(::CloseHandle(first));
-  EXPECT_TRUE(ObjectFileExists(name));
-  ASSERT_TRUE(::CloseHandle(second));
-  EXPECT_FALSE(ObjectFileExists(name));
-  UniqueHandle again(::CreateMutexW(nullptr, FALSE, name.c_str()));
-  EXPECT_EQ(ERROR_SUCCESS, ::GetLastError());
 }
 
 // --- The per-user namespace -----------------------------------------------------
@@ -522,15 +447,6 @@ TEST_F(KernelNamespace, SquattedDirectoriesAreRefused) {
     EXPECT_EQ(ERROR_ACCESS_DENIED, ::GetLastError());
     EXPECT_EQ("", platformdebug::KernelNamespaceDirectory());
   }
-}
-
-TEST_F(KernelNamespace, RemovedDirectoryIsMadeAgain) {
-  ASSERT_EQ(ERROR_SUCCESS, CreateUnderRoot());
-  std::filesystem::remove_all(m_userDir);
-  const auto name = UniqueName("again");
-  UniqueHandle section(CreateSection(name, 4096));
-  ASSERT_TRUE(section);
-  EXPECT_TRUE(ObjectFileExists(name));
 }
 
 }  // namespace
