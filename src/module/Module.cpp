@@ -13,7 +13,10 @@ namespace {
 // No security attributes, not initially owned, no namespace prefix: the
 // mutex lives in the caller's local namespace, shared by every process
 // there that loads the library.
-HANDLE OpenSelfLinkMutex() { return ::CreateMutexW(nullptr, FALSE, u"Moravane SelfLink Mutex"); }
+// (The UTF-16 literal is a wchar_t string on Windows, hence the cast.)
+HANDLE OpenSelfLinkMutex() {
+  return ::CreateMutexW(nullptr, FALSE, reinterpret_cast<LPCWSTR>(u"Moravane SelfLink Mutex"));
+}
 
 // Initialised during the library's static initialisation, before any host
 // code can construct a self link.

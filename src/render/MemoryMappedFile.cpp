@@ -121,6 +121,7 @@ void MemoryMappedFile::Init(bool create, const std::string& name, ULONGLONG size
 
 void MemoryMappedFile::Init() {
   if (m_view != nullptr) return;
+  // UTF-16 code units; the cast only matters where WCHAR is wchar_t.
   const WideString wideName = kelvex::utility::AsciiToUTF16(m_name);
   // An opened section whose view was never mapped still holds its handle;
   // storing a new one over it would leak it.
@@ -131,7 +132,7 @@ void MemoryMappedFile::Init() {
   if (m_create) {
     HANDLE mapping =
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(m_size >> 32),
-                             static_cast<DWORD>(m_size & 0xFFFFFFFFu), wideName.c_str());
+                             static_cast<DWORD>(m_size & 0xFFFFFFFFu), reinterpret_cast<LPCWSTR>(wideName.c_str()));
     if (mapping == nullptr) throw LinkError(kSharedMemoryFailed);
     Handles().Adopt(comsupport::UniqueHandle(mapping));
     m_mapping = mapping;
@@ -142,7 +143,7 @@ void MemoryMappedFile::Init() {
     m_view = view;
   } else {
     // No size: the whole existing section is mapped later.
-    HANDLE mapping = ::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, wideName.c_str());
+    HANDLE mapping = ::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, reinterpret_cast<LPCWSTR>(wideName.c_str()));
     if (mapping == nullptr) throw LinkError(kSharedMemoryFailed);
     Handles().Adopt(comsupport::UniqueHandle(mapping));
     m_mapping = mapping;
