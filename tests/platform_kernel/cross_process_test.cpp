@@ -62,6 +62,15 @@ TEST_F(CrossProcess, SectionCreatedThereLivesWhileAnyProcessHoldsIt) {
   EXPECT_TRUE(MatchesPattern(static_cast<const unsigned char*>(view.Get()), kSize, 3)) << "the view stays valid";
 }
 
+TEST_F(CrossProcess, ProcessEndingWithOpenHandlesLeavesNoNames) {
+  const std::string name = UniqueNarrowName("exit-holding");
+  ChildProcess creator({kChild, "create-section", name, "4096", "1", "exit-holding"});
+  ASSERT_EQ("ready", creator.ReadLine());
+  creator.CloseInput();
+  EXPECT_EQ(0, creator.Wait());
+  EXPECT_FALSE(ObjectFileExists(Widen(name))) << "left behind although the process ended normally";
+}
+
 TEST_F(CrossProcess, SectionOfAKilledCreatorIsReclaimedOnNextUse) {
   const std::string name = UniqueNarrowName("killed");
   const std::u16string wide = Widen(name);

@@ -1,6 +1,8 @@
 // The other process of the cross-process kernel-object tests. Commands:
-//   create-section NAME SIZE SEED  create, fill with the pattern of SEED,
-//                                  say "ready", hold until stdin ends
+//   create-section NAME SIZE SEED [exit-holding]
+//                                  create, fill with the pattern of SEED,
+//                                  say "ready", hold until stdin ends, then
+//                                  close (or, with exit-holding, just exit)
 //   check-section NAME SIZE SEED   open, compare with the pattern; exit 0
 //                                  when equal, 3 when not, 2 when the open
 //                                  failed (after printing GetLastError)
@@ -40,7 +42,7 @@ void WaitForEndOfInput() {
   }
 }
 
-int CreateSection(const std::string& name, std::uint64_t size, unsigned seed) {
+int CreateSection(const std::string& name, std::uint64_t size, unsigned seed, bool exitHolding) {
   HANDLE section = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
                                         static_cast<DWORD>(size), Widen(name).c_str());
   if (section == nullptr) return 2;
@@ -49,6 +51,7 @@ int CreateSection(const std::string& name, std::uint64_t size, unsigned seed) {
   FillPattern(static_cast<unsigned char*>(view), size, seed);
   Say("ready");
   WaitForEndOfInput();
+  if (exitHolding) return 0;
   ::UnmapViewOfFile(view);
   ::CloseHandle(section);
   return 0;
@@ -99,8 +102,8 @@ int OpenAsUser(uid_t uid, const std::string& root, const std::string& name, cons
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "create-section" && argc == 5)
-    return CreateSection(argv[2], std::stoull(argv[3]), std::stoul(argv[4]));
+  if (command == "create-section" && (argc == 5 || argc == 6))
+    return CreateSection(argv[2], std::stoull(argv[3]), std::stoul(argv[4]), argc == 6);
   if (command == "check-section" && argc == 5) return CheckSection(argv[2], std::stoull(argv[3]), std::stoul(argv[4]));
   if (command == "hold-mutex" && argc == 3) return HoldMutex(argv[2]);
   if (command == "open-as-user" && argc == 6) return OpenAsUser(std::stoul(argv[2]), argv[3], argv[4], argv[5]);

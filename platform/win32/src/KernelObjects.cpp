@@ -34,6 +34,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <unordered_map>
@@ -100,10 +101,18 @@ class ObjectFile {
       : m_fd(fd), m_dir(std::move(dir)), m_fileName(std::move(fileName)) {}
   ~ObjectFile() {
     if (m_fd < 0) return;
-    // Converting the shared lock drops it first; if another holder exists
-    // the request fails and that holder's own close will find itself last.
-    if (m_dir && ::flock(m_fd, LOCK_EX | LOCK_NB) == 0) kernelnames::UnlinkIfSame(*m_dir, m_fileName, m_fd);
+    GiveUpName();
     ::close(m_fd);
+  }
+
+  // Drops this holder's claim on the name and unlinks it if no other holder
+  // is left anywhere. Converting the shared lock drops it first; if another
+  // holder exists the request fails and that holder's own close will find
+  // itself last. The open file itself stays usable.
+  void GiveUpName() {
+    if (!m_dir) return;
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) kernelnames::UnlinkIfSame(*m_dir, m_fileName, m_fd);
+    m_dir.reset();
   }
   ObjectFile(const ObjectFile&) = delete;
   ObjectFile& operator=(const ObjectFile&) = delete;
@@ -121,6 +130,9 @@ class KernelObject {
   explicit KernelObject(Kind kind) : m_kind(kind) {}
   virtual ~KernelObject() = default;
   Kind GetKind() const { return m_kind; }
+  // At process exit: handles that are never closed (the self-link mutex's,
+  // for one) must not leave their names behind, as Windows closes them.
+  virtual void GiveUpNameAtExit() = 0;
 
  private:
   Kind m_kind;
@@ -133,6 +145,7 @@ class Section : public KernelObject {
   int Fd() const { return m_file->Fd(); }
   std::uint64_t Size() const { return m_size; }
   DWORD Protect() const { return m_protect; }
+  void GiveUpNameAtExit() override { m_file->GiveUpName(); }
 
  private:
   std::unique_ptr<ObjectFile> m_file;
@@ -153,6 +166,9 @@ class Mutex : public KernelObject {
     if (m_ownedHere.load() == 0) ::munmap(m_page, PageSize());
   }
   pthread_mutex_t* Get() { return &m_page->mutex; }
+  void GiveUpNameAtExit() override {
+    if (m_file) m_file->GiveUpName();
+  }
 
   // After a successful lock (`abandoned`: the previous owner died holding
   // it, and the pthread count restarted at one).
@@ -193,11 +209,27 @@ struct Kernel {
   std::atomic<int> failingMapViews{0};
 };
 
+void GiveUpNamesAtExit();
+
 Kernel& TheKernel() {
   // Never destroyed: static objects of other translation units may close
-  // handles while the process exits.
-  static Kernel* kernel = new Kernel;
+  // handles while the process exits. The exit handler is registered with
+  // the table, so it runs after the destructors of statics made later.
+  static Kernel* kernel = [] {
+    auto* made = new Kernel;
+    std::atexit(GiveUpNamesAtExit);
+    return made;
+  }();
   return *kernel;
+}
+
+// A process that ends normally gives up the names of the handles it still
+// holds; the handles stay valid for whatever runs after. A process that
+// crashes leaves its names to be reclaimed at their next use.
+void GiveUpNamesAtExit() {
+  Kernel& kernel = TheKernel();
+  std::lock_guard<std::mutex> guard(kernel.lock);
+  for (auto& [value, entry] : kernel.handles) entry.object->GiveUpNameAtExit();
 }
 
 bool TakeInjectedFailure(std::atomic<int>& counter) {
