@@ -207,6 +207,9 @@ struct Kernel {
   std::unordered_map<std::uintptr_t, std::size_t> views;  // base address -> length
   std::atomic<int> failingMappingCreations{0};
   std::atomic<int> failingMapViews{0};
+  // Locks belong to open files, which a forked child shares with its
+  // parent: only the process that opened them may give up their names.
+  pid_t owner = ::getpid();
 };
 
 void GiveUpNamesAtExit();
@@ -228,6 +231,7 @@ Kernel& TheKernel() {
 // crashes leaves its names to be reclaimed at their next use.
 void GiveUpNamesAtExit() {
   Kernel& kernel = TheKernel();
+  if (::getpid() != kernel.owner) return;
   std::lock_guard<std::mutex> guard(kernel.lock);
   for (auto& [value, entry] : kernel.handles) entry.object->GiveUpNameAtExit();
 }
