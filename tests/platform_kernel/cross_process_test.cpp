@@ -106,8 +106,9 @@ TEST_F(CrossProcess, SweepReclaimsEveryAbandonedObject) {
     creator.Kill();
     holder.Kill();
   }
-  ASSERT_TRUE(ObjectFileExists(Widen(sectionName)));
-  EXPECT_GE(platformdebug::ReclaimAbandonedKernelObjects(), 2);
+  // Other processes of the user sweep too (every process does at its first
+  // use of the namespace), so only the outcome is certain, not who swept.
+  platformdebug::ReclaimAbandonedKernelObjects();
   EXPECT_FALSE(ObjectFileExists(Widen(sectionName)));
   EXPECT_FALSE(ObjectFileExists(Widen(mutexName)));
 }
