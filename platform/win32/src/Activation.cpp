@@ -1,0 +1,104 @@
+// Class registration and activation. A class object registered in this
+// process serves CoCreateInstance directly. The table holds one reference
+// on each registered class object until it is revoked.
+#include <objbase.h>
+
+#include <map>
+#include <mutex>
+
+namespace {
+
+struct Registration {
+  CLSID clsid;
+  IUnknown* classObject;  // owned: one reference, released on revocation
+  DWORD context;
+  DWORD flags;
+  bool used;  // a REGCLS_SINGLEUSE class object serves one activation only
+};
+
+struct ClassTable {
+  std::mutex lock;
+  std::map<DWORD, Registration> byCookie;
+  DWORD nextCookie = 1;
+};
+
+ClassTable& Classes() {
+  static ClassTable* table = new ClassTable;  // never destroyed, see KernelObjects.cpp
+  return *table;
+}
+
+// Finds the class factory that serves `clsid` in `context` and returns it
+// with a reference for the caller. The class objects registered in this
+// process are the only source so far; a search for servers in other
+// processes belongs here too.
+HRESULT FindClassFactory(REFCLSID clsid, DWORD context, IClassFactory** factory) {
+  *factory = nullptr;
+  IUnknown* classObject = nullptr;
+  {
+    ClassTable& table = Classes();
+    std::lock_guard<std::mutex> guard(table.lock);
+    for (auto& [cookie, registration] : table.byCookie) {
+      if (!IsEqualCLSID(registration.clsid, clsid) || (registration.context & context) == 0) continue;
+      if (registration.flags == REGCLS_SINGLEUSE && registration.used) continue;
+      registration.used = true;
+      classObject = registration.classObject;
+      classObject->AddRef();
+      break;
+    }
+  }
+  if (classObject == nullptr) return REGDB_E_CLASSNOTREG;
+  // Called outside the table's lock: the class object may activate or
+  // register classes itself.
+  const HRESULT hr = classObject->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(factory));
+  classObject->Release();
+  if (FAILED(hr)) *factory = nullptr;
+  return hr;
+}
+
+}  // namespace
+
+extern "C" {
+
+HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFIID riid,
+                                        LPVOID* object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  IClassFactory* factory = nullptr;
+  HRESULT hr = FindClassFactory(clsid, clsContext, &factory);
+  if (FAILED(hr)) return hr;
+  hr = factory->CreateInstance(outer, riid, object);
+  factory->Release();
+  if (FAILED(hr)) *object = nullptr;
+  return hr;
+}
+
+HRESULT STDAPICALLTYPE CoRegisterClassObject(REFCLSID clsid, IUnknown* classObject, DWORD clsContext, DWORD flags,
+                                             DWORD* cookie) {
+  if (cookie == nullptr) return E_INVALIDARG;
+  *cookie = 0;
+  if (classObject == nullptr) return E_INVALIDARG;
+  ClassTable& table = Classes();
+  std::lock_guard<std::mutex> guard(table.lock);
+  const DWORD id = table.nextCookie++;
+  table.byCookie.emplace(id, Registration{clsid, classObject, clsContext, flags, false});
+  classObject->AddRef();
+  *cookie = id;
+  return S_OK;
+}
+
+HRESULT STDAPICALLTYPE CoRevokeClassObject(DWORD cookie) {
+  IUnknown* classObject = nullptr;
+  {
+    ClassTable& table = Classes();
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto found = table.byCookie.find(cookie);
+    if (found == table.byCookie.end()) return E_INVALIDARG;
+    classObject = found->second.classObject;
+    table.byCookie.erase(found);
+  }
+  // Released outside the lock: the last release may run arbitrary code.
+  classObject->Release();
+  return S_OK;
+}
+
+}  // extern "C"
