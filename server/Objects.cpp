@@ -883,7 +883,7 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
       }
       std::shared_ptr<ProjectState> state = Open(file.string());
       Handed sourceRef = Handed::Adopt(ItemObject::New(state, ProjectObject::FindSource(state, sourceId)));
-      Handed projectRef.Attach((new ProjectObject(state))->Identity());
+      Handed projectRef = Handed::Adopt((new ProjectObject(state))->Identity());
       projectOut = projectRef.Detach();
       sourceOut = sourceRef.Detach();
     });
