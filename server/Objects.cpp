@@ -398,18 +398,26 @@ class RendererObject final : public ComObject<IRenderer2> {
                      std::to_string(render->layout.frameBytes) + " bytes");
       }
       const std::u16string name = SectionName(sectionName);
-      std::shared_ptr<const PngImage> image;
-      if (source.video.kind == VideoKind::kImage) {
-        try {
-          image = m_project->server->cache.Image(source.video.imagePath);
-        } catch (const std::runtime_error& error) {
-          Fail(E_FAIL, error.what());
+      // The render counts as running from here, so that the still it loads
+      // is cached under the temporary budget.
+      FrameCache& cache = m_project->server->cache;
+      cache.RenderStarted();
+      try {
+        std::shared_ptr<const PngImage> image;
+        if (source.video.kind == VideoKind::kImage) {
+          try {
+            image = cache.Image(source.video.imagePath);
+          } catch (const std::runtime_error& error) {
+            Fail(E_FAIL, error.what());
+          }
         }
+        render->generator = MakeVideoGenerator(source, render->layout, render->options, std::move(image));
+        render->mapping = m_project->server->sections->Map(name, sectionSize);
+        render->keyPrefix = RenderKey(render->options);
+      } catch (...) {
+        cache.RenderEnded();
+        throw;
       }
-      render->generator = MakeVideoGenerator(source, render->layout, render->options, std::move(image));
-      render->mapping = m_project->server->sections->Map(name, sectionSize);
-      render->keyPrefix = RenderKey(render->options);
-      m_project->server->cache.RenderStarted();
       m_video = std::move(render);
     });
   }
