@@ -50,8 +50,8 @@ std::unique_ptr<SectionMapping> KernelSections::Map(const std::u16string& name, 
   if (view == nullptr) {
     const DWORD error = GetLastError();
     CloseHandle(handle);
-    Fail(HRESULT_FROM_WIN32(error), "cannot map " + std::to_string(size) + " bytes of the section '" +
-                                        Narrow(name) + "'");
+    Fail(HRESULT_FROM_WIN32(error),
+         "cannot map " + std::to_string(size) + " bytes of the section '" + Narrow(name) + "'");
   }
   return std::make_unique<KernelMapping>(handle, view);
 }

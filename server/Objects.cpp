@@ -34,8 +34,10 @@ namespace {
 // close) and refuse foreign ones.
 const IID IID_ProjectImplementation = {0x6A1C0E52, 0x3B7D, 0x4F0A, {0x9E, 0x21, 0x5C, 0x44, 0x0B, 0x8D, 0x71, 0x01}};
 const IID IID_ItemImplementation = {0x6A1C0E52, 0x3B7D, 0x4F0A, {0x9E, 0x21, 0x5C, 0x44, 0x0B, 0x8D, 0x71, 0x02}};
-const IID IID_VideoOptionsImplementation = {0x6A1C0E52, 0x3B7D, 0x4F0A, {0x9E, 0x21, 0x5C, 0x44, 0x0B, 0x8D, 0x71, 0x03}};
-const IID IID_AudioOptionsImplementation = {0x6A1C0E52, 0x3B7D, 0x4F0A, {0x9E, 0x21, 0x5C, 0x44, 0x0B, 0x8D, 0x71, 0x04}};
+const IID IID_VideoOptionsImplementation = {
+    0x6A1C0E52, 0x3B7D, 0x4F0A, {0x9E, 0x21, 0x5C, 0x44, 0x0B, 0x8D, 0x71, 0x03}};
+const IID IID_AudioOptionsImplementation = {
+    0x6A1C0E52, 0x3B7D, 0x4F0A, {0x9E, 0x21, 0x5C, 0x44, 0x0B, 0x8D, 0x71, 0x04}};
 const IID IID_ServerImplementation = {0x6A1C0E52, 0x3B7D, 0x4F0A, {0x9E, 0x21, 0x5C, 0x44, 0x0B, 0x8D, 0x71, 0x05}};
 
 constexpr LONG kMaxSide = 32768;
@@ -76,7 +78,7 @@ struct ServerState {
   FrameCache cache;
   std::atomic<bool> cacheFinalFrame{false};
 
-  std::mutex mutex;  // guards what follows
+  std::mutex mutex;                                       // guards what follows
   std::vector<std::weak_ptr<ProjectState>> openProjects;  // in opening order
   int selfLinks = 0;
 
@@ -127,7 +129,8 @@ class VideoOptionsObject final : public ComObject<IVideoRenderOptions2> {
   HRESULT STDMETHODCALLTYPE GetLowQuality(LONG* v, BSTR* e) override { return Get(e, v, &VideoOptions::lowQuality); }
   HRESULT STDMETHODCALLTYPE SetPreMultiply(LONG v, BSTR* e) override {
     return Set(e, [&](VideoOptions& o) {
-      if (v != 0 && v != 1) FailArgument("pre-multiply must be 0 (straight) or 1 (pre-multiplied), found " + std::to_string(v));
+      if (v != 0 && v != 1)
+        FailArgument("pre-multiply must be 0 (straight) or 1 (pre-multiplied), found " + std::to_string(v));
       o.preMultiply = v;
     });
   }
@@ -135,7 +138,8 @@ class VideoOptionsObject final : public ComObject<IVideoRenderOptions2> {
   HRESULT STDMETHODCALLTYPE SetFieldOrder(LONG v, BSTR* e) override {
     return Set(e, [&](VideoOptions& o) {
       if (v < kProgressive || v > kLowerFirst) {
-        FailArgument("field order must be 0 (progressive), 1 (upper first) or 2 (lower first), found " + std::to_string(v));
+        FailArgument("field order must be 0 (progressive), 1 (upper first) or 2 (lower first), found " +
+                     std::to_string(v));
       }
       o.fieldOrder = v;
     });
@@ -171,15 +175,19 @@ class VideoOptionsObject final : public ComObject<IVideoRenderOptions2> {
   HRESULT STDMETHODCALLTYPE GetBitDepth(LONG* v, BSTR* e) override { return Get(e, v, &VideoOptions::bitDepth); }
   HRESULT STDMETHODCALLTYPE SetChannelOrder(LONG v, BSTR* e) override {
     return Set(e, [&](VideoOptions& o) {
-      if (v < kBgra || v > kArgb) FailArgument("channel order must be 0 (BGRA), 1 (RGBA) or 2 (ARGB), found " + std::to_string(v));
+      if (v < kBgra || v > kArgb)
+        FailArgument("channel order must be 0 (BGRA), 1 (RGBA) or 2 (ARGB), found " + std::to_string(v));
       o.channelOrder = v;
     });
   }
-  HRESULT STDMETHODCALLTYPE GetChannelOrder(LONG* v, BSTR* e) override { return Get(e, v, &VideoOptions::channelOrder); }
+  HRESULT STDMETHODCALLTYPE GetChannelOrder(LONG* v, BSTR* e) override {
+    return Get(e, v, &VideoOptions::channelOrder);
+  }
   HRESULT STDMETHODCALLTYPE SetTimeStep(LONG value, LONG scale, BSTR* e) override {
     return Set(e, [&](VideoOptions& o) {
       if (value <= 0 || scale <= 0) {
-        FailArgument("the time step " + std::to_string(value) + "/" + std::to_string(scale) + " is not a positive duration");
+        FailArgument("the time step " + std::to_string(value) + "/" + std::to_string(scale) +
+                     " is not a positive duration");
       }
       o.stepValue = value, o.stepScale = scale;
     });
@@ -431,7 +439,8 @@ class RendererObject final : public ComObject<IRenderer2> {
       const double seconds = TimeSeconds(timeValue, timeScale, "time");
       const double duration = m_source->source.DurationSeconds();
       if (seconds < 0 || seconds >= duration) {
-        FailArgument("time " + SecondsText(seconds) + " lies outside the source's duration of " + SecondsText(duration));
+        FailArgument("time " + SecondsText(seconds) + " lies outside the source's duration of " +
+                     SecondsText(duration));
       }
       VideoRender& render = *m_video;
       std::byte* frame = render.mapping->Data();
@@ -480,13 +489,16 @@ class RendererObject final : public ComObject<IRenderer2> {
       const double seconds = TimeSeconds(timeValue, timeScale, "time");
       const double duration = source.DurationSeconds();
       if (seconds < 0 || seconds > duration) {
-        FailArgument("time " + SecondsText(seconds) + " lies outside the source's duration of " + SecondsText(duration));
+        FailArgument("time " + SecondsText(seconds) + " lies outside the source's duration of " +
+                     SecondsText(duration));
       }
       if (samplesPerBuffer < 0) {
-        FailArgument("samples per buffer must be 0 (as many as fit) or positive, found " + std::to_string(samplesPerBuffer));
+        FailArgument("samples per buffer must be 0 (as many as fit) or positive, found " +
+                     std::to_string(samplesPerBuffer));
       }
       render->frameBytes = std::uint64_t(o.channels) * std::uint64_t(o.bytesPerSample);
-      render->framesPerBuffer = samplesPerBuffer != 0 ? std::uint64_t(samplesPerBuffer) : sectionSize / render->frameBytes;
+      render->framesPerBuffer =
+          samplesPerBuffer != 0 ? std::uint64_t(samplesPerBuffer) : sectionSize / render->frameBytes;
       if (render->framesPerBuffer == 0 || render->framesPerBuffer * render->frameBytes > sectionSize) {
         FailArgument("the section of " + std::to_string(sectionSize) + " bytes is too small for a buffer of " +
                      std::to_string(std::max<std::uint64_t>(render->framesPerBuffer, 1) * render->frameBytes) +
@@ -507,7 +519,8 @@ class RendererObject final : public ComObject<IRenderer2> {
       if (!m_audio) FailState("no audio render is running; call StartAudioRender first");
       m_project->CheckOpen();
       AudioRender& render = *m_audio;
-      const std::int64_t frames = std::min<std::int64_t>(render.framesPerBuffer, std::max<std::int64_t>(0, render.end - render.next));
+      const std::int64_t frames =
+          std::min<std::int64_t>(render.framesPerBuffer, std::max<std::int64_t>(0, render.end - render.next));
       RenderAudio(m_source->source, render.options, render.next, frames, render.mapping->Data());
       render.next += frames;
       written = std::uint64_t(frames) * render.frameBytes;
@@ -853,7 +866,8 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
       IUnknown*& sourceOut = OutParam(source, "source");
       const std::filesystem::path file = CheckedPath(FromBstr(path));
       if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
-        FailArgument("frame size " + std::to_string(width) + "x" + std::to_string(height) + " is out of range (1 to 32768)");
+        FailArgument("frame size " + std::to_string(width) + "x" + std::to_string(height) +
+                     " is out of range (1 to 32768)");
       }
       if (aspectNumerator < 1 || aspectDenominator < 1) {
         FailArgument("pixel aspect ratio " + std::to_string(aspectNumerator) + ":" + std::to_string(aspectDenominator) +
@@ -929,8 +943,9 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
       desc.frameRate = 25;
       desc.durationValue = 250, desc.durationScale = 25;  // ten seconds of the still
       const auto written = std::filesystem::last_write_time(file, error);
-      const auto secondsSinceEpoch = std::chrono::duration_cast<std::chrono::seconds>(
-          std::chrono::file_clock::to_sys(written).time_since_epoch()).count();
+      const auto secondsSinceEpoch =
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(written).time_since_epoch())
+              .count();
       desc.timeStamp = static_cast<std::int32_t>(std::clamp<long long>(secondsSinceEpoch, 0, INT32_MAX));
       desc.video.kind = VideoKind::kImage;
       desc.video.imageText = file.string();
@@ -1001,9 +1016,7 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
 
 }  // namespace
 
-IServer2* CreateLinkServer(std::shared_ptr<SectionProvider> sections) {
-  return new ServerObject(std::move(sections));
-}
+IServer2* CreateLinkServer(std::shared_ptr<SectionProvider> sections) { return new ServerObject(std::move(sections)); }
 
 std::int64_t LiveObjectCount() { return detail::g_liveObjects.load(); }
 

@@ -126,7 +126,8 @@ class Parser {
       if (keyword == "bin" || keyword == "source" || keyword == "item") {
         Count(words, 3);
         Node* parent = open.back();
-        if (parent->kind != NodeKind::kBin) Error("'" + keyword + "' cannot stand inside a source; close it with 'end'");
+        if (parent->kind != NodeKind::kBin)
+          Error("'" + keyword + "' cannot stand inside a source; close it with 'end'");
         if (static_cast<int>(open.size()) > kMaxNesting) Error("bins are nested too deeply");
         const NodeKind kind =
             keyword == "bin" ? NodeKind::kBin : (keyword == "source" ? NodeKind::kSource : NodeKind::kItem);
@@ -148,8 +149,8 @@ class Parser {
         }
         if (!IsProperty(keyword)) Error("unknown source property '" + words[0].text + "'");
         if (!m_seen.emplace(keyword, lineNumber).second) {
-          Error("'" + keyword + "' is given twice for this source (first on line " +
-                std::to_string(m_seen[keyword]) + ")");
+          Error("'" + keyword + "' is given twice for this source (first on line " + std::to_string(m_seen[keyword]) +
+                ")");
         }
         Property(node->source, keyword, words);
       }
@@ -159,8 +160,8 @@ class Parser {
     if (open.size() > 1) {
       const Node* node = open.back();
       throw ProjectFormatError(lineNumber, std::string(node->kind == NodeKind::kBin ? "bin" : "source") + " " +
-                                               Quoted(node->name) + " opened on line " +
-                                               std::to_string(node->line) + " is not closed with 'end'");
+                                               Quoted(node->name) + " opened on line " + std::to_string(node->line) +
+                                               " is not closed with 'end'");
     }
     return model;
   }
@@ -226,7 +227,8 @@ class Parser {
 
   std::unique_ptr<Node> NewNode(NodeKind kind, const std::string& name, const Word& guidWord) {
     const std::optional<kelvex::utility::Guid> guid = kelvex::utility::Guid::Parse(guidWord.text);
-    if (guidWord.quoted || !guid) Error("'" + guidWord.text + "' is not a GUID ({XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})");
+    if (guidWord.quoted || !guid)
+      Error("'" + guidWord.text + "' is not a GUID ({XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})");
     auto [it, fresh] = m_guids.emplace(guid->ToString(), m_line);
     if (!fresh) Error("GUID " + guid->ToString() + " is already used on line " + std::to_string(it->second));
     auto node = std::make_unique<Node>();
@@ -286,7 +288,8 @@ class Parser {
       video.kind = VideoKind::kSolid;
       double* channels[] = {&video.colour.r, &video.colour.g, &video.colour.b, &video.colour.a};
       video.colour.a = 1;
-      for (std::size_t i = 2; i < words.size(); ++i) *channels[i - 2] = Int32(words[i], "colour channel", 0, 255) / 255.0;
+      for (std::size_t i = 2; i < words.size(); ++i)
+        *channels[i - 2] = Int32(words[i], "colour channel", 0, 255) / 255.0;
     } else if (kind == "image") {
       if (words.size() != 3 || !words[2].quoted) Error("'video image' takes one quoted file path");
       if (words[2].text.empty()) Error("the image path is empty");
@@ -304,7 +307,8 @@ class Parser {
     const std::string& kind = words[1].text;
     auto frequency = [&](const Word& word) {
       const double value = Real(word, "frequency");
-      if (!(value > 0 && value <= kMaxFrequency)) Error("frequency " + word.text + " is out of range (above 0, at most 100000)");
+      if (!(value > 0 && value <= kMaxFrequency))
+        Error("frequency " + word.text + " is out of range (above 0, at most 100000)");
       return value;
     };
     if (kind == "sine") {
@@ -384,22 +388,34 @@ void WriteNode(std::ostringstream& out, const Node& node, int depth) {
   out << in << "stamp " << s.timeStamp << '\n';
   auto byte = [](double v) { return static_cast<int>(std::lround(v * 255)); };
   switch (s.video.kind) {
-    case VideoKind::kNone: break;
-    case VideoKind::kColourBars: out << in << "video bars\n"; break;
-    case VideoKind::kFrameNumber: out << in << "video framenumber\n"; break;
+    case VideoKind::kNone:
+      break;
+    case VideoKind::kColourBars:
+      out << in << "video bars\n";
+      break;
+    case VideoKind::kFrameNumber:
+      out << in << "video framenumber\n";
+      break;
     case VideoKind::kSolid:
       out << in << "video solid " << byte(s.video.colour.r) << ' ' << byte(s.video.colour.g) << ' '
           << byte(s.video.colour.b) << ' ' << byte(s.video.colour.a) << '\n';
       break;
-    case VideoKind::kImage: out << in << "video image " << Quoted(s.video.imageText) << '\n'; break;
+    case VideoKind::kImage:
+      out << in << "video image " << Quoted(s.video.imageText) << '\n';
+      break;
   }
   switch (s.audio.kind) {
-    case AudioKind::kNone: break;
-    case AudioKind::kSine: out << in << "audio sine " << FormatRate(s.audio.frequency) << '\n'; break;
+    case AudioKind::kNone:
+      break;
+    case AudioKind::kSine:
+      out << in << "audio sine " << FormatRate(s.audio.frequency) << '\n';
+      break;
     case AudioKind::kChirp:
       out << in << "audio chirp " << FormatRate(s.audio.frequency) << ' ' << FormatRate(s.audio.endFrequency) << '\n';
       break;
-    case AudioKind::kSilence: out << in << "audio silence\n"; break;
+    case AudioKind::kSilence:
+      out << in << "audio silence\n";
+      break;
   }
   out << indent << "end\n";
 }
@@ -436,9 +452,7 @@ GUID NewGuid() {
 
 std::string GuidText(const GUID& id) { return kelvex::utility::Guid(id).ToString(); }
 
-ProjectModel ParseProject(std::string_view text, const ParseOptions& options) {
-  return Parser(text, options).Run();
-}
+ProjectModel ParseProject(std::string_view text, const ParseOptions& options) { return Parser(text, options).Run(); }
 
 ProjectModel LoadProjectFile(const std::filesystem::path& path) {
   const std::string name = path.string();

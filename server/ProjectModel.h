@@ -31,8 +31,8 @@ struct Colour {
 
 struct VideoContent {
   VideoKind kind = VideoKind::kNone;
-  Colour colour;              // kSolid
-  std::string imageText;      // kImage: the path as written in the file
+  Colour colour;                    // kSolid
+  std::string imageText;            // kImage: the path as written in the file
   std::filesystem::path imagePath;  // kImage: resolved against the project's folder
   friend bool operator==(const VideoContent& a, const VideoContent& b) {
     return a.kind == b.kind && a.colour == b.colour && a.imageText == b.imageText;

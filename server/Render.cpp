@@ -140,10 +140,10 @@ class Guides final : public VideoGenerator {
  public:
   Guides(std::unique_ptr<VideoGenerator> content, int width, int height)
       : m_content(std::move(content)), m_thickness(std::max(1, height / 270)) {
-    m_boxes[0] = Box{width * 5 / 100, height * 5 / 100, width - width * 5 / 100, height - height * 5 / 100,
-                     {1.f, 1.f, 1.f}};
-    m_boxes[1] = Box{width * 10 / 100, height * 10 / 100, width - width * 10 / 100, height - height * 10 / 100,
-                     {1.f, 1.f, 0.f}};
+    m_boxes[0] =
+        Box{width * 5 / 100, height * 5 / 100, width - width * 5 / 100, height - height * 5 / 100, {1.f, 1.f, 1.f}};
+    m_boxes[1] =
+        Box{width * 10 / 100, height * 10 / 100, width - width * 10 / 100, height - height * 10 / 100, {1.f, 1.f, 0.f}};
   }
   void Row(int y, int x0, int count, double seconds, float* rgba) const override {
     m_content->Row(y, x0, count, seconds, rgba);
@@ -195,9 +195,15 @@ void Store(std::byte* at, T value) {
 void ConvertRow(const float* rgba, int count, const VideoOptions& options, std::byte* out) {
   int index[4];  // position of R, G, B, A within a pixel
   switch (options.channelOrder) {
-    case kRgba: index[0] = 0, index[1] = 1, index[2] = 2, index[3] = 3; break;
-    case kArgb: index[0] = 1, index[1] = 2, index[2] = 3, index[3] = 0; break;
-    default: index[0] = 2, index[1] = 1, index[2] = 0, index[3] = 3; break;
+    case kRgba:
+      index[0] = 0, index[1] = 1, index[2] = 2, index[3] = 3;
+      break;
+    case kArgb:
+      index[0] = 1, index[1] = 2, index[2] = 3, index[3] = 0;
+      break;
+    default:
+      index[0] = 2, index[1] = 1, index[2] = 0, index[3] = 3;
+      break;
   }
   const int channelBytes = options.bitDepth / 8;
   const bool premultiply = options.preMultiply != 0;
@@ -250,8 +256,8 @@ FrameLayout ComputeLayout(const VideoOptions& o, int sourceWidth, int sourceHeig
   layout.rowBytes = o.rowBytes != 0 ? std::uint64_t(o.rowBytes) : layout.tightRowBytes;
   if (layout.rowBytes < layout.tightRowBytes) {
     FailArgument("row bytes " + std::to_string(o.rowBytes) + " is smaller than one row of " +
-                 std::to_string(layout.tightRowBytes) + " bytes (" + std::to_string(layout.outWidth) +
-                 " pixels of " + std::to_string(4 * layout.bytesPerChannel) + " bytes)");
+                 std::to_string(layout.tightRowBytes) + " bytes (" + std::to_string(layout.outWidth) + " pixels of " +
+                 std::to_string(4 * layout.bytesPerChannel) + " bytes)");
   }
   layout.frameBytes = layout.rowBytes * (layout.outHeight - 1) + layout.tightRowBytes;
   return layout;
@@ -265,21 +271,25 @@ std::int64_t FrameAtTime(double seconds, double frameRate) {
 }
 
 std::unique_ptr<VideoGenerator> MakeVideoGenerator(const SourceDesc& source, const FrameLayout& layout,
-                                                   const VideoOptions& options,
-                                                   std::shared_ptr<const PngImage> image) {
+                                                   const VideoOptions& options, std::shared_ptr<const PngImage> image) {
   std::unique_ptr<VideoGenerator> content;
   switch (source.video.kind) {
-    case VideoKind::kColourBars: content = std::make_unique<ColourBars>(layout.frameWidth); break;
+    case VideoKind::kColourBars:
+      content = std::make_unique<ColourBars>(layout.frameWidth);
+      break;
     case VideoKind::kFrameNumber:
       content = std::make_unique<FrameNumber>(layout.frameWidth, layout.frameHeight, source.frameRate);
       break;
-    case VideoKind::kSolid: content = std::make_unique<Solid>(source.video.colour); break;
+    case VideoKind::kSolid:
+      content = std::make_unique<Solid>(source.video.colour);
+      break;
     case VideoKind::kImage:
       if (!image) Fail(E_FAIL, "the image of the source is not loaded");
-      content = std::make_unique<Image>(std::move(image), layout.frameWidth, layout.frameHeight,
-                                        options.lowQuality != 0);
+      content =
+          std::make_unique<Image>(std::move(image), layout.frameWidth, layout.frameHeight, options.lowQuality != 0);
       break;
-    case VideoKind::kNone: FailState("the source has no video");
+    case VideoKind::kNone:
+      FailState("the source has no video");
   }
   if (options.guideLayers != 0) {
     content = std::make_unique<Guides>(std::move(content), layout.frameWidth, layout.frameHeight);
@@ -341,7 +351,8 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
 double AudioSampleAt(const SourceDesc& source, double seconds) {
   const AudioContent& audio = source.audio;
   switch (audio.kind) {
-    case AudioKind::kSine: return 0.5 * std::sin(2 * std::numbers::pi * audio.frequency * seconds);
+    case AudioKind::kSine:
+      return 0.5 * std::sin(2 * std::numbers::pi * audio.frequency * seconds);
     case AudioKind::kChirp: {
       // Frequency rises (or falls) linearly from start to end of the source.
       const double duration = std::max(source.DurationSeconds(), 1e-9);
@@ -349,7 +360,8 @@ double AudioSampleAt(const SourceDesc& source, double seconds) {
       return 0.5 * std::sin(2 * std::numbers::pi * (audio.frequency * seconds + sweep * seconds * seconds / 2));
     }
     case AudioKind::kSilence:
-    case AudioKind::kNone: return 0.0;
+    case AudioKind::kNone:
+      return 0.0;
   }
   return 0.0;
 }

@@ -29,7 +29,7 @@ struct VideoOptions {
   LONG roiLeft = 0, roiTop = 0, roiRight = 0, roiBottom = 0;  // all 0: the whole frame
   LONG bitDepth = 8;
   LONG channelOrder = kBgra;
-  LONG stepValue = 1, stepScale = 25;  // one frame's duration; set from the source's rate
+  LONG stepValue = 1, stepScale = 25;      // one frame's duration; set from the source's rate
   LONG boundsWidth = 0, boundsHeight = 0;  // 0: the source's size
   LONG rowBytes = 0;                       // 0: rows packed tight
   LONG downsampleX = 1, downsampleY = 1;
@@ -47,9 +47,9 @@ struct AudioOptions {
 // the source's frame size. Throws ServerError when the options cannot be
 // honoured for this source.
 struct FrameLayout {
-  int frameWidth = 0, frameHeight = 0;     // the frame after bounds
+  int frameWidth = 0, frameHeight = 0;           // the frame after bounds
   int left = 0, top = 0, right = 0, bottom = 0;  // region of interest in that frame
-  int outWidth = 0, outHeight = 0;         // what is written
+  int outWidth = 0, outHeight = 0;               // what is written
   int bytesPerChannel = 1;
   std::uint64_t tightRowBytes = 0;
   std::uint64_t rowBytes = 0;
@@ -75,8 +75,7 @@ class VideoGenerator {
 
 // `image` must be set for image sources (the decoded still).
 std::unique_ptr<VideoGenerator> MakeVideoGenerator(const SourceDesc& source, const FrameLayout& layout,
-                                                   const VideoOptions& options,
-                                                   std::shared_ptr<const PngImage> image);
+                                                   const VideoOptions& options, std::shared_ptr<const PngImage> image);
 
 // Renders one frame at `seconds` into `destination` (layout.frameBytes
 // writable bytes); bytes between rows (row padding) are left untouched.

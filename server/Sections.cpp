@@ -4,7 +4,6 @@
 
 #include <kelvex/Strings.h>
 
-
 namespace linkserver {
 
 namespace {

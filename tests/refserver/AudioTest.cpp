@@ -48,7 +48,8 @@ class AudioTest : public ServerTest {
     EXPECT_CALL_OK(r.options->GetBytesPerSample(&bytes, errorText));
     std::vector<std::uint8_t>& section = Section(u"audio", sectionBytes);
     BSTR name = SysAllocString(u"audio");
-    EXPECT_CALL_OK(r.renderer->StartAudioRender(startValue, startScale, perBuffer, r.options, name, sectionBytes, errorText));
+    EXPECT_CALL_OK(
+        r.renderer->StartAudioRender(startValue, startScale, perBuffer, r.options, name, sectionBytes, errorText));
     SysFreeString(name);
     std::vector<double> samples;
     for (int guard = 0; guard < 100000; ++guard) {

@@ -68,7 +68,8 @@ TEST(ProjectParser, WrittenModelReadsBackEqual) {
   const std::string text = linkserver::WriteProject(model);
   const linkserver::ProjectModel again = ParseProject(text, NoImages());
   EXPECT_EQ(linkserver::WriteProject(again), text);
-  std::vector<std::pair<const linkserver::Node*, const linkserver::Node*>> pending{{model.root.get(), again.root.get()}};
+  std::vector<std::pair<const linkserver::Node*, const linkserver::Node*>> pending{
+      {model.root.get(), again.root.get()}};
   int compared = 0;
   while (!pending.empty()) {
     auto [a, b] = pending.back();
@@ -79,7 +80,8 @@ TEST(ProjectParser, WrittenModelReadsBackEqual) {
     EXPECT_EQ(a->kind, b->kind);
     EXPECT_TRUE(a->source == b->source) << a->name;
     ASSERT_EQ(a->children.size(), b->children.size());
-    for (std::size_t i = 0; i < a->children.size(); ++i) pending.emplace_back(a->children[i].get(), b->children[i].get());
+    for (std::size_t i = 0; i < a->children.size(); ++i)
+      pending.emplace_back(a->children[i].get(), b->children[i].get());
   }
   EXPECT_EQ(compared, 9);
 }
@@ -134,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"NegativeRate", kHead + kSource + "rate -25\n", 4, "frame rate -25 is out of range"},
         BadFile{"ZeroDenominatorRate", kHead + kSource + "rate 30/0\n", 4, "zero denominator"},
         BadFile{"BadDepth", kHead + kSource + "depth 12\n", 4, "bit depth 12 is not 8, 16 or 32"},
-        BadFile{"TwiceGiven", kHead + kSource + "rate 25\nrate 30\n", 5, "given twice for this source (first on line 4)"},
+        BadFile{"TwiceGiven", kHead + kSource + "rate 25\nrate 30\n", 5,
+                "given twice for this source (first on line 4)"},
         BadFile{"UnknownVideo", kHead + kSource + "video noise\n", 4, "unknown video kind 'noise'"},
         BadFile{"SolidChannel", kHead + kSource + "video solid 1 2 300\n", 4, "colour channel 300 is out of range"},
         BadFile{"UnquotedImage", kHead + kSource + "video image x.png\n", 4, "one quoted file path"},
@@ -142,7 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"ZeroFrequency", kHead + kSource + "audio sine 0\n", 4, "frequency 0 is out of range"},
         BadFile{"MissingDuration", kHead + kSource + "rate 25\nsize 2 2\nvideo bars\nend\n", 7, "has no 'duration'"},
         BadFile{"MissingRate", kHead + kSource + "duration 1 1\naudio silence\nend\n", 6, "has no 'rate'"},
-        BadFile{"NeitherVideoNorAudio", kHead + kSource + "duration 1 1\nrate 25\nend\n", 6, "neither 'video' nor 'audio'"},
+        BadFile{"NeitherVideoNorAudio", kHead + kSource + "duration 1 1\nrate 25\nend\n", 6,
+                "neither 'video' nor 'audio'"},
         BadFile{"VideoWithoutSize", kHead + kSource + "duration 1 1\nrate 25\nvideo bars\nend\n", 7, "no 'size'"},
         BadFile{"ItemInSource", kHead + kSource + "item \"I\" {00000000-0000-4000-8000-000000000003}\n", 4,
                 "cannot stand inside a source"},
@@ -151,20 +155,21 @@ INSTANTIATE_TEST_SUITE_P(
                 "bin \"B\" opened on line 3 is not closed"},
         BadFile{"SecondProject", kHead + "project \"Q\" {00000000-0000-4000-8000-000000000004}\n", 3,
                 "may appear only once"},
-        BadFile{"NulByte", kHead + std::string("item \"a\0b\" {x}\n", sizeof("item \"a\0b\" {x}\n") - 1), 3, "NUL character"}),
+        BadFile{"NulByte", kHead + std::string("item \"a\0b\" {x}\n", sizeof("item \"a\0b\" {x}\n") - 1), 3,
+                "NUL character"}),
     [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });
 
 TEST(ProjectParser, LoadingNamesTheFileAndTakesTheImageSize) {
   TempFolder folder;
   WriteTestImage(folder.Path() / "still.png", 7, 5);
-  const auto good = folder.Write("good.orraproj", kHead + kSource +
-                                                      "duration 1 1\nrate 25\nvideo image \"still.png\"\nend\n");
+  const auto good =
+      folder.Write("good.orraproj", kHead + kSource + "duration 1 1\nrate 25\nvideo image \"still.png\"\nend\n");
   const linkserver::ProjectModel model = linkserver::LoadProjectFile(good);
   EXPECT_EQ(model.root->children[0]->source.width, 7);
   EXPECT_EQ(model.root->children[0]->source.height, 5);
 
-  const auto broken = folder.Write("broken.orraproj", kHead + kSource +
-                                                          "duration 1 1\nrate 25\nvideo image \"gone.png\"\nend\n");
+  const auto broken =
+      folder.Write("broken.orraproj", kHead + kSource + "duration 1 1\nrate 25\nvideo image \"gone.png\"\nend\n");
   try {
     linkserver::LoadProjectFile(broken);
     FAIL();

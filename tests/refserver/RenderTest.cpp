@@ -45,8 +45,9 @@ class RenderTest : public ServerTest {
   void SetUp() override {
     ServerTest::SetUp();
     WriteTestImage(m_folder.Path() / "still.png", 37, 23);
-    const std::string image = std::string("source \"Still\" {00000000-0000-4000-8000-0000000000F1}\n"
-                                          "  duration 1 1\n  rate 25\n  video image \"still.png\"\nend\n");
+    const std::string image = std::string(
+        "source \"Still\" {00000000-0000-4000-8000-0000000000F1}\n"
+        "  duration 1 1\n  rate 25\n  video image \"still.png\"\nend\n");
     m_project = Open(m_folder.Write("sample.orraproj", kSampleProject + image));
   }
   void TearDown() override {
@@ -384,12 +385,12 @@ TEST_F(RenderTest, GuideLayersDrawTheSafeAreas) {
   const std::vector<std::uint8_t> guided = Render(bars, f, 0, 1);
   const std::array<double, 4> green{0, 191 / 255.0, 0, 1}, white{1, 1, 1, 1}, yellow{1, 1, 0, 1};
   EXPECT_EQ(PixelAt(plain, f, 70, 3), green);
-  EXPECT_EQ(PixelAt(guided, f, 70, 3), white);    // action-safe top edge, 5% down
-  EXPECT_EQ(PixelAt(guided, f, 7, 30), white);    // its left edge, 5% in
-  EXPECT_EQ(PixelAt(guided, f, 70, 6), yellow);   // title-safe top edge, 10% down
-  EXPECT_EQ(PixelAt(guided, f, 125, 30), yellow); // its right edge
-  EXPECT_EQ(PixelAt(guided, f, 70, 30), green);   // the middle is untouched
-  EXPECT_EQ(PixelAt(guided, f, 70, 1), green);    // and so is the outside
+  EXPECT_EQ(PixelAt(guided, f, 70, 3), white);     // action-safe top edge, 5% down
+  EXPECT_EQ(PixelAt(guided, f, 7, 30), white);     // its left edge, 5% in
+  EXPECT_EQ(PixelAt(guided, f, 70, 6), yellow);    // title-safe top edge, 10% down
+  EXPECT_EQ(PixelAt(guided, f, 125, 30), yellow);  // its right edge
+  EXPECT_EQ(PixelAt(guided, f, 70, 30), green);    // the middle is untouched
+  EXPECT_EQ(PixelAt(guided, f, 70, 1), green);     // and so is the outside
 }
 
 }  // namespace

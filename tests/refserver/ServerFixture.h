@@ -32,18 +32,18 @@ struct Outcome {
 Outcome Call(const std::function<HRESULT(BSTR*)>& call);
 
 // Asserts success with no error text.
-#define EXPECT_CALL_OK(expression)                                             \
-  do {                                                                         \
-    const ::refserver_test::Outcome outcome_ =                                 \
-        ::refserver_test::Call([&](BSTR* errorText) { return expression; });   \
-    EXPECT_EQ(outcome_.hr, S_OK) << outcome_.text;                             \
-    EXPECT_FALSE(outcome_.textReturned) << "text on success: " << outcome_.text; \
+#define EXPECT_CALL_OK(expression)                                                                                  \
+  do {                                                                                                              \
+    const ::refserver_test::Outcome outcome_ = ::refserver_test::Call([&](BSTR* errorText) { return expression; }); \
+    EXPECT_EQ(outcome_.hr, S_OK) << outcome_.text;                                                                  \
+    EXPECT_FALSE(outcome_.textReturned) << "text on success: " << outcome_.text;                                    \
   } while (0)
 
 template <class T>
 CComPtr<T> Query(IUnknown* unknown) {
   CComPtr<T> result;
-  if (unknown != nullptr) unknown->QueryInterface(comsupport::InterfaceTraits<T>::Id(), reinterpret_cast<void**>(&result));
+  if (unknown != nullptr)
+    unknown->QueryInterface(comsupport::InterfaceTraits<T>::Id(), reinterpret_cast<void**>(&result));
   return result;
 }
 
