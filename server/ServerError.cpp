@@ -2,6 +2,8 @@
 
 #include <kelvex/Strings.h>
 
+#include <string_view>
+
 namespace linkserver {
 
 std::u16string ToUtf16(const std::string& utf8) {
@@ -11,7 +13,10 @@ std::u16string ToUtf16(const std::string& utf8) {
 
 std::string FromBstr(BSTR text) {
   if (text == nullptr) return std::string();
-  kelvex::utility::UTF16String wide(text, text + SysStringLen(text));
+  // A BSTR may hold a NUL; like the library, the server reads up to it.
+  const std::u16string_view whole(text, SysStringLen(text));
+  const std::u16string_view used = whole.substr(0, whole.find(u'\0'));
+  kelvex::utility::UTF16String wide(used.begin(), used.end());
   return kelvex::utility::UTF16ToUTF8(wide);
 }
 

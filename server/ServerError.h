@@ -60,7 +60,8 @@ HRESULT GuardCall(BSTR* errorText, Body&& body) noexcept {
 }
 
 // Text conversions at the boundary: BSTRs are UTF-16, everything inside the
-// server (paths, names, messages) is UTF-8. A null BSTR is an empty string.
+// server (paths, names, messages) is UTF-8. A null BSTR is an empty string;
+// a BSTR is read up to its first NUL.
 std::string FromBstr(BSTR text);
 std::u16string ToUtf16(const std::string& utf8);
 // An owned BSTR for an out-parameter; throws bad_alloc when it cannot be had.
