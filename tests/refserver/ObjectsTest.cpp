@@ -61,6 +61,36 @@ class ObjectsTest : public ServerTest {
     }
     return names;
   }
+  // Depth-first search from `item` by GUID.
+  CComPtr<IUnknown> Find(IUnknown* item, const GUID& id) {
+    GUID own{};
+    EXPECT_CALL_OK(Query<IItem2>(item)->GetID(&own, errorText));
+    if (IsEqualGUID(own, id)) return item;
+    CComPtr<IContainer2> container = Query<IContainer2>(item);
+    if (!container) return nullptr;
+    IUnknown* raw = nullptr;
+    EXPECT_CALL_OK(container->GetFirstItem(&raw, errorText));
+    for (CComPtr<IUnknown> child = CComPtr<IUnknown>::Adopt(raw); child;) {
+      if (CComPtr<IUnknown> found = Find(child, id)) return found;
+      IUnknown* next = nullptr;
+      EXPECT_CALL_OK(container->GetNextItem(child, &next, errorText));
+      child.Attach(next);
+    }
+    return nullptr;
+  }
+  GUID LastChildId(IUnknown* bin) {
+    CComPtr<IContainer2> container = Query<IContainer2>(bin);
+    IUnknown* raw = nullptr;
+    EXPECT_CALL_OK(container->GetFirstItem(&raw, errorText));
+    GUID last{};
+    for (CComPtr<IUnknown> child = CComPtr<IUnknown>::Adopt(raw); child;) {
+      EXPECT_CALL_OK(Query<IItem2>(child)->GetID(&last, errorText));
+      IUnknown* next = nullptr;
+      EXPECT_CALL_OK(container->GetNextItem(child, &next, errorText));
+      child.Attach(next);
+    }
+    return last;
+  }
   CComPtr<IUnknown> Root() {
     IUnknown* root = nullptr;
     EXPECT_CALL_OK(m_project->GetRootItem(&root, errorText));
@@ -128,31 +158,7 @@ TEST_F(ObjectsTest, ItemTreeIsWalkedInFileOrder) {
   };
   for (const Expectation& e : {Expectation{kRootGuid, true, false, 0}, Expectation{kBinGuid, true, false, 0},
                                Expectation{kBarsGuid, false, true, 1}, Expectation{kNoteGuid, false, false, 0}}) {
-    // The project hands out sources only; the others are reached by walking.
-    CComPtr<IUnknown> item;
-    if (e.source) {
-      GUID gid = ParseGuid(e.guid);
-      IUnknown* s = nullptr;
-      EXPECT_CALL_OK(m_project->GetSource(&gid, &s, errorText));
-      item.Attach(s);
-    } else if (std::string(e.guid) == kRootGuid) {
-      item = root;
-    } else if (std::string(e.guid) == kBinGuid) {
-      item = footage;
-    } else {
-      IUnknown* c = nullptr;
-      EXPECT_CALL_OK(Query<IContainer2>(root)->GetFirstItem(&c, errorText));
-      CComPtr<IUnknown> walk = CComPtr<IUnknown>::Adopt(c);
-      while (walk) {
-        GUID wid{};
-        EXPECT_CALL_OK(Query<IItem2>(walk)->GetID(&wid, errorText));
-        if (IsEqualGUID(wid, ParseGuid(e.guid))) break;
-        IUnknown* n = nullptr;
-        EXPECT_CALL_OK(Query<IContainer2>(root)->GetNextItem(walk, &n, errorText));
-        walk.Attach(n);
-      }
-      item = walk;
-    }
+    CComPtr<IUnknown> item = Find(root, ParseGuid(e.guid));
     ASSERT_TRUE(item) << e.guid;
     EXPECT_TRUE(Query<IItem2>(item)) << e.guid;
     EXPECT_EQ(bool(Query<IContainer2>(item)), e.container) << e.guid;
@@ -493,16 +499,9 @@ TEST_F(ObjectsTest, SendFileAddsAPngImageAsASourceOfTheOpenProject) {
   EXPECT_CALL_OK(extras->SendFile(Arg(png.string()), errorText));
   EXPECT_EQ(Children(Root()).back(), "picture");
 
-  // Find the new source by walking and render it.
+  // The new source is the root's last child; render it.
   CComPtr<IUnknown> root = Root();
-  IUnknown* raw = nullptr;
-  EXPECT_CALL_OK(Query<IContainer2>(root)->GetFirstItem(&raw, errorText));
-  CComPtr<IUnknown> item = CComPtr<IUnknown>::Adopt(raw);
-  for (int i = 0; i < 6; ++i) {
-    IUnknown* next = nullptr;
-    EXPECT_CALL_OK(Query<IContainer2>(root)->GetNextItem(item, &next, errorText));
-    item.Attach(next);
-  }
+  CComPtr<IUnknown> item = Find(root, LastChildId(root));
   CComPtr<ISource2> picture = Query<ISource2>(item);
   ASSERT_TRUE(picture);
   CComPtr<IRenderer2> renderer = RendererOf(picture);
