@@ -12,6 +12,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 #include <objbase.h>
@@ -53,7 +54,7 @@ class CComPtr {
   }
   CComPtr& operator=(const CComPtr& other) noexcept { return *this = other.p; }
   CComPtr& operator=(CComPtr&& other) noexcept {
-    if (this != &other) CComPtr(std::move(other)).Swap(*this);
+    if (this != std::addressof(other)) CComPtr(std::move(other)).Swap(*this);
     return *this;
   }
 

@@ -1,0 +1,38 @@
+// The reference link server as a library of COM objects. CreateLinkServer
+// makes the root object (IServer2, IOrraExtras2); every other object is
+// reached from it through the nine interfaces of objects/LinkServer.h.
+//
+// Every method may be called from any thread; each object guards its own
+// state. No exception leaves a method: failures come back as a failing
+// HRESULT and an error text that the caller frees.
+#pragma once
+
+#include "FrameCache.h"
+#include "Sections.h"
+
+#include <objects/LinkServer.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace linkserver {
+
+inline constexpr LONG kServerVersion = 7;
+
+// One reference for the caller. `sections` maps the host's sections for
+// every render of this server.
+moravane::IServer2* CreateLinkServer(std::shared_ptr<SectionProvider> sections);
+
+// Number of the server's COM objects alive in this process (all servers).
+std::int64_t LiveObjectCount();
+
+// What a host in the same process (and the tests) may inspect beyond the
+// interfaces. Obtained from the server object; null for other objects.
+struct ServerInspection {
+  FrameCache* cache = nullptr;
+  int selfLinks = 0;
+  int openProjects = 0;
+};
+ServerInspection InspectServer(IUnknown* server);
+
+}  // namespace linkserver

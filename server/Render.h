@@ -1,0 +1,96 @@
+// The render engine: what a frame or an audio buffer holds for given
+// options, written straight into the caller's memory (a mapped section).
+// Nothing here knows COM; the renderer object (Objects.cpp) validates the
+// call, maps the section and hands the address to RenderFrame/RenderAudio.
+// docs/render-options.md documents every option and the data layout.
+#pragma once
+
+#include "PngImage.h"
+#include "ProjectModel.h"
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace linkserver {
+
+// Codes of the video options.
+enum ChannelOrder : LONG { kBgra = 0, kRgba = 1, kArgb = 2 };
+enum FieldOrder : LONG { kProgressive = 0, kUpperFirst = 1, kLowerFirst = 2 };
+// Codes of the audio encoding.
+enum AudioEncoding : LONG { kPcm16 = 0, kFloat32 = 1 };
+
+struct VideoOptions {
+  LONG lowQuality = 0;
+  LONG preMultiply = 0;
+  LONG fieldOrder = kProgressive;
+  LONG roiLeft = 0, roiTop = 0, roiRight = 0, roiBottom = 0;  // all 0: the whole frame
+  LONG bitDepth = 8;
+  LONG channelOrder = kBgra;
+  LONG stepValue = 1, stepScale = 25;      // one frame's duration; set from the source's rate
+  LONG boundsWidth = 0, boundsHeight = 0;  // 0: the source's size
+  LONG rowBytes = 0;                       // 0: rows packed tight
+  LONG downsampleX = 1, downsampleY = 1;
+  LONG guideLayers = 0;
+};
+
+struct AudioOptions {
+  double sampleRate = 48000;
+  LONG channels = 2;
+  LONG encoding = kFloat32;
+  LONG bytesPerSample = 4;
+};
+
+// Where a frame lands in the caller's memory, derived from the options and
+// the source's frame size. Throws ServerError when the options cannot be
+// honoured for this source.
+struct FrameLayout {
+  int frameWidth = 0, frameHeight = 0;           // the frame after bounds
+  int left = 0, top = 0, right = 0, bottom = 0;  // region of interest in that frame
+  int outWidth = 0, outHeight = 0;               // what is written
+  int bytesPerChannel = 1;
+  std::uint64_t tightRowBytes = 0;
+  std::uint64_t rowBytes = 0;
+  std::uint64_t frameBytes = 0;  // bytes from the first to the last written byte
+};
+FrameLayout ComputeLayout(const VideoOptions& options, int sourceWidth, int sourceHeight);
+
+// Frame number shown at `seconds` by a source of `frameRate`, as the
+// frame-number pattern encodes it.
+std::int64_t FrameAtTime(double seconds, double frameRate);
+
+// Fills rows of the frame with straight-alpha RGBA floats. One generator is
+// made per render (it knows the frame size) and used from one thread.
+class VideoGenerator {
+ public:
+  virtual ~VideoGenerator() = default;
+  // `count` pixels of frame row `y` from column `x0`, sampled at `seconds`.
+  virtual void Row(int y, int x0, int count, double seconds, float* rgba) const = 0;
+  // Two rows with equal keys sampled at the same time are equal; the engine
+  // copies instead of rendering again.
+  virtual std::uint64_t RowKey(int y) const = 0;
+};
+
+// `image` must be set for image sources (the decoded still).
+std::unique_ptr<VideoGenerator> MakeVideoGenerator(const SourceDesc& source, const FrameLayout& layout,
+                                                   const VideoOptions& options, std::shared_ptr<const PngImage> image);
+
+// Renders one frame at `seconds` into `destination` (layout.frameBytes
+// writable bytes); bytes between rows (row padding) are left untouched.
+void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, const VideoOptions& options,
+                 double seconds, double stepSeconds, std::byte* destination);
+
+// One audio sample value (-1..1) of the source's audio at `seconds`.
+double AudioSampleAt(const SourceDesc& source, double seconds);
+// Writes `frames` interleaved sample frames starting at sample `first`.
+void RenderAudio(const SourceDesc& source, const AudioOptions& options, std::int64_t first, std::int64_t frames,
+                 std::byte* destination);
+
+// Geometry of the frame-number pattern and the guides, shared with tests.
+inline constexpr int kFrameNumberColumns = 8;
+inline constexpr int kFrameNumberRows = 3;
+inline constexpr int kFrameNumberBits = kFrameNumberColumns * kFrameNumberRows;
+
+}  // namespace linkserver

@@ -1,0 +1,43 @@
+#include "ServerError.h"
+
+#include <kelvex/Strings.h>
+
+#include <string_view>
+
+namespace linkserver {
+
+std::u16string ToUtf16(const std::string& utf8) {
+  const kelvex::utility::UTF16String wide = kelvex::utility::AsciiToUTF16(utf8);
+  return std::u16string(wide.begin(), wide.end());
+}
+
+std::string FromBstr(BSTR text) {
+  if (text == nullptr) return std::string();
+  // A BSTR may hold a NUL; like the library, the server reads up to it.
+  const std::u16string_view whole(text, SysStringLen(text));
+  const std::u16string_view used = whole.substr(0, whole.find(u'\0'));
+  kelvex::utility::UTF16String wide(used.begin(), used.end());
+  return kelvex::utility::UTF16ToUTF8(wide);
+}
+
+BSTR NewBstr(const std::string& utf8) {
+  const std::u16string wide = ToUtf16(utf8);
+  BSTR result = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  if (result == nullptr) throw std::bad_alloc();
+  return result;
+}
+
+HRESULT ReportFailure(BSTR* errorText, HRESULT code, const std::string& utf8Message) noexcept {
+  // A failure must stay a failure even if the thrown code claims success.
+  if (SUCCEEDED(code)) code = E_FAIL;
+  if (errorText == nullptr) return code;
+  try {
+    const std::u16string wide = ToUtf16(utf8Message);
+    *errorText = SysAllocString(wide.c_str());
+  } catch (...) {
+    *errorText = nullptr;
+  }
+  return code;
+}
+
+}  // namespace linkserver

@@ -1,0 +1,108 @@
+// A reference link server in this process, reached only through its COM
+// interfaces, with plain memory standing in for the host's sections. Every
+// test ends with the server's object count and the process's live BSTR
+// count back where they were.
+#pragma once
+
+#include "LinkServer.h"
+#include "ProjectModel.h"
+#include "Sections.h"
+
+#include <comsupport/ComPtr.h>
+#include <gtest/gtest.h>
+#include <oleauto.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace refserver_test {
+
+using comsupport::CComPtr;
+using namespace moravane;
+
+// The outcome of one call: its code and its error text (freed already).
+struct Outcome {
+  HRESULT hr = S_OK;
+  bool textReturned = false;
+  std::string text;
+};
+Outcome Call(const std::function<HRESULT(BSTR*)>& call);
+
+// Asserts success with no error text.
+#define EXPECT_CALL_OK(expression)                                                                                  \
+  do {                                                                                                              \
+    const ::refserver_test::Outcome outcome_ = ::refserver_test::Call([&](BSTR* errorText) { return expression; }); \
+    EXPECT_EQ(outcome_.hr, S_OK) << outcome_.text;                                                                  \
+    EXPECT_FALSE(outcome_.textReturned) << "text on success: " << outcome_.text;                                    \
+  } while (0)
+
+template <class T>
+CComPtr<T> Query(IUnknown* unknown) {
+  CComPtr<T> result;
+  if (unknown != nullptr)
+    unknown->QueryInterface(comsupport::InterfaceTraits<T>::Id(), reinterpret_cast<void**>(&result));
+  return result;
+}
+
+// Takes over an object that a call handed out and asks it for T.
+template <class T>
+CComPtr<T> Take(IUnknown* handed) {
+  CComPtr<IUnknown> owner = CComPtr<IUnknown>::Adopt(handed);
+  return Query<T>(owner);
+}
+
+std::string Text(BSTR text);  // frees nothing
+GUID ParseGuid(const char* text);
+
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  const std::filesystem::path& Path() const { return m_path; }
+  std::filesystem::path Write(const std::string& name, const std::string& text) const;
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// A small PNG of `width` x `height` with distinct, known pixels.
+std::vector<std::uint8_t> TestImagePixels(int width, int height);
+std::filesystem::path WriteTestImage(const std::filesystem::path& path, int width, int height);
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  CComPtr<IProject2> Open(const std::filesystem::path& path);
+  CComPtr<ISource2> SourceOf(IProject2* project, const char* guid);
+  CComPtr<IRenderer2> RendererOf(ISource2* source);
+  CComPtr<IVideoRenderOptions2> VideoOptionsOf(IRenderer2* renderer);
+  CComPtr<IAudioRenderOptions2> AudioOptionsOf(IRenderer2* renderer);
+
+  // Renders one frame at value/scale into a fresh buffer of exactly the
+  // required size (prefilled with `fill`); fails the test on any error.
+  std::vector<std::uint8_t> RenderOne(IRenderer2* renderer, IVideoRenderOptions2* options, LONG value, LONG scale,
+                                      std::uint8_t fill = 0);
+  // A section registered under `name` for the rest of the test.
+  std::vector<std::uint8_t>& Section(const std::u16string& name, std::size_t bytes, std::uint8_t fill = 0);
+
+  TempFolder m_folder;
+  std::shared_ptr<linkserver::InProcessSections> m_sections;
+  CComPtr<IServer2> m_server;
+
+ private:
+  std::int64_t m_objectsBefore = 0;
+  std::int64_t m_bstrsBefore = 0;
+  std::vector<std::unique_ptr<std::vector<std::uint8_t>>> m_buffers;
+};
+
+// A project with every kind of item and source; GUIDs below.
+extern const char kSampleProject[];
+extern const char kBarsGuid[], kFramesGuid[], kSolidGuid[], kToneGuid[], kChirpGuid[], kQuietGuid[], kBinGuid[],
+    kNoteGuid[], kRootGuid[];
+
+}  // namespace refserver_test
