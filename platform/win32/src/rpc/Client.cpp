@@ -12,9 +12,11 @@
 #include <rpc/Rpc.h>
 
 #include "rpc/Internal.h"
+#include "rpc/SharedChannel.h"
 #include "rpc/Transport.h"
 
 #include <atomic>
+#include <cstring>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -48,12 +50,21 @@ const InterfaceInfo& IdentityInfo() {
 
 }  // namespace
 
+// One connection to the server, used by one call at a time. Requests are
+// written straight into the shared region when the server took it, else
+// into a buffer of the channel's own and sent over the socket.
 class ClientChannel {
  public:
   explicit ClientChannel(Fd socket) : socket(std::move(socket)) {}
+  ~ClientChannel() {
+    if (monitorId != 0) HangupMonitor::Instance().Unwatch(monitorId);
+  }
   Fd socket;
-  std::unique_ptr<std::uint8_t[]> request{new std::uint8_t[kMaxMessage]};
+  SharedMapping shared;
+  std::uint64_t monitorId = 0;
+  std::unique_ptr<std::uint8_t[]> ownRequest{new std::uint8_t[kMaxMessage]};
   std::unique_ptr<std::uint8_t[]> reply{new std::uint8_t[kMaxMessage]};
+  std::uint8_t* request = ownRequest.get();
   std::size_t replySize = 0;
 };
 
@@ -119,7 +130,22 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // Sends the request written into the channel and receives the reply into
   // it. S_OK, or the failure of the link (the session is then dead).
   HRESULT Exchange(ClientChannel& channel, std::size_t size) {
-    if (!SendMessage(channel.socket.Get(), channel.request.get(), size)) {
+    if (SharedRegion* region = channel.shared.Get(); region != nullptr && channel.monitorId != 0) {
+      bool delivered = false;
+      if (ClientExchange(*region, static_cast<std::uint32_t>(size), delivered) == kClosed) {
+        MarkDead();
+        return delivered ? kCallFailed : kServerUnavailable;
+      }
+      // Copied out once: the peer could change the region while it is read.
+      const std::uint32_t replySize = region->replySize;
+      const bool sane = replySize >= sizeof(Header) && replySize <= kMaxMessage;
+      if (sane) std::memcpy(channel.reply.get(), region->reply, replySize);
+      ClientConsumedReply(*region);
+      if (!sane) return kCallFailed;
+      channel.replySize = replySize;
+      return S_OK;
+    }
+    if (!SendMessage(channel.socket.Get(), channel.request, size)) {
       MarkDead();
       return kServerUnavailable;
     }
@@ -138,7 +164,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     HRESULT status = S_OK;
     ClientChannel* channel = Take(status);
     if (channel == nullptr) return status;
-    Writer writer(channel->request.get(), kMaxMessage);
+    Writer writer(channel->request, kMaxMessage);
     writer.Skip(sizeof(Header));
     if (clsid != nullptr) writer.Value(*clsid);
     if (object != 0) writer.Value(object);
@@ -176,22 +202,33 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
  private:
   bool AttachChannel(ClientChannel& channel) {
-    Writer writer(channel.request.get(), kMaxMessage);
+    Writer writer(channel.request, kMaxMessage);
     writer.Skip(sizeof(Header));
     writer.Value(m_token);
     writer.Finish(MessageKind::kAttach, GetCurrentThreadId());
-    if (!SendMessage(channel.socket.Get(), writer.Data(), writer.Size())) return false;
+    int sharedFd = -1;
+    const bool offered = channel.shared.Create(sharedFd);
+    Fd passed(sharedFd);
+    if (!SendMessage(channel.socket.Get(), writer.Data(), writer.Size(), passed.Get())) return false;
+    passed.Reset();
     const long received = ReceiveMessage(channel.socket.Get(), channel.reply.get(), kMaxMessage);
     if (received <= 0) return false;
     Reader reader(channel.reply.get(), static_cast<std::size_t>(received));
     Header header;
     HRESULT hr = E_FAIL;
     std::uint64_t token = 0;
+    std::uint32_t sharedTaken = 0;
     if (!ReadHeader(reader, static_cast<std::size_t>(received), header) || !reader.Value(hr) || !reader.Value(token) ||
-        !reader.AtEnd() || FAILED(hr) || token == 0 || (m_token != 0 && token != m_token)) {
+        !reader.Value(sharedTaken) || !reader.AtEnd() || FAILED(hr) || token == 0 ||
+        (m_token != 0 && token != m_token)) {
       return false;
     }
     m_token = token;
+    if (offered && sharedTaken == 1) {
+      SharedRegion* region = channel.shared.Get();
+      channel.monitorId = HangupMonitor::Instance().Watch(channel.socket.Get(), [region] { CloseRegion(*region); });
+      if (channel.monitorId != 0) channel.request = region->request;
+    }
     return true;
   }
 
@@ -310,7 +347,7 @@ ProxyCall::ProxyCall(InterfaceProxy* self, int slot)
     : m_manager(self->manager), m_request(nullptr, 0), m_reply(nullptr, 0) {
   m_channel = m_manager->Session().Take(m_status);
   if (m_channel == nullptr) return;
-  m_request = Writer(m_channel->request.get(), kMaxMessage);
+  m_request = Writer(m_channel->request, kMaxMessage);
   m_request.Skip(sizeof(Header));
   m_request.Value(m_manager->Id());
   m_request.Value(*self->info->iid);

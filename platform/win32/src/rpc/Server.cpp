@@ -6,8 +6,10 @@
 #include <rpc/Rpc.h>
 
 #include "rpc/ServerDispatch.h"
+#include "rpc/SharedChannel.h"
 #include "rpc/Transport.h"
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -56,18 +58,58 @@ IUnknown* FindFactory(REFCLSID clsid) {
   return nullptr;
 }
 
+// Requests through the shared region until the client hangs up or breaks
+// the protocol. Each request is copied out first: the client can write the
+// region at any time, and the decoder must see one fixed message.
+void ServeShared(ConnectionState& state, SharedRegion& region, int socket, std::uint8_t* request) {
+  const std::uint64_t watch = HangupMonitor::Instance().Watch(socket, [&region] { CloseRegion(region); });
+  if (watch == 0) return;
+  while (ServerAwaitRequest(region) == kRequest) {
+    const std::uint32_t received = region.requestSize;
+    if (received > kMaxMessage) {
+      LogError("oversized message; closing the connection");
+      break;
+    }
+    std::memcpy(request, region.request, received);
+    const std::size_t size = HandleMessage(state, request, received, region.reply, kMaxMessage);
+    if (size == 0) {
+      LogError("malformed message of %u bytes; closing the connection", received);
+      break;
+    }
+    ServerPublishReply(region, static_cast<std::uint32_t>(size));
+  }
+  HangupMonitor::Instance().Unwatch(watch);
+}
+
+bool IsAttach(const std::uint8_t* message, long size) {
+  Header header;
+  if (size < static_cast<long>(sizeof header)) return false;
+  std::memcpy(&header, message, sizeof header);
+  return header.kind == static_cast<std::uint16_t>(MessageKind::kAttach);
+}
+
 void ServeConnection(Fd socket) {
   std::unique_ptr<std::uint8_t[]> request(new std::uint8_t[kMaxMessage]);
   std::unique_ptr<std::uint8_t[]> reply(new std::uint8_t[kMaxMessage]);
+  std::unique_ptr<SharedMapping> shared;
   ConnectionState state;
   state.factories = &FindFactory;
   for (;;) {
-    const long received = ReceiveMessage(socket.Get(), request.get(), kMaxMessage);
+    Fd passed;
+    const long received = ReceiveMessage(socket.Get(), request.get(), kMaxMessage, &passed);
     if (received == 0) break;  // the client closed the channel or died
     if (received < 0) {
       LogError(received == -2 ? "oversized message; closing the connection" : "receive failed; closing the connection");
       break;
     }
+    // A region is taken only with the first Attach; anything else sent
+    // along is closed unread.
+    if (passed.Valid() && shared == nullptr && state.session == nullptr && IsAttach(request.get(), received)) {
+      shared = std::make_unique<SharedMapping>();
+      if (!shared->Map(passed.Get())) shared.reset();
+    }
+    passed.Reset();
+    state.sharedMapped = shared != nullptr;
     const std::size_t size =
         HandleMessage(state, request.get(), static_cast<std::size_t>(received), reply.get(), kMaxMessage);
     if (size == 0) {
@@ -75,6 +117,11 @@ void ServeConnection(Fd socket) {
       break;
     }
     if (!SendMessage(socket.Get(), reply.get(), size)) break;
+    if (shared != nullptr && state.session != nullptr) {
+      ServeShared(state, *shared->Get(), socket.Get(), request.get());
+      break;
+    }
+    shared.reset();
   }
   // Dropping the state ends the session when this was its last channel.
 }

@@ -184,6 +184,7 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
     state.session = token == 0 ? OpenSession() : FindSession(token);
     writer.Value(state.session != nullptr ? S_OK : RPC_E_DISCONNECTED);
     writer.Value(state.session != nullptr ? state.session->Token() : std::uint64_t{0});
+    writer.Value(static_cast<std::uint32_t>(state.session != nullptr && state.sharedMapped ? 1 : 0));
     writer.Finish(MessageKind::kReply, 0);
     return writer.Size();
   }

@@ -57,6 +57,9 @@ using FactoryLookup = IUnknown* (*)(REFCLSID clsid);
 struct ConnectionState {
   std::shared_ptr<ServerSession> session;
   FactoryLookup factories = nullptr;
+  // The client's shared region came with its Attach and is mapped: later
+  // requests come through it.
+  bool sharedMapped = false;
 };
 
 // Handles one received message and writes the reply into `reply`.

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -92,24 +93,55 @@ ConnectResult ConnectEndpoint(const std::string& path, Fd& socket) {
   return ConnectResult::kConnected;
 }
 
-bool SendMessage(int socket, const std::uint8_t* data, std::size_t size) {
+bool SendMessage(int socket, const std::uint8_t* data, std::size_t size, int passFd) {
+  iovec vector{const_cast<std::uint8_t*>(data), size};
+  msghdr message{};
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  if (passFd >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &passFd, sizeof(int));
+  }
   for (;;) {
-    const ssize_t sent = ::send(socket, data, size, MSG_NOSIGNAL);
+    const ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
     if (sent == static_cast<ssize_t>(size)) return true;
     if (sent < 0 && errno == EINTR) continue;
     return false;
   }
 }
 
-long ReceiveMessage(int socket, std::uint8_t* buffer, std::size_t capacity) {
+long ReceiveMessage(int socket, std::uint8_t* buffer, std::size_t capacity, Fd* receivedFd) {
   iovec vector{buffer, capacity};
   msghdr message{};
   message.msg_iov = &vector;
   message.msg_iovlen = 1;
+  // Room for one descriptor; the kernel closes any more that a peer sends.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
   for (;;) {
     const ssize_t received = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
     if (received < 0 && errno == EINTR) continue;
     if (received < 0) return errno == ECONNRESET ? 0 : -1;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+      if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+      const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (std::size_t i = 0; i < count; ++i) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
+        if (receivedFd != nullptr && !receivedFd->Valid()) {
+          receivedFd->Reset(fd);
+        } else {
+          ::close(fd);
+        }
+      }
+    }
     if (message.msg_flags & MSG_TRUNC) return -2;
     return static_cast<long>(received);
   }

@@ -48,11 +48,12 @@ ConnectResult ConnectEndpoint(const std::string& path, Fd& socket);
 
 bool PeerIsSameUser(int socket);
 
-bool SendMessage(int socket, const std::uint8_t* data, std::size_t size);
+bool SendMessage(int socket, const std::uint8_t* data, std::size_t size, int passFd = -1);
 
 // Receives one message. >0: its size; 0: the peer closed; -1: a failure of
-// the socket; -2: a message longer than `capacity` (discarded).
-long ReceiveMessage(int socket, std::uint8_t* buffer, std::size_t capacity);
+// the socket; -2: a message longer than `capacity` (discarded). A
+// descriptor sent along is stored in `receivedFd` when given, else closed.
+long ReceiveMessage(int socket, std::uint8_t* buffer, std::size_t capacity, Fd* receivedFd = nullptr);
 
 // Errors are written to stderr, one line each, prefixed with the process id.
 void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
