@@ -22,7 +22,9 @@
 #include <objbase.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace rpc {
@@ -54,6 +56,16 @@ namespace debug {
 std::int64_t LiveProxyObjects();
 // Objects of this process held by clients in other processes.
 std::int64_t ExportedObjects();
+// Whether sessions opened from now on offer the server a shared-memory
+// channel (on by default); off, every call goes over the socket.
+void SetSharedChannels(bool enabled);
+
+// A proxy (object id 1) whose requests are answered in this process by
+// `loopback`, which writes the reply into its third argument and returns its
+// size (0: the link failed). For driving the client's decoding in tests.
+using Loopback = std::function<std::size_t(const std::uint8_t* request, std::size_t size, std::uint8_t* reply,
+                                           std::size_t capacity)>;
+IUnknown* LoopbackProxy(Loopback loopback);
 }  // namespace debug
 
 }  // namespace rpc

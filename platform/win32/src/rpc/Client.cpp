@@ -38,6 +38,7 @@ namespace {
 
 std::atomic<std::int64_t> g_liveProxyObjects{0};
 std::atomic<std::int64_t> g_activationTimeoutMs{10000};
+std::atomic<bool> g_sharedChannels{true};
 
 const InterfaceInfo& IdentityInfo() {
   static const InterfaceInfo& info = []() -> const InterfaceInfo& {
@@ -110,6 +111,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
         return channel;
       }
     }
+    if (m_loopback) return new ClientChannel(Fd());
     Fd socket;
     if (ConnectEndpoint(m_endpoint, socket) == ConnectResult::kConnected) {
       auto channel = std::make_unique<ClientChannel>(std::move(socket));
@@ -130,6 +132,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // Sends the request written into the channel and receives the reply into
   // it. S_OK, or the failure of the link (the session is then dead).
   HRESULT Exchange(ClientChannel& channel, std::size_t size) {
+    if (m_loopback) {
+      channel.replySize = m_loopback(channel.request, size, channel.reply.get(), kMaxMessage);
+      return channel.replySize != 0 ? S_OK : kCallFailed;
+    }
     if (SharedRegion* region = channel.shared.Get(); region != nullptr && channel.monitorId != 0) {
       bool delivered = false;
       if (ClientExchange(*region, static_cast<std::uint32_t>(size), delivered) == kClosed) {
@@ -198,6 +204,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   }
 
   std::mutex& ObjectsMutex() { return m_objectsMutex; }
+  void SetLoopback(debug::Loopback loopback) { m_loopback = std::move(loopback); }
   void Forget(ObjectId id) { m_proxies.erase(id); }
 
  private:
@@ -207,7 +214,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     writer.Value(m_token);
     writer.Finish(MessageKind::kAttach, GetCurrentThreadId());
     int sharedFd = -1;
-    const bool offered = channel.shared.Create(sharedFd);
+    const bool offered = m_useShared && channel.shared.Create(sharedFd);
     Fd passed(sharedFd);
     if (!SendMessage(channel.socket.Get(), writer.Data(), writer.Size(), passed.Get())) return false;
     passed.Reset();
@@ -233,7 +240,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   }
 
   const std::string m_endpoint;
-  std::uint64_t m_token = 0;  // written once by Open, before the session is shared
+  const bool m_useShared = g_sharedChannels.load();
+  debug::Loopback m_loopback;  // set only before the session is shared
+  std::uint64_t m_token = 0;   // written once by Open, before the session is shared
   std::atomic<bool> m_dead{false};
   std::mutex m_poolMutex;
   std::vector<std::unique_ptr<ClientChannel>> m_idle;
@@ -567,6 +576,14 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
 
 namespace debug {
 std::int64_t LiveProxyObjects() { return g_liveProxyObjects.load(std::memory_order_relaxed); }
+void SetSharedChannels(bool enabled) { g_sharedChannels.store(enabled); }
+
+IUnknown* LoopbackProxy(Loopback loopback) {
+  IdentityInfo();
+  auto session = std::make_shared<ClientSession>("loopback");
+  session->SetLoopback(std::move(loopback));
+  return session->ProxyFor(1);
+}
 }  // namespace debug
 
 }  // namespace rpc

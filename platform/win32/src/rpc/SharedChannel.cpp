@@ -69,8 +69,8 @@ bool SpinUntil(Ready ready, std::chrono::nanoseconds budget) {
 // How long each side keeps its core before sleeping: about the cost of a
 // wake-up from a real sleep, so that spinning never costs more than it saves
 // by much; the server spins longer because calls tend to come in runs.
-constexpr std::chrono::microseconds kClientSpin{20};
-constexpr std::chrono::microseconds kServerSpin{50};
+constexpr std::chrono::microseconds kClientSpin{10};
+constexpr std::chrono::microseconds kServerSpin{20};
 
 constexpr unsigned kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
 
