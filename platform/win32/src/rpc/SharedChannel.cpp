@@ -46,8 +46,21 @@ unsigned SpinSlots() {
   return slots;
 }
 
+// Spinning pays only while the other side runs on a core of its own. When
+// the machine is busy it does not, and a spin only burns the time slice that
+// the peer needs: each thread keeps a credit that successful spins raise and
+// failed ones lower; without credit it sleeps at once and only now and then
+// tries spinning again.
+struct SpinCredit {
+  int credit = 4;
+  unsigned sinceProbe = 0;
+};
+thread_local SpinCredit t_spinCredit;
+
 template <class Ready>
 bool SpinUntil(Ready ready, std::chrono::nanoseconds budget) {
+  SpinCredit& credit = t_spinCredit;
+  if (credit.credit <= 0 && ++credit.sinceProbe % 32 != 0) return ready();
   if (g_spinners.fetch_add(1, std::memory_order_relaxed) >= SpinSlots()) {
     g_spinners.fetch_sub(1, std::memory_order_relaxed);
     return ready();
@@ -63,6 +76,7 @@ bool SpinUntil(Ready ready, std::chrono::nanoseconds budget) {
     if ((i & 63) == 0 && std::chrono::steady_clock::now() - start > budget) break;
   }
   g_spinners.fetch_sub(1, std::memory_order_relaxed);
+  credit.credit = done ? std::min(credit.credit + 1, 8) : std::max(credit.credit - 2, -8);
   return done;
 }
 
