@@ -69,9 +69,10 @@ std::size_t NotDelivered(std::uint8_t* reply, std::size_t capacity, HRESULT hr) 
 }  // namespace
 
 void ServerSession::ReleaseEntry(Entry& entry) {
+  // Counted out first: whoever sees the object gone sees the export gone.
+  g_exportedObjects.fetch_sub(1, std::memory_order_relaxed);
   for (auto& [iid, pointer] : entry.interfaces) static_cast<IUnknown*>(pointer)->Release();
   entry.identity->Release();
-  g_exportedObjects.fetch_sub(1, std::memory_order_relaxed);
 }
 
 ServerSession::~ServerSession() {
