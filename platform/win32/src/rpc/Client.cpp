@@ -230,7 +230,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
         (m_token != 0 && token != m_token)) {
       return false;
     }
-    m_token = token;
+    if (m_token == 0) m_token = token;  // only while Open runs, before the session is shared
     if (offered && sharedTaken == 1) {
       SharedRegion* region = channel.shared.Get();
       channel.monitorId = HangupMonitor::Instance().Watch(channel.socket.Get(), [region] { CloseRegion(*region); });
