@@ -3,6 +3,7 @@
 // goes on serving everybody else.
 #include "RpcTestSupport.h"
 
+#include <platformdebug.h>
 #include <rpc/Wire.h>
 
 #include "rpc/Transport.h"
@@ -253,6 +254,86 @@ TEST_F(MalformedMessages, AreAnsweredWithAnErrorOrAClosedConnection) {
     control->GetExportedObjects(&exported, &e);
   } while (exported != 1 && std::chrono::steady_clock::now() < deadline);
   EXPECT_EQ(1, exported);
+}
+
+}  // namespace
+}  // namespace rpctest
+
+namespace rpctest {
+namespace {
+
+// The client's side: replies that no server should send reach the caller as
+// RPC_S_CALL_FAILED, with every out-value empty and nothing leaked.
+struct BadReply {
+  const char* name;
+  Bytes reply;
+  HRESULT expected;
+};
+
+Bytes Bstr(const std::u16string& text) {
+  Bytes bytes(4 + text.size() * 2);
+  const std::uint32_t length = static_cast<std::uint32_t>(text.size() * 2);
+  std::memcpy(bytes.data(), &length, 4);
+  std::memcpy(bytes.data() + 4, text.data(), length);
+  return bytes;
+}
+
+Bytes Reply(HRESULT hr, const std::vector<Bytes>& values, std::uint16_t flags = 0) {
+  Body body;
+  body.Add(hr);
+  Bytes message = body.Message(rpc::MessageKind::kReply);
+  for (const Bytes& value : values) message.insert(message.end(), value.begin(), value.end());
+  return EditHeader(message, [&](rpc::Header& h) {
+    h.length = static_cast<std::uint32_t>(message.size());
+    h.flags = flags;
+  });
+}
+
+TEST(MalformedReplies, FailTheCallAndLeakNothing) {
+  ASSERT_TRUE(RegisterAll());
+  const Bytes nullBstr{0xFF, 0xFF, 0xFF, 0xFF};
+  const BadReply cases[] = {
+      {"well formed, for comparison", Reply(S_OK, {Bstr(u".x"), nullBstr}), S_OK},
+      {"failure with an error text", Reply(E_FAIL, {nullBstr, Bstr(u"why")}), E_FAIL},
+      {"an out-value missing", Reply(S_OK, {Bstr(u".x")}), RPC_S_CALL_FAILED_HR},
+      {"a byte too many", Reply(S_OK, {Bstr(u".x"), nullBstr, Bytes{0}}), RPC_S_CALL_FAILED_HR},
+      {"BSTR longer than the reply", Reply(S_OK, {Bytes{0x40, 0, 0, 0, 'a', 0}}), RPC_S_CALL_FAILED_HR},
+      {"second BSTR cut short", Reply(S_OK, {Bstr(u".x"), Bytes{8, 0, 0, 0, 'a', 0}}), RPC_S_CALL_FAILED_HR},
+      {"not a reply", EditHeader(Reply(S_OK, {nullBstr, nullBstr}), [](rpc::Header& h) { h.kind = 3; }),
+       RPC_S_CALL_FAILED_HR},
+      {"wrong magic", EditHeader(Reply(S_OK, {nullBstr, nullBstr}), [](rpc::Header& h) { h.magic = 0; }),
+       RPC_S_CALL_FAILED_HR},
+      {"not delivered", Reply(RPC_E_DISCONNECTED, {}, rpc::kNotDelivered), RPC_E_DISCONNECTED},
+      {"not delivered yet successful", Reply(S_OK, {}, rpc::kNotDelivered), RPC_S_CALL_FAILED_HR},
+      {"no reply at all", Bytes{}, RPC_S_CALL_FAILED_HR},
+  };
+  for (const BadReply& row : cases) {
+    SCOPED_TRACE(row.name);
+    const std::int64_t bstrs = platformdebug::LiveBstrCount();
+    IUnknown* proxy = rpc::debug::LoopbackProxy(
+        [&row](const std::uint8_t* request, std::size_t, std::uint8_t* reply, std::size_t capacity) -> std::size_t {
+          rpc::Header header;
+          std::memcpy(&header, request, sizeof header);
+          const Bytes answer =
+              header.kind == static_cast<std::uint16_t>(rpc::MessageKind::kCall) ? row.reply : Reply(S_OK, {});
+          std::memcpy(reply, answer.data(), std::min(answer.size(), capacity));
+          return answer.size();
+        });
+    IServer2* server = nullptr;
+    ASSERT_EQ(S_OK, proxy->QueryInterface(IID_IServer2, reinterpret_cast<void**>(&server)));
+    BSTR extension = reinterpret_cast<BSTR>(1), errorText = nullptr;
+    EXPECT_EQ(row.expected, server->GetProjectExtension(&extension, &errorText));
+    if (FAILED(row.expected) && row.expected != E_FAIL) {
+      EXPECT_EQ(nullptr, extension);
+      EXPECT_EQ(nullptr, errorText);
+    }
+    SysFreeString(extension);
+    SysFreeString(errorText);
+    server->Release();
+    proxy->Release();
+    EXPECT_EQ(bstrs, platformdebug::LiveBstrCount());
+    EXPECT_EQ(0, rpc::debug::LiveProxyObjects());
+  }
 }
 
 }  // namespace
