@@ -26,8 +26,9 @@ class Body {
  public:
   template <class T>
   Body& Add(const T& value) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
-    m_bytes.insert(m_bytes.end(), bytes, bytes + sizeof value);
+    const std::size_t at = m_bytes.size();
+    m_bytes.resize(at + sizeof value);
+    std::memcpy(m_bytes.data() + at, &value, sizeof value);
     return *this;
   }
   Body& Call(rpc::ObjectId id, const IID& iid, std::uint32_t slot) { return Add(id).Add(iid).Add(slot); }
