@@ -13,7 +13,19 @@ using namespace std::chrono_literals;
 namespace rpctest {
 namespace {
 
-class LinkFailure : public ServerFixture {
+// Each scenario over both channels: the shared region (the hang-up monitor
+// closes it) and the socket alone (the socket's own end tells).
+class LinkFailure : public ServerFixture, public ::testing::WithParamInterface<bool> {
+ public:
+  void SetUp() override {
+    rpc::debug::SetSharedChannels(GetParam());
+    ServerFixture::SetUp();
+  }
+  void TearDown() override {
+    ServerFixture::TearDown();
+    rpc::debug::SetSharedChannels(true);
+  }
+
  protected:
   LONG Version(IServer2* target) {
     LONG version = 0;
@@ -24,7 +36,7 @@ class LinkFailure : public ServerFixture {
   HRESULT lastHr = S_OK;
 };
 
-TEST_F(LinkFailure, ServerKilledDuringACall) {
+TEST_P(LinkFailure, ServerKilledDuringACall) {
   auto inFlight = std::async(std::launch::async, [this] {
     OutText e;
     return control->Sleep(10000, &e);
@@ -41,7 +53,7 @@ TEST_F(LinkFailure, ServerKilledDuringACall) {
   EXPECT_TRUE(LinkError(lastHr).ShouldReconnect());
 }
 
-TEST_F(LinkFailure, ServerKilledBetweenCalls) {
+TEST_P(LinkFailure, ServerKilledBetweenCalls) {
   IUnknown* project = nullptr;
   OutText e;
   BSTR path = SysAllocString(u"/p");
@@ -68,7 +80,7 @@ TEST_F(LinkFailure, ServerKilledBetweenCalls) {
   EXPECT_EQ(0, rpc::debug::LiveProxyObjects());
 }
 
-TEST_F(LinkFailure, ANewActivationWorksOnceAServerRunsAgain) {
+TEST_P(LinkFailure, ANewActivationWorksOnceAServerRunsAgain) {
   process.Kill(SIGKILL);
   Version(server);
   ASSERT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
@@ -81,13 +93,13 @@ TEST_F(LinkFailure, ANewActivationWorksOnceAServerRunsAgain) {
   EXPECT_EQ(S_OK, lastHr);
 }
 
-TEST_F(LinkFailure, ServerClosingTheLinkCleanlyIsSeenTheSameWay) {
+TEST_P(LinkFailure, ServerClosingTheLinkCleanlyIsSeenTheSameWay) {
   process.Kill(SIGTERM);
   Version(server);
   EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
 }
 
-TEST_F(LinkFailure, ADeadClientsObjectsAreReleasedAtOnce) {
+TEST_P(LinkFailure, ADeadClientsObjectsAreReleasedAtOnce) {
   ChildProcess client;
   ASSERT_TRUE(client.Start({ServerPath(), "--hold", "5"}, "holding"));
   OutText e;
@@ -107,6 +119,11 @@ TEST_F(LinkFailure, ADeadClientsObjectsAreReleasedAtOnce) {
   control->GetExportedObjects(&exported, &e);
   EXPECT_EQ(1, exported);  // only this client's server object
 }
+
+INSTANTIATE_TEST_SUITE_P(Channels, LinkFailure, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "SharedMemory" : "SocketOnly";
+                         });
 
 }  // namespace
 }  // namespace rpctest
