@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include <windows.h>
+
 namespace platformdebug {
 
 // Number of BSTRs allocated and not yet freed, process-wide.
@@ -38,5 +40,10 @@ bool DecodeKernelObjectName(const std::string& fileName, std::u16string* name);
 // Unlinks the objects of the namespace whose holders have all died.
 // Returns how many were reclaimed.
 int ReclaimAbandonedKernelObjects();
+
+// The thread that made the call being served: inside a call that came from
+// another process, the id of the client's calling thread carried with it;
+// everywhere else GetCurrentThreadId().
+DWORD CallerThreadId();
 
 }  // namespace platformdebug

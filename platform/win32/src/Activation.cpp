@@ -1,7 +1,12 @@
 // Class registration and activation. A class object registered in this
-// process serves CoCreateInstance directly. The table holds one reference
-// on each registered class object until it is revoked.
+// process serves CoCreateInstance directly; one registered for
+// CLSCTX_LOCAL_SERVER is also published to the other processes of the user,
+// and a class found nowhere here is activated in another process (rpc/).
+// The table holds one reference on each registered class object until it is
+// revoked.
 #include <objbase.h>
+
+#include <rpc/Rpc.h>
 
 #include <map>
 #include <mutex>
@@ -65,6 +70,10 @@ HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD c
   *object = nullptr;
   IClassFactory* factory = nullptr;
   HRESULT hr = FindClassFactory(clsid, clsContext, &factory);
+  if (hr == REGDB_E_CLASSNOTREG && (clsContext & CLSCTX_LOCAL_SERVER) != 0) {
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return rpc::ActivateRemote(clsid, riid, object);
+  }
   if (FAILED(hr)) return hr;
   hr = factory->CreateInstance(outer, riid, object);
   factory->Release();
@@ -77,11 +86,22 @@ HRESULT STDAPICALLTYPE CoRegisterClassObject(REFCLSID clsid, IUnknown* classObje
   if (cookie == nullptr) return E_INVALIDARG;
   *cookie = 0;
   if (classObject == nullptr) return E_INVALIDARG;
-  ClassTable& table = Classes();
-  std::lock_guard<std::mutex> guard(table.lock);
-  const DWORD id = table.nextCookie++;
-  table.byCookie.emplace(id, Registration{clsid, classObject, clsContext, flags, false});
-  classObject->AddRef();
+  DWORD id;
+  {
+    ClassTable& table = Classes();
+    std::lock_guard<std::mutex> guard(table.lock);
+    id = table.nextCookie++;
+    table.byCookie.emplace(id, Registration{clsid, classObject, clsContext, flags, false});
+    classObject->AddRef();
+  }
+  if ((clsContext & CLSCTX_LOCAL_SERVER) != 0) {
+    // Published outside the table's lock: publishing opens the endpoint.
+    const HRESULT hr = rpc::PublishClass(id, clsid, classObject, flags);
+    if (FAILED(hr)) {
+      CoRevokeClassObject(id);
+      return hr;
+    }
+  }
   *cookie = id;
   return S_OK;
 }
@@ -96,6 +116,7 @@ HRESULT STDAPICALLTYPE CoRevokeClassObject(DWORD cookie) {
     classObject = found->second.classObject;
     table.byCookie.erase(found);
   }
+  rpc::WithdrawClass(cookie);
   // Released outside the lock: the last release may run arbitrary code.
   classObject->Release();
   return S_OK;

@@ -1,0 +1,71 @@
+// The out-of-process half of COM activation: classes that a server process
+// publishes for the other processes of the same user, and activation of a
+// class that lives in another process.
+//
+// The class-object functions of objbase.h call in here:
+//   CoRegisterClassObject(..., CLSCTX_LOCAL_SERVER, ...) -> PublishClass
+//   CoRevokeClassObject(cookie)                          -> WithdrawClass
+//   CoCreateInstance(..., CLSCTX_LOCAL_SERVER, ...)      -> ActivateRemote,
+//     after the classes registered in the calling process itself.
+//
+// Where things live (per user):
+//   endpoints      $XDG_RUNTIME_DIR/moravane/ or, without it, /tmp/moravane-<uid>/
+//                  (created with mode 0700; refused when owned by someone else
+//                  or open to others). One socket per published class, named
+//                  by the class id: {3DF590F4-AEC5-48BD-A644-000BB8CEA947}.
+//   registrations  $XDG_CONFIG_HOME/moravane/classes/{CLSID} or, without it,
+//                  ~/.config/moravane/classes/{CLSID}: a text file whose first
+//                  line is the server's executable and each further line one
+//                  argument. The server is started with "-Embedding" appended.
+#pragma once
+
+#include <objbase.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace rpc {
+
+// Makes `factory` reachable from other processes of the same user until
+// WithdrawClass(cookie). The factory is held (AddRef) meanwhile. `cookie` is
+// the one that the class table handed out for the registration.
+HRESULT PublishClass(DWORD cookie, REFCLSID clsid, IUnknown* factory, DWORD flags);
+
+// Ends a publication: no new clients can activate the class. Objects that
+// clients already hold stay usable. Unknown cookies are ignored.
+void WithdrawClass(DWORD cookie);
+
+// Activates `clsid` in another process: one that has published it, else the
+// server named by the class registration, started and waited for.
+// REGDB_E_CLASSNOTREG when neither exists, CO_E_SERVER_EXEC_FAILURE when the
+// registered server cannot be started or does not publish in time.
+HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object);
+
+// How long ActivateRemote waits for a started server to publish (10 s).
+void SetActivationTimeout(std::chrono::milliseconds timeout);
+
+std::string GuidToString(REFGUID guid);
+std::string EndpointDirectory();
+std::string ClassRegistrationPath(REFCLSID clsid);
+
+namespace debug {
+// Remote objects that proxies of this process hold.
+std::int64_t LiveProxyObjects();
+// Objects of this process held by clients in other processes.
+std::int64_t ExportedObjects();
+// Whether sessions opened from now on offer the server a shared-memory
+// channel (on by default); off, every call goes over the socket.
+void SetSharedChannels(bool enabled);
+
+// A proxy (object id 1) whose requests are answered in this process by
+// `loopback`, which writes the reply into its third argument and returns its
+// size (0: the link failed). For driving the client's decoding in tests.
+using Loopback = std::function<std::size_t(const std::uint8_t* request, std::size_t size, std::uint8_t* reply,
+                                           std::size_t capacity)>;
+IUnknown* LoopbackProxy(Loopback loopback);
+}  // namespace debug
+
+}  // namespace rpc

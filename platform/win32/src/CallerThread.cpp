@@ -1,0 +1,23 @@
+// The calling thread as a server sees it. A stub that serves a call from
+// another process names the client's thread for the length of the call.
+#include <platformdebug.h>
+
+#include "rpc/CallerThread.h"
+
+namespace {
+thread_local DWORD t_remoteCaller = 0;
+}  // namespace
+
+namespace platformdebug {
+
+DWORD CallerThreadId() { return t_remoteCaller != 0 ? t_remoteCaller : GetCurrentThreadId(); }
+
+}  // namespace platformdebug
+
+namespace rpc {
+
+CallerThreadScope::CallerThreadScope(DWORD clientThread) : m_previous(t_remoteCaller) { t_remoteCaller = clientThread; }
+
+CallerThreadScope::~CallerThreadScope() { t_remoteCaller = m_previous; }
+
+}  // namespace rpc

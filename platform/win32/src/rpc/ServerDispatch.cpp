@@ -1,0 +1,293 @@
+#include "rpc/ServerDispatch.h"
+
+#include <rpc/Rpc.h>
+
+#include "rpc/CallerThread.h"
+#include "rpc/Transport.h"
+
+#include <atomic>
+
+#include <sys/random.h>
+
+namespace rpc {
+namespace {
+
+std::atomic<std::int64_t> g_exportedObjects{0};
+
+struct SessionTable {
+  std::mutex mutex;
+  std::unordered_map<std::uint64_t, std::weak_ptr<ServerSession>> byToken;
+};
+
+SessionTable& TheSessions() {
+  static auto* table = new SessionTable;  // used by detached threads until exit
+  return *table;
+}
+
+std::uint64_t NewToken() {
+  std::uint64_t token = 0;
+  while (token == 0) {
+    if (::getrandom(&token, sizeof token, 0) != sizeof token) token = 0;
+  }
+  return token;
+}
+
+// The stub's view of the session during one call. Objects exported for a
+// reply that cannot be sent are taken back.
+class SessionStubCall final : public StubCall {
+ public:
+  explicit SessionStubCall(ServerSession& session) : m_session(session) {}
+  void* ResolveObject(ObjectId id, REFIID iid, StubResult& result) override {
+    HRESULT hr = S_OK;
+    void* object = m_session.Resolve(id, iid, hr);
+    if (object == nullptr) result = StubResult::kUnknownObject;
+    return object;
+  }
+  ObjectId ExportObject(IUnknown* object) override {
+    const ObjectId id = m_session.Export(object);
+    if (id != 0) m_exported.push_back(id);
+    return id;
+  }
+  void Undo() {
+    for (ObjectId id : m_exported) m_session.ReleaseExports(id, 1);
+    m_exported.clear();
+  }
+
+ private:
+  ServerSession& m_session;
+  std::vector<ObjectId> m_exported;
+};
+
+std::size_t NotDelivered(std::uint8_t* reply, std::size_t capacity, HRESULT hr) {
+  Writer writer(reply, capacity);
+  writer.Skip(sizeof(Header));
+  writer.Value(hr);
+  writer.Finish(MessageKind::kReply, 0, kNotDelivered);
+  return writer.Size();
+}
+
+}  // namespace
+
+void ServerSession::ReleaseEntry(Entry& entry) {
+  // Counted out first: whoever sees the object gone sees the export gone.
+  g_exportedObjects.fetch_sub(1, std::memory_order_relaxed);
+  for (auto& [iid, pointer] : entry.interfaces) static_cast<IUnknown*>(pointer)->Release();
+  entry.identity->Release();
+}
+
+ServerSession::~ServerSession() {
+  {
+    std::lock_guard lock(TheSessions().mutex);
+    auto found = TheSessions().byToken.find(m_token);
+    if (found != TheSessions().byToken.end() && found->second.expired()) TheSessions().byToken.erase(found);
+  }
+  for (auto& [id, entry] : m_objects) ReleaseEntry(entry);
+}
+
+ObjectId ServerSession::Export(IUnknown* object) {
+  IUnknown* identity = nullptr;
+  if (FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity))) || identity == nullptr) {
+    return 0;
+  }
+  std::unique_lock lock(m_mutex);
+  auto known = m_byIdentity.find(identity);
+  if (known != m_byIdentity.end()) {
+    ++m_objects[known->second].exports;
+    const ObjectId id = known->second;
+    lock.unlock();
+    identity->Release();
+    return id;
+  }
+  const ObjectId id = m_next++;
+  Entry& entry = m_objects[id];
+  entry.identity = identity;
+  entry.exports = 1;
+  m_byIdentity.emplace(identity, id);
+  g_exportedObjects.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
+
+void* ServerSession::Resolve(ObjectId id, REFIID iid, HRESULT& hr) {
+  std::lock_guard lock(m_mutex);
+  auto found = m_objects.find(id);
+  if (found == m_objects.end()) {
+    hr = RPC_E_DISCONNECTED;
+    return nullptr;
+  }
+  Entry& entry = found->second;
+  for (auto& [known, pointer] : entry.interfaces) {
+    if (IsEqualIID(known, iid)) {
+      static_cast<IUnknown*>(pointer)->AddRef();
+      hr = S_OK;
+      return pointer;
+    }
+  }
+  void* pointer = nullptr;
+  hr = entry.identity->QueryInterface(iid, &pointer);
+  if (FAILED(hr) || pointer == nullptr) {
+    if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
+    return nullptr;
+  }
+  static_cast<IUnknown*>(pointer)->AddRef();
+  entry.interfaces.emplace_back(iid, pointer);
+  return pointer;
+}
+
+HRESULT ServerSession::ReleaseExports(ObjectId id, std::uint32_t count) {
+  Entry released;
+  {
+    std::lock_guard lock(m_mutex);
+    auto found = m_objects.find(id);
+    if (found == m_objects.end()) return RPC_E_DISCONNECTED;
+    Entry& entry = found->second;
+    if (count == 0 || count > entry.exports) return E_INVALIDARG;
+    entry.exports -= count;
+    if (entry.exports != 0) return S_OK;
+    released = std::move(entry);
+    m_byIdentity.erase(released.identity);
+    m_objects.erase(found);
+  }
+  // Released outside the lock: the object's destructor may do anything.
+  ReleaseEntry(released);
+  return S_OK;
+}
+
+std::size_t ServerSession::ObjectCount() {
+  std::lock_guard lock(m_mutex);
+  return m_objects.size();
+}
+
+std::shared_ptr<ServerSession> OpenSession() {
+  auto session = std::make_shared<ServerSession>(NewToken());
+  std::lock_guard lock(TheSessions().mutex);
+  TheSessions().byToken[session->Token()] = session;
+  return session;
+}
+
+std::shared_ptr<ServerSession> FindSession(std::uint64_t token) {
+  std::lock_guard lock(TheSessions().mutex);
+  auto found = TheSessions().byToken.find(token);
+  return found == TheSessions().byToken.end() ? nullptr : found->second.lock();
+}
+
+std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, std::size_t size, std::uint8_t* reply,
+                          std::size_t capacity) {
+  Reader reader(message, size);
+  Header header;
+  if (!ReadHeader(reader, size, header) || header.flags != 0) return 0;
+  Writer writer(reply, capacity);
+  writer.Skip(sizeof(Header));
+
+  const auto kind = static_cast<MessageKind>(header.kind);
+  if (kind == MessageKind::kAttach) {
+    std::uint64_t token = 0;
+    if (!reader.Value(token) || !reader.AtEnd() || state.session != nullptr) return 0;
+    state.session = token == 0 ? OpenSession() : FindSession(token);
+    writer.Value(state.session != nullptr ? S_OK : RPC_E_DISCONNECTED);
+    writer.Value(state.session != nullptr ? state.session->Token() : std::uint64_t{0});
+    writer.Value(static_cast<std::uint32_t>(state.session != nullptr && state.sharedMapped ? 1 : 0));
+    writer.Finish(MessageKind::kReply, 0);
+    return writer.Size();
+  }
+  if (state.session == nullptr) return 0;
+  ServerSession& session = *state.session;
+
+  switch (kind) {
+    case MessageKind::kActivate: {
+      CLSID clsid;
+      IID iid;
+      if (!reader.Value(clsid) || !reader.Value(iid) || !reader.AtEnd()) return 0;
+      IUnknown* factory = state.factories != nullptr ? state.factories(clsid) : nullptr;
+      HRESULT hr = REGDB_E_CLASSNOTREG;
+      ObjectId id = 0;
+      if (factory != nullptr) {
+        IClassFactory* classFactory = nullptr;
+        hr = factory->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&classFactory));
+        factory->Release();
+        if (SUCCEEDED(hr) && classFactory != nullptr) {
+          CallerThreadScope caller(header.callerThread);
+          IUnknown* object = nullptr;
+          hr = classFactory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&object));
+          classFactory->Release();
+          if (SUCCEEDED(hr) && object != nullptr) {
+            id = session.Export(object);
+            object->Release();
+            if (id == 0) hr = E_NOINTERFACE;
+          } else if (SUCCEEDED(hr)) {
+            hr = E_UNEXPECTED;
+          }
+        } else if (SUCCEEDED(hr)) {
+          hr = E_NOINTERFACE;
+        }
+      }
+      writer.Value(hr);
+      writer.Value(id);
+      break;
+    }
+    case MessageKind::kQueryInterface: {
+      ObjectId id;
+      IID iid;
+      if (!reader.Value(id) || !reader.Value(iid) || !reader.AtEnd()) return 0;
+      HRESULT hr = S_OK;
+      if (FindInterface(iid) == nullptr) {
+        hr = E_NOINTERFACE;
+      } else if (void* pointer = session.Resolve(id, iid, hr)) {
+        static_cast<IUnknown*>(pointer)->Release();
+      }
+      writer.Value(hr);
+      break;
+    }
+    case MessageKind::kRelease: {
+      ObjectId id;
+      std::uint32_t count;
+      if (!reader.Value(id) || !reader.Value(count) || !reader.AtEnd()) return 0;
+      writer.Value(session.ReleaseExports(id, count));
+      break;
+    }
+    case MessageKind::kCall: {
+      ObjectId id;
+      IID iid;
+      std::uint32_t slot;
+      if (!reader.Value(id) || !reader.Value(iid) || !reader.Value(slot)) return 0;
+      const InterfaceInfo* info = FindInterface(iid);
+      if (info == nullptr) return NotDelivered(reply, capacity, E_NOINTERFACE);
+      if (slot < 3 || slot >= 3u + static_cast<std::uint32_t>(info->methodCount)) {
+        return NotDelivered(reply, capacity, kProcNumOutOfRange);
+      }
+      HRESULT hr = S_OK;
+      void* target = session.Resolve(id, iid, hr);
+      if (target == nullptr) return NotDelivered(reply, capacity, hr);
+      SessionStubCall call(session);
+      StubResult result;
+      {
+        CallerThreadScope caller(header.callerThread);
+        result = info->stubs[slot - 3](target, reader, writer, call);
+      }
+      static_cast<IUnknown*>(target)->Release();
+      switch (result) {
+        case StubResult::kDone:
+          if (!writer.Overflow()) break;
+          // The out-values do not fit in one message.
+          call.Undo();
+          return NotDelivered(reply, capacity, kBadStubData);
+        case StubResult::kMalformed:
+          return 0;
+        case StubResult::kUnknownObject:
+          return NotDelivered(reply, capacity, RPC_E_DISCONNECTED);
+        case StubResult::kOutOfMemory:
+          return NotDelivered(reply, capacity, E_OUTOFMEMORY);
+      }
+      break;
+    }
+    default:
+      return 0;
+  }
+  writer.Finish(MessageKind::kReply, 0);
+  return writer.Overflow() ? 0 : writer.Size();
+}
+
+namespace debug {
+std::int64_t ExportedObjects() { return g_exportedObjects.load(std::memory_order_relaxed); }
+}  // namespace debug
+
+}  // namespace rpc

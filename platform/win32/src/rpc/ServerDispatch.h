@@ -1,0 +1,75 @@
+// The server's side of the protocol, apart from the sockets: sessions with
+// their tables of exported objects, and the handling of one request.
+// Kept free of I/O so that it can be driven by tests and fuzzers directly.
+#pragma once
+
+#include <rpc/ProxyStub.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace rpc {
+
+// The objects that one client process holds. References are counted per
+// object as the number of times it was sent to the client; the client
+// gives them back in one Release when its last proxy goes. The session
+// ends when the client's last channel closes: everything still held is
+// released at once, also when the client died.
+class ServerSession {
+ public:
+  explicit ServerSession(std::uint64_t token) : m_token(token) {}
+  ~ServerSession();
+  ServerSession(const ServerSession&) = delete;
+  ServerSession& operator=(const ServerSession&) = delete;
+
+  std::uint64_t Token() const { return m_token; }
+  // 0 when the object does not answer IUnknown.
+  ObjectId Export(IUnknown* object);
+  // A reference on the object's interface `iid`, or null with `hr` set.
+  void* Resolve(ObjectId id, REFIID iid, HRESULT& hr);
+  HRESULT ReleaseExports(ObjectId id, std::uint32_t count);
+  std::size_t ObjectCount();
+
+ private:
+  struct Entry {
+    IUnknown* identity = nullptr;
+    std::uint64_t exports = 0;
+    std::vector<std::pair<IID, void*>> interfaces;  // each holds a reference
+  };
+  static void ReleaseEntry(Entry& entry);
+
+  const std::uint64_t m_token;
+  std::mutex m_mutex;
+  std::unordered_map<ObjectId, Entry> m_objects;
+  std::unordered_map<IUnknown*, ObjectId> m_byIdentity;
+  ObjectId m_next = 1;
+};
+
+// Finds the published factory of a class (a reference), or null.
+using FactoryLookup = IUnknown* (*)(REFCLSID clsid);
+
+// The state of one connection: the session it is attached to, if any.
+struct ConnectionState {
+  std::shared_ptr<ServerSession> session;
+  FactoryLookup factories = nullptr;
+  // The client's shared region came with its Attach and is mapped: later
+  // requests come through it.
+  bool sharedMapped = false;
+};
+
+// Handles one received message and writes the reply into `reply`.
+// Returns the size of the reply, or 0 when the message broke the protocol
+// and the connection must be closed.
+std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, std::size_t size, std::uint8_t* reply,
+                          std::size_t capacity);
+
+// Sessions by token, so that further channels can join one.
+std::shared_ptr<ServerSession> OpenSession();
+std::shared_ptr<ServerSession> FindSession(std::uint64_t token);
+
+}  // namespace rpc

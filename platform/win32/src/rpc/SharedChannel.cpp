@@ -1,0 +1,258 @@
+#include "rpc/SharedChannel.h"
+
+#include "rpc/Transport.h"
+
+#include <chrono>
+#include <climits>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/epoll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace rpc {
+namespace {
+
+// Not FUTEX_PRIVATE: the word lives in memory shared by two processes.
+void FutexWake(std::atomic<std::uint32_t>& word) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT, expected, nullptr, nullptr, 0);
+}
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Spinning pays only while the thread on the other side has a core of its
+// own; with more waiters than that they would steal each other's cores.
+// So at most half the cores spin at a time, the other waiters sleep at once.
+std::atomic<unsigned> g_spinners{0};
+
+unsigned SpinSlots() {
+  static const unsigned slots = std::max(1u, std::thread::hardware_concurrency() / 2);
+  return slots;
+}
+
+// Spinning pays only while the other side runs on a core of its own. When
+// the machine is busy it does not, and a spin only burns the time slice that
+// the peer needs: each thread keeps a credit that successful spins raise and
+// failed ones lower; without credit it sleeps at once and only now and then
+// tries spinning again.
+struct SpinCredit {
+  int credit = 4;
+  unsigned sinceProbe = 0;
+};
+thread_local SpinCredit t_spinCredit;
+
+template <class Ready>
+bool SpinUntil(Ready ready, std::chrono::nanoseconds budget) {
+  SpinCredit& credit = t_spinCredit;
+  if (credit.credit <= 0 && ++credit.sinceProbe % 32 != 0) return ready();
+  if (g_spinners.fetch_add(1, std::memory_order_relaxed) >= SpinSlots()) {
+    g_spinners.fetch_sub(1, std::memory_order_relaxed);
+    return ready();
+  }
+  const auto start = std::chrono::steady_clock::now();
+  bool done = false;
+  for (unsigned i = 1;; ++i) {
+    if (ready()) {
+      done = true;
+      break;
+    }
+    CpuRelax();
+    if ((i & 63) == 0 && std::chrono::steady_clock::now() - start > budget) break;
+  }
+  g_spinners.fetch_sub(1, std::memory_order_relaxed);
+  credit.credit = done ? std::min(credit.credit + 1, 8) : std::max(credit.credit - 2, -8);
+  return done;
+}
+
+// How long each side keeps its core before sleeping: about the cost of a
+// wake-up from a real sleep, so that spinning never costs more than it saves
+// by much; the server spins longer because calls tend to come in runs.
+constexpr std::chrono::microseconds kClientSpin{10};
+constexpr std::chrono::microseconds kServerSpin{20};
+
+constexpr unsigned kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
+
+}  // namespace
+
+SharedMapping::~SharedMapping() {
+  if (m_region != nullptr) ::munmap(m_region, sizeof(SharedRegion));
+}
+
+bool SharedMapping::Create(int& fd) {
+  fd = ::memfd_create("moravane-channel", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return false;
+  // Sealed at its size, so that the peer can rely on the mapping: neither
+  // side can shrink it under the other (which would fault on access).
+  if (::ftruncate(fd, sizeof(SharedRegion)) != 0 || ::fcntl(fd, F_ADD_SEALS, kSeals) != 0) {
+    ::close(fd);
+    fd = -1;
+    return false;
+  }
+  void* address = ::mmap(nullptr, sizeof(SharedRegion), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) {
+    ::close(fd);
+    fd = -1;
+    return false;
+  }
+  m_region = static_cast<SharedRegion*>(address);  // zero-filled: kIdle, nobody sleeping
+  return true;
+}
+
+bool SharedMapping::Map(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(sizeof(SharedRegion))) {
+    return false;
+  }
+  const int seals = ::fcntl(fd, F_GET_SEALS);
+  if (seals < 0 || (static_cast<unsigned>(seals) & kSeals) != kSeals) return false;
+  void* address = ::mmap(nullptr, sizeof(SharedRegion), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) return false;
+  m_region = static_cast<SharedRegion*>(address);
+  return true;
+}
+
+ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& delivered) {
+  delivered = false;
+  region.requestSize = size;
+  std::uint32_t expected = kIdle;
+  if (!region.state.compare_exchange_strong(expected, kRequest, std::memory_order_seq_cst)) return kClosed;
+  if (region.serverSleeping.load(std::memory_order_seq_cst) != 0) FutexWake(region.state);
+
+  auto answered = [&region] {
+    const std::uint32_t state = region.state.load(std::memory_order_acquire);
+    return state == kReplied || state == kClosed;
+  };
+  if (!SpinUntil(answered, kClientSpin)) {
+    region.clientSleeping.store(1, std::memory_order_seq_cst);
+    for (;;) {
+      const std::uint32_t state = region.state.load(std::memory_order_seq_cst);
+      if (state == kReplied || state == kClosed) break;
+      FutexWait(region.state, state);
+    }
+    region.clientSleeping.store(0, std::memory_order_relaxed);
+  }
+  if (region.state.load(std::memory_order_acquire) == kReplied) {
+    delivered = true;
+    return kReplied;
+  }
+  delivered = region.closedIn.load(std::memory_order_acquire) != kRequest;
+  return kClosed;
+}
+
+void ClientConsumedReply(SharedRegion& region) {
+  std::uint32_t expected = kReplied;
+  region.state.compare_exchange_strong(expected, kIdle, std::memory_order_release);
+}
+
+ChannelState ServerAwaitRequest(SharedRegion& region) {
+  auto arrived = [&region] {
+    const std::uint32_t state = region.state.load(std::memory_order_acquire);
+    return state == kRequest || state == kClosed;
+  };
+  if (!SpinUntil(arrived, kServerSpin)) {
+    region.serverSleeping.store(1, std::memory_order_seq_cst);
+    for (;;) {
+      const std::uint32_t state = region.state.load(std::memory_order_seq_cst);
+      if (state == kRequest || state == kClosed) break;
+      FutexWait(region.state, state);
+    }
+    region.serverSleeping.store(0, std::memory_order_relaxed);
+  }
+  std::uint32_t expected = kRequest;
+  if (region.state.compare_exchange_strong(expected, kServing, std::memory_order_acq_rel)) return kRequest;
+  return kClosed;
+}
+
+void ServerPublishReply(SharedRegion& region, std::uint32_t size) {
+  region.replySize = size;
+  std::uint32_t expected = kServing;
+  if (!region.state.compare_exchange_strong(expected, kReplied, std::memory_order_seq_cst)) return;  // closed
+  if (region.clientSleeping.load(std::memory_order_seq_cst) != 0) FutexWake(region.state);
+}
+
+void CloseRegion(SharedRegion& region) {
+  std::uint32_t state = region.state.load(std::memory_order_acquire);
+  do {
+    if (state == kClosed) return;
+    region.closedIn.store(state, std::memory_order_relaxed);
+  } while (!region.state.compare_exchange_weak(state, kClosed, std::memory_order_acq_rel));
+  FutexWake(region.state);
+}
+
+struct HangupMonitor::State {
+  std::mutex mutex;
+  Fd epoll;
+  struct Entry {
+    int socket;
+    std::function<void()> onHangup;
+  };
+  std::unordered_map<std::uint64_t, Entry> entries;
+  std::uint64_t next = 1;
+};
+
+HangupMonitor& HangupMonitor::Instance() {
+  static auto* monitor = new HangupMonitor;  // its thread runs until the process ends
+  return *monitor;
+}
+
+HangupMonitor::HangupMonitor() : m_state(new State) {
+  m_state->epoll = Fd(::epoll_create1(EPOLL_CLOEXEC));
+  std::thread([this] { Run(); }).detach();
+}
+
+std::uint64_t HangupMonitor::Watch(int socket, std::function<void()> onHangup) {
+  std::lock_guard lock(m_state->mutex);
+  const std::uint64_t id = m_state->next++;
+  epoll_event event{};
+  event.events = EPOLLRDHUP | EPOLLHUP;
+  event.data.u64 = id;
+  if (::epoll_ctl(m_state->epoll.Get(), EPOLL_CTL_ADD, socket, &event) != 0) return 0;
+  m_state->entries.emplace(id, State::Entry{socket, std::move(onHangup)});
+  return id;
+}
+
+void HangupMonitor::Unwatch(std::uint64_t id) {
+  std::lock_guard lock(m_state->mutex);
+  auto found = m_state->entries.find(id);
+  if (found == m_state->entries.end()) return;
+  ::epoll_ctl(m_state->epoll.Get(), EPOLL_CTL_DEL, found->second.socket, nullptr);
+  m_state->entries.erase(found);
+}
+
+void HangupMonitor::Run() {
+  epoll_event events[32];
+  for (;;) {
+    const int count = ::epoll_wait(m_state->epoll.Get(), events, 32, -1);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      LogError("hang-up monitor stopped: errno %d", errno);
+      return;
+    }
+    std::lock_guard lock(m_state->mutex);
+    for (int i = 0; i < count; ++i) {
+      auto found = m_state->entries.find(events[i].data.u64);
+      if (found == m_state->entries.end()) continue;  // unwatched meanwhile
+      found->second.onHangup();
+      ::epoll_ctl(m_state->epoll.Get(), EPOLL_CTL_DEL, found->second.socket, nullptr);
+      m_state->entries.erase(found);
+    }
+  }
+}
+
+}  // namespace rpc

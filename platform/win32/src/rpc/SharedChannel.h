@@ -1,0 +1,85 @@
+// The fast path of a channel: a region of shared memory holding one request
+// and one reply, handed from client to server at Attach as a memfd over
+// the channel's socket. Each side waits for the other with a short bounded
+// spin and then a futex. The socket stays open beside it for credentials
+// and as the sign of life: when it hangs up, the hang-up monitor of the
+// process marks the region closed and wakes whoever waits on it.
+#pragma once
+
+#include <rpc/Wire.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace rpc {
+
+enum ChannelState : std::uint32_t {
+  kIdle = 0,
+  kRequest = 1,  // written by the client, not yet taken
+  kServing = 2,  // taken by the server
+  kReplied = 3,  // reply written
+  kClosed = 4,   // the peer is gone
+};
+
+struct SharedRegion {
+  std::atomic<std::uint32_t> state;
+  std::atomic<std::uint32_t> serverSleeping;
+  std::atomic<std::uint32_t> clientSleeping;
+  std::atomic<std::uint32_t> closedIn;  // the state in which the channel was closed
+  std::uint32_t requestSize;
+  std::uint32_t replySize;
+  std::uint8_t request[kMaxMessage];
+  std::uint8_t reply[kMaxMessage];
+};
+
+// Owns a mapping of a region.
+class SharedMapping {
+ public:
+  SharedMapping() = default;
+  SharedMapping(const SharedMapping&) = delete;
+  SharedMapping& operator=(const SharedMapping&) = delete;
+  ~SharedMapping();
+  // A new region and its memfd (which the caller closes after sending).
+  bool Create(int& fd);
+  // Maps a region received from a peer; false when it is not one.
+  bool Map(int fd);
+  SharedRegion* Get() const { return m_region; }
+
+ private:
+  SharedRegion* m_region = nullptr;
+};
+
+// The client's half of one exchange: publishes the request of `size` bytes
+// and waits for the reply. Returns kReplied, or kClosed with `delivered`
+// telling whether the server had taken the request.
+ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& delivered);
+
+// Gives the region back for the next request once the reply was copied.
+void ClientConsumedReply(SharedRegion& region);
+
+// The server's wait for the next request: kRequest (now kServing) or kClosed.
+ChannelState ServerAwaitRequest(SharedRegion& region);
+void ServerPublishReply(SharedRegion& region, std::uint32_t size);
+
+// Marks a region closed (the peer hung up) and wakes both sides.
+void CloseRegion(SharedRegion& region);
+
+// One thread per process watches the sockets of shared channels and runs a
+// callback when one hangs up. After Unwatch returns the callback neither
+// runs nor will run.
+class HangupMonitor {
+ public:
+  static HangupMonitor& Instance();
+  std::uint64_t Watch(int socket, std::function<void()> onHangup);
+  void Unwatch(std::uint64_t id);
+
+ private:
+  HangupMonitor();
+  void Run();
+  struct State;
+  State* m_state;
+};
+
+}  // namespace rpc

@@ -1,0 +1,61 @@
+// Unix-domain sockets between the processes of one user: where endpoints
+// live, connecting with a check of the peer's credentials, and whole
+// messages over SOCK_SEQPACKET (one send is one message; a message longer
+// than the receive buffer is reported, never split).
+#pragma once
+
+#include <rpc/Wire.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace rpc {
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : m_fd(fd) {}
+  Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  ~Fd() { Reset(); }
+  int Get() const { return m_fd; }
+  bool Valid() const { return m_fd >= 0; }
+  int Release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+  void Reset(int fd = -1);
+
+ private:
+  int m_fd = -1;
+};
+
+// Creates the per-user endpoint directory when missing. Empty when it
+// cannot be made safe (someone else owns it, or it is open to others).
+std::string EnsureEndpointDirectory();
+std::string EndpointPath(const std::string& directory, REFCLSID clsid);
+
+enum class ConnectResult { kConnected, kNoServer, kRefused };
+// Connects to an endpoint and checks that the server runs as this user.
+// kNoServer: nothing listens there; kRefused: a peer of another user.
+ConnectResult ConnectEndpoint(const std::string& path, Fd& socket);
+
+bool PeerIsSameUser(int socket);
+
+bool SendMessage(int socket, const std::uint8_t* data, std::size_t size, int passFd = -1);
+
+// Receives one message. >0: its size; 0: the peer closed; -1: a failure of
+// the socket; -2: a message longer than `capacity` (discarded). A
+// descriptor sent along is stored in `receivedFd` when given, else closed.
+long ReceiveMessage(int socket, std::uint8_t* buffer, std::size_t capacity, Fd* receivedFd = nullptr);
+
+// Errors are written to stderr, one line each, prefixed with the process id.
+void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace rpc
