@@ -1,0 +1,7 @@
+#include <platformdebug.h>
+
+namespace platformdebug {
+
+DWORD CallerThreadId() { return ::GetCurrentThreadId(); }
+
+}  // namespace platformdebug
