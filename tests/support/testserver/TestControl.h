@@ -44,6 +44,9 @@ struct ITestControl : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE CreateObject(LONG interfaceMask, LONG* id) = 0;
   // A new reference to the object's identity (its IUnknown).
   virtual HRESULT STDMETHODCALLTYPE GetObject(LONG id, IUnknown** object) = 0;
+  // The id of the object behind any of its interface pointers (0 for null,
+  // -1 for a pointer of no object of this server), found without calling it.
+  virtual HRESULT STDMETHODCALLTYPE IdentifyObject(IUnknown* pointer, LONG* id) = 0;
   virtual HRESULT STDMETHODCALLTYPE ScriptResult(LONG id, LONG interfaceIndex, LONG slot, LONG hr, LONG errorKind,
                                                  BSTR errorText) = 0;
   virtual HRESULT STDMETHODCALLTYPE ScriptOutLong(LONG id, LONG interfaceIndex, LONG slot, LONG position,

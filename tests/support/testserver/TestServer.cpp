@@ -637,6 +637,15 @@ class TestControl final : public ITestControl {
     found->AddRef();
     return S_OK;
   }
+  HRESULT STDMETHODCALLTYPE IdentifyObject(IUnknown* pointer, LONG* id) override {
+    if (id == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    *id = pointer == nullptr ? 0 : -1;
+    for (TestObject* object : m_state->objects) {
+      if (object != nullptr && pointer != nullptr && object->Owns(pointer)) *id = object->Id();
+    }
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE ScriptResult(LONG id, LONG interfaceIndex, LONG slot, LONG hr, LONG errorKind,
                                          BSTR errorText) override {
     std::lock_guard<std::mutex> lock(m_state->mutex);

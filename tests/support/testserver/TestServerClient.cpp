@@ -41,6 +41,12 @@ comsupport::CComPtr<IUnknown> TestServerClient::Object(LONG id) {
   return object;
 }
 
+LONG TestServerClient::Identify(IUnknown* pointer) {
+  LONG id = 0;
+  Check(m_control->IdentifyObject(pointer, &id), "IdentifyObject");
+  return id;
+}
+
 void TestServerClient::Result(LONG id, InterfaceIndex index, LONG slot, HRESULT hr, ErrorKind errorKind,
                               const std::u16string& errorText) {
   const auto text = Bstr(errorText);

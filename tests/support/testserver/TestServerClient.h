@@ -34,6 +34,8 @@ class TestServerClient {
 
   LONG Create(LONG interfaceMask);
   comsupport::CComPtr<IUnknown> Object(LONG id);
+  // 0 for null, -1 for a pointer that is no object of this server.
+  LONG Identify(IUnknown* pointer);
 
   // The answer of one slot of one object; the last call for a slot wins.
   void Result(LONG id, InterfaceIndex index, LONG slot, HRESULT hr, ErrorKind errorKind = kNoErrorText,
