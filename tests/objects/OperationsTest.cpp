@@ -36,6 +36,9 @@ struct Operation {
   std::string unscripted;  // the result when the server writes nothing
 };
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const Operation& op, std::ostream* os) { *os << op.name; }
+
 constexpr LONG kTarget = 1;    // the object every handle is linked to
 constexpr LONG kReturned = 2;  // the object the server hands out
 constexpr ULONGLONG kBig = 0x100000005ull;
