@@ -158,6 +158,7 @@ TEST_F(HandleTest, ConstructionFromAnotherHandleQueriesOnTheCommunicationThread)
   server().ClearRecords();
   BaseObject<IServer2, Server> second(original);
   EXPECT_TRUE(second.IsLinked());
+  Settle();
   EXPECT_EQ(Net(id), 1);
   const auto events = Events(id);
   EXPECT_NE(std::find(events.begin(), events.end(), "QueryInterface IServer2 yes@comm"), events.end());

@@ -16,7 +16,7 @@ enum class Answer { kNull, kWrongInterface, kGood };
 
 struct Returning {
   const char* name;
-  InterfaceIndex called;    // interface of the slot
+  InterfaceIndex called;  // interface of the slot
   LONG slot;
   InterfaceIndex expected;  // interface the returned object must have
   Form form;
@@ -47,10 +47,10 @@ const std::vector<Returning>& Operations() {
        [](Handles& h) { return Unknown(h.container.GetFirstItem()); }},
       {"GetNextItem", testserver::kContainerIndex, 4, testserver::kItemIndex, Form::kLenient,
        [](Handles& h) { return Unknown(h.container.GetNextItem(h.item)); }},
-      {"CreateVideoRenderOptions", testserver::kRendererIndex, 3, testserver::kVideoOptionsIndex,
-       Form::kTestedByCaller, [](Handles& h) { return Unknown(h.renderer.CreateVideoRenderOptions()); }},
-      {"CreateAudioRenderOptions", testserver::kRendererIndex, 4, testserver::kAudioOptionsIndex,
-       Form::kTestedByCaller, [](Handles& h) { return Unknown(h.renderer.CreateAudioRenderOptions()); }},
+      {"CreateVideoRenderOptions", testserver::kRendererIndex, 3, testserver::kVideoOptionsIndex, Form::kTestedByCaller,
+       [](Handles& h) { return Unknown(h.renderer.CreateVideoRenderOptions()); }},
+      {"CreateAudioRenderOptions", testserver::kRendererIndex, 4, testserver::kAudioOptionsIndex, Form::kTestedByCaller,
+       [](Handles& h) { return Unknown(h.renderer.CreateAudioRenderOptions()); }},
   };
   return operations;
 }

@@ -22,6 +22,7 @@ void ObjectsTest::SetUp() {
 }
 
 void ObjectsTest::TearDown() {
+  Settle();
   for (LONG id : m_objects) {
     EXPECT_EQ(server().RefCount(id), 1) << "object #" << id << " left with a reference too many or too few";
   }
@@ -34,6 +35,11 @@ void ObjectsTest::TearDown() {
   moravane::ThreadedState::SetFreeThreaded(false);
   m_server.reset();
   EXPECT_EQ(platformdebug::LiveBstrCount(), m_liveBstrs) << "BSTRs leaked or freed twice";
+}
+
+void ObjectsTest::Settle() {
+  // The next marshalled call is taken only once the previous one is gone.
+  moravane::Server().UnLink();
 }
 
 LONG ObjectsTest::Create(LONG mask) {

@@ -75,6 +75,11 @@ class ObjectsTest : public ::testing::Test {
     return server().Identify(handle.GetUnknown().p);
   }
 
+  // Waits until the communication thread has dropped the deferred call it
+  // ran last (it does so after releasing the caller), together with any
+  // reference the call carried.
+  void Settle();
+
   TestServerClient& server() { return *m_server; }
   LONG CommThread() const { return m_commThread; }
   LONG ThisThread() const;

@@ -91,14 +91,16 @@ std::string Id(X handle, const std::function<LONG(IUnknown*)>& identify) {
   return "#" + std::to_string(identify(handle.GetUnknown().p));
 }
 
-#define OP(expression) [](Handles & h, std::function<LONG(IUnknown*)> identify) -> std::string { \
-  (void)identify;                                                                                 \
-  return expression;                                                                              \
-}
-#define VOID_OP(statement) [](Handles & h, std::function<LONG(IUnknown*)>) -> std::string { \
-  statement;                                                                             \
-  return "";                                                                             \
-}
+#define OP(expression)                                                     \
+  [](Handles& h, std::function<LONG(IUnknown*)> identify) -> std::string { \
+    (void)identify;                                                        \
+    return expression;                                                     \
+  }
+#define VOID_OP(statement)                                        \
+  [](Handles& h, std::function<LONG(IUnknown*)>) -> std::string { \
+    statement;                                                    \
+    return "";                                                    \
+  }
 
 const std::string kError = "out BSTR*:null";
 const std::string kNoInterface = "LinkError 0x80004002";
@@ -106,8 +108,8 @@ const std::string kNoInterface = "LinkError 0x80004002";
 const std::vector<Operation>& Operations() {
   static const std::vector<Operation> operations = {
       // Server
-      {"ServerGetVersion", kServerIndex, 3, Longs({-7}), OP(Str(h.server.GetVersion())), "out LONG*:0 " + kError,
-       "-7", "0"},
+      {"ServerGetVersion", kServerIndex, 3, Longs({-7}), OP(Str(h.server.GetVersion())), "out LONG*:0 " + kError, "-7",
+       "0"},
       {"ServerGetMinimumMemoryRequirements", kServerIndex, 4, Big(), OP(Str(h.server.GetMinimumMemoryRequirements())),
        "out ULONGLONG*:0 " + kError, "4294967301", "0"},
       {"ServerSetIdleTimeMemoryUsage", kServerIndex, 5, Nothing(), VOID_OP(h.server.SetIdleTimeMemoryUsage(kBig)),
@@ -175,8 +177,8 @@ const std::vector<Operation>& Operations() {
        "out LONG*:0 out LONG*:0 " + kError, "10:11", "0:0"},
       {"SourceGetFrameSize", kSourceIndex, 5, Longs({1920, 1080}), OP(Str(h.source.GetFrameSize())),
        "out LONG*:0 out LONG*:0 " + kError, "0,0,1920,1080", "0,0,0,0"},
-      {"SourceGetFrameRate", kSourceIndex, 6, Real(29.97), OP(Str(h.source.GetFrameRate())),
-       "out double*:0 " + kError, "29.97", "0"},
+      {"SourceGetFrameRate", kSourceIndex, 6, Real(29.97), OP(Str(h.source.GetFrameRate())), "out double*:0 " + kError,
+       "29.97", "0"},
       {"SourceGetBitDepth", kSourceIndex, 7, Longs({16}), OP(Str(h.source.GetBitDepth())), "out LONG*:0 " + kError,
        "16", "0"},
       {"SourceGetTimeStamp", kSourceIndex, 8, Longs({-12}), OP(Str(h.source.GetTimeStamp())), "out LONG*:0 " + kError,
@@ -216,8 +218,8 @@ const std::vector<Operation>& Operations() {
        "out ULONGLONG*:77 " + kError, "4294967301", "77"},
       {"RendererEndAudioRender", kRendererIndex, 10, Nothing(), VOID_OP(h.renderer.EndAudioRender()), kError, "", ""},
       // Video render options
-      {"VideoSetLowQuality", kVideoOptionsIndex, 3, Nothing(), VOID_OP(h.video.SetLowQuality(true)),
-       "LONG:1 " + kError, "", ""},
+      {"VideoSetLowQuality", kVideoOptionsIndex, 3, Nothing(), VOID_OP(h.video.SetLowQuality(true)), "LONG:1 " + kError,
+       "", ""},
       {"VideoGetLowQuality", kVideoOptionsIndex, 4, Longs({-1}), OP(Str(h.video.GetLowQuality())),
        "out LONG*:0 " + kError, "true", "false"},
       {"VideoSetPreMultiply", kVideoOptionsIndex, 5, Nothing(), VOID_OP(h.video.SetPreMultiply(-2)),
@@ -231,13 +233,12 @@ const std::vector<Operation>& Operations() {
       {"VideoSetRegionOfInterest", kVideoOptionsIndex, 9, Nothing(),
        VOID_OP(h.video.SetRegionOfInterest(kelvex::geom::RectT<LONG>(1, -2, 3, 4))),
        "LONG:1 LONG:-2 LONG:3 LONG:4 " + kError, "", ""},
-      {"VideoGetRegionOfInterest", kVideoOptionsIndex, 10, Longs({1, -2, 3, 4}),
-       OP(Str(h.video.GetRegionOfInterest())), "out LONG*:0 out LONG*:0 out LONG*:0 out LONG*:0 " + kError,
-       "1,-2,3,4", "0,0,0,0"},
-      {"VideoSetBitDepth", kVideoOptionsIndex, 11, Nothing(), VOID_OP(h.video.SetBitDepth(16)), "LONG:16 " + kError,
-       "", ""},
-      {"VideoGetBitDepth", kVideoOptionsIndex, 12, Longs({16}), OP(Str(h.video.GetBitDepth())),
-       "out LONG*:0 " + kError, "16", "0"},
+      {"VideoGetRegionOfInterest", kVideoOptionsIndex, 10, Longs({1, -2, 3, 4}), OP(Str(h.video.GetRegionOfInterest())),
+       "out LONG*:0 out LONG*:0 out LONG*:0 out LONG*:0 " + kError, "1,-2,3,4", "0,0,0,0"},
+      {"VideoSetBitDepth", kVideoOptionsIndex, 11, Nothing(), VOID_OP(h.video.SetBitDepth(16)), "LONG:16 " + kError, "",
+       ""},
+      {"VideoGetBitDepth", kVideoOptionsIndex, 12, Longs({16}), OP(Str(h.video.GetBitDepth())), "out LONG*:0 " + kError,
+       "16", "0"},
       {"VideoSetChannelOrder", kVideoOptionsIndex, 13, Nothing(), VOID_OP(h.video.SetChannelOrder(3)),
        "LONG:3 " + kError, "", ""},
       {"VideoGetChannelOrder", kVideoOptionsIndex, 14, Longs({3}), OP(Str(h.video.GetChannelOrder())),
@@ -254,8 +255,8 @@ const std::vector<Operation>& Operations() {
          return Str(width) + "x" + Str(height);
        })()),
        "out LONG*:77 out LONG*:78 " + kError, "640x480", "77x78"},
-      {"VideoSetRowBytes", kVideoOptionsIndex, 19, Nothing(), VOID_OP(h.video.SetRowBytes(2560)),
-       "LONG:2560 " + kError, "", ""},
+      {"VideoSetRowBytes", kVideoOptionsIndex, 19, Nothing(), VOID_OP(h.video.SetRowBytes(2560)), "LONG:2560 " + kError,
+       "", ""},
       {"VideoGetRowBytes", kVideoOptionsIndex, 20, Longs({2560}), OP(Str(h.video.GetRowBytes())),
        "out LONG*:0 " + kError, "2560", "0"},
       {"VideoSetDownsampleFactor", kVideoOptionsIndex, 21, Nothing(), VOID_OP(h.video.SetDownsampleFactor(2, 3)),
@@ -277,14 +278,14 @@ const std::vector<Operation>& Operations() {
        "double:48000.5 " + kError, "", ""},
       {"AudioGetSampleRate", kAudioOptionsIndex, 4, Real(44100.25), OP(Str(h.audio.GetSampleRate())),
        "out double*:0 " + kError, "44100.2", "0"},
-      {"AudioSetNumChannels", kAudioOptionsIndex, 5, Nothing(), VOID_OP(h.audio.SetNumChannels(6)),
-       "LONG:6 " + kError, "", ""},
+      {"AudioSetNumChannels", kAudioOptionsIndex, 5, Nothing(), VOID_OP(h.audio.SetNumChannels(6)), "LONG:6 " + kError,
+       "", ""},
       {"AudioGetNumChannels", kAudioOptionsIndex, 6, Longs({6}), OP(Str(h.audio.GetNumChannels())),
        "out LONG*:0 " + kError, "6", "0"},
-      {"AudioSetEncoding", kAudioOptionsIndex, 7, Nothing(), VOID_OP(h.audio.SetEncoding(-1)), "LONG:-1 " + kError,
-       "", ""},
-      {"AudioGetEncoding", kAudioOptionsIndex, 8, Longs({-1}), OP(Str(h.audio.GetEncoding())),
-       "out LONG*:0 " + kError, "-1", "0"},
+      {"AudioSetEncoding", kAudioOptionsIndex, 7, Nothing(), VOID_OP(h.audio.SetEncoding(-1)), "LONG:-1 " + kError, "",
+       ""},
+      {"AudioGetEncoding", kAudioOptionsIndex, 8, Longs({-1}), OP(Str(h.audio.GetEncoding())), "out LONG*:0 " + kError,
+       "-1", "0"},
       {"AudioSetBytesPerSample", kAudioOptionsIndex, 9, Nothing(), VOID_OP(h.audio.SetBytesPerSample(4)),
        "LONG:4 " + kError, "", ""},
       {"AudioGetBytesPerSample", kAudioOptionsIndex, 10, Longs({4}), OP(Str(h.audio.GetBytesPerSample())),

@@ -45,9 +45,7 @@ const std::vector<StringArgument>& StringArguments() {
       {"StartVideoRender", testserver::kRendererIndex, 5,
        [](Handles& h, const WideString&, const std::string& n) { h.renderer.StartVideoRender(h.video, n, 1); }},
       {"StartAudioRender", testserver::kRendererIndex, 8,
-       [](Handles& h, const WideString&, const std::string& n) {
-         h.renderer.StartAudioRender({}, 0, h.audio, n, 1);
-       }},
+       [](Handles& h, const WideString&, const std::string& n) { h.renderer.StartAudioRender({}, 0, h.audio, n, 1); }},
   };
   return cases;
 }
@@ -163,15 +161,16 @@ TEST_P(StringResultTest, FreedWhenTheCallFails) {
   EXPECT_EQ(ExpectLinkError([&] { op.call(handles); }).GetError(), E_FAIL);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryStringResult, StringResultTest,
-    ::testing::Values(
-        StringResult{"ProjectExtension", testserver::kServerIndex, 10,
-                     [](Handles& h) { return h.server.GetProjectExtension(); }},
-        StringResult{"ProjectName", testserver::kProjectIndex, 3, [](Handles& h) { return h.project.GetName(); }},
-        StringResult{"ProjectPath", testserver::kProjectIndex, 4, [](Handles& h) { return h.project.GetPath(); }},
-        StringResult{"ItemName", testserver::kItemIndex, 3, [](Handles& h) { return h.item.GetName(); }}),
-    [](const ::testing::TestParamInfo<StringResult>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(EveryStringResult, StringResultTest,
+                         ::testing::Values(StringResult{"ProjectExtension", testserver::kServerIndex, 10,
+                                                        [](Handles& h) { return h.server.GetProjectExtension(); }},
+                                           StringResult{"ProjectName", testserver::kProjectIndex, 3,
+                                                        [](Handles& h) { return h.project.GetName(); }},
+                                           StringResult{"ProjectPath", testserver::kProjectIndex, 4,
+                                                        [](Handles& h) { return h.project.GetPath(); }},
+                                           StringResult{"ItemName", testserver::kItemIndex, 3,
+                                                        [](Handles& h) { return h.item.GetName(); }}),
+                         [](const ::testing::TestParamInfo<StringResult>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace moravane_test
