@@ -5,6 +5,7 @@
 #include "ObjectsFixture.h"
 
 #include <functional>
+#include <map>
 
 namespace moravane_test {
 namespace {
@@ -374,6 +375,42 @@ TEST_P(OperationTest, UnlinkedHandleSendsNothing) {
   server().ClearRecords();
   EXPECT_EQ(Run(unlinked), "LinkError 0x80042329");
   EXPECT_TRUE(server().Calls().empty());
+}
+
+// Success with an empty, non-null error text stops the executor at its check
+// without an exception reaching the host: only what the server wrote straight
+// into the result survives; converted values, strings received by the
+// public method and objects behave as below.
+TEST_F(ObjectsTest, EmptyErrorTextWithSuccessStopsBeforeConversion) {
+  ASSERT_EQ(Create(kAllInterfaces), kTarget);
+  ASSERT_EQ(Create(kAllInterfaces), kReturned);
+  Handles handles = LinkAll(kTarget);
+  const std::map<std::string, std::string> expected = {
+      {"ServerGetVersion", "-7"},             // written straight into the result
+      {"SourceGetFrameRate", "29.97"},        // likewise
+      {"VideoGetBounds", "640x480"},          // the caller's own variables
+      {"SourceGetFrameSize", "0,0,0,0"},      // converted after the check: initial value
+      {"SourceIsNewerThan", "false"},         // likewise
+      {"ItemGetID", kNullGuidText},           // likewise
+      {"ProjectGetName", "Demo"},             // the BSTR went straight to the public method
+      {"ServerOpenProject", "unlinked"},      // never wrapped, and not tested
+      {"ContainerGetFirstItem", "unlinked"},  // likewise
+      {"ServerCreateSource", "unlinked unlinked"},
+      {"RendererCreateVideoRenderOptions", kNoInterface},  // tested by the caller
+  };
+  for (const Operation& op : Operations()) {
+    const auto found = expected.find(op.name);
+    if (found == expected.end()) continue;
+    op.script(server(), op.index, op.slot);
+    server().Result(kTarget, op.index, op.slot, S_OK, testserver::kEmptyErrorText);
+    std::string result;
+    try {
+      result = op.call(handles, [this](IUnknown* p) { return server().Identify(p); });
+    } catch (const LinkError& error) {
+      result = "LinkError " + Hex(error.GetError());
+    }
+    EXPECT_EQ(result, found->second) << op.name;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllOperations, OperationTest, ::testing::ValuesIn(Operations()),
