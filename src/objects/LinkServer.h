@@ -17,6 +17,13 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+// The interfaces are template arguments of the exported handle classes;
+// outside Windows their visibility bounds that of the instantiations, so
+// they are declared with default visibility.
+#if !defined(_WIN32)
+#pragma GCC visibility push(default)
+#endif
+
 namespace moravane {
 
 extern const IID IID_IServer2;
@@ -173,6 +180,10 @@ struct IOrraExtras2 : IUnknown {
 };
 
 }  // namespace moravane
+
+#if !defined(_WIN32)
+#pragma GCC visibility pop
+#endif
 
 namespace comsupport {
 

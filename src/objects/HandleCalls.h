@@ -1,0 +1,123 @@
+// The shared pieces of every handle operation: the string argument and
+// string result rules of the public methods, the remote call of an
+// executor, and the object return rule by which an executor turns an
+// object pointer of the server into a handle.
+#pragma once
+
+#include "marshalling/Dispatch.h"
+#include "marshalling/ErrorChecks.h"
+#include "objects/LinkServer.h"
+
+#include <comsupport/AtlException.h>
+#include <comsupport/Bstr.h>
+#include <moravane/BaseObject.h>
+#include <moravane/Types.h>
+
+#include <boost/bind/bind.hpp>
+#include <utility>
+
+namespace moravane {
+namespace server {
+
+// A string argument: the characters up to the first NUL in a BSTR of
+// exactly that length, owned by the public method for the length of the
+// call (the bound call carries only the raw pointer) and freed when it ends,
+// also when the call throws. An empty string gives an empty, non-null BSTR.
+class BstrArgument {
+ public:
+  explicit BstrArgument(const WideString& text);
+  // The narrow name of a shared-memory section, widened with the calling
+  // thread's ANSI code page.
+  explicit BstrArgument(const std::string& narrow);
+  BSTR Get() const { return m_value.Get(); }
+
+ private:
+  comsupport::UniqueBstr m_value;
+};
+
+// The characters of `value` up to its first NUL; null gives "".
+WideString ToWideString(BSTR value);
+
+// A public method with a string result: the BSTR that the executor leaves
+// is owned before the call result is checked, so it is freed on every path.
+template <class Object>
+WideString CallForString(Object* object, void (Object::*executor)(BSTR*)) {
+  BSTR result = nullptr;
+  WideString errorText;
+  const LONG code = Execute(boost::bind(executor, object, &result), errorText);
+  const comsupport::UniqueBstr owned(result);
+  CheckCallResult(code, errorText);
+  return ToWideString(owned.Get());
+}
+
+// The protected parts of the handles that executors of other classes need.
+class HandleAccess {
+ public:
+  template <class X>
+  static X Wrap(IUnknown* unknown) {
+    return X(comsupport::CComPtr<IUnknown>(unknown));
+  }
+  template <class X>
+  static auto InterfaceOf(X& handle) {
+    return handle.GetInterface();
+  }
+};
+
+// One remote call of an executor: an empty handle fails with
+// kNoRemoteObject before anything is sent; otherwise the slot is called with
+// the arguments and a null error text last, and the outcome is checked.
+// `target` holds the executor's own reference for the length of the call.
+template <class I, class... Params, class... Args>
+void CallRemote(const comsupport::CComQIPtr<I>& target, HRESULT (STDMETHODCALLTYPE I::*slot)(Params...),
+                Args&&... args) {
+  if (!target) CheckServerResult(kNoRemoteObject, nullptr);
+  BSTR errorText = nullptr;
+  const HRESULT hr = (target.p->*slot)(std::forward<Args>(args)..., &errorText);
+  CheckServerResult(hr, errorText);
+}
+
+// The object return rule. The executor receives the server's pointer into a
+// CComPtr<IUnknown> that adopts its reference (null before the call), so the
+// reference is released whenever the executor ends.
+//
+// Strict: a missing object or one without X's interface is E_NOINTERFACE.
+// Lenient: a missing object leaves `result` as it was; a wrong one fails.
+// Tested by the caller: only wraps; the public method checks the result
+// after the call has come back.
+enum class ReturnForm { kStrict, kLenient, kTestedByCaller };
+
+// Wraps `returned` in a temporary X (linked by query, in place since an
+// executor already runs where remote calls run) and assigns it to `result`.
+template <class X>
+void AssignReturned(IUnknown* returned, X* result) {
+  X linked = HandleAccess::Wrap<X>(returned);
+  *result = linked;
+}
+
+template <class X>
+void RequireLinked(X& handle) {
+  if (!handle.IsLinked()) throw LinkError(E_NOINTERFACE);
+}
+
+template <class X>
+void TakeReturned(ReturnForm form, IUnknown* returned, X* result) {
+  if (form == ReturnForm::kLenient && returned == nullptr) return;
+  AssignReturned(returned, result);
+  if (form != ReturnForm::kTestedByCaller) RequireLinked(*result);
+}
+
+// Two objects of one call (strict): both handles are assigned, in the order
+// of the server's out-parameters, before either is tested.
+template <class X, class Y>
+void TakeReturnedPair(IUnknown* first, X* firstResult, IUnknown* second, Y* secondResult) {
+  AssignReturned(first, firstResult);
+  AssignReturned(second, secondResult);
+  RequireLinked(*firstResult);
+  RequireLinked(*secondResult);
+}
+
+// A bool goes to the server as 1 or 0.
+inline LONG ToFlag(bool value) { return value ? 1 : 0; }
+
+}  // namespace server
+}  // namespace moravane

@@ -1,0 +1,89 @@
+// The control interface of the test server: a COM interface of its own,
+// with fixed-width parameters only, through which a test creates server
+// objects, scripts what each slot answers and reads back what was called,
+// with which arguments, on which thread, and every AddRef, Release and
+// QueryInterface made on the objects.
+//
+// Objects are named by small positive ids (0 stands for "no object"). An
+// object implements the link-server interfaces given by a mask of
+// InterfaceBit values; one object may implement several. Each object starts
+// with one reference, held by the server until the control is released.
+//
+// A script is kept per (object, interface, slot) until replaced: the
+// HRESULT, an error text (ErrorKind) and out-values by the position of the
+// out-parameter among the slot's out-parameters, the error text excluded.
+// An out-parameter without a scripted value is left as the caller set it.
+#pragma once
+
+#include <objbase.h>
+#include <oleauto.h>
+
+namespace testserver {
+
+extern const IID IID_ITestControl;
+
+// The nine link-server interfaces, in the order of their index.
+enum InterfaceIndex : LONG {
+  kServerIndex = 0,
+  kProjectIndex,
+  kItemIndex,
+  kContainerIndex,
+  kSourceIndex,
+  kRendererIndex,
+  kVideoOptionsIndex,
+  kAudioOptionsIndex,
+  kExtrasIndex,
+  kInterfaceCount
+};
+constexpr LONG InterfaceBit(InterfaceIndex index) { return LONG{1} << index; }
+
+enum ErrorKind : LONG { kNoErrorText = 0, kEmptyErrorText = 1, kErrorText = 2 };
+enum RefEventKind : LONG { kAddRef = 0, kRelease = 1, kQueryInterface = 2 };
+
+struct ITestControl : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE CreateObject(LONG interfaceMask, LONG* id) = 0;
+  // A new reference to the object's identity (its IUnknown).
+  virtual HRESULT STDMETHODCALLTYPE GetObject(LONG id, IUnknown** object) = 0;
+  // The id of the object behind any of its interface pointers (0 for null,
+  // -1 for a pointer of no object of this server), found without calling it.
+  virtual HRESULT STDMETHODCALLTYPE IdentifyObject(IUnknown* pointer, LONG* id) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ScriptResult(LONG id, LONG interfaceIndex, LONG slot, LONG hr, LONG errorKind,
+                                                 BSTR errorText) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ScriptOutLong(LONG id, LONG interfaceIndex, LONG slot, LONG position,
+                                                  LONG value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ScriptOutULongLong(LONG id, LONG interfaceIndex, LONG slot, LONG position,
+                                                       ULONGLONG value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ScriptOutDouble(LONG id, LONG interfaceIndex, LONG slot, LONG position,
+                                                    double value) = 0;
+  // isNull 1 answers a null BSTR; otherwise a copy of `value`, embedded
+  // NULs included.
+  virtual HRESULT STDMETHODCALLTYPE ScriptOutString(LONG id, LONG interfaceIndex, LONG slot, LONG position, LONG isNull,
+                                                    BSTR value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ScriptOutGuid(LONG id, LONG interfaceIndex, LONG slot, LONG position,
+                                                  GUID* value) = 0;
+  // The identity of object `objectId` with a reference for the caller, or
+  // null for 0.
+  virtual HRESULT STDMETHODCALLTYPE ScriptOutObject(LONG id, LONG interfaceIndex, LONG slot, LONG position,
+                                                    LONG objectId) = 0;
+
+  virtual HRESULT STDMETHODCALLTYPE GetCallCount(LONG* count) = 0;
+  // One call: the object, interface and slot called, the caller's thread,
+  // and the arguments as received, as one canonical text.
+  virtual HRESULT STDMETHODCALLTYPE GetCall(LONG index, LONG* id, LONG* interfaceIndex, LONG* slot, LONG* thread,
+                                            BSTR* arguments) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetRefCount(LONG id, LONG* count) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetRefEventCount(LONG* count) = 0;
+  // For QueryInterface, `detail` names the interface asked for and whether
+  // it was given ("IItem2 yes").
+  virtual HRESULT STDMETHODCALLTYPE GetRefEvent(LONG index, LONG* id, LONG* kind, LONG* thread, BSTR* detail) = 0;
+  // Forgets the recorded calls and reference events.
+  virtual HRESULT STDMETHODCALLTYPE ClearRecords() = 0;
+
+ protected:
+  ~ITestControl() = default;
+};
+
+// A test server in this process.
+HRESULT CreateInProcessTestServer(ITestControl** control);
+
+}  // namespace testserver

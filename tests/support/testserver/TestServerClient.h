@@ -1,0 +1,63 @@
+// The tests' side of the test server: a thin C++ wrapper over ITestControl
+// that converts to and from the control interface's fixed-width values.
+// It holds only the control interface, so it works the same whichever way
+// the server was reached.
+#pragma once
+
+#include "testserver/TestControl.h"
+
+#include <comsupport/ComPtr.h>
+
+#include <string>
+#include <vector>
+
+namespace testserver {
+
+struct RecordedCall {
+  LONG id;
+  LONG interfaceIndex;
+  LONG slot;
+  LONG thread;
+  std::string arguments;
+};
+
+struct RecordedRefEvent {
+  LONG id;
+  RefEventKind kind;
+  LONG thread;
+  std::string detail;
+};
+
+class TestServerClient {
+ public:
+  explicit TestServerClient(comsupport::CComPtr<ITestControl> control);
+
+  LONG Create(LONG interfaceMask);
+  comsupport::CComPtr<IUnknown> Object(LONG id);
+  // 0 for null, -1 for a pointer that is no object of this server.
+  LONG Identify(IUnknown* pointer);
+
+  // The answer of one slot of one object; the last call for a slot wins.
+  void Result(LONG id, InterfaceIndex index, LONG slot, HRESULT hr, ErrorKind errorKind = kNoErrorText,
+              const std::u16string& errorText = u"");
+  void OutLong(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG value);
+  void OutULongLong(LONG id, InterfaceIndex index, LONG slot, LONG position, ULONGLONG value);
+  void OutDouble(LONG id, InterfaceIndex index, LONG slot, LONG position, double value);
+  void OutString(LONG id, InterfaceIndex index, LONG slot, LONG position, const std::u16string& value);
+  void OutNullString(LONG id, InterfaceIndex index, LONG slot, LONG position);
+  void OutGuid(LONG id, InterfaceIndex index, LONG slot, LONG position, const GUID& value);
+  // objectId 0 answers a null pointer.
+  void OutObject(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG objectId);
+
+  std::vector<RecordedCall> Calls();
+  std::vector<RecordedRefEvent> RefEvents();
+  LONG RefCount(LONG id);
+  void ClearRecords();
+
+  ITestControl* Control() const { return m_control.p; }
+
+ private:
+  comsupport::CComPtr<ITestControl> m_control;
+};
+
+}  // namespace testserver
