@@ -32,18 +32,21 @@ ClassTable& Classes() {
   return *table;
 }
 
-// Finds the class factory that serves `clsid` in `context` and returns it
-// with a reference for the caller. The class objects registered in this
-// process are the only source so far; a search for servers in other
-// processes belongs here too.
-HRESULT FindClassFactory(REFCLSID clsid, DWORD context, IClassFactory** factory) {
+// Finds the class factory that serves `clsid` in `context` among the class
+// objects registered in this process and returns it with a reference for the
+// caller. `registeredHere` tells whether the class is registered in this
+// process at all (a used single-use registration included): this process is
+// then the class's server, and activation must not go looking for another.
+HRESULT FindClassFactory(REFCLSID clsid, DWORD context, IClassFactory** factory, bool* registeredHere) {
   *factory = nullptr;
+  *registeredHere = false;
   IUnknown* classObject = nullptr;
   {
     ClassTable& table = Classes();
     std::lock_guard<std::mutex> guard(table.lock);
     for (auto& [cookie, registration] : table.byCookie) {
       if (!IsEqualCLSID(registration.clsid, clsid) || (registration.context & context) == 0) continue;
+      *registeredHere = true;
       if (registration.flags == REGCLS_SINGLEUSE && registration.used) continue;
       registration.used = true;
       classObject = registration.classObject;
@@ -69,8 +72,9 @@ HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD c
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   IClassFactory* factory = nullptr;
-  HRESULT hr = FindClassFactory(clsid, clsContext, &factory);
-  if (hr == REGDB_E_CLASSNOTREG && (clsContext & CLSCTX_LOCAL_SERVER) != 0) {
+  bool registeredHere = false;
+  HRESULT hr = FindClassFactory(clsid, clsContext, &factory, &registeredHere);
+  if (hr == REGDB_E_CLASSNOTREG && !registeredHere && (clsContext & CLSCTX_LOCAL_SERVER) != 0) {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     return rpc::ActivateRemote(clsid, riid, object);
   }
