@@ -35,9 +35,9 @@ struct ReconnectCase {
 TEST(LinkError, ShouldReconnectOnlyWhenTheLinkIsGone) {
   const ReconnectCase cases[] = {
       {moravane::kNoRemoteObject, true},
-      {static_cast<HRESULT>(0x800706BAu), true},  // RPC server unavailable, as COM reports it
-      {static_cast<HRESULT>(0x000006BAu), true},  // the bare Win32 code
-      {static_cast<HRESULT>(0x800106BAu), true},  // another facility, same code
+      {static_cast<HRESULT>(0x800706BAu), true},   // RPC server unavailable, as COM reports it
+      {static_cast<HRESULT>(0x000006BAu), true},   // the bare Win32 code
+      {static_cast<HRESULT>(0x800106BAu), true},   // another facility, same code
       {static_cast<HRESULT>(0x800706BEu), false},  // the call failed, the server is there
       {E_FAIL, false},
       {moravane::kSharedMemoryFailed, false},

@@ -41,16 +41,19 @@ TEST_P(WideCharToMultiByteTest, AgreesWithWindows) {
   std::vector<char> buffer(static_cast<std::size_t>(c.bufferSize) + 1, '#');
   BOOL usedDefault = TRUE;
   ::SetLastError(ERROR_SUCCESS);
-  const int result =
-      ::WideCharToMultiByte(c.codePage, c.flags, comsupport::AsOleChars(c.input.c_str()), c.inputLength,
-                            c.bufferSize == 0 ? nullptr : buffer.data(), c.bufferSize, nullptr,
-                            c.askUsedDefault ? &usedDefault : nullptr);
+  const int result = ::WideCharToMultiByte(c.codePage, c.flags, comsupport::AsOleChars(c.input.c_str()), c.inputLength,
+                                           c.bufferSize == 0 ? nullptr : buffer.data(), c.bufferSize, nullptr,
+                                           c.askUsedDefault ? &usedDefault : nullptr);
   ASSERT_EQ(result, c.expectedResult);
   if (result == 0) {
     EXPECT_EQ(::GetLastError(), c.expectedError);
   } else if (c.bufferSize != 0) {
     EXPECT_EQ(std::string(buffer.data(), static_cast<std::size_t>(result)), c.expectedBytes);
     EXPECT_EQ(buffer[static_cast<std::size_t>(result)], '#') << "wrote past the converted text";
+  }
+  // Every case converts characters the code page holds.
+  if (result != 0 && c.askUsedDefault) {
+    EXPECT_EQ(usedDefault, FALSE);
   }
 }
 
@@ -69,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                      ERROR_NO_UNICODE_TRANSLATION},
         ToNarrowCase{"Utf8BufferTooSmall", CP_UTF8, 0, kMixed, 5, 4, false, 0, "", ERROR_INSUFFICIENT_BUFFER},
         ToNarrowCase{"Utf8EmptyInput", CP_UTF8, 0, u"", 0, 8, false, 0, "", ERROR_INVALID_PARAMETER},
-        ToNarrowCase{"Utf8UsedDefaultCharRefused", CP_UTF8, 0, u"a", 1, 8, true, 0, "", ERROR_INVALID_PARAMETER},
+        ToNarrowCase{"AnsiReportsNoDefaultCharForAscii", CP_ACP, 0, u"ab", 2, 8, true, 2, "ab", 0},
         ToNarrowCase{"AnsiAscii", CP_ACP, 0, u"Hello, 1.0!", -1, 16, false, 12, std::string("Hello, 1.0!\0", 12), 0},
         ToNarrowCase{"ThreadAnsiAscii", CP_THREAD_ACP, 0, u"abc", 3, 8, false, 3, "abc", 0},
         ToNarrowCase{"AnsiBufferTooSmall", CP_ACP, 0, u"abcdef", 6, 3, false, 0, "", ERROR_INSUFFICIENT_BUFFER}),
@@ -104,9 +107,9 @@ TEST_P(MultiByteToWideCharTest, AgreesWithWindows) {
   const ToWideCase& c = GetParam();
   std::u16string buffer(static_cast<std::size_t>(c.bufferSize) + 1, u'#');
   ::SetLastError(ERROR_SUCCESS);
-  const int result = ::MultiByteToWideChar(c.codePage, c.flags, c.input.c_str(), c.inputLength,
-                                           c.bufferSize == 0 ? nullptr : comsupport::AsOleChars(&buffer[0]),
-                                           c.bufferSize);
+  const int result =
+      ::MultiByteToWideChar(c.codePage, c.flags, c.input.c_str(), c.inputLength,
+                            c.bufferSize == 0 ? nullptr : comsupport::AsOleChars(&buffer[0]), c.bufferSize);
   ASSERT_EQ(result, c.expectedResult);
   if (result == 0) {
     EXPECT_EQ(::GetLastError(), c.expectedError);
@@ -125,11 +128,16 @@ INSTANTIATE_TEST_SUITE_P(
         ToWideCase{"Utf8BadTrailReplaced", CP_UTF8, 0, "\xC3(", 2, 8, 2, u"\xFFFD(", 0},
         ToWideCase{"Utf8TruncatedSequenceIsOneReplacement", CP_UTF8, 0, "a\xE2\x82", 3, 8, 2, u"a\xFFFD", 0},
         ToWideCase{"Utf8OverlongReplacedPerByte", CP_UTF8, 0, "\xC0\x80", 2, 8, 2, u"\xFFFD\xFFFD", 0},
-        ToWideCase{"Utf8EncodedSurrogateReplacedPerByte", CP_UTF8, 0, "\xED\xA0\x80", 3, 8, 3, u"\xFFFD\xFFFD\xFFFD",
-                   0},
+        // A continuation byte out of the lead's range is taken with the lead.
+        ToWideCase{"Utf8EncodedSurrogate", CP_UTF8, 0, "\xED\xA0\x80", 3, 8, 2, u"\xFFFD\xFFFD", 0},
+        ToWideCase{"Utf8OverlongThreeBytes", CP_UTF8, 0, "\xE0\x80\x80", 3, 8, 2, u"\xFFFD\xFFFD", 0},
+        ToWideCase{"Utf8AboveLastCodePoint", CP_UTF8, 0, "\xF4\x90\x80\x80", 4, 8, 3, u"\xFFFD\xFFFD\xFFFD", 0},
+        ToWideCase{"Utf8OutOfRangeThenAscii", CP_UTF8, 0, "\xE0\x80x", 3, 8, 2, u"\xFFFDx", 0},
+        ToWideCase{"Utf8InvalidLeadsPerByte", CP_UTF8, 0, "\xF5\x80\xFF", 3, 8, 3, u"\xFFFD\xFFFD\xFFFD", 0},
+        ToWideCase{"Utf8LastCodePoints", CP_UTF8, 0, "\xF4\x8F\xBF\xBF\xED\x9F\xBF", 7, 8, 3, u"\xDBFF\xDFFF\xD7FF", 0},
         ToWideCase{"Utf8InvalidStrict", CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, 8, 0, u"",
                    ERROR_NO_UNICODE_TRANSLATION},
-        ToWideCase{"Utf8BufferTooSmall", CP_UTF8, 0, kMixedUtf8, 10, 4, 0, u"", ERROR_INSUFFICIENT_BUFFER},
+        ToWideCase{"Utf8BufferTooSmall", CP_UTF8, 0, "abcdef", 6, 3, 0, u"", ERROR_INSUFFICIENT_BUFFER},
         ToWideCase{"Utf8EmptyInput", CP_UTF8, 0, "", 0, 8, 0, u"", ERROR_INVALID_PARAMETER},
         ToWideCase{"AnsiAscii", CP_ACP, 0, "Hello, 1.0!", -1, 16, 12, std::u16string(u"Hello, 1.0!\0", 12), 0},
         ToWideCase{"ThreadAnsiAscii", CP_THREAD_ACP, 0, "abc", 3, 8, 3, u"abc", 0}),
@@ -146,8 +154,8 @@ UINT PrefixOf(BSTR value) {
 struct BstrCase {
   const char* name;
   BSTR (*allocate)();
-  UINT expectedLength;      // SysStringLen
-  UINT expectedByteLength;  // SysStringByteLen, also the length prefix
+  UINT expectedLength;        // SysStringLen
+  UINT expectedByteLength;    // SysStringByteLen, also the length prefix
   std::string expectedBytes;  // the payload; empty: not compared (uninitialised)
 };
 
@@ -263,11 +271,17 @@ INSTANTIATE_TEST_SUITE_P(
                 {{Step::Uninit, 0, S_OK}, {Step::Init, kMta, S_OK}, {Step::Uninit, 0, S_OK}, {Step::Uninit, 0, S_OK}}}),
     [](const ::testing::TestParamInfo<ComCase>& info) { return std::string(info.param.name); });
 
-TEST(CoInitializeExArguments, ReservedMustBeNull) {
+TEST(CoInitializeExArguments, ReservedArgumentIsIgnored) {
   int reserved = 0;
-  HRESULT hr = S_OK;
-  std::thread([&] { hr = ::CoInitializeEx(&reserved, COINIT_MULTITHREADED); }).join();
-  EXPECT_EQ(hr, E_INVALIDARG);
+  HRESULT first = E_FAIL, second = E_FAIL;
+  std::thread([&] {
+    first = ::CoInitializeEx(&reserved, COINIT_MULTITHREADED);
+    second = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ::CoUninitialize();
+    ::CoUninitialize();
+  }).join();
+  EXPECT_EQ(first, S_OK);
+  EXPECT_EQ(second, S_FALSE) << "the first call counted";
 }
 
 }  // namespace
