@@ -35,7 +35,9 @@ list(LENGTH names exportCount)
 # Demangle all names in one run; one name per line in, one per line out.
 string(REPLACE ";" "\n" mangled "${names}")
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/exported-names.txt "${mangled}\n")
-execute_process(COMMAND ${DEMANGLER} INPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/exported-names.txt
+# Export tables hold the names without the underscore that 32-bit Windows
+# puts before C symbols: the demangler must not strip one.
+execute_process(COMMAND ${DEMANGLER} --no-strip-underscore INPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/exported-names.txt
                 OUTPUT_VARIABLE demangled RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "CheckExports: ${DEMANGLER} failed")
