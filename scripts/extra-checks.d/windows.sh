@@ -22,7 +22,7 @@ echo "== windows: 32-bit build (mingw-i686)"
 cmake --preset mingw-i686 >/dev/null
 cmake --build --preset mingw-i686 -j"$jobs"
 dll=build/mingw-i686/bin/moravane.dll
-count=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -c '^\s*\[')
+count=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -c '^\s*\[ *[0-9]')
 echo "windows: $dll exports $count symbols"
 ctest --preset mingw-i686
 
