@@ -3,6 +3,10 @@
 #include <mutex>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KELVEX_PLAIN_ALLOCATION 1
 #elif defined(__has_feature)
@@ -91,15 +95,44 @@ struct ThreadCache {
   }
 };
 
+#if defined(_WIN32)
+
+// MinGW's GCC 12 may run a thread_local object's destructor after the
+// thread's emulated TLS block has been freed, so the cache would give back
+// lists read from reused memory. On Windows the cache lives on the heap and
+// is found through fiber-local storage, whose callback gets its address at
+// thread exit. Null when no slot could be had: blocks then come straight
+// from operator new.
+void WINAPI ReleaseThreadCache(void* cache) { delete static_cast<ThreadCache*>(cache); }
+
+ThreadCache* LocalCache() {
+  static const DWORD slot = ::FlsAlloc(&ReleaseThreadCache);
+  if (slot == FLS_OUT_OF_INDEXES) return nullptr;
+  auto* cache = static_cast<ThreadCache*>(::FlsGetValue(slot));
+  if (cache == nullptr) {
+    cache = new ThreadCache;
+    ::FlsSetValue(slot, cache);
+  }
+  return cache;
+}
+
+#else
+
 thread_local ThreadCache t_cache;
+
+ThreadCache* LocalCache() { return &t_cache; }
+
+#endif
 
 }  // namespace
 
 void* SmallBlockAllocator::Allocate(std::size_t size) {
   if (size == 0) size = 1;
   if (size > kMaxBlock) return ::operator new(size);
+  ThreadCache* local = LocalCache();
+  if (local == nullptr) return ::operator new(size);
   const std::size_t c = ClassOf(size);
-  ThreadCache& cache = t_cache;
+  ThreadCache& cache = *local;
   if (cache.lists[c] == nullptr) cache.lists[c] = Shared().TakeBatch(c, cache.counts[c]);
   FreeBlock* block = cache.lists[c];
   cache.lists[c] = block->next;
@@ -114,8 +147,13 @@ void SmallBlockAllocator::Free(void* pointer, std::size_t size) noexcept {
     ::operator delete(pointer);
     return;
   }
+  ThreadCache* local = LocalCache();
+  if (local == nullptr) {
+    ::operator delete(pointer);
+    return;
+  }
   const std::size_t c = ClassOf(size);
-  ThreadCache& cache = t_cache;
+  ThreadCache& cache = *local;
   auto* block = static_cast<FreeBlock*>(pointer);
   block->next = cache.lists[c];
   cache.lists[c] = block;

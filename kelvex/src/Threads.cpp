@@ -67,9 +67,14 @@ bool SpinUntil(Done done) {
   }
 }
 
+// Sleeps while `word` holds `value`; may return spuriously, so callers
+// loop. Windows' address wait is the counterpart of the futex. (The C++20
+// atomic wait of GCC 12's library is not used there: where no futex exists
+// it can miss a notify and leave a waiter asleep for good.)
 void WaitWhileEqual(std::atomic<std::uint32_t>& word, std::uint32_t value) {
 #if defined(_WIN32)
-  word.wait(value, std::memory_order_seq_cst);
+  static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t), "the wait reads the word in place");
+  ::WaitOnAddress(reinterpret_cast<volatile void*>(&word), &value, sizeof value, INFINITE);
 #else
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
 #endif
@@ -77,7 +82,7 @@ void WaitWhileEqual(std::atomic<std::uint32_t>& word, std::uint32_t value) {
 
 void WakeAll(std::atomic<std::uint32_t>& word) {
 #if defined(_WIN32)
-  word.notify_all();
+  ::WakeByAddressAll(reinterpret_cast<void*>(&word));
 #else
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 #endif

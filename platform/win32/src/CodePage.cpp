@@ -3,8 +3,11 @@
 // every code page here converts between UTF-16 and UTF-8.
 //
 // Ill-formed input is replaced, not dropped: a lone surrogate becomes U+FFFD
-// when encoding, and each maximal ill-formed UTF-8 subsequence becomes one
-// U+FFFD when decoding (the Unicode recommendation, as current Windows does).
+// when encoding; when decoding, each ill-formed UTF-8 sequence becomes one
+// U+FFFD, where a sequence is cut as Windows cuts it: a valid lead byte takes
+// the following continuation bytes that fit it, and also the first one that
+// is a continuation byte but out of the lead's range (an overlong form, an
+// encoded surrogate, a value above U+10FFFF), which ends the sequence.
 // With WC_ERR_INVALID_CHARS / MB_ERR_INVALID_CHARS the call fails instead
 // with ERROR_NO_UNICODE_TRANSLATION.
 #include <windows.h>
@@ -79,9 +82,12 @@ int DecodeUtf8(const unsigned char* in, int count, char32_t& value, bool& valid)
   for (int i = 0; i < needed; ++i) {
     if (used >= count) break;
     const unsigned char next = in[used];
-    const unsigned char lo = (i == 0) ? low : 0x80;
-    const unsigned char hi = (i == 0) ? high : 0xBF;
-    if (next < lo || next > hi) break;
+    if (next < 0x80 || next > 0xBF) break;
+    if (i == 0 && (next < low || next > high)) {
+      valid = false;
+      value = kReplacement;
+      return 2;
+    }
     value = (value << 6) | (next & 0x3F);
     ++used;
   }

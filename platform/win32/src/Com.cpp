@@ -18,8 +18,8 @@ thread_local Apartment t_apartment;
 
 extern "C" {
 
-HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID reserved, DWORD coInit) {
-  if (reserved != nullptr) return E_INVALIDARG;
+HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID /*reserved*/, DWORD coInit) {
+  // A non-null reserved argument is ignored, as Windows ignores it.
   const DWORD model = coInit & COINIT_APARTMENTTHREADED;
   Apartment& apartment = t_apartment;
   if (apartment.initCount > 0) {

@@ -1,0 +1,36 @@
+# Set-up of a cross build for Windows from Linux (the mingw-* presets).
+#
+# Boost: only its header-only parts are used (bind, function, the recursive
+# mutex), so the host's /usr/include/boost serves the Windows build as well.
+# It is reached through a directory that holds nothing but a link to it:
+# adding /usr/include itself would put the host's C library headers in front
+# of the target's.
+find_path(MORAVANE_HOST_BOOST_DIR boost/version.hpp PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(NOT MORAVANE_HOST_BOOST_DIR)
+  message(FATAL_ERROR "Boost headers not found in /usr/include (package libboost-dev)")
+endif()
+set(moravane_boost_root ${CMAKE_BINARY_DIR}/boost-headers)
+file(MAKE_DIRECTORY ${moravane_boost_root})
+file(CREATE_LINK ${MORAVANE_HOST_BOOST_DIR}/boost ${moravane_boost_root}/boost SYMBOLIC)
+add_library(Boost::headers INTERFACE IMPORTED GLOBAL)
+set_target_properties(Boost::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${moravane_boost_root})
+
+# The SDK's <windows.h> defines min and max as macros unless told not to.
+add_compile_definitions(NOMINMAX)
+
+# Programs and DLLs side by side, so that a test finds moravane.dll the way a
+# host does: in its own directory.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# 64-bit programs run under Wine, so that ctest (and test discovery) work as
+# on Linux. There is no emulator for 32-bit programs: those are built and
+# inspected, not run.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  find_program(MORAVANE_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+  if(MORAVANE_WINE64)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${MORAVANE_WINE64}
+                                      ${CMAKE_BINARY_DIR}/wineprefix)
+  else()
+    message(WARNING "wine64 not found: the Windows tests are built but not registered with ctest")
+  endif()
+endif()
