@@ -77,6 +77,12 @@ SharedPool& Shared() {
   return *pool;
 }
 
+// Set once the thread's cache has been handed back at thread exit. Other
+// thread-local destructors that run later may still allocate and free; they
+// go to the shared pool one block at a time. (Trivially destructible, so it
+// stays readable until the thread is gone.)
+thread_local bool t_cacheGone = false;
+
 struct ThreadCache {
   FreeBlock* lists[kClasses] = {};
   std::size_t counts[kClasses] = {};
@@ -87,11 +93,27 @@ struct ThreadCache {
       FreeBlock* tail = lists[c];
       while (tail->next != nullptr) tail = tail->next;
       Shared().GiveBack(c, lists[c], tail);
+      lists[c] = nullptr;
+      counts[c] = 0;
     }
+    t_cacheGone = true;
   }
 };
 
 thread_local ThreadCache t_cache;
+
+// One block for a thread whose cache is gone: take a batch, keep its first
+// block, give the rest back.
+void* AllocateShared(std::size_t sizeClass) {
+  std::size_t count = 0;
+  FreeBlock* head = Shared().TakeBatch(sizeClass, count);
+  if (FreeBlock* rest = head->next) {
+    FreeBlock* tail = rest;
+    while (tail->next != nullptr) tail = tail->next;
+    Shared().GiveBack(sizeClass, rest, tail);
+  }
+  return head;
+}
 
 }  // namespace
 
@@ -99,6 +121,7 @@ void* SmallBlockAllocator::Allocate(std::size_t size) {
   if (size == 0) size = 1;
   if (size > kMaxBlock) return ::operator new(size);
   const std::size_t c = ClassOf(size);
+  if (t_cacheGone) return AllocateShared(c);
   ThreadCache& cache = t_cache;
   if (cache.lists[c] == nullptr) cache.lists[c] = Shared().TakeBatch(c, cache.counts[c]);
   FreeBlock* block = cache.lists[c];
@@ -115,8 +138,12 @@ void SmallBlockAllocator::Free(void* pointer, std::size_t size) noexcept {
     return;
   }
   const std::size_t c = ClassOf(size);
-  ThreadCache& cache = t_cache;
   auto* block = static_cast<FreeBlock*>(pointer);
+  if (t_cacheGone) {
+    Shared().GiveBack(c, block, block);
+    return;
+  }
+  ThreadCache& cache = t_cache;
   block->next = cache.lists[c];
   cache.lists[c] = block;
   if (++cache.counts[c] > kThreadCacheLimit) {

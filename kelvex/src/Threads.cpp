@@ -52,10 +52,14 @@ std::atomic<std::uint32_t>& SpinSetting() {
   return setting;
 }
 
+// True when this thread's last completed barrier cycle had to wake a peer
+// from the kernel. Read and cleared by the thread's next barrier wait.
+thread_local bool t_wokeSleeper = false;
+
 // Spins until `done()` or the spin budget is used up; true when done.
 template <class Done>
-bool SpinUntil(Done done) {
-  const std::uint32_t budget = SpinNanoseconds();
+bool SpinUntil(Done done, bool spin = true) {
+  const std::uint32_t budget = spin ? SpinNanoseconds() : 0;
   if (budget == 0) return done();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(budget);
   for (;;) {
@@ -125,16 +129,21 @@ bool Barrier::Wait() {
   // for the next cycle before it has seen this one complete, so the value
   // read is the current cycle's.
   const std::uint32_t generation = m_generation.load(std::memory_order_acquire);
+  const bool wokeSleeper = t_wokeSleeper;
+  t_wokeSleeper = false;
   if (m_arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == m_count) {
     m_arrived.store(0, std::memory_order_relaxed);
     m_generation.store(generation + 1, std::memory_order_seq_cst);
     // Sleepers announce themselves before their last look at the generation
     // (both seq_cst), so either they see the new generation or we see them.
-    if (m_sleepers.load(std::memory_order_seq_cst) != 0) WakeAll(m_generation);
+    if (m_sleepers.load(std::memory_order_seq_cst) != 0) {
+      WakeAll(m_generation);
+      t_wokeSleeper = true;
+    }
     return true;
   }
   auto released = [&] { return m_generation.load(std::memory_order_acquire) != generation; };
-  if (SpinUntil(released)) return false;
+  if (SpinUntil(released, !(m_reply && wokeSleeper))) return false;
   m_sleepers.fetch_add(1, std::memory_order_seq_cst);
   while (m_generation.load(std::memory_order_seq_cst) == generation) WaitWhileEqual(m_generation, generation);
   m_sleepers.fetch_sub(1, std::memory_order_relaxed);
@@ -158,7 +167,7 @@ void ScopedLock<RecursiveMutex, boost::recursive_mutex>::Lock::operator delete(v
 
 ScopedLock<RecursiveMutex, boost::recursive_mutex>::ScopedLock(const std::string& name, RecursiveMutex& mutex,
                                                                bool lockNow)
-    : m_name(name) {
+    : m_name(name.data(), name.size()) {
   try {
     debug::TraceScope trace("KVXThreads", 15, {m_name, " - ", "ScopedLock", " - ", "Default Constructor"}, false);
     m_lock = new Lock{&mutex.GetMutex(), false};
