@@ -117,7 +117,7 @@ void BM_MarshalledAfterSleep(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
   }
 }
-BENCHMARK(BM_MarshalledAfterSleep)->UseManualTime()->Iterations(1000);
+BENCHMARK(BM_MarshalledAfterSleep)->UseManualTime()->Iterations(500);
 
 // --- Baselines: two threads, no library code ----------------------------------
 
@@ -212,7 +212,7 @@ void BM_BaselineFutexAfterSleep(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
   }
 }
-BENCHMARK(BM_BaselineFutexAfterSleep)->UseManualTime()->Iterations(1000);
+BENCHMARK(BM_BaselineFutexAfterSleep)->UseManualTime()->Iterations(500);
 
 void BM_BaselineFutexBackToBack(benchmark::State& state) {
   SlotServer server(false);

@@ -56,16 +56,28 @@ std::atomic<std::uint32_t>& SpinSetting() {
 // from the kernel. Read and cleared by the thread's next barrier wait.
 thread_local bool t_wokeSleeper = false;
 
+enum class Spin {
+  kNone,   // check once, then sleep
+  kPause,  // busy-wait with the CPU's pause hint
+  kYield,  // give the CPU away between checks: a peer this thread has just
+           // woken is often queued on this very CPU and runs meanwhile
+};
+
 // Spins until `done()` or the spin budget is used up; true when done.
 template <class Done>
-bool SpinUntil(Done done, bool spin = true) {
-  const std::uint32_t budget = spin ? SpinNanoseconds() : 0;
+bool SpinUntil(Done done, Spin spin = Spin::kPause) {
+  const std::uint32_t budget = spin == Spin::kNone ? 0 : SpinNanoseconds();
   if (budget == 0) return done();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(budget);
   for (;;) {
-    for (int i = 0; i < 32; ++i) {
+    if (spin == Spin::kYield) {
       if (done()) return true;
-      KELVEX_CPU_RELAX();
+      std::this_thread::yield();
+    } else {
+      for (int i = 0; i < 32; ++i) {
+        if (done()) return true;
+        KELVEX_CPU_RELAX();
+      }
     }
     if (std::chrono::steady_clock::now() >= deadline) return done();
   }
@@ -143,7 +155,11 @@ bool Barrier::Wait() {
     return true;
   }
   auto released = [&] { return m_generation.load(std::memory_order_acquire) != generation; };
-  if (SpinUntil(released, !(m_reply && wokeSleeper))) return false;
+  // After waking a sleeper: at a reply barrier sleep at once (the answer
+  // needs the woken peer to run first); elsewhere keep watching, but yield
+  // between looks so that the peer gets this CPU if it was queued here.
+  const Spin spin = !wokeSleeper ? Spin::kPause : m_reply ? Spin::kNone : Spin::kYield;
+  if (SpinUntil(released, spin)) return false;
   m_sleepers.fetch_add(1, std::memory_order_seq_cst);
   while (m_generation.load(std::memory_order_seq_cst) == generation) WaitWhileEqual(m_generation, generation);
   m_sleepers.fetch_sub(1, std::memory_order_relaxed);

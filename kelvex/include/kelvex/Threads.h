@@ -66,8 +66,10 @@ class Barrier {
   // handed over). When the waiting thread's last completed cycle, on any
   // barrier, had to wake a peer from the kernel, Wait() sleeps at once: the
   // peer needs microseconds to run again, usually on this very CPU, and a
-  // spin would only keep it off. Other waits spin as usual, so that a pair
-  // of threads that fell asleep returns to spinning on the next call.
+  // spin would only keep it off. Other waits after such a wake still watch
+  // for the peer, but yield the CPU between looks, so that a pair of threads
+  // that fell asleep returns to spinning on the next call without holding
+  // off the peer it has just woken.
   void SetReplyBarrier(bool reply) { m_reply = reply; }
 
  private:
