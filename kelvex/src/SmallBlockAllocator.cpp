@@ -81,6 +81,12 @@ SharedPool& Shared() {
   return *pool;
 }
 
+// Set once the thread's cache has been handed back at thread exit. Other
+// thread-local destructors that run later may still allocate and free; they
+// go to the shared pool one block at a time. (Trivially destructible, so it
+// stays readable until the thread is gone.)
+thread_local bool t_cacheGone = false;
+
 struct ThreadCache {
   FreeBlock* lists[kClasses] = {};
   std::size_t counts[kClasses] = {};
@@ -91,7 +97,10 @@ struct ThreadCache {
       FreeBlock* tail = lists[c];
       while (tail->next != nullptr) tail = tail->next;
       Shared().GiveBack(c, lists[c], tail);
+      lists[c] = nullptr;
+      counts[c] = 0;
     }
+    t_cacheGone = true;
   }
 };
 
@@ -107,7 +116,7 @@ void WINAPI ReleaseThreadCache(void* cache) { delete static_cast<ThreadCache*>(c
 
 ThreadCache* LocalCache() {
   static const DWORD slot = ::FlsAlloc(&ReleaseThreadCache);
-  if (slot == FLS_OUT_OF_INDEXES) return nullptr;
+  if (slot == FLS_OUT_OF_INDEXES || t_cacheGone) return nullptr;
   auto* cache = static_cast<ThreadCache*>(::FlsGetValue(slot));
   if (cache == nullptr) {
     cache = new ThreadCache;
@@ -120,18 +129,33 @@ ThreadCache* LocalCache() {
 
 thread_local ThreadCache t_cache;
 
-ThreadCache* LocalCache() { return &t_cache; }
+ThreadCache* LocalCache() { return t_cacheGone ? nullptr : &t_cache; }
 
 #endif
+
+// One block for a thread whose cache is gone: take a batch, keep its first
+// block, give the rest back.
+void* AllocateShared(std::size_t sizeClass) {
+  std::size_t count = 0;
+  FreeBlock* head = Shared().TakeBatch(sizeClass, count);
+  if (FreeBlock* rest = head->next) {
+    FreeBlock* tail = rest;
+    while (tail->next != nullptr) tail = tail->next;
+    Shared().GiveBack(sizeClass, rest, tail);
+  }
+  return head;
+}
 
 }  // namespace
 
 void* SmallBlockAllocator::Allocate(std::size_t size) {
   if (size == 0) size = 1;
   if (size > kMaxBlock) return ::operator new(size);
-  ThreadCache* local = LocalCache();
-  if (local == nullptr) return ::operator new(size);
   const std::size_t c = ClassOf(size);
+  // No cache (the thread's is gone, or none could be had): the shared pool
+  // serves one block at a time.
+  ThreadCache* local = LocalCache();
+  if (local == nullptr) return AllocateShared(c);
   ThreadCache& cache = *local;
   if (cache.lists[c] == nullptr) cache.lists[c] = Shared().TakeBatch(c, cache.counts[c]);
   FreeBlock* block = cache.lists[c];
@@ -147,14 +171,14 @@ void SmallBlockAllocator::Free(void* pointer, std::size_t size) noexcept {
     ::operator delete(pointer);
     return;
   }
+  const std::size_t c = ClassOf(size);
+  auto* block = static_cast<FreeBlock*>(pointer);
   ThreadCache* local = LocalCache();
   if (local == nullptr) {
-    ::operator delete(pointer);
+    Shared().GiveBack(c, block, block);
     return;
   }
-  const std::size_t c = ClassOf(size);
   ThreadCache& cache = *local;
-  auto* block = static_cast<FreeBlock*>(pointer);
   block->next = cache.lists[c];
   cache.lists[c] = block;
   if (++cache.counts[c] > kThreadCacheLimit) {

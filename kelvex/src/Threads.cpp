@@ -52,16 +52,32 @@ std::atomic<std::uint32_t>& SpinSetting() {
   return setting;
 }
 
+// True when this thread's last completed barrier cycle had to wake a peer
+// from the kernel. Read and cleared by the thread's next barrier wait.
+thread_local bool t_wokeSleeper = false;
+
+enum class Spin {
+  kNone,   // check once, then sleep
+  kPause,  // busy-wait with the CPU's pause hint
+  kYield,  // give the CPU away between checks: a peer this thread has just
+           // woken is often queued on this very CPU and runs meanwhile
+};
+
 // Spins until `done()` or the spin budget is used up; true when done.
 template <class Done>
-bool SpinUntil(Done done) {
-  const std::uint32_t budget = SpinNanoseconds();
+bool SpinUntil(Done done, Spin spin = Spin::kPause) {
+  const std::uint32_t budget = spin == Spin::kNone ? 0 : SpinNanoseconds();
   if (budget == 0) return done();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(budget);
   for (;;) {
-    for (int i = 0; i < 32; ++i) {
+    if (spin == Spin::kYield) {
       if (done()) return true;
-      KELVEX_CPU_RELAX();
+      std::this_thread::yield();
+    } else {
+      for (int i = 0; i < 32; ++i) {
+        if (done()) return true;
+        KELVEX_CPU_RELAX();
+      }
     }
     if (std::chrono::steady_clock::now() >= deadline) return done();
   }
@@ -130,16 +146,25 @@ bool Barrier::Wait() {
   // for the next cycle before it has seen this one complete, so the value
   // read is the current cycle's.
   const std::uint32_t generation = m_generation.load(std::memory_order_acquire);
+  const bool wokeSleeper = t_wokeSleeper;
+  t_wokeSleeper = false;
   if (m_arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == m_count) {
     m_arrived.store(0, std::memory_order_relaxed);
     m_generation.store(generation + 1, std::memory_order_seq_cst);
     // Sleepers announce themselves before their last look at the generation
     // (both seq_cst), so either they see the new generation or we see them.
-    if (m_sleepers.load(std::memory_order_seq_cst) != 0) WakeAll(m_generation);
+    if (m_sleepers.load(std::memory_order_seq_cst) != 0) {
+      WakeAll(m_generation);
+      t_wokeSleeper = true;
+    }
     return true;
   }
   auto released = [&] { return m_generation.load(std::memory_order_acquire) != generation; };
-  if (SpinUntil(released)) return false;
+  // After waking a sleeper: at a reply barrier sleep at once (the answer
+  // needs the woken peer to run first); elsewhere keep watching, but yield
+  // between looks so that the peer gets this CPU if it was queued here.
+  const Spin spin = !wokeSleeper ? Spin::kPause : m_reply ? Spin::kNone : Spin::kYield;
+  if (SpinUntil(released, spin)) return false;
   m_sleepers.fetch_add(1, std::memory_order_seq_cst);
   while (m_generation.load(std::memory_order_seq_cst) == generation) WaitWhileEqual(m_generation, generation);
   m_sleepers.fetch_sub(1, std::memory_order_relaxed);
@@ -163,7 +188,7 @@ void ScopedLock<RecursiveMutex, boost::recursive_mutex>::Lock::operator delete(v
 
 ScopedLock<RecursiveMutex, boost::recursive_mutex>::ScopedLock(const std::string& name, RecursiveMutex& mutex,
                                                                bool lockNow)
-    : m_name(name) {
+    : m_name(name.data(), name.size()) {
   try {
     debug::TraceScope trace("KVXThreads", 15, {m_name, " - ", "ScopedLock", " - ", "Default Constructor"}, false);
     m_lock = new Lock{&mutex.GetMutex(), false};

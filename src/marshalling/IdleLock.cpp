@@ -30,7 +30,11 @@ IdleLock::IdleLock()
     : executingMutex("MoraVane Executing Mutex"),
       executedMutex("MoraVane Executed Mutex"),
       startStopMutex("MoraVane StartStop Mutex"),
-      executedBarrier("Moravane Executed Barrier", 2) {}
+      executedBarrier("Moravane Executed Barrier", 2) {
+  // A caller that had to wake the sleeping communication thread waits here
+  // for it without spinning (see Barrier::SetReplyBarrier).
+  executedBarrier.SetReplyBarrier(true);
+}
 
 IdleLock::~IdleLock() {
   delete pending;

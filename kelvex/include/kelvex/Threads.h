@@ -4,12 +4,17 @@
 // waits first spin for a few microseconds and only then sleep in the kernel:
 // a thread that really sleeps costs 15-20 us to wake, a spinning one a few
 // hundred nanoseconds. Spinning is skipped when the process may run on one
-// CPU only, where it would only steal the time the peer needs.
+// CPU only, where it would only steal the time the peer needs, and by a
+// reply barrier right after the waiting thread had to wake a sleeper (see
+// Barrier::SetReplyBarrier).
 #pragma once
+
+#include <kelvex/SmallBlockAllocator.h>
 
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include <boost/function.hpp>
@@ -56,9 +61,21 @@ class Barrier {
   bool Wait();
   const std::string& GetName() const { return m_name; }
 
+  // Marks the barrier as one at which a thread waits for the answer of a
+  // peer that it has itself just woken (a caller waiting for the call it
+  // handed over). When the waiting thread's last completed cycle, on any
+  // barrier, had to wake a peer from the kernel, Wait() sleeps at once: the
+  // peer needs microseconds to run again, usually on this very CPU, and a
+  // spin would only keep it off. Other waits after such a wake still watch
+  // for the peer, but yield the CPU between looks, so that a pair of threads
+  // that fell asleep returns to spinning on the next call without holding
+  // off the peer it has just woken.
+  void SetReplyBarrier(bool reply) { m_reply = reply; }
+
  private:
   std::string m_name;
   const std::uint32_t m_count;
+  bool m_reply = false;
   // The arrival counter and the generation word (the futex) live on
   // separate cache lines from the name so that waiters spin on one line.
   alignas(64) std::atomic<std::uint32_t> m_arrived{0};
@@ -91,15 +108,21 @@ class ScopedLock;
 
 // A named lock that holds a RecursiveMutex for its lifetime. Lock failures
 // become the support library's localised errors.
+//
+// The name is copied, and the lock object allocated, from the small-block
+// allocator: a lock on the call path is taken and dropped on one thread, so
+// both come from that thread's free lists and never reach malloc.
 template <>
 class ScopedLock<RecursiveMutex, boost::recursive_mutex> {
  public:
+  using Name = std::basic_string<char, std::char_traits<char>, utility::SmallBlockAllocator::STLAllocator<char>>;
+
   ScopedLock(const std::string& name, RecursiveMutex& mutex, bool lockNow);
   virtual ~ScopedLock();
   ScopedLock(const ScopedLock&) = delete;
   ScopedLock& operator=(const ScopedLock&) = delete;
 
-  const std::string& GetName() const { return m_name; }
+  std::string_view GetName() const { return m_name; }
   bool IsLocked() const { return m_lock != nullptr && m_lock->locked; }
 
  private:
@@ -110,7 +133,7 @@ class ScopedLock<RecursiveMutex, boost::recursive_mutex> {
     static void operator delete(void* block, std::size_t size);
   };
 
-  std::string m_name;
+  Name m_name;
   Lock* m_lock = nullptr;
 };
 
