@@ -103,9 +103,9 @@ INSTANTIATE_TEST_SUITE_P(
                                      u"\xFFFD"
                                      u"A"},
                           ToWideCase{"OverlongTwoBytes", "\xC0\xAF", u"\xFFFD\xFFFD"},
-                          ToWideCase{"OverlongThreeBytes", "\xE0\x80\xAF", u"\xFFFD\xFFFD\xFFFD"},
-                          ToWideCase{"EncodedSurrogate", "\xED\xA0\x80", u"\xFFFD\xFFFD\xFFFD"},
-                          ToWideCase{"AboveLastScalar", "\xF4\x90\x80\x80", u"\xFFFD\xFFFD\xFFFD\xFFFD"},
+                          ToWideCase{"OverlongThreeBytes", "\xE0\x80\xAF", u"\xFFFD\xFFFD"},
+                          ToWideCase{"EncodedSurrogate", "\xED\xA0\x80", u"\xFFFD\xFFFD"},
+                          ToWideCase{"AboveLastScalar", "\xF4\x90\x80\x80", u"\xFFFD\xFFFD\xFFFD"},
                           ToWideCase{"InvalidLead", "\xF5\x80", u"\xFFFD\xFFFD"},
                           ToWideCase{"ByteFF", "\xFF", u"\xFFFD"},
                           ToWideCase{"EmbeddedNul", std::string("a\0b", 3), std::u16string(u"a\0b", 3)})),
