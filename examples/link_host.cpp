@@ -21,7 +21,7 @@
 #include <kelvex/Strings.h>
 #include <objects/LinkServer.h>
 
-#include <unistd.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -99,7 +99,7 @@ int Run(const std::string& directory) {
 
   // The host creates the section; the server opens it by name and writes
   // the frame straight into it.
-  const std::string sectionName = "moravane-link-host-" + std::to_string(::getpid());
+  const std::string sectionName = "moravane-link-host-" + std::to_string(::GetCurrentProcessId());
   moravane::MemoryMappedFile section;
   section.Init(true, sectionName, bytes);
   renderer.StartVideoRender(options, sectionName, bytes);
