@@ -69,11 +69,11 @@ TEST_F(OrraServerTest, ObjectWithoutServerInterfaceIsNoInterfaceAndStaysLinkedUn
   EXPECT_FALSE(link.IsLinked());
   Settle();
   EXPECT_EQ(server().RefCount(id), kBase);
-  const auto releasesBefore = server().RefEvents().size();
+  const auto eventsBefore = server().RefEvents().size();
   link.UnLink();
   Settle();
   EXPECT_FALSE(link.IsLinked());
-  EXPECT_EQ(server().RefEvents().size(), releasesBefore) << "a second UnLink touched the object";
+  EXPECT_EQ(server().RefEvents().size(), eventsBefore) << "a second UnLink touched the object";
 }
 
 TEST_F(OrraServerTest, ActivationAndFirstQueryRunOnTheCommunicationThread) {
