@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 extern char** environ;
@@ -109,6 +110,8 @@ struct FailureCase {
   const char16_t* expectedText;
   bool announced;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
 
 class OrraSelfLinkFailureTest : public OrraSelfLinkTest, public ::testing::WithParamInterface<FailureCase> {};
 
