@@ -1,0 +1,93 @@
+#include "LinkFixture.h"
+
+#include "marshalling/CommunicationThread.h"
+#include "objects/LinkServer.h"
+
+#include <moravane/Server.h>
+#include <moravane/ThreadedState.h>
+#include <platformdebug.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+namespace moravane_test {
+
+std::string LinkTest::s_userDirectory;
+
+void LinkTest::SetUpTestSuite() {
+  char pattern[] = "/tmp/moravane-linktest-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  s_userDirectory = pattern;
+  const std::string runtime = s_userDirectory + "/run";
+  const std::string config = s_userDirectory + "/config";
+  ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(config.c_str(), 0700), 0);
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+}
+
+void LinkTest::TearDownTestSuite() {
+  std::error_code ignored;
+  std::filesystem::remove_all(s_userDirectory, ignored);
+}
+
+void LinkTest::SetUp() {
+  moravane::ThreadedState::SetFreeThreaded(false);
+  comsupport::CComPtr<testserver::ITestControl> control;
+  ASSERT_EQ(testserver::CreateInProcessTestServer(&control), S_OK);
+  m_server = std::make_unique<TestServerClient>(control);
+  m_commThread = static_cast<LONG>(moravane::CommunicationThread::Instance()->GetThreadId());
+  m_liveBstrs = platformdebug::LiveBstrCount();
+}
+
+void LinkTest::TearDown() {
+  Settle();
+  for (LONG id : m_objects) {
+    EXPECT_EQ(server().RefCount(id), 1) << "object #" << id << " left with a reference too many or too few";
+  }
+  Revoke();
+  moravane::ThreadedState::SetFreeThreaded(false);
+  m_server.reset();
+  EXPECT_EQ(platformdebug::LiveBstrCount(), m_liveBstrs) << "BSTRs leaked or freed twice";
+}
+
+LONG LinkTest::Create(LONG mask) {
+  const LONG id = server().Create(mask);
+  m_objects.push_back(id);
+  return id;
+}
+
+void LinkTest::Register(LONG id) {
+  Revoke();
+  m_factory = testserver::ClassFactory::Create(comsupport::CComPtr<testserver::ITestControl>(server().Control()), id);
+  m_registration = std::make_unique<testserver::ScopedClassRegistration>(moravane::CLSID_OrraLinkServer, m_factory.p);
+  ASSERT_EQ(m_registration->Result(), S_OK);
+}
+
+void LinkTest::Revoke() {
+  m_registration.reset();
+  m_factory.Release();
+}
+
+void LinkTest::Settle() {
+  if (!moravane::ThreadedState::GetFreeThreaded()) moravane::Server().UnLink();
+}
+
+int LinkTest::CountCalls(testserver::InterfaceIndex index, LONG slot) {
+  int count = 0;
+  for (const auto& call : server().Calls()) count += (call.interfaceIndex == index && call.slot == slot) ? 1 : 0;
+  return count;
+}
+
+LONG LinkTest::ThisThread() { return static_cast<LONG>(platformdebug::CallerThreadId()); }
+
+std::string Hex(LONG code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
+}  // namespace moravane_test

@@ -1,0 +1,167 @@
+// OrraSelfLink against the test server: the version check, the announcement
+// and withdrawal, the outcome of every failure, the process-wide switch to
+// free-threaded mode and the self-link mutex, which another process must be
+// able to take at once after every construction.
+#include "LinkFixture.h"
+
+#include "module/Module.h"
+
+#include <moravane/Link.h>
+#include <moravane/ThreadedState.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+
+extern char** environ;
+
+namespace moravane_test {
+namespace {
+
+using moravane::OrraSelfLink;
+using testserver::kExtrasIndex;
+using testserver::kServerIndex;
+
+// Exit code of the probe process: 0 took the mutex, 1 found it held.
+int ProbeMutex() {
+  char path[] = SELFLINK_MUTEX_PROBE;
+  char* argv[] = {path, nullptr};
+  pid_t pid = 0;
+  if (::posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+class OrraSelfLinkTest : public LinkTest {
+ protected:
+  // A version-7 server with extras, registered for activation.
+  LONG CreateServer(LONG mask = kServerAndExtras) {
+    const LONG id = Create(mask);
+    Register(id);
+    server().OutLong(id, kServerIndex, kGetVersionSlot, 0, 7);
+    return id;
+  }
+
+  // Every remote call and query of the test so far ran on this thread.
+  void ExpectAllOnThisThread() {
+    for (const auto& call : server().Calls()) {
+      EXPECT_EQ(call.thread, ThisThread()) << "slot " << call.slot << " of interface " << call.interfaceIndex;
+    }
+    for (const auto& event : server().RefEvents()) {
+      if (event.kind == testserver::kQueryInterface) {
+        EXPECT_EQ(event.thread, ThisThread()) << event.detail;
+      }
+    }
+    if (m_factoryRegistered) {
+      for (LONG thread : factory().ActivationThreads()) EXPECT_EQ(thread, ThisThread());
+    }
+  }
+
+  bool m_factoryRegistered = true;
+};
+
+TEST_F(OrraSelfLinkTest, ProbeSeesTheMutexHeldAndFree) {
+  const HANDLE mutex = moravane::module::SelfLinkMutex();
+  ASSERT_NE(mutex, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(ProbeMutex(), 1);
+  ::ReleaseMutex(mutex);
+  EXPECT_EQ(ProbeMutex(), 0);
+}
+
+TEST_F(OrraSelfLinkTest, AnnouncesOnceOnTheCallingThreadAndWithdrawsOnceOnDestruction) {
+  const LONG id = CreateServer();
+  {
+    OrraSelfLink link;
+    EXPECT_TRUE(moravane::ThreadedState::GetFreeThreaded());
+    EXPECT_EQ(ProbeMutex(), 0) << "the mutex is held beyond the construction";
+    EXPECT_EQ(&link.GetMoraVane(), &link.GetMoraVane());
+    ASSERT_TRUE(link.GetMoraVane().IsLinked());
+    EXPECT_EQ(link.GetMoraVane().GetVersion(), 7);
+    EXPECT_EQ(CountCalls(kExtrasIndex, kAnnounceSlot), 1);
+    EXPECT_EQ(CountCalls(kExtrasIndex, kWithdrawSlot), 0);
+    EXPECT_EQ(server().RefCount(id), 3) << "the test server, the activation and the Server";
+  }
+  EXPECT_EQ(CountCalls(kExtrasIndex, kAnnounceSlot), 1);
+  EXPECT_EQ(CountCalls(kExtrasIndex, kWithdrawSlot), 1);
+  EXPECT_EQ(server().RefCount(id), 1);
+  EXPECT_NE(ThisThread(), CommThread());
+  ExpectAllOnThisThread();
+}
+
+TEST_F(OrraSelfLinkTest, FailedWithdrawalDoesNotThrow) {
+  const LONG id = CreateServer();
+  server().Result(id, kExtrasIndex, kWithdrawSlot, E_ACCESSDENIED, testserver::kErrorText, u"gone");
+  EXPECT_NO_THROW({ OrraSelfLink link; });
+  EXPECT_EQ(CountCalls(kExtrasIndex, kWithdrawSlot), 1);
+}
+
+struct FailureCase {
+  const char* name;
+  // Scripts the registered server's answers (registered cases only).
+  std::function<void(TestServerClient&, LONG id)> script;
+  LONG mask;
+  bool registered;
+  HRESULT expectedCode;
+  const char16_t* expectedText;
+  bool announced;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+
+class OrraSelfLinkFailureTest : public OrraSelfLinkTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(OrraSelfLinkFailureTest, ThrowsItsErrorFreesTheMutexAndUnlinks) {
+  const FailureCase& c = GetParam();
+  LONG id = 0;
+  if (c.registered) {
+    id = CreateServer(c.mask);
+    if (c.script) c.script(server(), id);
+  } else {
+    m_factoryRegistered = false;
+  }
+  const auto error = ExpectLinkError([] { OrraSelfLink link; });
+  EXPECT_EQ(Hex(error.GetError()), Hex(c.expectedCode));
+  EXPECT_TRUE(error.GetErrorString() == moravane::WideString(c.expectedText));
+  EXPECT_TRUE(moravane::ThreadedState::GetFreeThreaded());
+  EXPECT_EQ(ProbeMutex(), 0) << "the mutex stayed held after the failure";
+  EXPECT_EQ(CountCalls(kExtrasIndex, kAnnounceSlot), c.announced ? 1 : 0);
+  EXPECT_EQ(CountCalls(kExtrasIndex, kWithdrawSlot), 0);
+  if (id != 0) {
+    EXPECT_EQ(server().RefCount(id), 1);
+  }
+  if (c.registered) ExpectAllOnThisThread();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OrraSelfLinkFailureTest,
+    ::testing::Values(
+        FailureCase{"NothingRegistered", nullptr, 0, false, REGDB_E_CLASSNOTREG, u"", false},
+        FailureCase{"NoServerInterface", nullptr, kProjectOnly, true, E_NOINTERFACE, u"", false},
+        FailureCase{"VersionSix",
+                    [](TestServerClient& server, LONG id) { server.OutLong(id, kServerIndex, kGetVersionSlot, 0, 6); },
+                    kServerAndExtras, true, E_FAIL, u"", false},
+        FailureCase{"VersionFails",
+                    [](TestServerClient& server, LONG id) {
+                      server.Result(id, kServerIndex, kGetVersionSlot, E_UNEXPECTED, testserver::kErrorText,
+                                    u"version unknown");
+                    },
+                    kServerAndExtras, true, E_UNEXPECTED, u"version unknown", false},
+        FailureCase{
+            "AnnouncementFails",
+            [](TestServerClient& server, LONG id) { server.Result(id, kExtrasIndex, kAnnounceSlot, E_ACCESSDENIED); },
+            kServerAndExtras, true, E_ACCESSDENIED, u"", true},
+        FailureCase{"AnnouncementAnswersText",
+                    [](TestServerClient& server, LONG id) {
+                      server.Result(id, kExtrasIndex, kAnnounceSlot, S_OK, testserver::kErrorText, u"busy");
+                    },
+                    kServerAndExtras, true, S_OK, u"busy", true},
+        FailureCase{"NoExtras", nullptr, kServerOnly, true, E_NOINTERFACE, u"", false}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace moravane_test

@@ -1,0 +1,62 @@
+// A class object for the test server, so that code which activates the link
+// server by its class identifier can be pointed at a scripted object. Every
+// activation hands out a new reference on one object of the test server, or
+// fails with a code the test chose; the thread of each activation is kept.
+#pragma once
+
+#include "testserver/TestControl.h"
+
+#include <comsupport/ComPtr.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace testserver {
+
+class ClassFactory final : public IClassFactory {
+ public:
+  // With one reference for the caller; activations hand out `objectId`.
+  static comsupport::CComPtr<ClassFactory> Create(comsupport::CComPtr<ITestControl> control, LONG objectId);
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override;
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
+
+  // A failing code makes every later activation fail with it; S_OK undoes it.
+  void Refuse(HRESULT hr);
+  // The caller's thread of each activation so far, in order.
+  std::vector<LONG> ActivationThreads() const;
+
+ private:
+  ClassFactory(comsupport::CComPtr<ITestControl> control, LONG objectId);
+  ~ClassFactory() = default;
+
+  std::atomic<ULONG> m_refs{1};
+  comsupport::CComPtr<ITestControl> m_control;
+  const LONG m_objectId;
+  mutable std::mutex m_lock;
+  HRESULT m_refusal = S_OK;
+  std::vector<LONG> m_activationThreads;
+};
+
+// Registers a class object for local-server activation, multiple use, and
+// revokes it when destroyed. Registering for local-server activation also
+// publishes the class to the other processes of the user.
+class ScopedClassRegistration {
+ public:
+  ScopedClassRegistration(REFCLSID clsid, IUnknown* classObject);
+  ~ScopedClassRegistration();
+  ScopedClassRegistration(const ScopedClassRegistration&) = delete;
+  ScopedClassRegistration& operator=(const ScopedClassRegistration&) = delete;
+
+  HRESULT Result() const { return m_result; }
+
+ private:
+  DWORD m_cookie = 0;
+  HRESULT m_result;
+};
+
+}  // namespace testserver
