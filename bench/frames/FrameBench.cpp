@@ -9,8 +9,9 @@
 //     renders into the host's named section, which the host then reads;
 //   - LinkNullCall: one remote call without a frame on the same kind of
 //     link, the part of Link that is neither rendering nor reading;
-//   - Pipe: the same frames rendered in another process and pushed through
-//     a pipe into the host's memory, then read.
+//   - Pipe: the same frames rendered in another process on the host's
+//     request (a frame number written into one pipe) and pushed through a
+//     second pipe into the host's memory, then read.
 // The peers are forked before any thread starts; each ends when the pipe
 // from this process closes.
 #include "LinkServer.h"
@@ -46,7 +47,8 @@ constexpr std::size_t kFrameBytes = std::size_t(kWidth) * kHeight * 4;
 constexpr int kFramesInSource = 25000;  // 1000 s at 25 frames per second
 
 std::filesystem::path g_project;
-int g_pipeFrames = -1;  // read end of the frames of the pipe peer
+int g_pipeFrames = -1;    // read end of the frames of the pipe peer
+int g_pipeRequests = -1;  // write end of its frame requests
 
 // The host's read of a frame: every byte goes through the CPU once.
 std::uint64_t Checksum(const void* frame) {
@@ -209,8 +211,11 @@ bool ReadAll(int fd, std::byte* data, std::size_t size) {
 void Pipe(benchmark::State& state) {
   std::vector<std::byte> frame(kFrameBytes);
   std::uint64_t sum = 0;
+  std::int32_t time = 0;
   for (auto _ : state) {
-    if (!ReadAll(g_pipeFrames, frame.data(), frame.size())) {
+    const std::int32_t request = time++ % kFramesInSource;
+    if (::write(g_pipeRequests, &request, sizeof request) != sizeof request ||
+        !ReadAll(g_pipeFrames, frame.data(), frame.size())) {
       state.SkipWithError("the pipe peer is gone");
       break;
     }
@@ -264,13 +269,16 @@ class Factory final : public IClassFactory {
   std::_Exit(0);
 }
 
-// The pipe peer: renders frames one after another and writes each whole
-// into the pipe; ends when the reader is gone.
-[[noreturn]] void PushFrames(int out) {
+// The pipe peer: like the server, renders the frame the host asks for
+// (a frame number on `requests`) and writes it whole into `out`; ends when
+// the host's end of the requests closes.
+[[noreturn]] void PushFrames(int requests, int out) {
   const Engine engine;
   std::vector<std::byte> frame(kFrameBytes);
-  for (int time = 0;; ++time) {
-    engine.Render(time % kFramesInSource, frame.data());
+  for (;;) {
+    std::int32_t time = 0;
+    if (!ReadAll(requests, reinterpret_cast<std::byte*>(&time), sizeof time)) std::_Exit(0);
+    engine.Render(time, frame.data());
     const std::byte* data = frame.data();
     std::size_t left = frame.size();
     while (left > 0) {
@@ -300,8 +308,11 @@ int main(int argc, char** argv) {
                               "source \"Bars\" {00000000-0000-4000-8000-000000000002}\n duration "
                            << kFramesInSource << " 25\n size 1920 1080\n rate 25\n video bars\nend\n";
 
-  int control[2], ready[2], frames[2];
-  if (::pipe2(control, O_CLOEXEC) != 0 || ::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(frames, O_CLOEXEC) != 0) return 1;
+  int control[2], ready[2], frames[2], requests[2];
+  if (::pipe2(control, O_CLOEXEC) != 0 || ::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(frames, O_CLOEXEC) != 0 ||
+      ::pipe2(requests, O_CLOEXEC) != 0) {
+    return 1;
+  }
   // Larger pipe buffers let the peer run ahead by more than a page or two.
   ::fcntl(frames[1], F_SETPIPE_SZ, 1 << 20);
 
@@ -310,6 +321,8 @@ int main(int argc, char** argv) {
     ::close(control[1]);
     ::close(frames[0]);
     ::close(frames[1]);
+    ::close(requests[0]);
+    ::close(requests[1]);
     ServeLinks(ready[1], control[0]);
   }
   const pid_t pipePid = ::fork();
@@ -317,12 +330,15 @@ int main(int argc, char** argv) {
     ::close(control[1]);
     ::close(ready[1]);
     ::close(frames[0]);
-    PushFrames(frames[1]);
+    ::close(requests[1]);
+    PushFrames(requests[0], frames[1]);
   }
   ::close(control[0]);
   ::close(frames[1]);
+  ::close(requests[0]);
   ::close(ready[1]);
   g_pipeFrames = frames[0];
+  g_pipeRequests = requests[1];
   char status = 0;
   if (::read(ready[0], &status, 1) != 1 || status != 'r') {
     std::fprintf(stderr, "the server process could not publish its class\n");
@@ -333,6 +349,7 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
 
+  ::close(g_pipeRequests);
   ::close(g_pipeFrames);
   ::close(control[1]);
   ::waitpid(pipePid, nullptr, 0);
