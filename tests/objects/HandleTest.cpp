@@ -80,15 +80,17 @@ TEST_F(HandleTest, LinkQueriesAndUnlinkReleasesOnTheCommunicationThread) {
 
 TEST_F(HandleTest, LinkingNeverRaises) {
   const LONG project = Create(InterfaceBit(testserver::kProjectIndex));
+  // Held for the length of the test: a pointer is only valid while someone
+  // holds a reference on it (a proxy dies with its last one).
+  const comsupport::CComPtr<IUnknown> withoutServer = server().Object(project);
   const struct {
     const char* what;
     IUnknown* pointer;
-  } cases[] = {{"null", nullptr}, {"object without the interface", server().Object(project).p}};
+  } cases[] = {{"null", nullptr}, {"object without the interface", withoutServer.p}};
   for (const auto& c : cases) {
     BaseObject<IServer2, Server> handle(c.pointer);
     EXPECT_FALSE(handle.IsLinked()) << c.what;
   }
-  // The temporary reference of the second case is gone with its statement.
 }
 
 TEST_F(HandleTest, DestroyingALinkedHandleReleasesOnTheCommunicationThread) {
