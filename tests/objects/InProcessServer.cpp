@@ -10,4 +10,6 @@ comsupport::CComPtr<testserver::ITestControl> ObtainTestServer() {
   return control;
 }
 
+bool ServerInOtherProcess() { return false; }
+
 }  // namespace moravane_test

@@ -144,4 +144,6 @@ comsupport::CComPtr<testserver::ITestControl> ObtainTestServer() {
   return control;
 }
 
+bool ServerInOtherProcess() { return true; }
+
 }  // namespace moravane_test
