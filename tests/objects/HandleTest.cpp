@@ -21,6 +21,27 @@ using testserver::RecordedRefEvent;
 // or "QueryInterface IItem2 yes@comm".
 class HandleTest : public ObjectsTest {
  protected:
+  // These tests watch every single AddRef, Release and QueryInterface that
+  // the library makes on a server object. Through a proxy most of them
+  // never reach the server: the proxy counts references itself, asks the
+  // server for each interface once and gives back all its references in one
+  // Release when its last one goes. Only a server in this process can make
+  // these observations; the remote run says so instead of passing them.
+  void SetUp() override {
+    ObjectsTest::SetUp();
+    static const char* const kEveryReference[] = {"LinkQueriesAndUnlinkReleasesOnTheCommunicationThread",
+                                                  "DestroyingALinkedHandleReleasesOnTheCommunicationThread",
+                                                  "CopiesAddTheirReferenceOnTheCallingThread",
+                                                  "CountedAssignmentWorksOnTheCallingThread",
+                                                  "CopyAndSwapReleasesTheOldObjectOnTheCommunicationThread",
+                                                  "ConstructionFromAnotherHandleQueriesOnTheCommunicationThread"};
+    if (!ServerInOtherProcess()) return;
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (const char* test : kEveryReference) {
+      if (name == test) GTEST_SKIP() << "needs every reference event, which a proxy keeps to itself";
+    }
+  }
+
   std::vector<std::string> Events(LONG id) {
     std::vector<std::string> events;
     for (const RecordedRefEvent& e : server().RefEvents()) {
@@ -80,15 +101,17 @@ TEST_F(HandleTest, LinkQueriesAndUnlinkReleasesOnTheCommunicationThread) {
 
 TEST_F(HandleTest, LinkingNeverRaises) {
   const LONG project = Create(InterfaceBit(testserver::kProjectIndex));
+  // Held for the length of the test: a pointer is only valid while someone
+  // holds a reference on it (a proxy dies with its last one).
+  const comsupport::CComPtr<IUnknown> withoutServer = server().Object(project);
   const struct {
     const char* what;
     IUnknown* pointer;
-  } cases[] = {{"null", nullptr}, {"object without the interface", server().Object(project).p}};
+  } cases[] = {{"null", nullptr}, {"object without the interface", withoutServer.p}};
   for (const auto& c : cases) {
     BaseObject<IServer2, Server> handle(c.pointer);
     EXPECT_FALSE(handle.IsLinked()) << c.what;
   }
-  // The temporary reference of the second case is gone with its statement.
 }
 
 TEST_F(HandleTest, DestroyingALinkedHandleReleasesOnTheCommunicationThread) {
@@ -205,7 +228,10 @@ TEST_F(HandleTest, FreeThreadedCallsAndQueriesRunOnTheCallingThread) {
     Container container(item);
     handle.PurgeMemory();
   }
-  for (const auto& event : server().RefEvents()) EXPECT_EQ(event.thread, ThisThread());
+  for (const auto& event : server().RefEvents()) {
+    EXPECT_EQ(event.thread, ThisThread()) << "event " << event.kind << " " << event.detail << " on #" << event.id
+                                          << (event.thread == CommThread() ? " on the communication thread" : "");
+  }
   for (const auto& call : server().Calls()) EXPECT_EQ(call.thread, ThisThread());
   ThreadedState::SetFreeThreaded(false);
   server().ClearRecords();  // checked above, under the free-threaded rule

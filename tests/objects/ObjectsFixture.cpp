@@ -6,12 +6,6 @@
 
 namespace moravane_test {
 
-comsupport::CComPtr<testserver::ITestControl> ObtainTestServer() {
-  comsupport::CComPtr<testserver::ITestControl> control;
-  if (FAILED(testserver::CreateInProcessTestServer(&control))) return nullptr;
-  return control;
-}
-
 void ObjectsTest::SetUp() {
   moravane::ThreadedState::SetFreeThreaded(false);
   auto control = ObtainTestServer();

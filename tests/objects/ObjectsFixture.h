@@ -30,6 +30,10 @@ using testserver::TestServerClient;
 
 // The one place that decides how the tests reach the test server.
 comsupport::CComPtr<testserver::ITestControl> ObtainTestServer();
+// Whether that server is in another process, reached through proxies. A few
+// observations cannot be made through a proxy; the tests that make them
+// adapt through this alone.
+bool ServerInOtherProcess();
 
 constexpr LONG kAllInterfaces = (LONG{1} << testserver::kInterfaceCount) - 1;
 

@@ -104,6 +104,12 @@ std::string Id(X handle, const std::function<LONG(IUnknown*)>& identify) {
   }
 
 const std::string kError = "out BSTR*:null";
+// What a value that the caller left in an out-variable becomes, both as the
+// server receives it and as the caller finds it when the server writes
+// nothing. In this process the library hands the server the caller's own
+// variable. Across processes an out-parameter carries nothing in: the
+// proxy starts it at zero and copies back whatever the server left.
+std::string CallersOut(const char* value) { return ServerInOtherProcess() ? "0" : value; }
 const std::string kNoInterface = "LinkError 0x80004002";
 
 const std::vector<Operation>& Operations() {
@@ -205,7 +211,7 @@ const std::vector<Operation>& Operations() {
          h.renderer.RenderVideo(kelvex::time::RatioTime(1001, 30000), &value);
          return Str(value);
        })()),
-       "LONG:1001 LONG:30000 out ULONGLONG*:77 " + kError, "4294967301", "77"},
+       "LONG:1001 LONG:30000 out ULONGLONG*:" + CallersOut("77") + " " + kError, "4294967301", CallersOut("77")},
       {"RendererEndVideoRender", kRendererIndex, 7, Nothing(), VOID_OP(h.renderer.EndVideoRender()), kError, "", ""},
       {"RendererStartAudioRender", kRendererIndex, 8, Nothing(),
        VOID_OP(h.renderer.StartAudioRender(kelvex::time::RatioTime(48000, 48000), -3, h.audio, "audio", 65536)),
@@ -216,7 +222,7 @@ const std::vector<Operation>& Operations() {
          h.renderer.GetNextAudioBuffer(&value);
          return Str(value);
        })()),
-       "out ULONGLONG*:77 " + kError, "4294967301", "77"},
+       "out ULONGLONG*:" + CallersOut("77") + " " + kError, "4294967301", CallersOut("77")},
       {"RendererEndAudioRender", kRendererIndex, 10, Nothing(), VOID_OP(h.renderer.EndAudioRender()), kError, "", ""},
       // Video render options
       {"VideoSetLowQuality", kVideoOptionsIndex, 3, Nothing(), VOID_OP(h.video.SetLowQuality(true)), "LONG:1 " + kError,
@@ -255,7 +261,8 @@ const std::vector<Operation>& Operations() {
          h.video.GetBounds(width, height);
          return Str(width) + "x" + Str(height);
        })()),
-       "out LONG*:77 out LONG*:78 " + kError, "640x480", "77x78"},
+       "out LONG*:" + CallersOut("77") + " out LONG*:" + CallersOut("78") + " " + kError, "640x480",
+       CallersOut("77") + "x" + CallersOut("78")},
       {"VideoSetRowBytes", kVideoOptionsIndex, 19, Nothing(), VOID_OP(h.video.SetRowBytes(2560)), "LONG:2560 " + kError,
        "", ""},
       {"VideoGetRowBytes", kVideoOptionsIndex, 20, Longs({2560}), OP(Str(h.video.GetRowBytes())),
@@ -267,7 +274,8 @@ const std::vector<Operation>& Operations() {
          h.video.GetDownsampleFactor(x, y);
          return Str(x) + "x" + Str(y);
        })()),
-       "out LONG*:77 out LONG*:78 " + kError, "2x3", "77x78"},
+       "out LONG*:" + CallersOut("77") + " out LONG*:" + CallersOut("78") + " " + kError, "2x3",
+       CallersOut("77") + "x" + CallersOut("78")},
       {"VideoSetRenderGuideLayers", kVideoOptionsIndex, 23, Nothing(), VOID_OP(h.video.SetRenderGuideLayers(false)),
        "LONG:0 " + kError, "", ""},
       {"VideoGetRenderGuideLayers", kVideoOptionsIndex, 24, Longs({1}), OP(Str(h.video.GetRenderGuideLayers())),

@@ -86,4 +86,18 @@ struct ITestControl : IUnknown {
 // A test server in this process.
 HRESULT CreateInProcessTestServer(ITestControl** control);
 
+// A test server that serves another process through the out-of-process
+// link: it leaves out of its records the queries for IUnknown, which only
+// the link itself makes there.
+HRESULT CreateHostedTestServer(ITestControl** control);
+
+// The class of the test server host (a process of its own, see
+// TestServerHost.cpp); an activation gives a fresh test server's control.
+extern const CLSID CLSID_TestServerHost;
+
+// Registers the control interface's proxy and stub with the out-of-process
+// engine of this process; both the host and its clients need it. Runs once;
+// false when the table does not match the interface.
+bool RegisterTestControlProxyStub();
+
 }  // namespace testserver

@@ -106,6 +106,11 @@ struct ServerState {
   std::vector<CallRecord> calls;
   std::vector<RefEvent> events;
   std::map<std::tuple<LONG, LONG, LONG>, Script> scripts;
+  // Served to another process: a client's query for IUnknown is answered
+  // by its proxy and never arrives here, so every such query comes from
+  // the link itself (taking the identity of an object it sends or
+  // receives) and is not recorded as the client's.
+  bool hosted = false;
 
   // Names the object behind any of its interface pointers, without a call.
   std::string Describe(IUnknown* pointer);
@@ -469,7 +474,7 @@ HRESULT STDMETHODCALLTYPE TestObject::QueryInterface(REFIID riid, void** object)
     asked = kInterfaceNames[index];
     if ((m_mask & (LONG{1} << index)) != 0) *object = Facet(index);
   }
-  Record(kQueryInterface, asked + (*object != nullptr ? " yes" : " no"));
+  if (riid != IID_IUnknown || !m_state->hosted) Record(kQueryInterface, asked + (*object != nullptr ? " yes" : " no"));
   if (*object == nullptr) return E_NOINTERFACE;
   ++m_refs;
   return S_OK;
@@ -601,7 +606,7 @@ HRESULT TestObject::Answer(InterfaceIndex index, LONG slot, std::initializer_lis
 
 class TestControl final : public ITestControl {
  public:
-  TestControl() : m_state(std::make_shared<ServerState>()) {}
+  explicit TestControl(bool hosted) : m_state(std::make_shared<ServerState>()) { m_state->hosted = hosted; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -754,7 +759,13 @@ class TestControl final : public ITestControl {
 
 HRESULT CreateInProcessTestServer(ITestControl** control) {
   if (control == nullptr) return E_POINTER;
-  *control = new TestControl();
+  *control = new TestControl(false);
+  return S_OK;
+}
+
+HRESULT CreateHostedTestServer(ITestControl** control) {
+  if (control == nullptr) return E_POINTER;
+  *control = new TestControl(true);
   return S_OK;
 }
 

@@ -229,6 +229,9 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
       IID iid;
       if (!reader.Value(id) || !reader.Value(iid) || !reader.AtEnd()) return 0;
       HRESULT hr = S_OK;
+      // The object sees the query as made by the client's thread, like
+      // the calls of its methods.
+      CallerThreadScope caller(header.callerThread);
       if (FindInterface(iid) == nullptr) {
         hr = E_NOINTERFACE;
       } else if (void* pointer = session.Resolve(id, iid, hr)) {
@@ -241,6 +244,7 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
       ObjectId id;
       std::uint32_t count;
       if (!reader.Value(id) || !reader.Value(count) || !reader.AtEnd()) return 0;
+      CallerThreadScope caller(header.callerThread);
       writer.Value(session.ReleaseExports(id, count));
       break;
     }
@@ -254,15 +258,14 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
       if (slot < 3 || slot >= 3u + static_cast<std::uint32_t>(info->methodCount)) {
         return NotDelivered(reply, capacity, kProcNumOutOfRange);
       }
+      // Everything done to the object for this call, the reference taken
+      // on the target included, is seen as done by the client's thread.
+      CallerThreadScope caller(header.callerThread);
       HRESULT hr = S_OK;
       void* target = session.Resolve(id, iid, hr);
       if (target == nullptr) return NotDelivered(reply, capacity, hr);
       SessionStubCall call(session);
-      StubResult result;
-      {
-        CallerThreadScope caller(header.callerThread);
-        result = info->stubs[slot - 3](target, reader, writer, call);
-      }
+      const StubResult result = info->stubs[slot - 3](target, reader, writer, call);
       static_cast<IUnknown*>(target)->Release();
       switch (result) {
         case StubResult::kDone:
