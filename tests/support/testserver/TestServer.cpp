@@ -10,7 +10,7 @@
 #include <comsupport/Bstr.h>
 #include <kelvex/Guid.h>
 #include <kelvex/Strings.h>
-#include <platformdebug.h>
+#include "testserver/PlatformProbes.h"
 
 #include <atomic>
 #include <charconv>
@@ -453,7 +453,7 @@ bool TestObject::Owns(IUnknown* pointer) const {
 void TestObject::Record(RefEventKind kind, std::string detail) {
   std::lock_guard<std::mutex> lock(m_state->mutex);
   m_state->events.push_back(
-      RefEvent{m_id, kind, static_cast<LONG>(platformdebug::CallerThreadId()), std::move(detail)});
+      RefEvent{m_id, kind, static_cast<LONG>(testprobes::CallerThreadId()), std::move(detail)});
 }
 
 HRESULT STDMETHODCALLTYPE TestObject::QueryInterface(REFIID riid, void** object) {
@@ -551,7 +551,7 @@ HRESULT TestObject::Answer(InterfaceIndex index, LONG slot, std::initializer_lis
                                               : *errorText == nullptr ? "null"
                                                                       : "set");
     m_state->calls.push_back(
-        CallRecord{m_id, index, slot, static_cast<LONG>(platformdebug::CallerThreadId()), arguments});
+        CallRecord{m_id, index, slot, static_cast<LONG>(testprobes::CallerThreadId()), arguments});
     const auto found = m_state->scripts.find({m_id, index, slot});
     if (found != m_state->scripts.end()) script = found->second;
   }
