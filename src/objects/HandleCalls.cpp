@@ -25,7 +25,8 @@ std::size_t LengthToNul(const OLECHAR* characters, std::size_t size) {
 }  // namespace
 
 BstrArgument::BstrArgument(const WideString& text)
-    : m_value(AllocateArgument(comsupport::AsOleChars(text.data()), LengthToNul(comsupport::AsOleChars(text.data()), text.size()))) {}
+    : m_value(AllocateArgument(comsupport::AsOleChars(text.data()),
+                               LengthToNul(comsupport::AsOleChars(text.data()), text.size()))) {}
 
 BstrArgument::BstrArgument(const std::string& narrow) {
   const std::size_t narrowLength = narrow.find('\0') == std::string::npos ? narrow.size() : narrow.find('\0');

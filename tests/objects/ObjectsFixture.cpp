@@ -57,8 +57,7 @@ comsupport::CComPtr<testserver::ITestControl> ObtainTestServer() {
   static const HRESULT registration = RegisterTestServerClass();
   if (FAILED(apartment) || FAILED(registration)) return nullptr;
   comsupport::CComPtr<testserver::ITestControl> control;
-  if (FAILED(::CoCreateInstance(kTestServerClass, nullptr, CLSCTX_INPROC_SERVER,
-                                testserver::IID_ITestControl,
+  if (FAILED(::CoCreateInstance(kTestServerClass, nullptr, CLSCTX_INPROC_SERVER, testserver::IID_ITestControl,
                                 reinterpret_cast<void**>(&control.p)))) {
     return nullptr;
   }
