@@ -5,6 +5,8 @@
 // the system closes the handle at exit).
 #include "module/Module.h"
 
+#include <comsupport/WideChars.h>
+
 namespace moravane {
 namespace module {
 
@@ -15,7 +17,7 @@ namespace {
 // there that loads the library.
 // (The UTF-16 literal is a wchar_t string on Windows, hence the cast.)
 HANDLE OpenSelfLinkMutex() {
-  return ::CreateMutexW(nullptr, FALSE, reinterpret_cast<LPCWSTR>(u"Moravane SelfLink Mutex"));
+  return ::CreateMutexW(nullptr, FALSE, comsupport::AsOleChars(u"Moravane SelfLink Mutex"));
 }
 
 // Initialised during the library's static initialisation, before any host

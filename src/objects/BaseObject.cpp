@@ -111,22 +111,17 @@ void BaseObject<Interface, Derived>::UnLinkExecutor() {
   m_interface.Release();
 }
 
-// Windows exports an instantiation where it is made; elsewhere the class
-// template's own visibility already applies.
-#if defined(_WIN32)
-#define MORAVANE_INSTANTIATION MORAVANE_API
-#else
-#define MORAVANE_INSTANTIATION
-#endif
-
-template class MORAVANE_INSTANTIATION BaseObject<IServer2, Server>;
-template class MORAVANE_INSTANTIATION BaseObject<IProject2, Project>;
-template class MORAVANE_INSTANTIATION BaseObject<IItem2, Item>;
-template class MORAVANE_INSTANTIATION BaseObject<IContainer2, Container>;
-template class MORAVANE_INSTANTIATION BaseObject<ISource2, Source>;
-template class MORAVANE_INSTANTIATION BaseObject<IRenderer2, Renderer>;
-template class MORAVANE_INSTANTIATION BaseObject<IVideoRenderOptions2, VideoRenderOptions>;
-template class MORAVANE_INSTANTIATION BaseObject<IAudioRenderOptions2, AudioRenderOptions>;
-template class MORAVANE_INSTANTIATION BaseObject<IOrraExtras2, OrraExtras>;
+// The class template carries MORAVANE_API, so on Windows these instantiations
+// are exported from the DLL with every member; hosts import them (the member
+// definitions are not in the header, so a host never instantiates its own).
+template class BaseObject<IServer2, Server>;
+template class BaseObject<IProject2, Project>;
+template class BaseObject<IItem2, Item>;
+template class BaseObject<IContainer2, Container>;
+template class BaseObject<ISource2, Source>;
+template class BaseObject<IRenderer2, Renderer>;
+template class BaseObject<IVideoRenderOptions2, VideoRenderOptions>;
+template class BaseObject<IAudioRenderOptions2, AudioRenderOptions>;
+template class BaseObject<IOrraExtras2, OrraExtras>;
 
 }  // namespace moravane

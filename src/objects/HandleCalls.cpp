@@ -1,5 +1,7 @@
 #include "objects/HandleCalls.h"
 
+#include <comsupport/WideChars.h>
+
 #include <cwchar>
 
 namespace moravane {
@@ -23,7 +25,8 @@ std::size_t LengthToNul(const OLECHAR* characters, std::size_t size) {
 }  // namespace
 
 BstrArgument::BstrArgument(const WideString& text)
-    : m_value(AllocateArgument(text.data(), LengthToNul(text.data(), text.size()))) {}
+    : m_value(AllocateArgument(comsupport::AsOleChars(text.data()),
+                               LengthToNul(comsupport::AsOleChars(text.data()), text.size()))) {}
 
 BstrArgument::BstrArgument(const std::string& narrow) {
   const std::size_t narrowLength = narrow.find('\0') == std::string::npos ? narrow.size() : narrow.find('\0');
@@ -33,15 +36,16 @@ BstrArgument::BstrArgument(const std::string& narrow) {
         ::MultiByteToWideChar(CP_THREAD_ACP, 0, narrow.data(), static_cast<int>(narrowLength), nullptr, 0);
     if (needed > 0) {
       wide.resize(static_cast<std::size_t>(needed));
-      ::MultiByteToWideChar(CP_THREAD_ACP, 0, narrow.data(), static_cast<int>(narrowLength), wide.data(), needed);
+      ::MultiByteToWideChar(CP_THREAD_ACP, 0, narrow.data(), static_cast<int>(narrowLength),
+                            comsupport::AsOleChars(wide.data()), needed);
     }
   }
-  m_value = AllocateArgument(wide.data(), wide.size());
+  m_value = AllocateArgument(comsupport::AsOleChars(wide.data()), wide.size());
 }
 
 WideString ToWideString(BSTR value) {
   if (value == nullptr) return WideString();
-  return WideString(value, LengthToNul(value, ::SysStringLen(value)));
+  return WideString(comsupport::AsUtf16(value), LengthToNul(value, ::SysStringLen(value)));
 }
 
 }  // namespace server

@@ -1,6 +1,7 @@
 #include <moravane/MemoryMappedFile.h>
 
 #include <comsupport/KernelHandle.h>
+#include <comsupport/WideChars.h>
 #include <kelvex/Strings.h>
 
 #include <cassert>
@@ -132,7 +133,7 @@ void MemoryMappedFile::Init() {
   if (m_create) {
     HANDLE mapping =
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(m_size >> 32),
-                             static_cast<DWORD>(m_size & 0xFFFFFFFFu), reinterpret_cast<LPCWSTR>(wideName.c_str()));
+                             static_cast<DWORD>(m_size & 0xFFFFFFFFu), comsupport::AsOleChars(wideName.c_str()));
     if (mapping == nullptr) throw LinkError(kSharedMemoryFailed);
     Handles().Adopt(comsupport::UniqueHandle(mapping));
     m_mapping = mapping;
@@ -143,7 +144,7 @@ void MemoryMappedFile::Init() {
     m_view = view;
   } else {
     // No size: the whole existing section is mapped later.
-    HANDLE mapping = ::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, reinterpret_cast<LPCWSTR>(wideName.c_str()));
+    HANDLE mapping = ::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, comsupport::AsOleChars(wideName.c_str()));
     if (mapping == nullptr) throw LinkError(kSharedMemoryFailed);
     Handles().Adopt(comsupport::UniqueHandle(mapping));
     m_mapping = mapping;

@@ -4,11 +4,70 @@
 
 namespace moravane_test {
 
+#if defined(_WIN32)
+namespace {
+
+// {6A0C51E2-3B7D-4F0A-9C41-2E8D5B7F1A93}: the test server's class, known to
+// this process only.
+const CLSID kTestServerClass = {0x6a0c51e2, 0x3b7d, 0x4f0a, {0x9c, 0x41, 0x2e, 0x8d, 0x5b, 0x7f, 0x1a, 0x93}};
+
+// Hands out a fresh test server per activation, as a server process would.
+// Static: lives for the process, so it is registered once and never revoked.
+class TestServerFactory : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
+      *object = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    comsupport::CComPtr<testserver::ITestControl> control;
+    const HRESULT hr = testserver::CreateInProcessTestServer(&control);
+    if (FAILED(hr)) return hr;
+    return control->QueryInterface(iid, object);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+HRESULT RegisterTestServerClass() {
+  static TestServerFactory factory;
+  DWORD cookie = 0;
+  return ::CoRegisterClassObject(kTestServerClass, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+}
+
+}  // namespace
+
+// On Windows the test server is a class registered with the system's COM in
+// this process and activated through it; the test thread joins the
+// multithreaded apartment, as the communication thread does, so the library
+// holds direct pointers.
+comsupport::CComPtr<testserver::ITestControl> ObtainTestServer() {
+  static const HRESULT apartment = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  static const HRESULT registration = RegisterTestServerClass();
+  if (FAILED(apartment) || FAILED(registration)) return nullptr;
+  comsupport::CComPtr<testserver::ITestControl> control;
+  if (FAILED(::CoCreateInstance(kTestServerClass, nullptr, CLSCTX_INPROC_SERVER, testserver::IID_ITestControl,
+                                reinterpret_cast<void**>(&control.p)))) {
+    return nullptr;
+  }
+  return control;
+}
+#else
 comsupport::CComPtr<testserver::ITestControl> ObtainTestServer() {
   comsupport::CComPtr<testserver::ITestControl> control;
   if (FAILED(testserver::CreateInProcessTestServer(&control))) return nullptr;
   return control;
 }
+#endif
 
 bool ServerInOtherProcess() { return false; }
 

@@ -99,7 +99,7 @@ class WatchedRenderer : public Renderer {
 
  protected:
   void CreateVideoRenderOptionsExecutor(VideoRenderOptions* options) override {
-    executorThread = static_cast<LONG>(platformdebug::CallerThreadId());
+    executorThread = static_cast<LONG>(testprobes::CallerThreadId());
     try {
       Renderer::CreateVideoRenderOptionsExecutor(options);
     } catch (...) {

@@ -12,7 +12,7 @@ void ObjectsTest::SetUp() {
   ASSERT_TRUE(control);
   m_server = std::make_unique<TestServerClient>(control);
   m_commThread = static_cast<LONG>(moravane::CommunicationThread::Instance()->GetThreadId());
-  m_liveBstrs = platformdebug::LiveBstrCount();
+  m_liveBstrs = testprobes::LiveBstrCount();
 }
 
 void ObjectsTest::TearDown() {
@@ -28,7 +28,7 @@ void ObjectsTest::TearDown() {
   }
   moravane::ThreadedState::SetFreeThreaded(false);
   m_server.reset();
-  EXPECT_EQ(platformdebug::LiveBstrCount(), m_liveBstrs) << "BSTRs leaked or freed twice";
+  EXPECT_EQ(testprobes::LiveBstrCount(), m_liveBstrs) << "BSTRs leaked or freed twice";
 }
 
 void ObjectsTest::Settle() {
@@ -56,7 +56,7 @@ Handles ObjectsTest::LinkAll(LONG id) {
   return handles;
 }
 
-LONG ObjectsTest::ThisThread() const { return static_cast<LONG>(platformdebug::CallerThreadId()); }
+LONG ObjectsTest::ThisThread() const { return static_cast<LONG>(testprobes::CallerThreadId()); }
 
 std::string Utf8(const moravane::WideString& text) { return kelvex::utility::UTF16ToUTF8(text); }
 

@@ -15,7 +15,7 @@
 #include <moravane/Renderer.h>
 #include <moravane/Server.h>
 #include <moravane/Source.h>
-#include <platformdebug.h>
+#include "testserver/PlatformProbes.h"
 
 #include <gtest/gtest.h>
 

@@ -46,8 +46,17 @@ endif()
 string(REPLACE
   "std::__cxx11::basic_string<char16_t, std::char_traits<char16_t>, kelvex::utility::SmallBlockAllocator::STLAllocator<char16_t> >"
   "WideString" demangled "${demangled}")
-# LONG is `long` on Windows and `int` on Linux; the list writes LONG.
-string(REGEX REPLACE "([(,] ?)(long|int)([,)])" "\\1LONG\\3" demangled "${demangled}")
+# The fixed-width types differ in spelling: LONG is `long` on Windows and
+# `int` on Linux, ULONGLONG `unsigned long long` and (LP64) `unsigned long`.
+# The list writes LONG and ULONGLONG.
+string(REPLACE "unsigned long long" "ULONGLONG" demangled "${demangled}")
+if(FORMAT STREQUAL "elf")
+  string(REPLACE "unsigned long" "ULONGLONG" demangled "${demangled}")
+endif()
+# Twice: a match consumes the separator that the next one starts with.
+foreach(pass 1 2)
+  string(REGEX REPLACE "([(,<] ?)(long|int)([,)&*>])" "\\1LONG\\3" demangled "${demangled}")
+endforeach()
 # Semicolons would split CMake list entries (none occur in C++ signatures).
 string(REPLACE "\n" ";" exported "${demangled}")
 

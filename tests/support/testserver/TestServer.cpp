@@ -8,9 +8,10 @@
 #include "objects/LinkServer.h"
 
 #include <comsupport/Bstr.h>
+#include <comsupport/WideChars.h>
 #include <kelvex/Guid.h>
 #include <kelvex/Strings.h>
-#include <platformdebug.h>
+#include "testserver/PlatformProbes.h"
 
 #include <atomic>
 #include <charconv>
@@ -50,11 +51,11 @@ const IID* const kInterfaceIds[kInterfaceCount] = {&IID_IServer2,
                                                    &IID_IAudioRenderOptions2,
                                                    &IID_IOrraExtras2};
 
-BSTR CopyBstr(const std::u16string& text) { return ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())); }
-
-std::u16string FromBstr(BSTR value) {
-  return value == nullptr ? std::u16string() : std::u16string(value, ::SysStringLen(value));
+BSTR CopyBstr(const std::u16string& text) {
+  return ::SysAllocStringLen(comsupport::AsOleChars(text.data()), static_cast<UINT>(text.size()));
 }
+
+std::u16string FromBstr(BSTR value) { return std::u16string(comsupport::BstrView(value)); }
 
 std::string Utf8(const std::u16string& text) {
   return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(text.begin(), text.end()));
@@ -457,8 +458,7 @@ bool TestObject::Owns(IUnknown* pointer) const {
 
 void TestObject::Record(RefEventKind kind, std::string detail) {
   std::lock_guard<std::mutex> lock(m_state->mutex);
-  m_state->events.push_back(
-      RefEvent{m_id, kind, static_cast<LONG>(platformdebug::CallerThreadId()), std::move(detail)});
+  m_state->events.push_back(RefEvent{m_id, kind, static_cast<LONG>(testprobes::CallerThreadId()), std::move(detail)});
 }
 
 HRESULT STDMETHODCALLTYPE TestObject::QueryInterface(REFIID riid, void** object) {
@@ -555,8 +555,7 @@ HRESULT TestObject::Answer(InterfaceIndex index, LONG slot, std::initializer_lis
     arguments += std::string("out BSTR*:") + (errorText == nullptr    ? "nullptr"
                                               : *errorText == nullptr ? "null"
                                                                       : "set");
-    m_state->calls.push_back(
-        CallRecord{m_id, index, slot, static_cast<LONG>(platformdebug::CallerThreadId()), arguments});
+    m_state->calls.push_back(CallRecord{m_id, index, slot, static_cast<LONG>(testprobes::CallerThreadId()), arguments});
     const auto found = m_state->scripts.find({m_id, index, slot});
     if (found != m_state->scripts.end()) script = found->second;
   }
@@ -742,7 +741,7 @@ class TestControl final : public ITestControl {
 
   static BSTR CopyUtf8(const std::string& text) {
     const auto wide = kelvex::utility::AsciiToUTF16(text);
-    return ::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    return ::SysAllocStringLen(comsupport::AsOleChars(wide.data()), static_cast<UINT>(wide.size()));
   }
 
   HRESULT ScriptOut(LONG id, LONG interfaceIndex, LONG slot, LONG position, OutValue value) {

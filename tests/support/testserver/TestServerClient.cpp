@@ -1,6 +1,7 @@
 #include "testserver/TestServerClient.h"
 
 #include <comsupport/Bstr.h>
+#include <comsupport/WideChars.h>
 #include <kelvex/Strings.h>
 
 #include <stdexcept>
@@ -16,13 +17,14 @@ void Check(HRESULT hr, const char* what) {
 }
 
 comsupport::UniqueBstr Bstr(const std::u16string& text) {
-  return comsupport::UniqueBstr(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+  return comsupport::UniqueBstr(
+      ::SysAllocStringLen(comsupport::AsOleChars(text.data()), static_cast<UINT>(text.size())));
 }
 
 std::string Take(BSTR value) {
   const comsupport::UniqueBstr owned(value);
   if (value == nullptr) return std::string();
-  return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(value, ::SysStringLen(value)));
+  return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(comsupport::BstrView(value)));
 }
 
 }  // namespace
