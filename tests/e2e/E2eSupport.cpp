@@ -22,7 +22,7 @@ namespace e2e {
 
 namespace {
 
-extern const std::string g_world;
+const std::string& World();
 
 std::string MakeWorld() {
   char pattern[] = "/tmp/moravane-e2e-XXXXXX";
@@ -43,20 +43,26 @@ std::string MakeWorld() {
   std::atexit([] {
     StopAllChildren();
     std::error_code ignored;
-    std::filesystem::remove_all(g_world, ignored);
+    std::filesystem::remove_all(World(), ignored);
   });
   return root;
 }
 
+// Never destroyed: the exit handler needs it after static destructors.
+const std::string& World() {
+  static const std::string* const root = new std::string(MakeWorld());
+  return *root;
+}
+
 // Before main(): the library reads the variables when it first activates.
-const std::string g_world = MakeWorld();
+const bool g_worldReady = !World().empty();
 
 }  // namespace
 
-const std::string& WorkDirectory() { return g_world; }
+const std::string& WorkDirectory() { return World(); }
 
 std::string WriteFile(const std::string& name, const std::string& text) {
-  const std::string path = g_world + "/" + name;
+  const std::string path = World() + "/" + name;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
   return path;

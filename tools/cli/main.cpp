@@ -457,7 +457,12 @@ int main(int argc, char** argv) {
   send->add_option("PATH", sendPath, "File")->required();
   send->add_option("-p,--project", sendProject, "Project to open first; the file goes to it");
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // Help and version end well; every other parse error is wrong usage.
+    return app.exit(error) == 0 ? 0 : 2;
+  }
   render.quiet = audio.quiet = quiet;
 
   try {
