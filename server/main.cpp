@@ -200,11 +200,22 @@ int main(int argc, char** argv) {
       idle = true;
       idleSince = now;
     }
-    if (g_everCreated ? now - idleSince >= g_grace : now - started >= kFirstClientWait) break;
+    if (g_everCreated ? now - idleSince >= g_grace : now - started >= kFirstClientWait) {
+      // No new clients from here on. One that activated between the look
+      // above and the withdrawal keeps the server: it publishes again.
+      CoRevokeClassObject(cookie);
+      cookie = 0;
+      if (Idle()) break;
+      if (FAILED(CoRegisterClassObject(moravane::CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER,
+                                       REGCLS_MULTIPLEUSE, &cookie))) {
+        cookie = 0;
+      }
+      idle = false;
+    }
   }
-  // No new clients from here on. Objects still held by clients that stayed
-  // past a signal go with the process.
-  CoRevokeClassObject(cookie);
+  // Objects still held by clients that stayed past a signal go with the
+  // process.
+  if (cookie != 0) CoRevokeClassObject(cookie);
   std::fflush(stdout);
   std::fflush(stderr);
   std::_Exit(0);

@@ -29,7 +29,7 @@ const std::string kDemo = E2E_DEMO_DIR "/demo.orraproj";
 
 RunResult Cli(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), E2E_CLI_PATH);
-  return Run(arguments);
+  return RunProgram(arguments);
 }
 
 std::string ReadFile(const std::string& path) {

@@ -129,7 +129,7 @@ std::string Drain(int fd) {
 
 }  // namespace
 
-RunResult Run(const std::vector<std::string>& arguments) {
+RunResult RunProgram(const std::vector<std::string>& arguments) {
   RunResult result;
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return result;

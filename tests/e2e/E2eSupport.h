@@ -46,7 +46,7 @@ struct RunResult {
   std::string out;
   std::string err;
 };
-RunResult Run(const std::vector<std::string>& arguments);
+RunResult RunProgram(const std::vector<std::string>& arguments);
 
 std::string Utf8(const moravane::WideString& text);
 moravane::WideString Wide(const std::string& text);

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -476,6 +477,28 @@ TEST_F(E2eLinkTest, ServerIsStartedByActivationAndEndsAfterItsLastClient) {
   // The next link starts a new one.
   moravane::OrraServer again;
   EXPECT_EQ(again.CreateLink().GetVersion(), 7);
+}
+
+TEST_F(E2eLinkTest, RegistrationPointsActivationAtTheServer) {
+  const std::string config = WorkDirectory() + "/other-config";
+  const RunResult registered = RunProgram({"/usr/bin/env", "XDG_CONFIG_HOME=" + config, E2E_SERVER_PATH, "--register"});
+  ASSERT_EQ(registered.exitCode, 0) << registered.err;
+  std::ifstream file(config + "/moravane/classes/{3DF590F4-AEC5-48BD-A644-000BB8CEA947}");
+  std::string executable;
+  ASSERT_TRUE(std::getline(file, executable));
+  EXPECT_TRUE(std::filesystem::equivalent(executable, E2E_SERVER_PATH)) << executable;
+  const RunResult removed = RunProgram({"/usr/bin/env", "XDG_CONFIG_HOME=" + config, E2E_SERVER_PATH, "--unregister"});
+  EXPECT_EQ(removed.exitCode, 0) << removed.err;
+  EXPECT_FALSE(std::filesystem::exists(config + "/moravane/classes/{3DF590F4-AEC5-48BD-A644-000BB8CEA947}"));
+  // Wrong arguments end at once with a message; no server is left running.
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{E2E_SERVER_PATH, "--frobnicate"},
+                                                    {E2E_SERVER_PATH, "--grace", "soon"},
+                                                    {E2E_SERVER_PATH, "--grace", "-5"}}) {
+    const RunResult result = RunProgram(arguments);
+    EXPECT_EQ(result.exitCode, 2) << arguments.back();
+    EXPECT_THAT(result.err, HasSubstr("usage: orra_linkserver_host"));
+  }
+  EXPECT_TRUE(ChildProcesses().empty());
 }
 
 }  // namespace
