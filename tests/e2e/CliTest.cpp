@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -143,18 +142,25 @@ using E2eCliTest = E2eTest;
 TEST_F(E2eCliTest, TreeListsEveryItemWithItsGuidAndKind) {
   const RunResult result = Cli({"tree", kDemo});
   ASSERT_EQ(result.exitCode, 0) << result.err;
-  // Every item line of the project file must come back with its kind.
-  const std::regex line(R"re(^\s*(bin|source|item) "([^"]*)" \{([0-9A-Fa-f-]+)\})re");
+  // Every item line of the project file must come back with its kind:
+  // KIND "NAME" {GUID}, indented.
   const std::string project = ReadFile(kDemo);
   std::istringstream lines(project);
   std::string text;
   int items = 0;
   while (std::getline(lines, text)) {
-    std::smatch match;
-    if (!std::regex_search(text, match, line)) continue;
+    std::istringstream words(text);
+    std::string kind;
+    words >> kind;
+    if (kind != "bin" && kind != "source" && kind != "item") continue;
+    const std::size_t open = text.find('"'), close = text.rfind('"');
+    const std::size_t brace = text.find('{');
+    ASSERT_TRUE(open != std::string::npos && close > open && brace > close) << text;
     ++items;
-    EXPECT_THAT(result.out, HasSubstr("{" + match[3].str() + "}  " + match[1].str()));
-    EXPECT_THAT(result.out, HasSubstr(match[2].str()));
+    const std::string name = text.substr(open + 1, close - open - 1);
+    const std::string guid = text.substr(brace, text.find('}') - brace + 1);
+    EXPECT_THAT(result.out, HasSubstr(guid + "  " + kind));
+    EXPECT_THAT(result.out, HasSubstr(name));
   }
   EXPECT_GE(items, 9);
 }
