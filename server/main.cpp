@@ -1,0 +1,222 @@
+// The reference link server as a process of its own.
+//
+//   orra_linkserver_host -Embedding   started by activation: publishes the
+//                                     server's class and serves until its last
+//                                     client has gone (after a grace period),
+//                                     or until SIGTERM/SIGINT
+//   orra_linkserver_host              the same, started by hand: serves until
+//                                     SIGTERM/SIGINT only
+//   orra_linkserver_host --register   writes the per-user class registration
+//                                     that points activation at this
+//                                     executable, then exits
+//   orra_linkserver_host --unregister removes that registration
+//
+// Renders write into the host's named kernel sections: the server opens the
+// section the host created or, when the host only opens one, creates it.
+#include "LinkServer.h"
+#include "Sections.h"
+#include "proxystub/LinkServerProxyStub.h"
+
+#include <rpc/Rpc.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+// How long the server stays after its last client has gone, so that a host
+// that unlinks and links again at once finds it still running.
+std::chrono::milliseconds g_grace{2000};
+// How long a server started by activation waits for its first client.
+constexpr std::chrono::seconds kFirstClientWait{30};
+
+std::atomic<bool> g_everCreated{false};
+
+class Factory final : public IClassFactory {
+ public:
+  explicit Factory(std::shared_ptr<linkserver::SectionProvider> sections) : m_sections(std::move(sections)) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *object = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  // Lives as long as main(); the class table's references do not own it.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    moravane::IServer2* server = linkserver::CreateLinkServer(m_sections);
+    if (server == nullptr) return E_OUTOFMEMORY;
+    g_everCreated = true;
+    const HRESULT hr = server->QueryInterface(iid, object);
+    server->Release();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+ private:
+  std::shared_ptr<linkserver::SectionProvider> m_sections;
+};
+
+std::string SelfPath() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.string();
+}
+
+int Register() {
+  const std::string executable = SelfPath();
+  if (executable.empty()) {
+    std::fprintf(stderr, "orra_linkserver_host: cannot find the path of this executable\n");
+    return 1;
+  }
+  const std::filesystem::path file = rpc::ClassRegistrationPath(moravane::CLSID_OrraLinkServer);
+  std::error_code error;
+  std::filesystem::create_directories(file.parent_path(), error);
+  if (error) {
+    std::fprintf(stderr, "orra_linkserver_host: cannot create %s: %s\n", file.parent_path().c_str(),
+                 error.message().c_str());
+    return 1;
+  }
+  // Written beside and renamed, so that an activation running meanwhile
+  // never reads half a file.
+  const std::filesystem::path partial = file.string() + ".partial";
+  {
+    std::ofstream out(partial, std::ios::trunc);
+    out << executable << '\n';
+    if (!out.flush()) {
+      std::fprintf(stderr, "orra_linkserver_host: cannot write %s\n", partial.c_str());
+      std::filesystem::remove(partial, error);
+      return 1;
+    }
+  }
+  std::filesystem::rename(partial, file, error);
+  if (error) {
+    std::fprintf(stderr, "orra_linkserver_host: cannot write %s: %s\n", file.c_str(), error.message().c_str());
+    std::filesystem::remove(partial, error);
+    return 1;
+  }
+  std::printf("registered %s\n  -> %s\n", file.c_str(), executable.c_str());
+  return 0;
+}
+
+int Unregister() {
+  const std::filesystem::path file = rpc::ClassRegistrationPath(moravane::CLSID_OrraLinkServer);
+  std::error_code error;
+  std::filesystem::remove(file, error);
+  if (error) {
+    std::fprintf(stderr, "orra_linkserver_host: cannot remove %s: %s\n", file.c_str(), error.message().c_str());
+    return 1;
+  }
+  std::printf("unregistered %s\n", file.c_str());
+  return 0;
+}
+
+bool Idle() { return linkserver::LiveObjectCount() == 0 && rpc::debug::ExportedObjects() == 0; }
+
+int Usage(const char* message) {
+  std::fprintf(stderr,
+               "orra_linkserver_host: %s\n"
+               "usage: orra_linkserver_host [-Embedding] [--grace MS] | --register | --unregister\n",
+               message);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool embedding = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--register") return Register();
+    if (argument == "--unregister") return Unregister();
+    if (argument == "-Embedding" || argument == "/Embedding") {
+      embedding = true;
+    } else if (argument == "--grace" && i + 1 < argc) {
+      char* end = nullptr;
+      errno = 0;
+      const long milliseconds = std::strtol(argv[++i], &end, 10);
+      if (errno != 0 || *end != 0 || end == argv[i] || milliseconds < 0 || milliseconds > 600000) {
+        return Usage("--grace takes milliseconds from 0 to 600000");
+      }
+      g_grace = std::chrono::milliseconds(milliseconds);
+    } else {
+      return Usage(("unknown argument '" + argument + "'").c_str());
+    }
+  }
+
+  // Signals are taken synchronously by the main thread; the threads the link
+  // starts inherit the mask and never see them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  moravane::RegisterLinkServerProxyStubs();
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  static Factory factory(std::make_shared<linkserver::KernelSections>());
+  DWORD cookie = 0;
+  const HRESULT hr =
+      CoRegisterClassObject(moravane::CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "orra_linkserver_host: cannot publish the link server (0x%08X)\n", static_cast<unsigned>(hr));
+    return 1;
+  }
+
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point started = Clock::now();
+  Clock::time_point idleSince = started;
+  bool idle = true;
+  const timespec tick{0, 50'000'000};
+  for (;;) {
+    if (sigtimedwait(&stop, nullptr, &tick) > 0) break;
+    if (!embedding) continue;
+    const Clock::time_point now = Clock::now();
+    if (!Idle()) {
+      idle = false;
+      continue;
+    }
+    if (!idle) {
+      idle = true;
+      idleSince = now;
+    }
+    if (g_everCreated ? now - idleSince >= g_grace : now - started >= kFirstClientWait) {
+      // No new clients from here on. One that activated between the look
+      // above and the withdrawal keeps the server: it publishes again.
+      CoRevokeClassObject(cookie);
+      cookie = 0;
+      if (Idle()) break;
+      if (FAILED(CoRegisterClassObject(moravane::CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER,
+                                       REGCLS_MULTIPLEUSE, &cookie))) {
+        cookie = 0;
+      }
+      idle = false;
+    }
+  }
+  // Objects still held by clients that stayed past a signal go with the
+  // process.
+  if (cookie != 0) CoRevokeClassObject(cookie);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(0);
+}
