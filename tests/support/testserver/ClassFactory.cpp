@@ -1,6 +1,6 @@
 #include "testserver/ClassFactory.h"
 
-#include <platformdebug.h>
+#include "testserver/PlatformProbes.h"
 
 namespace testserver {
 
@@ -36,7 +36,7 @@ HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, REFIID r
   HRESULT refusal;
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_activationThreads.push_back(static_cast<LONG>(platformdebug::CallerThreadId()));
+    m_activationThreads.push_back(static_cast<LONG>(testprobes::CallerThreadId()));
     refusal = m_refusal;
   }
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
