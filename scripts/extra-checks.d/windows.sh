@@ -34,6 +34,9 @@ export WINEPREFIX="$PWD/$prefix" WINEDEBUG=-all DISPLAY=
 if [ ! -f "$prefix/system.reg" ]; then
   echo "windows: creating the Wine prefix"
   "$wine64" wineboot -i >/dev/null 2>&1 || true
+  # Let the new prefix's start-up finish before the first test lists its
+  # cases: a listing that races it can stall past its time-out.
+  timeout 120 "$(dirname "$wine64")/wineserver" -w 2>/dev/null || true
 fi
 status=0
 ctest --preset mingw-x64 || status=$?
