@@ -18,5 +18,5 @@ trap 'rm -rf "$work"' EXIT
 cp tests/rpc/fuzz/corpus/* "$work"/
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-build/fuzz/tests/rpc/rpc_message_fuzzer -max_total_time=60 -max_len=4096 -timeout=10 \
+build/fuzz/tests/rpc/fuzz/rpc_message_fuzzer -max_total_time=60 -max_len=4096 -timeout=10 \
   -artifact_prefix=build/fuzz/ "$work"
