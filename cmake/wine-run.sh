@@ -3,10 +3,18 @@
 # diagnostics: wine-run.sh WINE64 PREFIX PROGRAM [ARGS...]
 # The prefix is created on first use; the lock keeps parallel test processes
 # from setting it up twice.
+#
+# The first Wine program of a prefix starts the Wine server and Wine's own
+# services, which outlive it and keep every descriptor they inherited. Had
+# they inherited ctest's output pipe, ctest would wait for its end long
+# after the program had finished (a test listing that "times out"). So the
+# server is started here with no pipe of ours, and the program's output goes
+# through files that this script copies to its own once the program is done.
 set -e
 wine64=$1
 prefix=$2
 shift 2
+wineserver="$(dirname "$wine64")/wineserver"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 unset WAYLAND_DISPLAY
 if [ ! -f "$prefix/system.reg" ]; then
@@ -14,13 +22,20 @@ if [ ! -f "$prefix/system.reg" ]; then
   (
     flock 9
     if [ ! -f "$prefix/system.reg" ]; then
-      "$wine64" wineboot -i >/dev/null 2>&1 || true
-      "$(dirname "$wine64")/wineserver" -w 2>/dev/null || true
+      "$wine64" wineboot -i </dev/null >/dev/null 2>&1 || true
+      "$wineserver" -w </dev/null >/dev/null 2>&1 || true
     fi
   ) 9>"$prefix.lock"
 fi
 # Starting the server and Wine's own services costs seconds; keep them for a
 # while after the last program so that consecutive tests start in well under
 # one. The server ends by itself once idle.
-"$(dirname "$wine64")/wineserver" -p 20 2>/dev/null || true
-exec "$wine64" "$@"
+"$wineserver" -p 20 </dev/null >/dev/null 2>&1 || true
+out=$(mktemp)
+err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+status=0
+"$wine64" "$@" >"$out" 2>"$err" || status=$?
+cat "$out"
+cat "$err" >&2
+exit $status

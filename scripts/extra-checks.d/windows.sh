@@ -36,7 +36,7 @@ if [ ! -f "$prefix/system.reg" ]; then
   "$wine64" wineboot -i >/dev/null 2>&1 || true
   # Let the new prefix's start-up finish before the first test lists its
   # cases: a listing that races it can stall past its time-out.
-  timeout 120 "$(dirname "$wine64")/wineserver" -w 2>/dev/null || true
+  timeout 120 "$(dirname "$wine64")/wineserver" -w </dev/null >/dev/null 2>&1 || true
 fi
 status=0
 ctest --preset mingw-x64 || status=$?
