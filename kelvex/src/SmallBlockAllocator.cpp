@@ -1,4 +1,5 @@
 #include <kelvex/SmallBlockAllocator.h>
+#include <kelvex/Threads.h>
 
 #include <mutex>
 #include <vector>
@@ -161,6 +162,11 @@ void* SmallBlockAllocator::Allocate(std::size_t size) {
   FreeBlock* block = cache.lists[c];
   cache.lists[c] = block->next;
   --cache.counts[c];
+  // Blocks freed by another thread (a deferred call, freed by the
+  // communication thread) come back with their lines in that thread's
+  // cache. Fetch the next one now, while the caller has other work, so
+  // that the next allocation does not wait for the transfer.
+  if (cache.lists[c] != nullptr) threads::PrefetchForWrite(cache.lists[c]);
   return block;
 }
 

@@ -173,9 +173,24 @@ bool Barrier::Wait() {
 
 // --- Locks -----------------------------------------------------------------
 
-void LockBriefSpin(boost::recursive_mutex& mutex) {
-  if (SpinUntil([&] { return mutex.try_lock(); })) return;
-  mutex.lock();
+void LockBriefSpin(RecursiveMutex& mutex) {
+  boost::recursive_mutex& inner = mutex.GetMutex();
+  std::atomic<std::uint32_t>& holds = mutex.HoldCount();
+  // The first try also takes a mutex this thread holds already. After that,
+  // try again only once the hint says free: the hint is read without
+  // writing, so the holder keeps its cache line until it lets go.
+  if (inner.try_lock()) return;
+  if (SpinUntil([&] { return holds.load(std::memory_order_relaxed) == 0 && inner.try_lock(); })) return;
+  inner.lock();
+}
+
+ScopedLock<RecursiveMutex, boost::recursive_mutex>::Name::Name(std::string_view text)
+    : m_data(text.size() <= kInline ? m_inline : new char[text.size()]), m_size(text.size()) {
+  text.copy(m_data, m_size);
+}
+
+ScopedLock<RecursiveMutex, boost::recursive_mutex>::Name::~Name() {
+  if (m_data != m_inline) delete[] m_data;
 }
 
 void* ScopedLock<RecursiveMutex, boost::recursive_mutex>::Lock::operator new(std::size_t size) {
@@ -188,12 +203,16 @@ void ScopedLock<RecursiveMutex, boost::recursive_mutex>::Lock::operator delete(v
 
 ScopedLock<RecursiveMutex, boost::recursive_mutex>::ScopedLock(const std::string& name, RecursiveMutex& mutex,
                                                                bool lockNow)
-    : m_name(name.data(), name.size()) {
+    : m_name(name) {
   try {
-    debug::TraceScope trace("KVXThreads", 15, {m_name, " - ", "ScopedLock", " - ", "Default Constructor"}, false);
-    m_lock = new Lock{&mutex.GetMutex(), false};
+    debug::TraceScope trace("KVXThreads", 15, {m_name.View(), " - ", "ScopedLock", " - ", "Default Constructor"},
+                            false);
+    m_lock = new Lock{&mutex.GetMutex(), false, &mutex.HoldCount()};
     if (lockNow) {
-      LockBriefSpin(*m_lock->mutex);
+      LockBriefSpin(mutex);
+      // Only a holder writes the hint, so a plain increment is enough (no
+      // locked instruction: this path is taken three times a call).
+      m_lock->holds->store(m_lock->holds->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
       m_lock->locked = true;
     }
   } catch (const boost::thread_resource_error&) {
@@ -212,7 +231,12 @@ ScopedLock<RecursiveMutex, boost::recursive_mutex>::ScopedLock(const std::string
 
 ScopedLock<RecursiveMutex, boost::recursive_mutex>::~ScopedLock() {
   if (m_lock != nullptr) {
-    if (m_lock->locked) m_lock->mutex->unlock();
+    if (m_lock->locked) {
+      // The hint drops first: a waiter that reads it free tries the mutex
+      // a moment before it is free, and at worst tries again.
+      m_lock->holds->store(m_lock->holds->load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+      m_lock->mutex->unlock();
+    }
     m_lock->locked = false;
     delete m_lock;
   }

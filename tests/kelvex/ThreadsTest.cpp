@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -184,16 +186,21 @@ TEST(ScopedLock, WithoutLockNowLeavesTheMutexAlone) {
 
 TEST(ScopedLock, KeepsItsOwnCopyOfTheName) {
   RecursiveMutex mutex("MoraVane Executed Mutex");
-  std::string name = "MoraVane Execute Lock";
-  Lock lock(name, mutex, true);
-  name.assign(name.size(), 'x');
-  EXPECT_EQ(lock.GetName(), "MoraVane Execute Lock");
+  // Short names are kept inside the lock, long ones on the heap.
+  for (const std::string& original :
+       {std::string(), std::string("MoraVane Execute Lock"), std::string(300, 'n') + "!"}) {
+    std::string name = original;
+    Lock lock(name, mutex, true);
+    name.assign(name.size(), 'x');
+    EXPECT_EQ(lock.GetName(), original);
+  }
   EXPECT_EQ(mutex.GetName(), "MoraVane Executed Mutex");
 }
 
 struct ContentionCase {
   const char* name;
   std::uint32_t spinNanoseconds;
+  bool directHolders;  // half the threads lock GetMutex() itself, unseen by the hold hint
 };
 
 class ScopedLockContention : public ::testing::TestWithParam<ContentionCase> {};
@@ -206,9 +213,15 @@ TEST_P(ScopedLockContention, AdmitsOneHolderAtATime) {
   std::atomic<int> holders{0}, maxHolders{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
+    const bool direct = GetParam().directHolders && t % 2 == 1;
+    threads.emplace_back([&, direct] {
       for (int i = 0; i < kRounds; ++i) {
-        Lock lock("Contended Lock", mutex, true);
+        std::optional<Lock> lock;
+        std::optional<std::lock_guard<boost::recursive_mutex>> directLock;
+        if (direct)
+          directLock.emplace(mutex.GetMutex());
+        else
+          lock.emplace("Contended Lock", mutex, true);
         const int now = holders.fetch_add(1) + 1;
         int seen = maxHolders.load();
         while (now > seen && !maxHolders.compare_exchange_weak(seen, now)) {
@@ -224,7 +237,9 @@ TEST_P(ScopedLockContention, AdmitsOneHolderAtATime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ScopedLockContention,
-                         ::testing::Values(ContentionCase{"Spinning", 20000}, ContentionCase{"Blocking", 0}),
+                         ::testing::Values(ContentionCase{"Spinning", 20000, false},
+                                           ContentionCase{"Blocking", 0, false},
+                                           ContentionCase{"SpinningBesideDirectHolders", 20000, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- Thread and ids --------------------------------------------------------------

@@ -94,14 +94,33 @@ class RecursiveMutex {
   boost::recursive_mutex& GetMutex() { return m_mutex; }
   const std::string& GetName() const { return m_name; }
 
+  // How many ScopedLocks hold the mutex now: a hint that lets a waiter spin
+  // on a plain read instead of a try-lock, whose every attempt would take
+  // the mutex's cache line away from the holder about to release it. Locks
+  // taken on GetMutex() directly do not count; a waiter then simply tries.
+  std::atomic<std::uint32_t>& HoldCount() { return m_holds; }
+
  private:
   std::string m_name;
+  std::atomic<std::uint32_t> m_holds{0};
   boost::recursive_mutex m_mutex;
 };
 
 // Locks `mutex`, first trying for a short while without sleeping (see the
 // file comment), then blocking.
-void LockBriefSpin(boost::recursive_mutex& mutex);
+void LockBriefSpin(RecursiveMutex& mutex);
+
+// Asks the CPU to fetch the cache line holding `address` for writing, so
+// that a thread about to take over data another CPU wrote last does not
+// pay one line transfer after the other. Only a hint: it never faults.
+inline void PrefetchForWrite(const void* address) {
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+  // PREFETCHW; CPUs without it execute it as a no-op.
+  __asm__ __volatile__("prefetchw %0" : : "m"(*static_cast<const char*>(address)));
+#else
+  (void)address;
+#endif
+}
 
 template <class MutexT, class BoostMutexT>
 class ScopedLock;
@@ -109,26 +128,41 @@ class ScopedLock;
 // A named lock that holds a RecursiveMutex for its lifetime. Lock failures
 // become the support library's localised errors.
 //
-// The name is copied, and the lock object allocated, from the small-block
-// allocator: a lock on the call path is taken and dropped on one thread, so
-// both come from that thread's free lists and never reach malloc.
+// Three of these are taken and dropped on the path of every marshalled call,
+// so each costs little: the copy of the name lives inside the lock (names
+// on the call path are short; a longer one goes to the heap), and the lock
+// object comes from the calling thread's small-block free lists.
 template <>
 class ScopedLock<RecursiveMutex, boost::recursive_mutex> {
  public:
-  using Name = std::basic_string<char, std::char_traits<char>, utility::SmallBlockAllocator::STLAllocator<char>>;
-
   ScopedLock(const std::string& name, RecursiveMutex& mutex, bool lockNow);
   virtual ~ScopedLock();
   ScopedLock(const ScopedLock&) = delete;
   ScopedLock& operator=(const ScopedLock&) = delete;
 
-  std::string_view GetName() const { return m_name; }
+  std::string_view GetName() const { return m_name.View(); }
   bool IsLocked() const { return m_lock != nullptr && m_lock->locked; }
 
  private:
+  class Name {
+   public:
+    explicit Name(std::string_view text);
+    ~Name();
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
+    std::string_view View() const { return {m_data, m_size}; }
+
+   private:
+    static constexpr std::size_t kInline = 40;
+    char m_inline[kInline];
+    char* m_data;
+    std::size_t m_size;
+  };
+
   struct Lock {
     boost::recursive_mutex* mutex;
     bool locked;
+    std::atomic<std::uint32_t>* holds;  // the mutex's hold count hint
     static void* operator new(std::size_t size);
     static void operator delete(void* block, std::size_t size);
   };
