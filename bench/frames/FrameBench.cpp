@@ -19,6 +19,7 @@
 #include "marshalling/Dispatch.h"
 
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <moravane/MemoryMappedFile.h>
 #include <moravane/Project.h>
 #include <moravane/RenderOptions.h>
@@ -161,15 +162,24 @@ void Link(benchmark::State& state) {
     renderer.RenderVideo(kelvex::time::RatioTime(0, 25), &first);
     std::uint64_t sum = Checksum(frame);
     int time = 1;
+    // Where a frame's time goes: the remote render (the server writing
+    // into the section) and the host's read of it.
+    double inRender = 0, inSum = 0;
     for (auto _ : state) {
       ULONGLONG written = 0;
+      auto t0 = std::chrono::steady_clock::now();
       renderer.RenderVideo(kelvex::time::RatioTime(time++ % kFramesInSource, 25), &written);
+      auto t1 = std::chrono::steady_clock::now();
+      inRender += std::chrono::duration<double, std::micro>(t1 - t0).count();
       if (written != kFrameBytes) {
         state.SkipWithError("the server wrote an unexpected frame size");
         break;
       }
       sum += Checksum(frame);
+      inSum += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t1).count();
     }
+    state.counters["renderUs"] = inRender / double(state.iterations());
+    state.counters["sumUs"] = inSum / double(state.iterations());
     benchmark::DoNotOptimize(sum);
     renderer.EndVideoRender();
     server.CloseProject(project);
