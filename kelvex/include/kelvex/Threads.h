@@ -85,7 +85,12 @@ class Barrier {
 
 // A named recursive mutex; GetMutex() gives the boost mutex underneath,
 // which ScopedLock locks.
-class RecursiveMutex {
+//
+// Each mutex owns its cache lines, with the mutex word and the hold hint
+// together on the first: mutexes declared side by side (those of the idle
+// lock) are taken by different threads, and a line shared between them
+// would travel between CPUs with every lock of either.
+class alignas(64) RecursiveMutex {
  public:
   explicit RecursiveMutex(const std::string& name) : m_name(name) {}
   RecursiveMutex(const RecursiveMutex&) = delete;
@@ -101,9 +106,9 @@ class RecursiveMutex {
   std::atomic<std::uint32_t>& HoldCount() { return m_holds; }
 
  private:
-  std::string m_name;
-  std::atomic<std::uint32_t> m_holds{0};
   boost::recursive_mutex m_mutex;
+  std::atomic<std::uint32_t> m_holds{0};
+  std::string m_name;
 };
 
 // Locks `mutex`, first trying for a short while without sleeping (see the
@@ -112,15 +117,17 @@ void LockBriefSpin(RecursiveMutex& mutex);
 
 // Asks the CPU to fetch the cache line holding `address` for writing, so
 // that a thread about to take over data another CPU wrote last does not
-// pay one line transfer after the other. Only a hint: it never faults.
-inline void PrefetchForWrite(const void* address) {
+// pay one line transfer after the other. Only a hint: it never faults, so
+// any address will do.
+inline void PrefetchForWrite(std::uintptr_t address) {
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
   // PREFETCHW; CPUs without it execute it as a no-op.
-  __asm__ __volatile__("prefetchw %0" : : "m"(*static_cast<const char*>(address)));
+  __asm__ __volatile__("prefetchw (%0)" : : "r"(address));
 #else
   (void)address;
 #endif
 }
+inline void PrefetchForWrite(const void* address) { PrefetchForWrite(reinterpret_cast<std::uintptr_t>(address)); }
 
 template <class MutexT, class BoostMutexT>
 class ScopedLock;
