@@ -88,7 +88,7 @@ TEST_F(Activation, ServersThatCannotServeFailWithTheExecutionCode) {
     EXPECT_EQ(nullptr, server);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   }
-  rpc::SetActivationTimeout(10s);
+  rpc::SetActivationTimeout(rpc::kDefaultActivationTimeout);
   std::ifstream pidFile(scratch.root + "/slow.pid");
   pid_t slow = 0;
   if (pidFile >> slow && slow > 0) ::kill(slow, SIGKILL);

@@ -44,7 +44,10 @@ void WithdrawClass(DWORD cookie);
 // registered server cannot be started or does not publish in time.
 HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object);
 
-// How long ActivateRemote waits for a started server to publish (10 s).
+// How long ActivateRemote waits for a started server to publish. A server
+// that loads a large application, or runs under a sanitizer on a busy
+// machine, may need many seconds; the wait ends at once when it exits.
+constexpr std::chrono::milliseconds kDefaultActivationTimeout{30000};
 void SetActivationTimeout(std::chrono::milliseconds timeout);
 
 std::string GuidToString(REFGUID guid);

@@ -37,7 +37,7 @@ namespace rpc {
 namespace {
 
 std::atomic<std::int64_t> g_liveProxyObjects{0};
-std::atomic<std::int64_t> g_activationTimeoutMs{10000};
+std::atomic<std::int64_t> g_activationTimeoutMs{kDefaultActivationTimeout.count()};
 std::atomic<bool> g_sharedChannels{true};
 
 const InterfaceInfo& IdentityInfo() {
