@@ -106,7 +106,35 @@ struct ProjectState {
 
 // ---------------------------------------------------------------- options
 
-class VideoOptionsObject final : public ComObject<IVideoRenderOptions2> {
+// The options of a render. A render takes them as a whole when it starts, and
+// a change is checked and applied as a whole, so that one that fails leaves
+// the options as they were.
+template <class Interface, class Options>
+class OptionsObject : public ComObject<Interface> {
+ public:
+  Options Snapshot() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_options;
+  }
+
+ protected:
+  template <class Change>
+  HRESULT Set(BSTR* e, Change&& change) {
+    return GuardCall(e, [&] {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      Options updated = m_options;
+      change(updated);
+      m_options = updated;
+    });
+  }
+
+  Options m_options;  // the derived constructor sets the defaults; then only under m_mutex
+
+ private:
+  mutable std::mutex m_mutex;
+};
+
+class VideoOptionsObject final : public OptionsObject<IVideoRenderOptions2, VideoOptions> {
  public:
   using Primary = IVideoRenderOptions2;
   VideoOptionsObject(std::shared_ptr<ProjectState> project, const Node* source)
@@ -116,11 +144,6 @@ class VideoOptionsObject final : public ComObject<IVideoRenderOptions2> {
     // The default step is one frame of the source: 1000 / (rate * 1000) s.
     m_options.stepValue = 1000;
     m_options.stepScale = static_cast<LONG>(std::clamp(std::llround(desc.frameRate * 1000), 1ll, 2147483647ll));
-  }
-
-  VideoOptions Snapshot() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_options;
   }
 
   HRESULT STDMETHODCALLTYPE SetLowQuality(LONG v, BSTR* e) override {
@@ -264,15 +287,6 @@ class VideoOptionsObject final : public ComObject<IVideoRenderOptions2> {
   }
 
  private:
-  template <class Change>
-  HRESULT Set(BSTR* e, Change&& change) {
-    return GuardCall(e, [&] {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      VideoOptions updated = m_options;
-      change(updated);
-      m_options = updated;
-    });
-  }
   HRESULT Get(BSTR* e, LONG* out, LONG VideoOptions::*field) {
     return GuardCall(e, [&] {
       LONG& value = OutParam(out, "value");
@@ -282,18 +296,11 @@ class VideoOptionsObject final : public ComObject<IVideoRenderOptions2> {
 
   std::shared_ptr<ProjectState> m_project;
   const Node* m_source;
-  mutable std::mutex m_mutex;
-  VideoOptions m_options;
 };
 
-class AudioOptionsObject final : public ComObject<IAudioRenderOptions2> {
+class AudioOptionsObject final : public OptionsObject<IAudioRenderOptions2, AudioOptions> {
  public:
   using Primary = IAudioRenderOptions2;
-
-  AudioOptions Snapshot() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_options;
-  }
 
   HRESULT STDMETHODCALLTYPE SetSampleRate(double rate, BSTR* e) override {
     return Set(e, [&](AudioOptions& o) {
@@ -343,20 +350,6 @@ class AudioOptionsObject final : public ComObject<IAudioRenderOptions2> {
     }
     return nullptr;
   }
-
- private:
-  template <class Change>
-  HRESULT Set(BSTR* e, Change&& change) {
-    return GuardCall(e, [&] {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      AudioOptions updated = m_options;
-      change(updated);
-      m_options = updated;
-    });
-  }
-
-  mutable std::mutex m_mutex;
-  AudioOptions m_options;
 };
 
 // ---------------------------------------------------------------- renderer
