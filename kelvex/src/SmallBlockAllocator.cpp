@@ -172,7 +172,7 @@ void* SmallBlockAllocator::Allocate(std::size_t size) {
   // communication thread) come back with their lines in that thread's
   // cache. Fetch the next one now, while the caller has other work, so
   // that the next allocation does not wait for the transfer.
-  if (cache.lists[c] != nullptr) threads::PrefetchForWrite(cache.lists[c]);
+  if (cache.lists[c] != nullptr) threads::PrefetchLineForWriting(cache.lists[c]);
   return block;
 }
 

@@ -56,8 +56,8 @@ void IdleLock::Submit(Executor* executor) {
   // The pending slot and the execute mutex were last written by the
   // communication thread: fetch both lines at once rather than one after
   // the other inside the hand-over.
-  kelvex::threads::PrefetchForWrite(&pending);
-  kelvex::threads::PrefetchForWrite(&executedMutex.GetMutex());
+  kelvex::threads::PrefetchLineForWriting(&pending);
+  kelvex::threads::PrefetchLineForWriting(&executedMutex.GetMutex());
   Lock executing(ExecutingLockName(), executingMutex, true);
   if (accepting.load(std::memory_order_relaxed) == 0) throw kStopSignal;
   {
@@ -78,8 +78,8 @@ void IdleLock::Submit(Executor* executor) {
 
 void IdleLock::RunPending() {
   // The same two lines, now written by the caller, on their way back.
-  kelvex::threads::PrefetchForWrite(&pending);
-  kelvex::threads::PrefetchForWrite(&executedMutex.GetMutex());
+  kelvex::threads::PrefetchLineForWriting(&pending);
+  kelvex::threads::PrefetchLineForWriting(&executedMutex.GetMutex());
   Lock execute(ExecuteLockName(), executedMutex, true);
   Executor* executor = pending;
   if (executor == nullptr) return;

@@ -117,17 +117,18 @@ void LockBriefSpin(RecursiveMutex& mutex);
 
 // Asks the CPU to fetch the cache line holding `address` for writing, so
 // that a thread about to take over data another CPU wrote last does not
-// pay one line transfer after the other. Only a hint: it never faults, so
-// any address will do.
-inline void PrefetchForWrite(std::uintptr_t address) {
+// pay one line transfer after the other. Only a hint: it never faults.
+// (Not named PrefetchForWrite: the Windows headers define that as a macro.)
+inline void PrefetchLineForWriting(const void* address) {
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
-  // PREFETCHW; CPUs without it execute it as a no-op.
+  // PREFETCHW; CPUs without it execute it as a no-op. The address goes in
+  // a register, not as a memory operand, so that no compiler takes it for
+  // an access to the object.
   __asm__ __volatile__("prefetchw (%0)" : : "r"(address));
 #else
   (void)address;
 #endif
 }
-inline void PrefetchForWrite(const void* address) { PrefetchForWrite(reinterpret_cast<std::uintptr_t>(address)); }
 
 template <class MutexT, class BoostMutexT>
 class ScopedLock;
