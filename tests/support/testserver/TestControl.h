@@ -18,6 +18,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <string>
+
 namespace testserver {
 
 extern const IID IID_ITestControl;
@@ -39,6 +41,9 @@ constexpr LONG InterfaceBit(InterfaceIndex index) { return LONG{1} << index; }
 
 enum ErrorKind : LONG { kNoErrorText = 0, kEmptyErrorText = 1, kErrorText = 2 };
 enum RefEventKind : LONG { kAddRef = 0, kRelease = 1, kQueryInterface = 2 };
+// The detail of a QueryInterface event: the interface asked for ("IUnknown",
+// a link-server interface's name or "other") and "yes" or "no".
+std::string QueryDetail(REFIID iid, bool given);
 
 struct ITestControl : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE CreateObject(LONG interfaceMask, LONG* id) = 0;
