@@ -93,7 +93,8 @@ HRESULT CreateInProcessTestServer(ITestControl** control);
 
 // A test server that serves another process through the out-of-process
 // link: it leaves out of its records the queries for IUnknown, which only
-// the link itself makes there.
+// the link itself makes there, and out of its reference counts the
+// references that the link holds for its clients.
 HRESULT CreateHostedTestServer(ITestControl** control);
 
 // The class of the test server host (a process of its own, see
