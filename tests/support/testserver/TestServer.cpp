@@ -693,12 +693,19 @@ class TestControl final : public ITestControl {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetRefCount(LONG id, LONG* count) override {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    TestObject* object = m_state->Find(id);
-    if (object == nullptr) return E_INVALIDARG;
+    TestObject* object = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      object = m_state->Find(id);
+      if (object == nullptr) return E_INVALIDARG;
+      *count = object->RefCount();
+    }
     // Served to another process, the link's own references on the object
-    // are left out: the client counts what its proxies hold itself.
-    *count = object->RefCount() - (m_state->hosted ? testprobes::StubReferences(object) : 0);
+    // are left out: the client counts what its proxies hold itself. Asked
+    // without the state's lock, since the link calls the objects (which
+    // take it) under its own. The object stays registered, and so alive,
+    // as long as this control is.
+    if (m_state->hosted) *count -= testprobes::StubReferences(object);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetRefEventCount(LONG* count) override {
