@@ -21,27 +21,6 @@ using testserver::RecordedRefEvent;
 // or "QueryInterface IItem2 yes@comm".
 class HandleTest : public ObjectsTest {
  protected:
-  // These tests watch every single AddRef, Release and QueryInterface that
-  // the library makes on a server object. Through a proxy most of them
-  // never reach the server: the proxy counts references itself, asks the
-  // server for each interface once and gives back all its references in one
-  // Release when its last one goes. Only a server in this process can make
-  // these observations; the remote run says so instead of passing them.
-  void SetUp() override {
-    ObjectsTest::SetUp();
-    static const char* const kEveryReference[] = {"LinkQueriesAndUnlinkReleasesOnTheCommunicationThread",
-                                                  "DestroyingALinkedHandleReleasesOnTheCommunicationThread",
-                                                  "CopiesAddTheirReferenceOnTheCallingThread",
-                                                  "CountedAssignmentWorksOnTheCallingThread",
-                                                  "CopyAndSwapReleasesTheOldObjectOnTheCommunicationThread",
-                                                  "ConstructionFromAnotherHandleQueriesOnTheCommunicationThread"};
-    if (!ServerInOtherProcess()) return;
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (const char* test : kEveryReference) {
-      if (name == test) GTEST_SKIP() << "needs every reference event, which a proxy keeps to itself";
-    }
-  }
-
   std::vector<std::string> Events(LONG id) {
     std::vector<std::string> events;
     for (const RecordedRefEvent& e : server().RefEvents()) {

@@ -11,6 +11,7 @@ void ObjectsTest::SetUp() {
   auto control = ObtainTestServer();
   ASSERT_TRUE(control);
   m_server = std::make_unique<TestServerClient>(control);
+  if (ServerInOtherProcess()) m_server->ObserveThroughProxies();
   m_commThread = static_cast<LONG>(moravane::CommunicationThread::Instance()->GetThreadId());
   m_liveBstrs = testprobes::LiveBstrCount();
 }

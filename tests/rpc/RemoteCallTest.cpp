@@ -413,6 +413,80 @@ TEST_F(RemoteCall, OneRemoteReleaseWhenTheLastLocalReferenceGoes) {
   EXPECT_EQ(baselineObjects, ServerObjects());
 }
 
+// What a reference hook is told, as "AddRef", "Release" or "QueryInterface
+// <interface> <result>", each with the identity of the object whose proxy
+// was called.
+struct ReferenceRecorder {
+  ReferenceRecorder() {
+    Seen().clear();
+    platformdebug::SetProxyReferenceHook(&Record);
+  }
+  ~ReferenceRecorder() { platformdebug::SetProxyReferenceHook(nullptr); }
+  static std::vector<std::pair<IUnknown*, std::string>>& Seen() {
+    static std::vector<std::pair<IUnknown*, std::string>> seen;
+    return seen;
+  }
+  static void Record(IUnknown* identity, platformdebug::ProxyReferenceKind kind, const IID* iid, HRESULT result) {
+    using Kind = platformdebug::ProxyReferenceKind;
+    std::string text = kind == Kind::kAddRef ? "AddRef" : kind == Kind::kRelease ? "Release" : "QueryInterface ";
+    if (kind == Kind::kQueryInterface) {
+      text += iid == nullptr                       ? "? "
+              : IsEqualIID(*iid, IID_IOrraExtras2) ? "IOrraExtras2 "
+              : IsEqualIID(*iid, IID_ISource2)     ? "ISource2 "
+                                                   : "other ";
+      text += Hex(result);
+    }
+    Seen().emplace_back(identity, text);
+  }
+};
+
+TEST_F(RemoteCall, AReferenceHookSeesWhatCallersDoOnProxiesAndNothingOfTheLinksOwn) {
+  IUnknown* identity = nullptr;
+  ASSERT_EQ(S_OK, server->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+  const long held = platformdebug::ProxyLocalReferences(identity);
+  EXPECT_EQ(3, held);  // `server`, `control` (the same object) and `identity`
+  const ReferenceRecorder recorder;
+
+  // The link queries and releases while it activates an object and makes
+  // proxies for objects it receives; none of that is a caller's.
+  IServer2* second = nullptr;
+  ASSERT_EQ(S_OK, Activate(&second));
+  IUnknown* opened = nullptr;
+  OutText e;
+  BSTR path = SysAllocString(u"/hooked");
+  EXPECT_EQ(S_OK, second->OpenProject(path, &opened, &e));
+  SysFreeString(path);
+  ASSERT_NE(nullptr, opened);
+  EXPECT_TRUE(ReferenceRecorder::Seen().empty());
+
+  // Through any interface proxy, named by the object's identity.
+  server->AddRef();
+  EXPECT_EQ(held + 1, platformdebug::ProxyLocalReferences(identity));
+  IOrraExtras2* extras = Query<IOrraExtras2>(server, IID_IOrraExtras2);
+  ISource2* source = nullptr;
+  EXPECT_EQ(E_NOINTERFACE, server->QueryInterface(IID_ISource2, reinterpret_cast<void**>(&source)));
+  extras->Release();
+  server->Release();
+  EXPECT_EQ(held, platformdebug::ProxyLocalReferences(identity));
+  const std::vector<std::pair<IUnknown*, std::string>> expected = {
+      {identity, "AddRef"},
+      {identity, "QueryInterface IOrraExtras2 " + Hex(S_OK)},
+      {identity, "QueryInterface ISource2 " + Hex(E_NOINTERFACE)},
+      {identity, "Release"},
+      {identity, "Release"}};
+  EXPECT_EQ(expected, ReferenceRecorder::Seen());
+
+  // The last Release is told while the proxy lives; after it the identity
+  // names no proxy, which is safe to ask about.
+  ReferenceRecorder::Seen().clear();
+  EXPECT_EQ(1, platformdebug::ProxyLocalReferences(opened));
+  opened->Release();
+  EXPECT_EQ((std::vector<std::pair<IUnknown*, std::string>>{{opened, "Release"}}), ReferenceRecorder::Seen());
+  EXPECT_EQ(-1, platformdebug::ProxyLocalReferences(opened));
+  ReleaseAndNull(second);
+  ReleaseAndNull(identity);
+}
+
 TEST_F(RemoteCall, TheServerSeesTheCallingClientThread) {
   auto callerSeen = [this] {
     LONG thread = 0;

@@ -1,8 +1,10 @@
-// What the tests observe of the platform beyond the SDK: the calling thread
-// and the BSTR bookkeeping. Off Windows the platform layer counts BSTRs and
-// can fail their allocation on demand; Windows' OLE Automation offers
-// neither (it caches freed strings), so there the checks that need them are
-// skipped rather than faked.
+// What the tests observe of the platform beyond the SDK: the calling thread,
+// the BSTR bookkeeping and the references taken through proxies of the
+// out-of-process link. Off Windows the platform layer counts BSTRs and can
+// fail their allocation on demand; Windows' OLE Automation offers neither
+// (it caches freed strings), so there the checks that need them are skipped
+// rather than faked. The Windows tests reach the test server in their own
+// process only, so the proxy probes there observe nothing.
 #pragma once
 
 #include <windows.h>
@@ -21,11 +23,23 @@ constexpr bool kCountsBstrs = false;
 inline DWORD CallerThreadId() { return ::GetCurrentThreadId(); }
 inline std::int64_t LiveBstrCount() { return 0; }
 inline void FailNextBstrAllocations(int) {}
+
+enum class ProxyReferenceKind { kAddRef, kRelease, kQueryInterface };
+using ProxyReferenceHook = void (*)(IUnknown* identity, ProxyReferenceKind kind, const IID* iid, HRESULT result);
+inline void SetProxyReferenceHook(ProxyReferenceHook) {}
+inline long ProxyLocalReferences(IUnknown*) { return -1; }
+inline long StubReferences(IUnknown*) { return 0; }
 #else
 constexpr bool kCountsBstrs = true;
 inline DWORD CallerThreadId() { return platformdebug::CallerThreadId(); }
 inline std::int64_t LiveBstrCount() { return platformdebug::LiveBstrCount(); }
 inline void FailNextBstrAllocations(int count) { platformdebug::FailNextBstrAllocations(count); }
+
+using platformdebug::ProxyReferenceHook;
+using platformdebug::ProxyReferenceKind;
+inline void SetProxyReferenceHook(ProxyReferenceHook hook) { platformdebug::SetProxyReferenceHook(hook); }
+inline long ProxyLocalReferences(IUnknown* identity) { return platformdebug::ProxyLocalReferences(identity); }
+inline long StubReferences(IUnknown* identity) { return platformdebug::StubReferences(identity); }
 #endif
 
 }  // namespace testprobes

@@ -18,6 +18,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <string>
+
 namespace testserver {
 
 extern const IID IID_ITestControl;
@@ -39,6 +41,9 @@ constexpr LONG InterfaceBit(InterfaceIndex index) { return LONG{1} << index; }
 
 enum ErrorKind : LONG { kNoErrorText = 0, kEmptyErrorText = 1, kErrorText = 2 };
 enum RefEventKind : LONG { kAddRef = 0, kRelease = 1, kQueryInterface = 2 };
+// The detail of a QueryInterface event: the interface asked for ("IUnknown",
+// a link-server interface's name or "other") and "yes" or "no".
+std::string QueryDetail(REFIID iid, bool given);
 
 struct ITestControl : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE CreateObject(LONG interfaceMask, LONG* id) = 0;
@@ -88,7 +93,8 @@ HRESULT CreateInProcessTestServer(ITestControl** control);
 
 // A test server that serves another process through the out-of-process
 // link: it leaves out of its records the queries for IUnknown, which only
-// the link itself makes there.
+// the link itself makes there, and out of its reference counts the
+// references that the link holds for its clients.
 HRESULT CreateHostedTestServer(ITestControl** control);
 
 // The class of the test server host (a process of its own, see

@@ -464,17 +464,11 @@ void TestObject::Record(RefEventKind kind, std::string detail) {
 HRESULT STDMETHODCALLTYPE TestObject::QueryInterface(REFIID riid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
-  std::string asked = "other";
-  if (riid == IID_IUnknown) {
-    asked = "IUnknown";
-    *object = static_cast<IUnknown*>(this);
-  }
+  if (riid == IID_IUnknown) *object = static_cast<IUnknown*>(this);
   for (LONG index = 0; index < kInterfaceCount; ++index) {
-    if (riid != *kInterfaceIds[index]) continue;
-    asked = kInterfaceNames[index];
-    if ((m_mask & (LONG{1} << index)) != 0) *object = Facet(index);
+    if (riid == *kInterfaceIds[index] && (m_mask & (LONG{1} << index)) != 0) *object = Facet(index);
   }
-  if (riid != IID_IUnknown || !m_state->hosted) Record(kQueryInterface, asked + (*object != nullptr ? " yes" : " no"));
+  if (riid != IID_IUnknown || !m_state->hosted) Record(kQueryInterface, QueryDetail(riid, *object != nullptr));
   if (*object == nullptr) return E_NOINTERFACE;
   ++m_refs;
   return S_OK;
@@ -699,10 +693,19 @@ class TestControl final : public ITestControl {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetRefCount(LONG id, LONG* count) override {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    TestObject* object = m_state->Find(id);
-    if (object == nullptr) return E_INVALIDARG;
-    *count = object->RefCount();
+    TestObject* object = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      object = m_state->Find(id);
+      if (object == nullptr) return E_INVALIDARG;
+      *count = object->RefCount();
+    }
+    // Served to another process, the link's own references on the object
+    // are left out: the client counts what its proxies hold itself. Asked
+    // without the state's lock, since the link calls the objects (which
+    // take it) under its own. The object stays registered, and so alive,
+    // as long as this control is.
+    if (m_state->hosted) *count -= testprobes::StubReferences(object);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetRefEventCount(LONG* count) override {
@@ -755,6 +758,14 @@ class TestControl final : public ITestControl {
 };
 
 }  // namespace
+
+std::string QueryDetail(REFIID iid, bool given) {
+  std::string asked = iid == IID_IUnknown ? "IUnknown" : "other";
+  for (LONG index = 0; index < kInterfaceCount; ++index) {
+    if (iid == *kInterfaceIds[index]) asked = kInterfaceNames[index];
+  }
+  return asked + (given ? " yes" : " no");
+}
 
 HRESULT CreateInProcessTestServer(ITestControl** control) {
   if (control == nullptr) return E_POINTER;

@@ -4,11 +4,73 @@
 #include <comsupport/WideChars.h>
 #include <kelvex/Strings.h>
 
+#include "testserver/PlatformProbes.h"
+
+#include <mutex>
+#include <algorithm>
 #include <stdexcept>
 
 namespace testserver {
 
+// The reference events of this process on its proxies of the server's
+// objects. Shared with the hook, which may still be running on another
+// thread when the client goes.
+struct ProxyReferenceLog {
+  comsupport::CComPtr<ITestControl> control;
+  std::mutex mutex;
+  std::vector<RecordedRefEvent> events;
+};
+
 namespace {
+
+// Set while this code takes or drops references on proxies itself: those
+// are not the library's.
+thread_local bool t_ownReferences = false;
+
+class OwnReferences {
+ public:
+  OwnReferences() : m_previous(t_ownReferences) { t_ownReferences = true; }
+  ~OwnReferences() { t_ownReferences = m_previous; }
+  OwnReferences(const OwnReferences&) = delete;
+  OwnReferences& operator=(const OwnReferences&) = delete;
+
+ private:
+  bool m_previous;
+};
+
+std::mutex g_observingMutex;
+std::shared_ptr<ProxyReferenceLog> g_observing;
+
+RefEventKind KindOf(testprobes::ProxyReferenceKind kind) {
+  switch (kind) {
+    case testprobes::ProxyReferenceKind::kAddRef:
+      return kAddRef;
+    case testprobes::ProxyReferenceKind::kRelease:
+      return kRelease;
+    case testprobes::ProxyReferenceKind::kQueryInterface:
+      break;
+  }
+  return kQueryInterface;
+}
+
+void OnProxyReference(IUnknown* identity, testprobes::ProxyReferenceKind kind, const IID* iid, HRESULT result) {
+  if (t_ownReferences) return;
+  const OwnReferences own;  // the last holder of the log drops the control
+  std::shared_ptr<ProxyReferenceLog> log;
+  {
+    std::lock_guard<std::mutex> lock(g_observingMutex);
+    log = g_observing;
+  }
+  if (log == nullptr) return;
+  RecordedRefEvent event{0, KindOf(kind), static_cast<LONG>(testprobes::CallerThreadId()), std::string()};
+  if (event.kind == kQueryInterface) event.detail = QueryDetail(*iid, SUCCEEDED(result));
+  // The proxy is alive while the hook runs, so the server can name its
+  // object. The control's own proxy and those of other servers are no
+  // object of this server (-1), and the server may be gone (failure).
+  if (FAILED(log->control->IdentifyObject(identity, &event.id)) || event.id <= 0) return;
+  std::lock_guard<std::mutex> lock(log->mutex);
+  log->events.push_back(std::move(event));
+}
 
 // A failing control call means the test drove the server wrongly; it is
 // reported as such rather than mistaken for a result of the library.
@@ -30,6 +92,27 @@ std::string Take(BSTR value) {
 }  // namespace
 
 TestServerClient::TestServerClient(comsupport::CComPtr<ITestControl> control) : m_control(std::move(control)) {}
+
+TestServerClient::~TestServerClient() {
+  if (m_log == nullptr) return;
+  const OwnReferences own;
+  std::lock_guard<std::mutex> lock(g_observingMutex);
+  if (g_observing == m_log) {
+    testprobes::SetProxyReferenceHook(nullptr);
+    g_observing.reset();
+  }
+  m_log.reset();
+}
+
+void TestServerClient::ObserveThroughProxies() {
+  const OwnReferences own;
+  auto log = std::make_shared<ProxyReferenceLog>();
+  log->control = m_control;
+  m_log = log;
+  std::lock_guard<std::mutex> lock(g_observingMutex);
+  g_observing = std::move(log);
+  testprobes::SetProxyReferenceHook(&OnProxyReference);
+}
 
 LONG TestServerClient::Create(LONG interfaceMask) {
   LONG id = 0;
@@ -100,6 +183,10 @@ std::vector<RecordedCall> TestServerClient::Calls() {
 }
 
 std::vector<RecordedRefEvent> TestServerClient::RefEvents() {
+  if (m_log != nullptr) {
+    std::lock_guard<std::mutex> lock(m_log->mutex);
+    return m_log->events;
+  }
   LONG count = 0;
   Check(m_control->GetRefEventCount(&count), "GetRefEventCount");
   std::vector<RecordedRefEvent> events;
@@ -116,11 +203,26 @@ std::vector<RecordedRefEvent> TestServerClient::RefEvents() {
 }
 
 LONG TestServerClient::RefCount(LONG id) {
+  LONG proxied = 0;
+  if (m_log != nullptr) {
+    // The object once more: through the live proxy when this process has
+    // one, whose count then holds this reference too, else through a new
+    // one that goes again before the server is asked.
+    const OwnReferences own;
+    const comsupport::CComPtr<IUnknown> object = Object(id);
+    proxied = static_cast<LONG>(std::max(0L, testprobes::ProxyLocalReferences(object.p) - 1));
+  }
   LONG count = 0;
   Check(m_control->GetRefCount(id, &count), "GetRefCount");
-  return count;
+  return count + proxied;
 }
 
-void TestServerClient::ClearRecords() { Check(m_control->ClearRecords(), "ClearRecords"); }
+void TestServerClient::ClearRecords() {
+  if (m_log != nullptr) {
+    std::lock_guard<std::mutex> lock(m_log->mutex);
+    m_log->events.clear();
+  }
+  Check(m_control->ClearRecords(), "ClearRecords");
+}
 
 }  // namespace testserver

@@ -8,6 +8,7 @@
 
 #include <comsupport/ComPtr.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,23 @@ struct RecordedRefEvent {
   std::string detail;
 };
 
+struct ProxyReferenceLog;
+
 class TestServerClient {
  public:
   explicit TestServerClient(comsupport::CComPtr<ITestControl> control);
+  ~TestServerClient();
+  TestServerClient(const TestServerClient&) = delete;
+  TestServerClient& operator=(const TestServerClient&) = delete;
+
+  // For a server in another process, reached through proxies that count
+  // references locally and ask the server for each interface once: from now
+  // on RefEvents() are the AddRef, Release and QueryInterface calls that
+  // this process makes on its proxies of the server's objects, as the
+  // server would have seen them without proxies in between, and RefCount()
+  // adds to the server's own count what the proxies hold. One client at a
+  // time observes.
+  void ObserveThroughProxies();
 
   LONG Create(LONG interfaceMask);
   comsupport::CComPtr<IUnknown> Object(LONG id);
@@ -58,6 +73,7 @@ class TestServerClient {
 
  private:
   comsupport::CComPtr<ITestControl> m_control;
+  std::shared_ptr<ProxyReferenceLog> m_log;
 };
 
 }  // namespace testserver

@@ -91,6 +91,13 @@ HRESULT STDMETHODCALLTYPE ProxyQueryInterface(InterfaceProxy* self, REFIID iid, 
 ULONG STDMETHODCALLTYPE ProxyAddRef(InterfaceProxy* self);
 ULONG STDMETHODCALLTYPE ProxyRelease(InterfaceProxy* self);
 
+// The link's own references on a proxy that it has just made for a received
+// object and not yet handed to anyone: taken straight from the proxy's
+// manager, unseen by whoever watches what the proxy's callers do
+// (platformdebug::SetProxyReferenceHook).
+HRESULT QueryReceivedProxy(IUnknown* proxy, REFIID iid, void** object);
+void ReleaseReceivedProxy(IUnknown* proxy);
+
 // One call in flight from a proxy: a channel to the server taken for the
 // length of the call, the request being written and the reply being read.
 class ClientChannel;
@@ -410,13 +417,13 @@ struct Param<Out, T**, std::enable_if_t<detail::kIsInterface<T>>> {
     // A typed out-object: the proxy is asked for the interface, which the
     // server answers; the identity reference is dropped either way.
     void* typed = nullptr;
-    proxy->QueryInterface(InterfaceIdOf<T>::Get(), &typed);
-    proxy->Release();
+    QueryReceivedProxy(proxy, InterfaceIdOf<T>::Get(), &typed);
+    ReleaseReceivedProxy(proxy);
     *out = static_cast<T*>(typed);
     return true;
   }
   static void Reset(T** out) {
-    if (*out != nullptr) (*out)->Release();
+    if (*out != nullptr) ReleaseReceivedProxy(*out);
     *out = nullptr;
   }
   struct Storage {

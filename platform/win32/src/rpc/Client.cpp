@@ -11,6 +11,8 @@
 #include <rpc/ProxyStub.h>
 #include <rpc/Rpc.h>
 
+#include <platformdebug.h>
+
 #include "rpc/Internal.h"
 #include "rpc/SharedChannel.h"
 #include "rpc/Transport.h"
@@ -39,6 +41,7 @@ namespace {
 std::atomic<std::int64_t> g_liveProxyObjects{0};
 std::atomic<std::int64_t> g_activationTimeoutMs{kDefaultActivationTimeout.count()};
 std::atomic<bool> g_sharedChannels{true};
+std::atomic<platformdebug::ProxyReferenceHook> g_referenceHook{nullptr};
 
 const InterfaceInfo& IdentityInfo() {
   static const InterfaceInfo& info = []() -> const InterfaceInfo& {
@@ -203,6 +206,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     SimpleRequest(MessageKind::kRelease, id, nullptr, nullptr, count, nullptr);
   }
 
+  // The local count of this session's live proxy with that identity, -1
+  // when it has none. Under the lock every manager in the table is alive.
+  long LocalReferences(IUnknown* identity);
+
   std::mutex& ObjectsMutex() { return m_objectsMutex; }
   void SetLoopback(debug::Loopback loopback) { m_loopback = std::move(loopback); }
   void Forget(ObjectId id) { m_proxies.erase(id); }
@@ -344,13 +351,50 @@ IUnknown* ClientSession::ProxyFor(ObjectId id) {
   return manager->Identity();
 }
 
-HRESULT STDMETHODCALLTYPE ProxyQueryInterface(InterfaceProxy* self, REFIID iid, void** object) {
-  return self->manager->QueryInterface(iid, object);
+long ClientSession::LocalReferences(IUnknown* identity) {
+  std::lock_guard lock(m_objectsMutex);
+  for (const auto& [id, manager] : m_proxies) {
+    if (manager->Identity() == identity) return static_cast<long>(manager->m_refs.load(std::memory_order_relaxed));
+  }
+  return -1;
 }
 
-ULONG STDMETHODCALLTYPE ProxyAddRef(InterfaceProxy* self) { return self->manager->AddRef(); }
+namespace {
 
-ULONG STDMETHODCALLTYPE ProxyRelease(InterfaceProxy* self) { return self->manager->Release(); }
+// Whoever watches the references: told while the caller still holds the
+// reference it called with, so the proxy is alive throughout.
+void Report(ProxyManager* manager, platformdebug::ProxyReferenceKind kind, const IID* iid, HRESULT result) {
+  const platformdebug::ProxyReferenceHook hook = g_referenceHook.load(std::memory_order_relaxed);
+  if (hook != nullptr) hook(manager->Identity(), kind, iid, result);
+}
+
+}  // namespace
+
+// The vtable slots are what code outside the link calls; the link itself
+// goes to the manager directly and is not reported.
+HRESULT STDMETHODCALLTYPE ProxyQueryInterface(InterfaceProxy* self, REFIID iid, void** object) {
+  const HRESULT hr = self->manager->QueryInterface(iid, object);
+  Report(self->manager, platformdebug::ProxyReferenceKind::kQueryInterface, &iid, hr);
+  return hr;
+}
+
+ULONG STDMETHODCALLTYPE ProxyAddRef(InterfaceProxy* self) {
+  const ULONG count = self->manager->AddRef();
+  Report(self->manager, platformdebug::ProxyReferenceKind::kAddRef, nullptr, S_OK);
+  return count;
+}
+
+ULONG STDMETHODCALLTYPE ProxyRelease(InterfaceProxy* self) {
+  // Before the reference goes: the last one takes the manager with it.
+  Report(self->manager, platformdebug::ProxyReferenceKind::kRelease, nullptr, S_OK);
+  return self->manager->Release();
+}
+
+HRESULT QueryReceivedProxy(IUnknown* proxy, REFIID iid, void** object) {
+  return reinterpret_cast<InterfaceProxy*>(proxy)->manager->QueryInterface(iid, object);
+}
+
+void ReleaseReceivedProxy(IUnknown* proxy) { reinterpret_cast<InterfaceProxy*>(proxy)->manager->Release(); }
 
 ProxyCall::ProxyCall(InterfaceProxy* self, int slot)
     : m_manager(self->manager), m_request(nullptr, 0), m_reply(nullptr, 0) {
@@ -569,8 +613,8 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
   if (FAILED(hr)) return hr;
   if (id == 0) return E_UNEXPECTED;
   IUnknown* identity = session->ProxyFor(id);
-  hr = identity->QueryInterface(iid, object);
-  identity->Release();
+  hr = QueryReceivedProxy(identity, iid, object);
+  ReleaseReceivedProxy(identity);
   return hr;
 }
 
@@ -587,3 +631,25 @@ IUnknown* LoopbackProxy(Loopback loopback) {
 }  // namespace debug
 
 }  // namespace rpc
+
+namespace platformdebug {
+
+void SetProxyReferenceHook(ProxyReferenceHook hook) { rpc::g_referenceHook.store(hook, std::memory_order_relaxed); }
+
+long ProxyLocalReferences(IUnknown* identity) {
+  // Copied out first: a session dropped here must not end under the lock.
+  std::vector<std::shared_ptr<rpc::ClientSession>> sessions;
+  {
+    rpc::Sessions& all = rpc::TheSessions();
+    std::lock_guard lock(all.mutex);
+    for (const auto& [endpoint, weak] : all.byEndpoint) {
+      if (auto session = weak.lock()) sessions.push_back(std::move(session));
+    }
+  }
+  for (const auto& session : sessions) {
+    if (const long count = session->LocalReferences(identity); count >= 0) return count;
+  }
+  return -1;
+}
+
+}  // namespace platformdebug

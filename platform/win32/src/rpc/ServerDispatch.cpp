@@ -3,6 +3,8 @@
 #include <rpc/Rpc.h>
 
 #include "rpc/CallerThread.h"
+
+#include <platformdebug.h>
 #include "rpc/Transport.h"
 
 #include <atomic>
@@ -157,6 +159,13 @@ std::size_t ServerSession::ObjectCount() {
   return m_objects.size();
 }
 
+long ServerSession::ReferencesOn(IUnknown* identity) {
+  std::lock_guard lock(m_mutex);
+  auto known = m_byIdentity.find(identity);
+  if (known == m_byIdentity.end()) return 0;
+  return 1 + static_cast<long>(m_objects[known->second].interfaces.size());
+}
+
 std::shared_ptr<ServerSession> OpenSession() {
   auto session = std::make_shared<ServerSession>(NewToken());
   std::lock_guard lock(TheSessions().mutex);
@@ -294,3 +303,22 @@ std::int64_t ExportedObjects() { return g_exportedObjects.load(std::memory_order
 }  // namespace debug
 
 }  // namespace rpc
+
+namespace platformdebug {
+
+long StubReferences(IUnknown* identity) {
+  // Copied out first: the last holder of a session ends it, and its end
+  // takes the table's lock.
+  std::vector<std::shared_ptr<rpc::ServerSession>> sessions;
+  {
+    std::lock_guard lock(rpc::TheSessions().mutex);
+    for (const auto& [token, weak] : rpc::TheSessions().byToken) {
+      if (auto session = weak.lock()) sessions.push_back(std::move(session));
+    }
+  }
+  long references = 0;
+  for (const auto& session : sessions) references += session->ReferencesOn(identity);
+  return references;
+}
+
+}  // namespace platformdebug

@@ -34,6 +34,9 @@ class ServerSession {
   void* Resolve(ObjectId id, REFIID iid, HRESULT& hr);
   HRESULT ReleaseExports(ObjectId id, std::uint32_t count);
   std::size_t ObjectCount();
+  // References this session's table holds on the object whose IUnknown is
+  // `identity`: its identity and each interface resolved so far.
+  long ReferencesOn(IUnknown* identity);
 
  private:
   struct Entry {
