@@ -1,6 +1,7 @@
 // objects_tests: the test server lives in the test's own process and the
 // library calls its objects directly.
 #include "ObjectsFixture.h"
+#include "testserver/ClassFactory.h"
 
 namespace moravane_test {
 
@@ -11,35 +12,9 @@ namespace {
 // this process only.
 const CLSID kTestServerClass = {0x6a0c51e2, 0x3b7d, 0x4f0a, {0x9c, 0x41, 0x2e, 0x8d, 0x5b, 0x7f, 0x1a, 0x93}};
 
-// Hands out a fresh test server per activation, as a server process would.
-// Static: lives for the process, so it is registered once and never revoked.
-class TestServerFactory : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-      *object = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    comsupport::CComPtr<testserver::ITestControl> control;
-    const HRESULT hr = testserver::CreateInProcessTestServer(&control);
-    if (FAILED(hr)) return hr;
-    return control->QueryInterface(iid, object);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
 HRESULT RegisterTestServerClass() {
-  static TestServerFactory factory;
+  // Static: lives for the process, so it is registered once and never revoked.
+  static testserver::FreshServerFactory factory(&testserver::CreateInProcessTestServer);
   DWORD cookie = 0;
   return ::CoRegisterClassObject(kTestServerClass, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
 }

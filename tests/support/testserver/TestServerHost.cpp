@@ -12,6 +12,7 @@
 // session held (the control and every exported object) before the host sees
 // the end of its input; nothing the client took survives it.
 #include "proxystub/LinkServerProxyStub.h"
+#include "testserver/ClassFactory.h"
 #include "testserver/TestControl.h"
 
 #include <comsupport/ComPtr.h>
@@ -23,35 +24,6 @@
 
 #include <pthread.h>
 #include <unistd.h>
-
-namespace {
-
-class HostFactory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-    *object = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  // Lives as long as the process; the class table's references are not
-  // counted.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    comsupport::CComPtr<testserver::ITestControl> control;
-    const HRESULT hr = testserver::CreateHostedTestServer(&control);
-    if (FAILED(hr)) return hr;
-    return control->QueryInterface(iid, object);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-}  // namespace
 
 int main() {
   if (!moravane::RegisterLinkServerProxyStubs() || !testserver::RegisterTestControlProxyStub()) {
@@ -67,7 +39,7 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  static HostFactory factory;
+  static testserver::FreshServerFactory factory(&testserver::CreateHostedTestServer);
   DWORD cookie = 0;
   const HRESULT hr = CoRegisterClassObject(testserver::CLSID_TestServerHost, &factory, CLSCTX_LOCAL_SERVER,
                                            REGCLS_MULTIPLEUSE, &cookie);
