@@ -7,6 +7,8 @@
 
 #include <comsupport/WideChars.h>
 
+#include <atomic>
+
 namespace moravane {
 namespace module {
 
@@ -22,11 +24,13 @@ HANDLE OpenSelfLinkMutex() {
 
 // Initialised during the library's static initialisation, before any host
 // code can construct a self link.
-const HANDLE g_selfLinkMutex = OpenSelfLinkMutex();
+std::atomic<HANDLE> g_selfLinkMutex{OpenSelfLinkMutex()};
 
 }  // namespace
 
-HANDLE SelfLinkMutex() { return g_selfLinkMutex; }
+HANDLE SelfLinkMutex() { return g_selfLinkMutex.load(std::memory_order_acquire); }
+
+HANDLE ExchangeSelfLinkMutex(HANDLE mutex) noexcept { return g_selfLinkMutex.exchange(mutex); }
 
 }  // namespace module
 }  // namespace moravane

@@ -12,5 +12,11 @@ namespace module {
 // every wait on it then fails.
 HANDLE SelfLinkMutex();
 
+// Tests only: SelfLinkMutex() answers `mutex` from now on; returns what it
+// answered before. The mutex is shared by every process of the user, so a
+// test that abandons it, or holds it while probing from another process,
+// uses one of its own instead. Not while a self link is being made.
+HANDLE ExchangeSelfLinkMutex(HANDLE mutex) noexcept;
+
 }  // namespace module
 }  // namespace moravane

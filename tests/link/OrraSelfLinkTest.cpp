@@ -1,7 +1,10 @@
 // OrraSelfLink against the test server: the version check, the announcement
 // and withdrawal, the outcome of every failure, the process-wide switch to
 // free-threaded mode and the self-link mutex, which another process must be
-// able to take at once after every construction.
+// able to take at once after every construction. The tests put a mutex of
+// their own in the place of the user's self-link mutex (the module's handle
+// on that one is checked across processes with the kernel objects), so that
+// no other process of the user holding it disturbs them, nor they it.
 #include "LinkFixture.h"
 
 #include "module/Module.h"
@@ -12,9 +15,12 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 
 extern char** environ;
 
@@ -25,10 +31,13 @@ using moravane::OrraSelfLink;
 using testserver::kExtrasIndex;
 using testserver::kServerIndex;
 
+const std::string kMutexName = "moravane-selflink-test-" + std::to_string(::getpid());
+
 // Exit code of the probe process: 0 took the mutex, 1 found it held.
 int ProbeMutex() {
   char path[] = SELFLINK_MUTEX_PROBE;
-  char* argv[] = {path, nullptr};
+  std::string name = kMutexName;
+  char* argv[] = {path, name.data(), nullptr};
   pid_t pid = 0;
   if (::posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) return -1;
   int status = 0;
@@ -38,6 +47,16 @@ int ProbeMutex() {
 
 class OrraSelfLinkTest : public LinkTest {
  protected:
+  static void SetUpTestSuite() {
+    LinkTest::SetUpTestSuite();
+    const std::u16string name(kMutexName.begin(), kMutexName.end());
+    s_userMutex = moravane::module::ExchangeSelfLinkMutex(::CreateMutexW(nullptr, FALSE, name.c_str()));
+  }
+  static void TearDownTestSuite() {
+    ::CloseHandle(moravane::module::ExchangeSelfLinkMutex(s_userMutex));
+    LinkTest::TearDownTestSuite();
+  }
+
   // A version-7 server with extras, registered for activation.
   LONG CreateServer(LONG mask = kServerAndExtras) {
     const LONG id = Create(mask);
@@ -62,7 +81,10 @@ class OrraSelfLinkTest : public LinkTest {
   }
 
   bool m_factoryRegistered = true;
+  static HANDLE s_userMutex;
 };
+
+HANDLE OrraSelfLinkTest::s_userMutex = nullptr;
 
 TEST_F(OrraSelfLinkTest, ProbeSeesTheMutexHeldAndFree) {
   const HANDLE mutex = moravane::module::SelfLinkMutex();
@@ -91,6 +113,32 @@ TEST_F(OrraSelfLinkTest, AnnouncesOnceOnTheCallingThreadAndWithdrawsOnceOnDestru
   EXPECT_EQ(server().RefCount(id), 1);
   EXPECT_NE(ThisThread(), CommThread());
   ExpectAllOnThisThread();
+}
+
+// No mutex to wait for, or one that a dead owner left: the construction
+// fails with E_FAIL before anything is activated, and an abandoned mutex is
+// given back, not kept.
+TEST_F(OrraSelfLinkTest, MutexNotCleanlyTakenFailsBeforeActivating) {
+  CreateServer();
+  const HANDLE mutex = moravane::module::SelfLinkMutex();
+  struct Case {
+    const char* name;
+    HANDLE waitedFor;
+  } cases[] = {{"no mutex", nullptr}, {"abandoned", mutex}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.waitedFor != nullptr) {
+      std::thread([&] { ASSERT_EQ(::WaitForSingleObject(c.waitedFor, 0), WAIT_OBJECT_0); }).join();
+    }
+    moravane::module::ExchangeSelfLinkMutex(c.waitedFor);
+    const auto error = ExpectLinkError([] { OrraSelfLink link; });
+    moravane::module::ExchangeSelfLinkMutex(mutex);
+    EXPECT_EQ(Hex(error.GetError()), Hex(E_FAIL));
+    EXPECT_TRUE(error.GetErrorString().empty());
+    EXPECT_TRUE(moravane::ThreadedState::GetFreeThreaded());
+    EXPECT_TRUE(factory().ActivationThreads().empty()) << "activated without holding the mutex";
+    EXPECT_EQ(ProbeMutex(), 0) << "the mutex stayed held";
+  }
 }
 
 TEST_F(OrraSelfLinkTest, FailedWithdrawalDoesNotThrow) {

@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <stdlib.h>
+
 #include <atomic>
+#include <filesystem>
+#include <string>
 
 namespace {
 
@@ -64,12 +68,28 @@ struct Factory : IClassFactory {
 
 class Activation : public ::testing::Test {
  protected:
+  // A class registered as a local server is published to every process of
+  // the user, and these tests run as parallel processes: each publishes
+  // where no other process looks, or one would activate another's class.
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/moravane-activation-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    s_directory = pattern;
+    ::setenv("XDG_RUNTIME_DIR", s_directory.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", s_directory.c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    std::filesystem::remove_all(s_directory, ignored);
+  }
   void TearDown() override {
     EXPECT_EQ(1u, factory.refs.load()) << "the factory's count must be back at its baseline";
     EXPECT_EQ(0, Thing::live.load());
   }
   Factory factory;
+  static std::string s_directory;
 };
+std::string Activation::s_directory;
 
 TEST_F(Activation, UnregisteredClassIsReportedAndOutPointerCleared) {
   void* object = reinterpret_cast<void*>(0x1);
