@@ -30,8 +30,3 @@ HANDLE SelfLinkMutex() { return g_selfLinkMutex; }
 
 }  // namespace module
 }  // namespace moravane
-
-#if defined(_WIN32)
-// The library's entry function goes here: at process attach it records the
-// module handle and does nothing else.
-#endif
