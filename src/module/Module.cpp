@@ -34,8 +34,3 @@ HANDLE ExchangeSelfLinkMutex(HANDLE mutex) noexcept { return g_selfLinkMutex.exc
 
 }  // namespace module
 }  // namespace moravane
-
-#if defined(_WIN32)
-// The library's entry function goes here: at process attach it records the
-// module handle and does nothing else.
-#endif

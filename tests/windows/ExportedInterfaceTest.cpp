@@ -2,10 +2,14 @@
 // (moravane.dll through its import library on Windows), so every class and
 // function used here must be exported, and a LinkError thrown by library
 // code must be caught by its type across the module boundary.
+#include <comsupport/WideChars.h>
+#include <moravane/Link.h>
 #include <moravane/LinkError.h>
 #include <moravane/ThreadedState.h>
 
 #include <gtest/gtest.h>
+
+#include <windows.h>
 
 namespace {
 
@@ -36,5 +40,34 @@ TEST(ExportedInterface, FreeThreadedSettingIsTheLibrarys) {
   moravane::ThreadedState::SetFreeThreaded(false);
   EXPECT_FALSE(moravane::ThreadedState::GetFreeThreaded());
 }
+
+// The library's static set-up creates the self-link mutex when the library
+// is loaded, before the host has called anything of it.
+TEST(ExportedInterface, SelfLinkMutexExistsOnceTheLibraryIsLoaded) {
+  ::SetLastError(ERROR_SUCCESS);
+  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, comsupport::AsOleChars(u"Moravane SelfLink Mutex"));
+  const DWORD error = ::GetLastError();
+  ASSERT_NE(mutex, nullptr);
+  ::CloseHandle(mutex);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+}
+
+#if defined(_WIN32)
+// In a Wine prefix no link server is registered. The communication thread
+// that this starts lives in moravane.dll and is still running when the
+// program ends: the process must end regardless (the DLL's detach waits
+// for nothing of the library's).
+TEST(ExportedInterface, FailedActivationReachesTheHostAsLinkError) {
+  moravane::OrraServer link;
+  try {
+    link.CreateLink();
+    FAIL() << "a link server is registered in this prefix";
+  } catch (const moravane::LinkError& error) {
+    EXPECT_EQ(error.GetError(), static_cast<LONG>(REGDB_E_CLASSNOTREG));
+    EXPECT_TRUE(error.GetErrorString().empty());
+  }
+  EXPECT_FALSE(link.IsLinked());
+}
+#endif
 
 }  // namespace

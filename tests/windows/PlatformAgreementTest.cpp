@@ -72,16 +72,21 @@ INSTANTIATE_TEST_SUITE_P(
                      ERROR_NO_UNICODE_TRANSLATION},
         ToNarrowCase{"Utf8BufferTooSmall", CP_UTF8, 0, kMixed, 5, 4, false, 0, "", ERROR_INSUFFICIENT_BUFFER},
         ToNarrowCase{"Utf8EmptyInput", CP_UTF8, 0, u"", 0, 8, false, 0, "", ERROR_INVALID_PARAMETER},
+        ToNarrowCase{"UnknownCodePage", 12345, 0, u"ab", 2, 8, false, 0, "", ERROR_INVALID_PARAMETER},
         ToNarrowCase{"AnsiReportsNoDefaultCharForAscii", CP_ACP, 0, u"ab", 2, 8, true, 2, "ab", 0},
         ToNarrowCase{"AnsiAscii", CP_ACP, 0, u"Hello, 1.0!", -1, 16, false, 12, std::string("Hello, 1.0!\0", 12), 0},
         ToNarrowCase{"ThreadAnsiAscii", CP_THREAD_ACP, 0, u"abc", 3, 8, false, 3, "abc", 0},
         ToNarrowCase{"AnsiBufferTooSmall", CP_ACP, 0, u"abcdef", 6, 3, false, 0, "", ERROR_INSUFFICIENT_BUFFER}),
     [](const ::testing::TestParamInfo<ToNarrowCase>& info) { return std::string(info.param.name); });
 
-TEST(WideCharToMultiByteArguments, NullInputIsRefused) {
-  char buffer[8];
+TEST(ConversionArguments, NullInputIsRefusedBothWays) {
+  char narrow[8];
   ::SetLastError(ERROR_SUCCESS);
-  EXPECT_EQ(::WideCharToMultiByte(CP_UTF8, 0, nullptr, 3, buffer, sizeof buffer, nullptr, nullptr), 0);
+  EXPECT_EQ(::WideCharToMultiByte(CP_UTF8, 0, nullptr, 3, narrow, sizeof narrow, nullptr, nullptr), 0);
+  EXPECT_EQ(::GetLastError(), ERROR_INVALID_PARAMETER);
+  std::u16string wide(8, u'#');
+  ::SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(::MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, comsupport::AsOleChars(&wide[0]), 8), 0);
   EXPECT_EQ(::GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
@@ -188,7 +193,8 @@ INSTANTIATE_TEST_SUITE_P(
         BstrCase{"EmptyIsNotNull", [] { return ::SysAllocStringLen(comsupport::AsOleChars(u""), 0); }, 0, 0, ""},
         BstrCase{"LengthWithoutSource", [] { return ::SysAllocStringLen(nullptr, 4); }, 4, 8, ""},
         BstrCase{"OddByteLength", [] { return ::SysAllocStringByteLen("abc", 3); }, 1, 3, "abc"},
-        BstrCase{"ByteLengthWithoutSource", [] { return ::SysAllocStringByteLen(nullptr, 5); }, 2, 5, ""}),
+        BstrCase{"ByteLengthWithoutSource", [] { return ::SysAllocStringByteLen(nullptr, 5); }, 2, 5, ""},
+        BstrCase{"EmptyByteLengthWithoutSource", [] { return ::SysAllocStringByteLen(nullptr, 0); }, 0, 0, ""}),
     [](const ::testing::TestParamInfo<BstrCase>& info) { return std::string(info.param.name); });
 
 TEST(BstrNull, NullIsEmptyAndFreeingItIsHarmless) {
@@ -267,6 +273,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {Step::Uninit, 0, S_OK}}},
         ComCase{"StaThenMtaRefused",
                 {{Step::Init, kSta, S_OK}, {Step::Init, kMta, RPC_E_CHANGED_MODE}, {Step::Uninit, 0, S_OK}}},
+        // 0x10 is no COINIT flag.
+        ComCase{"UnknownFlagIgnored", {{Step::Init, kMta | 0x10, S_OK}, {Step::Uninit, 0, S_OK}}},
         ComCase{"ExtraUninitializeIsHarmless",
                 {{Step::Uninit, 0, S_OK}, {Step::Init, kMta, S_OK}, {Step::Uninit, 0, S_OK}, {Step::Uninit, 0, S_OK}}}),
     [](const ::testing::TestParamInfo<ComCase>& info) { return std::string(info.param.name); });
