@@ -421,6 +421,49 @@ std::shared_ptr<Directory> NamespaceFor(const char16_t* name, std::string& fileN
 
 bool IsNamed(LPCWSTR name) { return name != nullptr && name[0] != u'\0'; }
 
+// The create-or-open of a named section or mutex. An object already
+// published under the name is opened, and `open` makes its handle
+// (ERROR_ALREADY_EXISTS). Otherwise `fill` prepares a new file that nobody
+// sees yet and returns its error; the file is published under the name and
+// `created` makes the handle. When another process publishes the name
+// first, `undo` takes back what `fill` did and the other process's object
+// is opened instead.
+template <class Open, class Fill, class Undo, class Created>
+HANDLE CreateOrOpenNamed(LPCWSTR name, Kind kind, Open open, Fill fill, Undo undo, Created created) {
+  std::string fileName;
+  DWORD error = ERROR_SUCCESS;
+  auto dir = NamespaceFor(name, fileName, error);
+  if (!dir) return Fail(error);
+  for (;;) {
+    std::unique_ptr<ObjectFile> objectFile;
+    ObjectHeader header{};
+    switch (OpenExisting(dir, fileName, objectFile, header, error)) {
+      case Lookup::Failed:
+        return Fail(error);
+      case Lookup::Opened: {
+        if (header.kind != kind) return Fail(ERROR_INVALID_HANDLE);
+        HANDLE handle = open(std::move(objectFile), header);
+        if (handle != nullptr) ::SetLastError(ERROR_ALREADY_EXISTS);
+        return handle;
+      }
+      case Lookup::NotFound:
+        break;
+    }
+    Unpublished fresh;
+    if ((error = MakeUnpublished(*dir, fresh)) != ERROR_SUCCESS) return Fail(error);
+    if ((error = fill(fresh.fd)) != ERROR_SUCCESS) return Fail(error);
+    const Publish outcome = PublishAs(dir, fileName, fresh, objectFile, error);
+    if (outcome != Publish::Published) {
+      undo();
+      if (outcome == Publish::Retry) continue;
+      return Fail(error);
+    }
+    HANDLE handle = created(std::move(objectFile));
+    if (handle != nullptr) ::SetLastError(ERROR_SUCCESS);
+    return handle;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -466,45 +509,19 @@ HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD prote
     return handle;
   }
 
-  std::string fileName;
-  DWORD error = ERROR_SUCCESS;
-  auto dir = NamespaceFor(name, fileName, error);
-  if (!dir) return Fail(error);
-  for (;;) {
-    std::unique_ptr<ObjectFile> objectFile;
-    ObjectHeader header{};
-    switch (OpenExisting(dir, fileName, objectFile, header, error)) {
-      case Lookup::Failed:
-        return Fail(error);
-      case Lookup::Opened: {
+  return CreateOrOpenNamed(
+      name, Kind::Section,
+      [&](std::unique_ptr<ObjectFile> objectFile, const ObjectHeader& header) {
         // An existing section is returned as it is; the size asked for is
         // ignored, as on Windows.
-        if (header.kind != Kind::Section) return Fail(ERROR_INVALID_HANDLE);
         auto section = std::make_shared<Section>(std::move(objectFile), header.sectionSize, header.protect);
-        HANDLE handle = InsertHandle(std::move(section), SectionRights(pageProtect) & SectionRights(header.protect));
-        ::SetLastError(ERROR_ALREADY_EXISTS);
-        return handle;
-      }
-      case Lookup::NotFound:
-        break;
-    }
-    if (size == 0) return Fail(ERROR_INVALID_PARAMETER);
-    Unpublished fresh;
-    if ((error = MakeUnpublished(*dir, fresh)) != ERROR_SUCCESS) return Fail(error);
-    if ((error = InitSectionFile(fresh.fd, size, pageProtect)) != ERROR_SUCCESS) return Fail(error);
-    switch (PublishAs(dir, fileName, fresh, objectFile, error)) {
-      case Publish::Failed:
-        return Fail(error);
-      case Publish::Retry:
-        continue;
-      case Publish::Published: {
+        return InsertHandle(std::move(section), SectionRights(pageProtect) & SectionRights(header.protect));
+      },
+      [&](int fd) { return size == 0 ? ERROR_INVALID_PARAMETER : InitSectionFile(fd, size, pageProtect); }, [] {},
+      [&](std::unique_ptr<ObjectFile> objectFile) {
         auto section = std::make_shared<Section>(std::move(objectFile), size, pageProtect);
-        HANDLE handle = InsertHandle(std::move(section), SectionRights(pageProtect));
-        ::SetLastError(ERROR_SUCCESS);
-        return handle;
-      }
-    }
-  }
+        return InsertHandle(std::move(section), SectionRights(pageProtect));
+      });
 }
 
 HANDLE WINAPI OpenFileMappingW(DWORD desiredAccess, BOOL, LPCWSTR name) {
@@ -592,53 +609,39 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR nam
     return handle;
   }
 
-  std::string fileName;
-  DWORD error = ERROR_SUCCESS;
-  auto dir = NamespaceFor(name, fileName, error);
-  if (!dir) return Fail(error);
-  for (;;) {
-    std::unique_ptr<ObjectFile> objectFile;
-    ObjectHeader header{};
-    switch (OpenExisting(dir, fileName, objectFile, header, error)) {
-      case Lookup::Failed:
-        return Fail(error);
-      case Lookup::Opened: {
+  MutexPage* page = nullptr;
+  return CreateOrOpenNamed(
+      name, Kind::Mutex,
+      [](std::unique_ptr<ObjectFile> objectFile, const ObjectHeader&) {
         // The initial-owner flag only applies to the creator, as on Windows.
-        if (header.kind != Kind::Mutex) return Fail(ERROR_INVALID_HANDLE);
-        MutexPage* page = MapMutexPage(objectFile->Fd());
-        if (page == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-        HANDLE handle = InsertHandle(std::make_shared<Mutex>(std::move(objectFile), page), 0);
-        ::SetLastError(ERROR_ALREADY_EXISTS);
-        return handle;
-      }
-      case Lookup::NotFound:
-        break;
-    }
-    Unpublished fresh;
-    if ((error = MakeUnpublished(*dir, fresh)) != ERROR_SUCCESS) return Fail(error);
-    if ((error = Reserve(fresh.fd, PageSize())) != ERROR_SUCCESS) return Fail(error);
-    MutexPage* page = MapMutexPage(fresh.fd);
-    if (page == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    if (!InitMutexPage(page)) {
-      ::munmap(page, PageSize());
-      return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    // Owned before anyone can open it, so the initial ownership is atomic
-    // with the creation.
-    if (initialOwner) ::pthread_mutex_lock(&page->mutex);
-    const Publish outcome = PublishAs(dir, fileName, fresh, objectFile, error);
-    if (outcome != Publish::Published) {
-      if (initialOwner) ::pthread_mutex_unlock(&page->mutex);
-      ::munmap(page, PageSize());
-      if (outcome == Publish::Retry) continue;
-      return Fail(error);
-    }
-    auto mutex = std::make_shared<Mutex>(std::move(objectFile), page);
-    if (initialOwner) mutex->Acquired(false);
-    HANDLE handle = InsertHandle(std::move(mutex), 0);
-    ::SetLastError(ERROR_SUCCESS);
-    return handle;
-  }
+        MutexPage* opened = MapMutexPage(objectFile->Fd());
+        if (opened == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return InsertHandle(std::make_shared<Mutex>(std::move(objectFile), opened), 0);
+      },
+      [&](int fd) -> DWORD {
+        if (const DWORD error = Reserve(fd, PageSize())) return error;
+        page = MapMutexPage(fd);
+        if (page == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+        if (!InitMutexPage(page)) {
+          ::munmap(page, PageSize());
+          page = nullptr;
+          return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        // Owned before anyone can open it, so the initial ownership is
+        // atomic with the creation.
+        if (initialOwner) ::pthread_mutex_lock(&page->mutex);
+        return ERROR_SUCCESS;
+      },
+      [&] {
+        if (initialOwner) ::pthread_mutex_unlock(&page->mutex);
+        ::munmap(page, PageSize());
+        page = nullptr;
+      },
+      [&](std::unique_ptr<ObjectFile> objectFile) {
+        auto mutex = std::make_shared<Mutex>(std::move(objectFile), page);
+        if (initialOwner) mutex->Acquired(false);
+        return InsertHandle(std::move(mutex), 0);
+      });
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
