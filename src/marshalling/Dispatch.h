@@ -16,15 +16,15 @@
 namespace moravane {
 namespace server {
 
-// Runs `call` on the calling thread; returns its result code and leaves its
-// error text in `errorText`. LinkError and `long` are caught; anything else
-// passes to the caller.
-template <class F>
-LONG ExecuteInPlace(const F& call, WideString& errorText) {
+// Packages `call` and hands it to `run`; returns its result code and leaves
+// its error text in `errorText`. LinkError and `long`, from the call or from
+// the hand-over, are caught; anything else passes to the caller.
+template <class F, class Run>
+LONG RunDeferred(const F& call, WideString& errorText, Run run) {
   LONG result = 0;
   try {
     std::unique_ptr<Executor> executor(new ExecutorImpl<F>(call, &errorText, &result));
-    executor->Execute();
+    run(executor);
   } catch (const LinkError& error) {
     errorText = error.GetErrorString();
     result = error.GetError();
@@ -34,22 +34,20 @@ LONG ExecuteInPlace(const F& call, WideString& errorText) {
   return result;
 }
 
+// Runs `call` on the calling thread.
+template <class F>
+LONG ExecuteInPlace(const F& call, WideString& errorText) {
+  return RunDeferred(call, errorText, [](std::unique_ptr<Executor>& executor) { executor->Execute(); });
+}
+
 // Runs `call` on the communication thread and waits for it.
 template <class F>
 LONG ExecuteMarshalled(const F& call, WideString& errorText) {
-  LONG result = 0;
-  try {
-    std::unique_ptr<Executor> executor(new ExecutorImpl<F>(call, &errorText, &result));
+  return RunDeferred(call, errorText, [](std::unique_ptr<Executor>& executor) {
     IdleLock::Current()->Submit(executor.get());
     // Submit returned: the communication thread ran and deleted the call.
     executor.release();
-  } catch (const LinkError& error) {
-    errorText = error.GetErrorString();
-    result = error.GetError();
-  } catch (long) {
-    if (errorText.empty()) result = kThrownLong;
-  }
-  return result;
+  });
 }
 
 // The dispatch rule, evaluated afresh on every call.
