@@ -59,7 +59,7 @@ class Solid final : public VideoGenerator {
 class FrameNumber final : public VideoGenerator {
  public:
   FrameNumber(int width, int height, double rate)
-      : m_width(width), m_height(height), m_band(height * 3 / 4), m_rate(rate) {}
+      : m_width(width), m_band(height * 3 / 4), m_rate(rate) {}
   void Row(int y, int x0, int count, double seconds, float* rgba) const override {
     if (y < m_band) {
       const std::int64_t frame = FrameAtTime(seconds, m_rate);
@@ -85,7 +85,7 @@ class FrameNumber final : public VideoGenerator {
   }
 
  private:
-  int m_width, m_height, m_band;
+  int m_width, m_band;
   double m_rate;
 };
 

@@ -17,6 +17,7 @@
 #include "Sections.h"
 #include "proxystub/LinkServerProxyStub.h"
 
+#include <comsupport/ClassFactory.h>
 #include <rpc/Rpc.h>
 
 #include <atomic>
@@ -45,35 +46,14 @@ constexpr std::chrono::seconds kFirstClientWait{30};
 
 std::atomic<bool> g_everCreated{false};
 
-class Factory final : public IClassFactory {
- public:
-  explicit Factory(std::shared_ptr<linkserver::SectionProvider> sections) : m_sections(std::move(sections)) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *object = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+// Every activation makes a new server object over the host's sections.
+struct MakeServer {
+  std::shared_ptr<linkserver::SectionProvider> sections;
+  HRESULT operator()(REFIID iid, void** object) const {
+    moravane::IServer2* server = linkserver::CreateLinkServer(sections);
+    if (server != nullptr) g_everCreated = true;
+    return comsupport::HandOut(server, iid, object);
   }
-  // Lives as long as main(); the class table's references do not own it.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    moravane::IServer2* server = linkserver::CreateLinkServer(m_sections);
-    if (server == nullptr) return E_OUTOFMEMORY;
-    g_everCreated = true;
-    const HRESULT hr = server->QueryInterface(iid, object);
-    server->Release();
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
- private:
-  std::shared_ptr<linkserver::SectionProvider> m_sections;
 };
 
 std::string SelfPath() {
@@ -174,7 +154,7 @@ int main(int argc, char** argv) {
 
   moravane::RegisterLinkServerProxyStubs();
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  static Factory factory(std::make_shared<linkserver::KernelSections>());
+  static comsupport::StaticClassFactory<MakeServer> factory(MakeServer{std::make_shared<linkserver::KernelSections>()});
   DWORD cookie = 0;
   const HRESULT hr =
       CoRegisterClassObject(moravane::CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);

@@ -19,6 +19,7 @@
 #include "marshalling/Dispatch.h"
 
 #include <benchmark/benchmark.h>
+#include <comsupport/ClassFactory.h>
 #include <chrono>
 #include <moravane/MemoryMappedFile.h>
 #include <moravane/Project.h>
@@ -244,28 +245,12 @@ BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The server process: the reference server's class, published to the
 // user's other processes, until this process's end of `control` closes.
-class Factory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    *object = (iid == IID_IUnknown || iid == IID_IClassFactory) ? this : nullptr;
-    return *object != nullptr ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    *object = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    IServer2* server = linkserver::CreateLinkServer(std::make_shared<linkserver::KernelSections>());
-    const HRESULT hr = server->QueryInterface(iid, object);
-    server->Release();
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
 [[noreturn]] void ServeLinks(int ready, int control) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  Factory factory;
+  comsupport::StaticClassFactory factory([](REFIID iid, void** object) {
+    return comsupport::HandOut(linkserver::CreateLinkServer(std::make_shared<linkserver::KernelSections>()), iid,
+                               object);
+  });
   DWORD cookie = 0;
   const HRESULT hr =
       CoRegisterClassObject(CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);

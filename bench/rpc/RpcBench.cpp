@@ -11,6 +11,7 @@
 #include "rpc/SharedChannel.h"
 
 #include <benchmark/benchmark.h>
+#include <comsupport/ClassFactory.h>
 #include <rpc/Rpc.h>
 #include <rpc/Wire.h>
 
@@ -66,23 +67,6 @@ class NullServer final : public IServer2 {
   }
 };
 
-class NullFactory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    *object = (iid == IID_IUnknown || iid == IID_IClassFactory) ? this : nullptr;
-    return *object != nullptr ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID iid, void** object) override {
-    return m_server.QueryInterface(iid, object);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
- private:
-  NullServer m_server;
-};
-
 struct Peers {
   int socket = -1;  // the bare socket peer's other end
   rpc::SharedRegion* region = nullptr;
@@ -134,7 +118,9 @@ pid_t ForkServer(int& life) {
   if (pid == 0) {
     ::close(ready[0]);
     ::close(stop[1]);
-    static NullFactory factory;
+    static NullServer server;
+    static comsupport::StaticClassFactory factory(
+        [](REFIID iid, void** object) { return server.QueryInterface(iid, object); });
     DWORD shared = 0, socket = 0;
     CoRegisterClassObject(kSharedClass, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &shared);
     CoRegisterClassObject(kSocketClass, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &socket);

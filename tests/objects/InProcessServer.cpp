@@ -14,7 +14,7 @@ const CLSID kTestServerClass = {0x6a0c51e2, 0x3b7d, 0x4f0a, {0x9c, 0x41, 0x2e, 0
 
 HRESULT RegisterTestServerClass() {
   // Static: lives for the process, so it is registered once and never revoked.
-  static testserver::FreshServerFactory factory(&testserver::CreateInProcessTestServer);
+  static testserver::FreshServerFactory factory(testserver::FreshServer{&testserver::CreateInProcessTestServer});
   DWORD cookie = 0;
   return ::CoRegisterClassObject(kTestServerClass, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
 }

@@ -14,6 +14,7 @@
 #include "objects/LinkServer.h"
 #include "proxystub/LinkServerProxyStub.h"
 
+#include <comsupport/ClassFactory.h>
 #include <platformdebug.h>
 #include <rpc/Rpc.h>
 
@@ -502,29 +503,6 @@ class Server final : public Counted, public IServer2, public IOrraExtras2, publi
   ULONGLONG m_idle = 0;
 };
 
-class Factory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *object = this;
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    *object = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* server = new Server;
-    const HRESULT hr = server->QueryInterface(iid, object);
-    server->Release();
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
 int Hold(int count) {
   IServer2* server = nullptr;
   HRESULT hr = CoCreateInstance(rpctest::CLSID_TestLinkServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IServer2,
@@ -563,7 +541,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  static Factory factory;
+  static comsupport::StaticClassFactory factory(
+      [](REFIID iid, void** object) { return comsupport::HandOut(new Server, iid, object); });
   DWORD cookie = 0;
   const HRESULT hr =
       CoRegisterClassObject(rpctest::CLSID_TestLinkServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);

@@ -11,6 +11,7 @@
 #include "proxystub/LinkServerProxyStub.h"
 #include "rpc/ServerDispatch.h"
 
+#include <comsupport/ClassFactory.h>
 #include <platformdebug.h>
 #include <rpc/Rpc.h>
 #include <rpc/Wire.h>
@@ -103,24 +104,9 @@ class FuzzObject final : public IServer2, public IContainer2, public IRenderer2 
   std::atomic<ULONG> m_refs{1};
 };
 
-class FuzzFactory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    *object = (iid == IID_IUnknown || iid == IID_IClassFactory) ? this : nullptr;
-    return *object != nullptr ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID iid, void** object) override {
-    auto* created = new FuzzObject;
-    const HRESULT hr = created->QueryInterface(iid, object);
-    created->Release();
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-FuzzFactory g_factory;
+comsupport::StaticClassFactory g_factory([](REFIID iid, void** object) {
+  return comsupport::HandOut(new FuzzObject, iid, object);
+});
 
 IUnknown* FindFactory(REFCLSID clsid) { return IsEqualCLSID(clsid, kFuzzClass) ? &g_factory : nullptr; }
 

@@ -6,6 +6,7 @@
 
 #include "testserver/TestControl.h"
 
+#include <comsupport/ClassFactory.h>
 #include <comsupport/ComPtr.h>
 
 #include <atomic>
@@ -42,37 +43,19 @@ class ClassFactory final : public IClassFactory {
   std::vector<LONG> m_activationThreads;
 };
 
-// A class object that lives as long as the process and hands out a fresh test
-// server per activation, as a server process would: `create` makes it. The
-// class table's references are not counted.
-class FreshServerFactory final : public IClassFactory {
- public:
-  using Create = HRESULT (*)(ITestControl** control);
-  explicit FreshServerFactory(Create create) : m_create(create) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) return E_NOINTERFACE;
-    *object = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+// Hands out a fresh test server per activation, as a server process would:
+// `create` makes it. The class object for it is a
+// comsupport::StaticClassFactory<FreshServer>.
+struct FreshServer {
+  HRESULT (*create)(ITestControl** control);
+  HRESULT operator()(REFIID iid, void** object) const {
     comsupport::CComPtr<ITestControl> control;
-    const HRESULT hr = m_create(&control);
+    const HRESULT hr = create(&control);
     if (FAILED(hr)) return hr;
     return control->QueryInterface(iid, object);
   }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
- private:
-  const Create m_create;
 };
+using FreshServerFactory = comsupport::StaticClassFactory<FreshServer>;
 
 // Registers a class object for local-server activation, multiple use, and
 // revokes it when destroyed. Registering for local-server activation also

@@ -39,7 +39,7 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  static testserver::FreshServerFactory factory(&testserver::CreateHostedTestServer);
+  static testserver::FreshServerFactory factory(testserver::FreshServer{&testserver::CreateHostedTestServer});
   DWORD cookie = 0;
   const HRESULT hr = CoRegisterClassObject(testserver::CLSID_TestServerHost, &factory, CLSCTX_LOCAL_SERVER,
                                            REGCLS_MULTIPLEUSE, &cookie);
