@@ -2,9 +2,13 @@
 // unlinking and destruction, and the thread on which each of them takes or
 // drops its reference.
 #include "ObjectsFixture.h"
+#include "marshalling/IdleLock.h"
 
 #include <moravane/ThreadedState.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <thread>
 
 namespace moravane_test {
@@ -233,6 +237,57 @@ TEST_F(HandleTest, CallsFromManyThreadsRunOnTheCommunicationThread) {
   const auto calls = server().Calls();
   EXPECT_EQ(calls.size(), 80u);
   for (const auto& call : calls) EXPECT_EQ(call.thread, CommThread());
+}
+
+// Once the communication thread takes no more calls, the stop signal passes
+// out of everything that dispatches a query or a release, and a linked
+// handle's destructor drops its reference on the calling thread instead.
+// A stopped thread stays stopped, hence a process of its own, which exits
+// with 0 when all of it held.
+class HandleDeathTest : public HandleTest {
+ protected:
+  [[noreturn]] void StopAndExit() {
+    const LONG id = Create(InterfaceBit(testserver::kSourceIndex) | InterfaceBit(testserver::kItemIndex));
+    std::string failures;
+    {
+      const comsupport::CComPtr<IUnknown> unknown = server().Object(id);
+      Source linked = Link<Source>(id);
+      moravane::server::IdleLock::Current()->StopAllExecution();
+      const struct {
+        const char* what;
+        std::function<void()> action;
+      } dispatching[] = {
+          {"constructor from a pointer", [&] { BaseObject<ISource2, Source> handle(unknown.p); }},
+          {"constructor from a handle", [&] { BaseObject<ISource2, Source> handle(linked); }},
+          {"converting constructor", [&] { Item item(linked); }},
+          {"UnLink",
+           [&] {
+             Source copy(linked);
+             copy.UnLink();
+           }},
+      };
+      for (const auto& d : dispatching) {
+        try {
+          d.action();
+          failures += std::string(d.what) + ": no stop signal; ";
+        } catch (int signal) {
+          if (signal != moravane::server::kStopSignal) failures += std::string(d.what) + ": another int; ";
+        }
+      }
+      server().ClearRecords();
+    }
+    // `linked`, then `unknown`, each dropped on this thread.
+    const std::vector<std::string> expected = {"Release@calling", "Release@calling"};
+    if (Events(id) != expected) failures += "references not dropped once each on this thread; ";
+    if (server().RefCount(id) != 1) failures += "reference count " + std::to_string(server().RefCount(id)) + "; ";
+    std::fprintf(stderr, "%s\n", failures.c_str());
+    std::exit(failures.empty() ? 0 : 1);
+  }
+};
+
+TEST_F(HandleDeathTest, StopSignalPassesAndTheDestructorReleasesHere) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(StopAndExit(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -122,28 +122,55 @@ TEST_F(ObjectsTest, CallerTestedFormRaisesOnTheCallingThreadOnly) {
 }
 
 // Two objects of one call: both out-handles are assigned, in the order of
-// the server's out-parameters, before either is tested.
+// the server's out-parameters, before either is tested. Each of the two
+// objects comes back missing, without its interface, or good.
 struct PairCase {
-  const char* name;
-  bool projectGood;
-  bool sourceGood;
+  Answer project;
+  Answer source;
 };
 
-class TwoObjectTest : public ObjectsTest, public ::testing::WithParamInterface<PairCase> {};
+std::string AnswerName(Answer answer) {
+  return answer == Answer::kNull ? "Null" : answer == Answer::kWrongInterface ? "Wrong" : "Good";
+}
+
+std::string PairName(const PairCase& c) { return AnswerName(c.project) + "Project" + AnswerName(c.source) + "Source"; }
+
+void PrintTo(const PairCase& c, std::ostream* os) { *os << PairName(c); }
+
+class TwoObjectTest : public ObjectsTest, public ::testing::WithParamInterface<PairCase> {
+ protected:
+  void SetUp() override {
+    ObjectsTest::SetUp();
+    if (HasFatalFailure()) return;
+    m_server = Create(kAllInterfaces);
+    m_oldSource = Create(InterfaceBit(testserver::kSourceIndex));
+    m_newProject = Create(InterfaceBit(testserver::kProjectIndex));
+    m_newSource = Create(InterfaceBit(testserver::kSourceIndex));
+  }
+  // Scripts the two out-objects of `slot`; the project and the source
+  // objects stand in for each other as an object without the interface.
+  void Script(LONG slot) {
+    const PairCase& c = GetParam();
+    const LONG project[] = {0, m_newSource, m_newProject};
+    const LONG source[] = {0, m_newProject, m_newSource};
+    server().OutObject(m_server, testserver::kServerIndex, slot, 0, project[static_cast<int>(c.project)]);
+    server().OutObject(m_server, testserver::kServerIndex, slot, 1, source[static_cast<int>(c.source)]);
+  }
+  bool Raises() const { return GetParam().project != Answer::kGood || GetParam().source != Answer::kGood; }
+  LONG ExpectedSource() const { return GetParam().source == Answer::kGood ? m_newSource : 0; }
+
+  LONG m_server = 0;
+  LONG m_oldSource = 0;
+  LONG m_newProject = 0;
+  LONG m_newSource = 0;
+};
 
 TEST_P(TwoObjectTest, CreateSourceAssignsBothBeforeTesting) {
-  const PairCase& c = GetParam();
-  const LONG server = Create(kAllInterfaces);
   const LONG oldProject = Create(InterfaceBit(testserver::kProjectIndex));
-  const LONG oldSource = Create(InterfaceBit(testserver::kSourceIndex));
-  const LONG newProject = Create(InterfaceBit(testserver::kProjectIndex));
-  const LONG newSource = Create(InterfaceBit(testserver::kSourceIndex));
-  Server handle = Link<Server>(server);
+  Server handle = Link<Server>(m_server);
   Project project = Link<Project>(oldProject);
-  Source source = Link<Source>(oldSource);
-  this->server().OutObject(server, testserver::kServerIndex, 14, 0, c.projectGood ? newProject : 0);
-  // A source object offered without its interface counts as wrong.
-  this->server().OutObject(server, testserver::kServerIndex, 14, 1, c.sourceGood ? newSource : newProject);
+  Source source = Link<Source>(m_oldSource);
+  Script(14);
 
   bool raised = false;
   try {
@@ -152,43 +179,42 @@ TEST_P(TwoObjectTest, CreateSourceAssignsBothBeforeTesting) {
     raised = true;
     EXPECT_EQ(error.GetError(), E_NOINTERFACE);
   }
-  EXPECT_EQ(raised, !(c.projectGood && c.sourceGood));
-  EXPECT_EQ(IdOf(project), c.projectGood ? newProject : 0);
-  EXPECT_EQ(IdOf(source), c.sourceGood ? newSource : 0);
+  EXPECT_EQ(raised, Raises());
+  EXPECT_EQ(IdOf(project), GetParam().project == Answer::kGood ? m_newProject : 0);
+  EXPECT_EQ(IdOf(source), ExpectedSource());
   // The old objects were let go whatever happened.
-  EXPECT_EQ(this->server().RefCount(oldProject), 1);
-  EXPECT_EQ(this->server().RefCount(oldSource), 1);
+  EXPECT_EQ(server().RefCount(oldProject), 1);
+  EXPECT_EQ(server().RefCount(m_oldSource), 1);
 }
 
 TEST_P(TwoObjectTest, OpenProjectShowSourceAssignsTheSourceBeforeTesting) {
-  const PairCase& c = GetParam();
-  const LONG server = Create(kAllInterfaces);
-  const LONG oldSource = Create(InterfaceBit(testserver::kSourceIndex));
-  const LONG newProject = Create(InterfaceBit(testserver::kProjectIndex));
-  const LONG newSource = Create(InterfaceBit(testserver::kSourceIndex));
-  Server handle = Link<Server>(server);
-  Source source = Link<Source>(oldSource);
-  this->server().OutObject(server, testserver::kServerIndex, 12, 0, c.projectGood ? newProject : 0);
-  this->server().OutObject(server, testserver::kServerIndex, 12, 1, c.sourceGood ? newSource : 0);
+  Server handle = Link<Server>(m_server);
+  Source source = Link<Source>(m_oldSource);
+  Script(12);
 
   bool raised = false;
   try {
     Project project = handle.OpenProjectShowSource(u"p", kelvex::utility::Guid(), source);
-    EXPECT_EQ(IdOf(project), newProject);
+    EXPECT_EQ(IdOf(project), m_newProject);
   } catch (const LinkError& error) {
     raised = true;
     EXPECT_EQ(error.GetError(), E_NOINTERFACE);
   }
-  EXPECT_EQ(raised, !(c.projectGood && c.sourceGood));
-  EXPECT_EQ(IdOf(source), c.sourceGood ? newSource : 0);
-  EXPECT_EQ(this->server().RefCount(oldSource), 1);
+  EXPECT_EQ(raised, Raises());
+  EXPECT_EQ(IdOf(source), ExpectedSource());
+  EXPECT_EQ(server().RefCount(m_oldSource), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pairs, TwoObjectTest,
-                         ::testing::Values(PairCase{"BothGood", true, true}, PairCase{"ProjectMissing", false, true},
-                                           PairCase{"SourceMissing", true, false},
-                                           PairCase{"BothMissing", false, false}),
-                         [](const ::testing::TestParamInfo<PairCase>& info) { return info.param.name; });
+std::vector<PairCase> EveryPair() {
+  std::vector<PairCase> cases;
+  for (Answer project : {Answer::kNull, Answer::kWrongInterface, Answer::kGood}) {
+    for (Answer source : {Answer::kNull, Answer::kWrongInterface, Answer::kGood}) cases.push_back({project, source});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, TwoObjectTest, ::testing::ValuesIn(EveryPair()),
+                         [](const ::testing::TestParamInfo<PairCase>& info) { return PairName(info.param); });
 
 // Walking a container's children ends at the first missing object; the
 // server is told the current child each time.

@@ -331,103 +331,124 @@ class TestObject final : public IUnknown {
     HRESULT STDMETHODCALLTYPE EndAudioRender(BSTR* e) override { return owner->Answer(kRendererIndex, 10, {}, e); }
   } m_renderer;
 
-  struct VideoOptionsFacet
-      : IVideoRenderOptions2{
-            TESTSERVER_DELEGATE_UNKNOWN
-#define TESTSERVER_SET(Name, slot)                              \
-  HRESULT STDMETHODCALLTYPE Name(LONG v, BSTR* e) override {    \
-    return owner->Answer(kVideoOptionsIndex, slot, {In(v)}, e); \
-  }
-#define TESTSERVER_GET(Name, slot)                               \
-  HRESULT STDMETHODCALLTYPE Name(LONG* v, BSTR* e) override {    \
-    return owner->Answer(kVideoOptionsIndex, slot, {Out(v)}, e); \
-  }
-                TESTSERVER_SET(SetLowQuality, 3) TESTSERVER_GET(GetLowQuality, 4) TESTSERVER_SET(SetPreMultiply, 5)
-                    TESTSERVER_GET(GetPreMultiply, 6) TESTSERVER_SET(SetFieldOrder, 7) TESTSERVER_GET(GetFieldOrder, 8)
-                        HRESULT STDMETHODCALLTYPE SetRegionOfInterest(LONG l, LONG t, LONG r, LONG b, BSTR* e)
-                            override{return owner->Answer(kVideoOptionsIndex, 9, {In(l), In(t), In(r), In(b)}, e);
-} HRESULT STDMETHODCALLTYPE GetRegionOfInterest(LONG* l, LONG* t, LONG* r, LONG* b, BSTR* e) override {
-  return owner->Answer(kVideoOptionsIndex, 10, {Out(l), Out(t), Out(r), Out(b)}, e);
-}
-TESTSERVER_SET(SetBitDepth, 11)
-TESTSERVER_GET(GetBitDepth, 12)
-TESTSERVER_SET(SetChannelOrder, 13)
-TESTSERVER_GET(GetChannelOrder, 14)
-HRESULT STDMETHODCALLTYPE SetTimeStep(LONG a, LONG b, BSTR* e) override {
-  return owner->Answer(kVideoOptionsIndex, 15, {In(a), In(b)}, e);
-}
-HRESULT STDMETHODCALLTYPE GetTimeStep(LONG* a, LONG* b, BSTR* e) override {
-  return owner->Answer(kVideoOptionsIndex, 16, {Out(a), Out(b)}, e);
-}
-HRESULT STDMETHODCALLTYPE SetBounds(LONG a, LONG b, BSTR* e) override {
-  return owner->Answer(kVideoOptionsIndex, 17, {In(a), In(b)}, e);
-}
-HRESULT STDMETHODCALLTYPE GetBounds(LONG* a, LONG* b, BSTR* e) override {
-  return owner->Answer(kVideoOptionsIndex, 18, {Out(a), Out(b)}, e);
-}
-TESTSERVER_SET(SetRowBytes, 19)
-TESTSERVER_GET(GetRowBytes, 20)
-HRESULT STDMETHODCALLTYPE SetDownsampleFactor(LONG a, LONG b, BSTR* e) override {
-  return owner->Answer(kVideoOptionsIndex, 21, {In(a), In(b)}, e);
-}
-HRESULT STDMETHODCALLTYPE GetDownsampleFactor(LONG* a, LONG* b, BSTR* e) override {
-  return owner->Answer(kVideoOptionsIndex, 22, {Out(a), Out(b)}, e);
-}
-TESTSERVER_SET(SetRenderGuideLayers, 23)
-TESTSERVER_GET(GetRenderGuideLayers, 24)
-HRESULT STDMETHODCALLTYPE GetMaxMemoryRequiredForFrame(ULONGLONG* v, BSTR* e) override {
-  return owner->Answer(kVideoOptionsIndex, 25, {Out(v)}, e);
-}
-#undef TESTSERVER_SET
-#undef TESTSERVER_GET
-}  // namespace
-m_videoOptions;
+  struct VideoOptionsFacet : IVideoRenderOptions2 {
+    TESTSERVER_DELEGATE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE SetLowQuality(LONG v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 3, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetLowQuality(LONG* v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 4, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetPreMultiply(LONG v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 5, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetPreMultiply(LONG* v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 6, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetFieldOrder(LONG v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 7, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetFieldOrder(LONG* v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 8, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetRegionOfInterest(LONG l, LONG t, LONG r, LONG b, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 9, {In(l), In(t), In(r), In(b)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetRegionOfInterest(LONG* l, LONG* t, LONG* r, LONG* b, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 10, {Out(l), Out(t), Out(r), Out(b)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetBitDepth(LONG v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 11, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetBitDepth(LONG* v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 12, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetChannelOrder(LONG v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 13, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetChannelOrder(LONG* v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 14, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetTimeStep(LONG a, LONG b, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 15, {In(a), In(b)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetTimeStep(LONG* a, LONG* b, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 16, {Out(a), Out(b)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetBounds(LONG a, LONG b, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 17, {In(a), In(b)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetBounds(LONG* a, LONG* b, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 18, {Out(a), Out(b)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetRowBytes(LONG v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 19, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetRowBytes(LONG* v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 20, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetDownsampleFactor(LONG a, LONG b, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 21, {In(a), In(b)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetDownsampleFactor(LONG* a, LONG* b, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 22, {Out(a), Out(b)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetRenderGuideLayers(LONG v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 23, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetRenderGuideLayers(LONG* v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 24, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetMaxMemoryRequiredForFrame(ULONGLONG* v, BSTR* e) override {
+      return owner->Answer(kVideoOptionsIndex, 25, {Out(v)}, e);
+    }
+  } m_videoOptions;
 
-struct AudioOptionsFacet : IAudioRenderOptions2 {
-  TESTSERVER_DELEGATE_UNKNOWN
-  HRESULT STDMETHODCALLTYPE SetSampleRate(double v, BSTR* e) override {
-    return owner->Answer(kAudioOptionsIndex, 3, {In(v)}, e);
-  }
-  HRESULT STDMETHODCALLTYPE GetSampleRate(double* v, BSTR* e) override {
-    return owner->Answer(kAudioOptionsIndex, 4, {Out(v)}, e);
-  }
-  HRESULT STDMETHODCALLTYPE SetNumChannels(LONG v, BSTR* e) override {
-    return owner->Answer(kAudioOptionsIndex, 5, {In(v)}, e);
-  }
-  HRESULT STDMETHODCALLTYPE GetNumChannels(LONG* v, BSTR* e) override {
-    return owner->Answer(kAudioOptionsIndex, 6, {Out(v)}, e);
-  }
-  HRESULT STDMETHODCALLTYPE SetEncoding(LONG v, BSTR* e) override {
-    return owner->Answer(kAudioOptionsIndex, 7, {In(v)}, e);
-  }
-  HRESULT STDMETHODCALLTYPE GetEncoding(LONG* v, BSTR* e) override {
-    return owner->Answer(kAudioOptionsIndex, 8, {Out(v)}, e);
-  }
-  HRESULT STDMETHODCALLTYPE SetBytesPerSample(LONG v, BSTR* e) override {
-    return owner->Answer(kAudioOptionsIndex, 9, {In(v)}, e);
-  }
-  HRESULT STDMETHODCALLTYPE GetBytesPerSample(LONG* v, BSTR* e) override {
-    return owner->Answer(kAudioOptionsIndex, 10, {Out(v)}, e);
-  }
-} m_audioOptions;
+  struct AudioOptionsFacet : IAudioRenderOptions2 {
+    TESTSERVER_DELEGATE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE SetSampleRate(double v, BSTR* e) override {
+      return owner->Answer(kAudioOptionsIndex, 3, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetSampleRate(double* v, BSTR* e) override {
+      return owner->Answer(kAudioOptionsIndex, 4, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetNumChannels(LONG v, BSTR* e) override {
+      return owner->Answer(kAudioOptionsIndex, 5, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetNumChannels(LONG* v, BSTR* e) override {
+      return owner->Answer(kAudioOptionsIndex, 6, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetEncoding(LONG v, BSTR* e) override {
+      return owner->Answer(kAudioOptionsIndex, 7, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetEncoding(LONG* v, BSTR* e) override {
+      return owner->Answer(kAudioOptionsIndex, 8, {Out(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE SetBytesPerSample(LONG v, BSTR* e) override {
+      return owner->Answer(kAudioOptionsIndex, 9, {In(v)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE GetBytesPerSample(LONG* v, BSTR* e) override {
+      return owner->Answer(kAudioOptionsIndex, 10, {Out(v)}, e);
+    }
+  } m_audioOptions;
 
-struct ExtrasFacet : IOrraExtras2 {
-  TESTSERVER_DELEGATE_UNKNOWN
-  HRESULT STDMETHODCALLTYPE SendFile(BSTR path, BSTR* e) override {
-    return owner->Answer(kExtrasIndex, 3, {In(path)}, e);
-  }
-  HRESULT STDMETHODCALLTYPE AnnounceSelfLink(BSTR* e) override { return owner->Answer(kExtrasIndex, 4, {}, e); }
-  HRESULT STDMETHODCALLTYPE WithdrawSelfLink(BSTR* e) override { return owner->Answer(kExtrasIndex, 5, {}, e); }
-} m_extras;
+  struct ExtrasFacet : IOrraExtras2 {
+    TESTSERVER_DELEGATE_UNKNOWN
+    HRESULT STDMETHODCALLTYPE SendFile(BSTR path, BSTR* e) override {
+      return owner->Answer(kExtrasIndex, 3, {In(path)}, e);
+    }
+    HRESULT STDMETHODCALLTYPE AnnounceSelfLink(BSTR* e) override { return owner->Answer(kExtrasIndex, 4, {}, e); }
+    HRESULT STDMETHODCALLTYPE WithdrawSelfLink(BSTR* e) override { return owner->Answer(kExtrasIndex, 5, {}, e); }
+  } m_extras;
 #undef TESTSERVER_DELEGATE_UNKNOWN
 
-IUnknown* Facet(LONG index) const;
+  IUnknown* Facet(LONG index) const;
 
-std::shared_ptr<ServerState> m_state;
-const LONG m_id;
-const LONG m_mask;
-std::atomic<LONG> m_refs{1};
-};  // namespace testserver
+  std::shared_ptr<ServerState> m_state;
+  const LONG m_id;
+  const LONG m_mask;
+  std::atomic<LONG> m_refs{1};
+};
 
 TestObject::TestObject(std::shared_ptr<ServerState> state, LONG id, LONG mask)
     : m_state(std::move(state)), m_id(id), m_mask(mask) {
