@@ -10,24 +10,19 @@
 // next one starts and when this process exits normally; if this process dies
 // instead, the host sees its standard input end and leaves by itself.
 #include "ObjectsFixture.h"
+#include "support/ChildProcess.h"
 
 #include "proxystub/LinkServerProxyStub.h"
 
 #include <rpc/Rpc.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace moravane_test {
 namespace {
@@ -57,73 +52,20 @@ class Host {
   bool Start() {
     Stop();
     if (m_root.empty()) return false;
-    int output[2], input[2];
-    if (::pipe2(output, O_CLOEXEC) != 0) return false;
-    if (::pipe2(input, O_CLOEXEC) != 0) {
-      ::close(output[0]);
-      ::close(output[1]);
-      return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    char path[] = TESTSERVER_HOST_PATH;
-    char* argv[] = {path, nullptr};
-    const int rc = ::posix_spawn(&m_pid, path, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(output[1]);
-    ::close(input[0]);
-    m_input = input[1];
-    if (rc != 0) {
-      m_pid = -1;
-      ::close(output[0]);
-      return false;
-    }
-    const bool ready = ReadLine(output[0], std::chrono::seconds(10)) == "ready";
-    ::close(output[0]);
-    return ready;
+    m_child = StartChild({TESTSERVER_HOST_PATH}, "ready");
+    return m_child != nullptr;
   }
 
   // Asks the host to leave and reaps it; one that does not leave within
   // 5 s is killed.
   void Stop() {
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGTERM);
-      int status = 0;
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          ::kill(m_pid, SIGKILL);
-          ::waitpid(m_pid, &status, 0);
-          break;
-        }
-        ::usleep(1000);
-      }
-      m_pid = -1;
-    }
-    if (m_input >= 0) ::close(m_input);
-    m_input = -1;
+    if (m_child) m_child->Stop(std::chrono::seconds(5));
+    m_child.reset();
   }
 
  private:
-  static std::string ReadLine(int fd, std::chrono::milliseconds timeout) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd watch{fd, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&watch, 1, static_cast<int>(left.count())) <= 0) return line;
-      char c;
-      if (::read(fd, &c, 1) != 1 || c == '\n') return line;
-      line.push_back(c);
-    }
-  }
-
   std::string m_root;
-  pid_t m_pid = -1;
-  int m_input = -1;
+  std::unique_ptr<ChildProcess> m_child;
 };
 
 Host& TheHost() {

@@ -1,7 +1,7 @@
 // Sections and mutexes shared with another process (a helper started with
 // fork+exec): byte-for-byte sharing, lifetime across processes, clean-up
 // after a crash, and mutex abandonment.
-#include "ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "KernelTestSupport.h"
 #include "PatternBytes.h"
 #include "module/Module.h"

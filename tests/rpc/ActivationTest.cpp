@@ -59,12 +59,12 @@ TEST_F(Activation, StartsTheRegisteredServerWhichEndsWithItsLastObject) {
 }
 
 TEST_F(Activation, APublishedServerComesBeforeTheRegistration) {
-  ChildProcess published;
-  ASSERT_TRUE(published.Start({ServerPath()}, "ready"));
+  const std::unique_ptr<ChildProcess> published = StartChild({ServerPath()}, "ready");
+  ASSERT_NE(nullptr, published);
   scratch.Register(CLSID_TestLinkServer, {"/nonexistent/server"});
   IServer2* server = nullptr;
   ASSERT_EQ(S_OK, Activate(&server));
-  EXPECT_EQ(published.Pid(), ServerProcessId(server));
+  EXPECT_EQ(published->Pid(), ServerProcessId(server));
   server->Release();
 }
 

@@ -43,7 +43,7 @@ TEST_P(LinkFailure, ServerKilledDuringACall) {
   });
   std::this_thread::sleep_for(200ms);
   const auto killed = std::chrono::steady_clock::now();
-  process.Kill(SIGKILL);
+  process->Kill(SIGKILL);
   ASSERT_EQ(std::future_status::ready, inFlight.wait_for(1s));
   EXPECT_EQ(RPC_S_CALL_FAILED_HR, inFlight.get());
   EXPECT_LT(std::chrono::steady_clock::now() - killed, 1s);
@@ -61,7 +61,7 @@ TEST_P(LinkFailure, ServerKilledBetweenCalls) {
   SysFreeString(path);
   EXPECT_EQ(7, Version(server));
 
-  process.Kill(SIGKILL);
+  process->Kill(SIGKILL);
   const auto killed = std::chrono::steady_clock::now();
   Version(server);
   EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
@@ -81,7 +81,7 @@ TEST_P(LinkFailure, ServerKilledBetweenCalls) {
 }
 
 TEST_P(LinkFailure, ANewActivationWorksOnceAServerRunsAgain) {
-  process.Kill(SIGKILL);
+  process->Kill(SIGKILL);
   Version(server);
   ASSERT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
   ReleaseAndNull(control);
@@ -94,20 +94,20 @@ TEST_P(LinkFailure, ANewActivationWorksOnceAServerRunsAgain) {
 }
 
 TEST_P(LinkFailure, ServerClosingTheLinkCleanlyIsSeenTheSameWay) {
-  process.Kill(SIGTERM);
+  process->Kill(SIGTERM);
   Version(server);
   EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
 }
 
 TEST_P(LinkFailure, ADeadClientsObjectsAreReleasedAtOnce) {
-  ChildProcess client;
-  ASSERT_TRUE(client.Start({ServerPath(), "--hold", "5"}, "holding"));
+  const std::unique_ptr<ChildProcess> client = StartChild({ServerPath(), "--hold", "5"}, "holding");
+  ASSERT_NE(nullptr, client);
   OutText e;
   LONG objects = 0;
   control->GetLiveObjects(&objects, &e);
   EXPECT_EQ(baselineObjects + 6, objects);  // its server object and five projects
 
-  client.Kill(SIGKILL);
+  client->Kill(SIGKILL);
   const auto deadline = std::chrono::steady_clock::now() + 1s;
   do {
     control->GetLiveObjects(&objects, &e);

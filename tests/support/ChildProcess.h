@@ -1,6 +1,8 @@
-// A helper process for cross-process tests: started with fork+exec, spoken
+// A helper process for cross-process tests: started with posix_spawn, spoken
 // to through its stdin and stdout one line at a time, and killed and reaped
 // by the destructor if it is still running, so no test leaves one behind.
+// Its standard input stays open while this object lives, so a server child
+// can end itself when a crashed test left it behind.
 #pragma once
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -94,10 +97,30 @@ class ChildProcess {
     m_in = -1;
   }
 
-  // Kills the child with SIGKILL and reaps it.
-  void Kill() {
-    ::kill(m_pid, SIGKILL);
+  pid_t Pid() const { return m_pid; }
+
+  // Sends `signal` (SIGKILL unless told) and reaps the child.
+  void Kill(int signal = SIGKILL) {
+    if (!m_reaped) ::kill(m_pid, signal);
     Wait();
+  }
+
+  // Asks the child to leave (SIGTERM) and reaps it; one that has not left
+  // within `grace` is killed.
+  void Stop(std::chrono::milliseconds grace) {
+    if (m_reaped) return;
+    ::kill(m_pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    int status = 0;
+    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        Kill();
+        return;
+      }
+      ::usleep(1000);
+    }
+    m_reaped = true;
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
 
   // Waits for the child to end: its exit code, or -signal when killed.
@@ -118,3 +141,17 @@ class ChildProcess {
   int m_status = 0;
   std::string m_buffer;
 };
+
+// Starts `args` and waits for its first line to be `expected`: the child,
+// or null when it could not start or said anything else within `timeout`.
+inline std::unique_ptr<ChildProcess> StartChild(const std::vector<std::string>& args, const std::string& expected,
+                                                std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  std::unique_ptr<ChildProcess> child;
+  try {
+    child = std::make_unique<ChildProcess>(args);
+  } catch (const std::runtime_error&) {
+    return nullptr;
+  }
+  if (child->ReadLine(static_cast<int>(timeout.count())) != expected) return nullptr;
+  return child;
+}
