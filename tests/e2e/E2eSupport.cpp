@@ -161,19 +161,6 @@ RunResult RunProgram(const std::vector<std::string>& arguments) {
 std::string Utf8(const moravane::WideString& text) { return kelvex::utility::UTF16ToUTF8(text); }
 moravane::WideString Wide(const std::string& text) { return kelvex::utility::AsciiToUTF16(text); }
 
-moravane::LinkError ExpectLinkError(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const moravane::LinkError& error) {
-    return error;
-  } catch (const std::exception& error) {
-    ADD_FAILURE() << "expected a LinkError, got " << error.what();
-    return moravane::LinkError();
-  }
-  ADD_FAILURE() << "expected a LinkError, nothing was thrown";
-  return moravane::LinkError();
-}
-
 void E2eTest::TearDown() { StopAllChildren(); }
 
 }  // namespace e2e

@@ -9,6 +9,7 @@
 // and reap them.
 #pragma once
 
+#include "support/ExpectLinkError.h"
 #include <moravane/LinkError.h>
 #include <moravane/Types.h>
 
@@ -53,7 +54,7 @@ moravane::WideString Wide(const std::string& text);
 
 // Calls `call`, expects a LinkError and returns it (a default one, with a
 // test failure, when nothing or something else was thrown).
-moravane::LinkError ExpectLinkError(const std::function<void()>& call);
+using testsupport::ExpectLinkError;
 
 // Every test ends with the servers stopped and reaped, so that a test never
 // sees another's server and none is leaked.

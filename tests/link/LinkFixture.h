@@ -8,6 +8,7 @@
 // BSTR leaked.
 #pragma once
 
+#include "support/ExpectLinkError.h"
 #include "testserver/ClassFactory.h"
 #include "testserver/TestServerClient.h"
 
@@ -24,6 +25,7 @@
 namespace moravane_test {
 
 using testserver::TestServerClient;
+using testsupport::ExpectLinkError;
 
 constexpr LONG kServerOnly = testserver::InterfaceBit(testserver::kServerIndex);
 constexpr LONG kServerAndExtras = kServerOnly | testserver::InterfaceBit(testserver::kExtrasIndex);
@@ -58,17 +60,6 @@ class LinkTest : public ::testing::Test {
   testserver::ClassFactory& factory() { return *m_factory; }
   LONG CommThread() const { return m_commThread; }
   static LONG ThisThread();
-
-  template <class F>
-  moravane::LinkError ExpectLinkError(F action) {
-    try {
-      action();
-    } catch (const moravane::LinkError& error) {
-      return error;
-    }
-    ADD_FAILURE() << "no LinkError";
-    return moravane::LinkError();
-  }
 
  private:
   static std::string s_userDirectory;

@@ -4,6 +4,7 @@
 // thread, every BSTR freed.
 #pragma once
 
+#include "support/ExpectLinkError.h"
 #include "marshalling/CommunicationThread.h"
 #include "testserver/TestServerClient.h"
 
@@ -27,6 +28,7 @@ namespace moravane_test {
 
 using testserver::InterfaceIndex;
 using testserver::TestServerClient;
+using testsupport::ExpectLinkError;
 
 // The one place that decides how the tests reach the test server.
 comsupport::CComPtr<testserver::ITestControl> ObtainTestServer();
@@ -87,19 +89,6 @@ class ObjectsTest : public ::testing::Test {
   TestServerClient& server() { return *m_server; }
   LONG CommThread() const { return m_commThread; }
   LONG ThisThread() const;
-
-  // Runs `action` and returns the LinkError it threw, failing the test when
-  // it throws none.
-  template <class F>
-  moravane::LinkError ExpectLinkError(F action) {
-    try {
-      action();
-    } catch (const moravane::LinkError& error) {
-      return error;
-    }
-    ADD_FAILURE() << "no LinkError";
-    return moravane::LinkError();
-  }
 
  private:
   std::unique_ptr<TestServerClient> m_server;
