@@ -7,32 +7,19 @@
 #include <moravane/ThreadedState.h>
 #include <platformdebug.h>
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 
 namespace moravane_test {
 
-std::string LinkTest::s_userDirectory;
+std::unique_ptr<testsupport::PrivateUserFolders> LinkTest::s_userFolders;
 
 void LinkTest::SetUpTestSuite() {
-  char pattern[] = "/tmp/moravane-linktest-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  s_userDirectory = pattern;
-  const std::string runtime = s_userDirectory + "/run";
-  const std::string config = s_userDirectory + "/config";
-  ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
-  ASSERT_EQ(::mkdir(config.c_str(), 0700), 0);
-  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  s_userFolders = std::make_unique<testsupport::PrivateUserFolders>();
+  ASSERT_TRUE(s_userFolders->Ready());
 }
 
-void LinkTest::TearDownTestSuite() {
-  std::error_code ignored;
-  std::filesystem::remove_all(s_userDirectory, ignored);
-}
+void LinkTest::TearDownTestSuite() { s_userFolders.reset(); }
 
 void LinkTest::SetUp() {
   moravane::ThreadedState::SetFreeThreaded(false);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "support/ExpectLinkError.h"
+#include "support/PrivateUserFolders.h"
 #include "testserver/ClassFactory.h"
 #include "testserver/TestServerClient.h"
 
@@ -62,7 +63,7 @@ class LinkTest : public ::testing::Test {
   static LONG ThisThread();
 
  private:
-  static std::string s_userDirectory;
+  static std::unique_ptr<testsupport::PrivateUserFolders> s_userFolders;
   std::unique_ptr<TestServerClient> m_server;
   comsupport::CComPtr<testserver::ClassFactory> m_factory;
   std::unique_ptr<testserver::ScopedClassRegistration> m_registration;

@@ -11,14 +11,13 @@
 // instead, the host sees its standard input end and leaves by itself.
 #include "ObjectsFixture.h"
 #include "support/ChildProcess.h"
+#include "support/PrivateUserFolders.h"
 
 #include "proxystub/LinkServerProxyStub.h"
 
 #include <rpc/Rpc.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -29,29 +28,15 @@ namespace {
 
 class Host {
  public:
-  Host() {
-    char pattern[] = "/tmp/mvobjXXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return;
-    m_root = pattern;
-    std::error_code ignored;
-    std::filesystem::create_directories(m_root + "/config", ignored);
-    ::setenv("XDG_RUNTIME_DIR", m_root.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (m_root + "/config").c_str(), 1);
-  }
-  ~Host() {
-    Stop();
-    if (!m_root.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(m_root, ignored);
-    }
-  }
+  Host() = default;
+  ~Host() { Stop(); }
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
   // Starts a host and waits (10 s at most) until it has published.
   bool Start() {
     Stop();
-    if (m_root.empty()) return false;
+    if (!m_folders.Ready()) return false;
     m_child = StartChild({TESTSERVER_HOST_PATH}, "ready");
     return m_child != nullptr;
   }
@@ -64,7 +49,7 @@ class Host {
   }
 
  private:
-  std::string m_root;
+  testsupport::PrivateUserFolders m_folders;
   std::unique_ptr<ChildProcess> m_child;
 };
 

@@ -1,12 +1,11 @@
 // Class registration and activation within one process.
+#include "support/PrivateUserFolders.h"
+
 #include <gtest/gtest.h>
 #include <objbase.h>
 
-#include <stdlib.h>
-
 #include <atomic>
-#include <filesystem>
-#include <string>
+#include <memory>
 
 namespace {
 
@@ -72,24 +71,18 @@ class Activation : public ::testing::Test {
   // the user, and these tests run as parallel processes: each publishes
   // where no other process looks, or one would activate another's class.
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/moravane-activation-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    s_directory = pattern;
-    ::setenv("XDG_RUNTIME_DIR", s_directory.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", s_directory.c_str(), 1);
+    s_folders = std::make_unique<testsupport::PrivateUserFolders>();
+    ASSERT_TRUE(s_folders->Ready());
   }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    std::filesystem::remove_all(s_directory, ignored);
-  }
+  static void TearDownTestSuite() { s_folders.reset(); }
   void TearDown() override {
     EXPECT_EQ(1u, factory.refs.load()) << "the factory's count must be back at its baseline";
     EXPECT_EQ(0, Thing::live.load());
   }
   Factory factory;
-  static std::string s_directory;
+  static std::unique_ptr<testsupport::PrivateUserFolders> s_folders;
 };
-std::string Activation::s_directory;
+std::unique_ptr<testsupport::PrivateUserFolders> Activation::s_folders;
 
 TEST_F(Activation, UnregisteredClassIsReportedAndOutPointerCleared) {
   void* object = reinterpret_cast<void*>(0x1);

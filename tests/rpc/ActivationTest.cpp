@@ -76,7 +76,7 @@ TEST_F(Activation, ServersThatCannotServeFailWithTheExecutionCode) {
   const Case cases[] = {
       {"missing executable", {"/nonexistent/server"}},
       {"exits without publishing", {"/bin/true"}},
-      {"never publishes", {"/bin/sh", "-c", "echo $$ > " + scratch.root + "/slow.pid; exec sleep 30"}},
+      {"never publishes", {"/bin/sh", "-c", "echo $$ > " + scratch.Root() + "/slow.pid; exec sleep 30"}},
   };
   rpc::SetActivationTimeout(300ms);
   for (const Case& row : cases) {
@@ -89,7 +89,7 @@ TEST_F(Activation, ServersThatCannotServeFailWithTheExecutionCode) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   }
   rpc::SetActivationTimeout(rpc::kDefaultActivationTimeout);
-  std::ifstream pidFile(scratch.root + "/slow.pid");
+  std::ifstream pidFile(scratch.Root() + "/slow.pid");
   pid_t slow = 0;
   if (pidFile >> slow && slow > 0) ::kill(slow, SIGKILL);
 }

@@ -6,6 +6,7 @@
 
 #include "TestControl.h"
 #include "support/ChildProcess.h"
+#include "support/PrivateUserFolders.h"
 
 #include "objects/LinkServer.h"
 #include "proxystub/LinkServerProxyStub.h"
@@ -31,24 +32,12 @@ namespace rpctest {
 
 inline std::string ServerPath() { return RPC_TEST_SERVER_PATH; }
 
-class ScratchDirectories {
+class ScratchDirectories : public testsupport::PrivateUserFolders {
  public:
-  ScratchDirectories() {
-    char pattern[] = "/tmp/mvrpcXXXXXX";
-    root = ::mkdtemp(pattern);
-    std::filesystem::create_directories(root + "/config/moravane/classes");
-    ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
-  }
-  ~ScratchDirectories() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-  }
   void Register(REFCLSID clsid, const std::vector<std::string>& command) {
     std::ofstream file(rpc::ClassRegistrationPath(clsid));
     for (const std::string& line : command) file << line << "\n";
   }
-  std::string root;
 };
 
 inline bool RegisterAll() {
