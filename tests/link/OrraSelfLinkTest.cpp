@@ -6,23 +6,20 @@
 // on that one is checked across processes with the kernel objects), so that
 // no other process of the user holding it disturbs them, nor they it.
 #include "LinkFixture.h"
+#include "support/ChildProcess.h"
 
 #include "module/Module.h"
 
 #include <moravane/Link.h>
 #include <moravane/ThreadedState.h>
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <unistd.h>
 
 #include <functional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
-
-extern char** environ;
 
 namespace moravane_test {
 namespace {
@@ -35,14 +32,11 @@ const std::string kMutexName = "moravane-selflink-test-" + std::to_string(::getp
 
 // Exit code of the probe process: 0 took the mutex, 1 found it held.
 int ProbeMutex() {
-  char path[] = SELFLINK_MUTEX_PROBE;
-  std::string name = kMutexName;
-  char* argv[] = {path, name.data(), nullptr};
-  pid_t pid = 0;
-  if (::posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  try {
+    return ChildProcess({SELFLINK_MUTEX_PROBE, kMutexName}).Wait();
+  } catch (const std::runtime_error&) {
+    return -1;
+  }
 }
 
 class OrraSelfLinkTest : public LinkTest {
