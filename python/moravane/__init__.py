@@ -219,12 +219,13 @@ class Server:
         return Project(self, self._core.open_project(_absolute(path)))
 
     def create_source(self, path, size, duration, fps, pixel_aspect=1):
-        """Create a source from the media file at `path`.
+        """Create a new project file at `path` holding one new source, and
+        open it.
 
         `size` is (width, height); `duration` in seconds (a number or a
         ``Fraction``); `fps` frames per second; `pixel_aspect` a number or
-        ``Fraction``. Returns the new :class:`Source`; its project is
-        ``source.project``.
+        ``Fraction``. Returns the new :class:`Source`; its open project is
+        ``source.project``. An existing file is not overwritten.
         """
         try:
             width, height = size
@@ -263,7 +264,12 @@ class Project:
         return self
 
     def __exit__(self, *exc):
-        self.close()
+        try:
+            self.close()
+        except LinkError as error:
+            # A project of a lost link is gone with the link.
+            if not error.should_reconnect:
+                raise
 
     def close(self):
         """Close the project on the server."""
