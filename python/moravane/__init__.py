@@ -430,10 +430,12 @@ class Source:
 
     @property
     def width(self):
+        """The frame width in pixels."""
         return self.size[0]
 
     @property
     def height(self):
+        """The frame height in pixels."""
         return self.size[1]
 
     @property
@@ -452,10 +454,12 @@ class Source:
 
     @property
     def has_audio(self):
+        """True when the source has sound."""
         return self._core.has_audio()
 
     @property
     def has_video(self):
+        """True when the source has pictures."""
         return self._core.has_video()
 
     @property

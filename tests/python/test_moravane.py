@@ -4,9 +4,13 @@ and render, that frames are views of the section, how every failure comes
 back, and that the GIL is free while the server works."""
 
 import os
+import struct
+import subprocess
+import zlib
 import signal
 import sys
 import threading
+import time
 import uuid
 from fractions import Fraction
 
@@ -279,10 +283,11 @@ def test_killed_server_asks_for_a_new_link(demo_project):
 
 
 def test_other_threads_run_while_the_server_renders(project):
-    """A thread that held the GIL through a remote call would keep the other
-    thread out: with a switch interval longer than the loop of calls, the
-    counter moves only if the calls give the GIL up. A loop of pure-Python
-    work, which never does, shows that the counter then stays put."""
+    """A thread that held the GIL through remote calls would keep the other
+    thread out until the switch interval forces a switch: calls made for a
+    shorter time than that move the counter only if they give the GIL up.
+    Pure-Python work, which never does, shows that the counter then stays
+    put."""
     source = project.source("Colour bars")
     source[0]
     counter = [0]
@@ -300,13 +305,14 @@ def test_other_threads_run_while_the_server_renders(project):
     }
     moved = {}
     interval = sys.getswitchinterval()
-    sys.setswitchinterval(0.5)
+    sys.setswitchinterval(1.0)
     spinner = threading.Thread(target=spin)
     spinner.start()
     try:
         for name, call in calls.items():
             before = counter[0]
-            for _ in range(20):
+            deadline = time.monotonic() + 0.2
+            while counter[0] == before and time.monotonic() < deadline:
                 call()
             moved[name] = counter[0] - before
     finally:
@@ -315,3 +321,23 @@ def test_other_threads_run_while_the_server_renders(project):
         sys.setswitchinterval(interval)
     assert moved["pure Python"] == 0, moved
     assert all(moved[name] > 0 for name in ("render", "property", "server")), moved
+
+
+def test_examples_write_what_the_source_renders(project, demo_project, tmp_path):
+    examples = os.path.join(os.path.dirname(os.path.dirname(demo_project)), "python")
+    run = [sys.executable, os.path.join(examples, "render_png.py"), demo_project, "Frame numbers",
+           "--frames", "5:7", "--output", str(tmp_path)]
+    subprocess.run(run, check=True, capture_output=True, timeout=120)
+    for number in (5, 6):
+        data = (tmp_path / ("frame-%06d.png" % number)).read_bytes()
+        assert data[:8] == b"\x89PNG\r\n\x1a\n"
+        width, height = struct.unpack(">II", data[16:24])
+        idat = data.index(b"IDAT")
+        length = struct.unpack(">I", data[idat - 4:idat])[0]
+        rows = numpy.frombuffer(zlib.decompress(data[idat + 4:idat + 4 + length]), numpy.uint8)
+        picture = rows.reshape(height, 1 + 4 * width)[:, 1:].reshape(height, width, 4)
+        numpy.testing.assert_array_equal(picture, project.source("Frame numbers")[number])
+    run = [sys.executable, os.path.join(examples, "frame_difference.py"), demo_project, "Colour bars", "--frames", "0:4"]
+    out = subprocess.run(run, check=True, capture_output=True, text=True, timeout=120).stdout
+    assert out.split() == ["frame", "1", "change", "0.0000", "frame", "2", "change", "0.0000", "frame", "3", "change",
+                           "0.0000"]
