@@ -341,3 +341,21 @@ def test_examples_write_what_the_source_renders(project, demo_project, tmp_path)
     out = subprocess.run(run, check=True, capture_output=True, text=True, timeout=120).stdout
     assert out.split() == ["frame", "1", "change", "0.0000", "frame", "2", "change", "0.0000", "frame", "3", "change",
                            "0.0000"]
+
+
+SELF_LINK = """
+import moravane
+assert not moravane.get_free_threaded()
+with moravane.self_link() as server, server.open(PROJECT) as project:
+    assert moravane.get_free_threaded()
+    assert server.version == 7
+    print(project.source("Solid orange")[0][0, 0].tolist())
+"""
+
+
+def test_self_link_switches_to_free_threaded_calls(demo_project):
+    # In a process of its own: the switch is for good.
+    script = SELF_LINK.replace("PROJECT", repr(demo_project))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[0] == "[255, 140, 0, 255]"
