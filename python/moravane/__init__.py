@@ -516,13 +516,19 @@ class Source:
             low_quality, guides, premultiply: bools.
         """
         request = _video_request(options)
+        length = len(self)
         if indices is None:
-            indices = range(len(self))
+            indices = range(length)
         elif isinstance(indices, (str, bytes)) or not hasattr(indices, "__iter__"):
             raise TypeError("indices must be an iterable of ints or a range")
-        length = len(self)
-        checked = [self._index(i, length) for i in indices]
-        return Frames(self, checked, request)
+        if isinstance(indices, range):
+            # A range is checked at its ends and stays lazy.
+            if len(indices):
+                first, last = self._index(indices[0], length), self._index(indices[-1], length)
+                indices = range(first, last + (1 if indices.step > 0 else -1), indices.step)
+        else:
+            indices = [self._index(i, length) for i in indices]
+        return Frames(self, indices, request)
 
     def batch(self, indices, **options):
         """The frames at `indices` stacked into one new array of shape
@@ -629,10 +635,11 @@ class Frames:
     """
 
     def __init__(self, source, indices, request):
-        self._source = source
-        self._indices = indices
-        self._position = 0
-        self._rate = source.frame_rate
+        rate = source.frame_rate
+        self._indices = indices if indices is not None else ()
+        self._pending = iter(self._indices)
+        self._numerator = rate.numerator
+        self._denominator = rate.denominator
         self._render = _moravane.VideoRender(source._core, request)
 
     @property
@@ -642,10 +649,10 @@ class Frames:
 
     def render(self, index):
         """Render frame `index` and return it (a view of the section)."""
-        ticks = index * self._rate.denominator
+        ticks = index * self._denominator
         if ticks > _INT32_MAX:
             raise ValueError("frame %d is too far for a 32-bit time" % index)
-        return self._render.render(ticks, self._rate.numerator)
+        return self._render.render(ticks, self._numerator)
 
     def __len__(self):
         return len(self._indices)
@@ -654,16 +661,18 @@ class Frames:
         return self
 
     def __next__(self):
-        if self._position >= len(self._indices):
-            self.close()
-            raise StopIteration
-        index = self._indices[self._position]
-        self._position += 1
-        try:
-            return self.render(index)
-        except BaseException:
-            self.close()
-            raise
+        # Kept lean: this is the per-frame cost of Python over the render.
+        for index in self._pending:
+            ticks = index * self._denominator
+            try:
+                if ticks > _INT32_MAX:
+                    raise ValueError("frame %d is too far for a 32-bit time" % index)
+                return self._render.render(ticks, self._numerator)
+            except BaseException:
+                self.close()
+                raise
+        self.close()
+        raise StopIteration
 
     def close(self):
         """End the render. Frames already returned stay readable."""

@@ -242,15 +242,16 @@ class VideoRender {
   }
 
   // The section as an array, without rendering (the frame last rendered).
-  py::array View(py::object self) const {
-    const std::size_t channel = static_cast<std::size_t>(m_depth / 8);
-    py::dtype type = m_depth == 8    ? py::dtype::of<std::uint8_t>()
-                     : m_depth == 16 ? py::dtype::of<std::uint16_t>()
-                                     : py::dtype::of<float>();
-    std::vector<py::ssize_t> shape{m_height, m_width, 4};
-    std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(m_rowBytes), static_cast<py::ssize_t>(4 * channel),
-                                     static_cast<py::ssize_t>(channel)};
-    py::array frame(type, shape, strides, m_data, self);
+  // Needs the GIL.
+  py::array View(py::object self) {
+    if (!m_dtype) {
+      m_dtype = m_depth == 8    ? py::dtype::of<std::uint8_t>()
+                : m_depth == 16 ? py::dtype::of<std::uint16_t>()
+                                : py::dtype::of<float>();
+    }
+    const auto channel = static_cast<py::ssize_t>(m_depth / 8);
+    py::array frame(m_dtype, {py::ssize_t(m_height), py::ssize_t(m_width), py::ssize_t(4)},
+                    {static_cast<py::ssize_t>(m_rowBytes), 4 * channel, channel}, m_data, self);
     // Nobody but the server writes the section.
     py::detail::array_proxy(frame.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
     return frame;
@@ -285,6 +286,7 @@ class VideoRender {
   int m_width = 0, m_height = 0, m_depth = 8;
   bool m_running = false;
   std::mutex m_lock;
+  py::dtype m_dtype{py::reinterpret_steal<py::dtype>(py::handle())};  // made on first use, under the GIL
 };
 
 // One audio request rendered into a section of its own that holds all of
