@@ -311,7 +311,7 @@ def test_other_threads_run_while_the_server_renders(project):
     try:
         for name, call in calls.items():
             before = counter[0]
-            deadline = time.monotonic() + 0.2
+            deadline = time.monotonic() + 0.4
             while counter[0] == before and time.monotonic() < deadline:
                 call()
             moved[name] = counter[0] - before
