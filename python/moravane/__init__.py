@@ -276,6 +276,11 @@ class Project:
         self._server._core.close_project(self._core)
 
     @property
+    def server(self):
+        """The :class:`Server` that opened the project."""
+        return self._server
+
+    @property
     def name(self):
         """The project's name."""
         return self._core.name()

@@ -86,5 +86,4 @@ def project(demo_project):
     import moravane
 
     with moravane.link() as server, server.open(demo_project) as opened:
-        opened.server = server
         yield opened
