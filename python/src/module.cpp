@@ -81,10 +81,6 @@ struct Wrapped {
   }
 };
 
-struct PyItem;
-struct PySource;
-struct PyProject;
-
 struct PyServer {
   // Either an OrraServer's link or a self link keeps the Server company.
   std::unique_ptr<moravane::OrraServer> factory;

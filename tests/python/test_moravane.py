@@ -107,6 +107,30 @@ def test_colour_bars_are_exact(project, depth, order):
         numpy.testing.assert_array_equal(frame[row], expected)
 
 
+# Options that change the frame's shape or layout: what the array must be,
+# as a slice of the plain frame at the same time.
+LAYOUTS = [
+    ({"width": 320, "height": 180, "low_quality": True}, (180, 320), lambda full: full[::2, ::2]),
+    ({"downsample": 2, "low_quality": True}, (180, 320), lambda full: full[::2, ::2]),
+    ({"downsample": (4, 2), "low_quality": True}, (180, 160), lambda full: full[::2, ::4]),
+    ({"region": (100, 50, 420, 290)}, (240, 320), lambda full: full[50:290, 100:420]),
+    ({"row_bytes": 640 * 4 + 64}, (360, 640), lambda full: full),
+]
+
+
+@pytest.mark.parametrize("options, shape, expected", LAYOUTS)
+def test_layout_options_shape_the_array(project, options, shape, expected):
+    source = project.source("Still")
+    # Low quality also picks the image's nearest pixel: the plain frame must
+    # be rendered the same way.
+    full = source.frames([3], low_quality=options.get("low_quality", False)).render(3).copy()
+    with source.frames([3], **options) as frames:
+        frame = next(frames)
+        assert frame.shape == shape + (4,)
+        assert frame.strides == (options.get("row_bytes", shape[1] * 4), 4, 1)
+        numpy.testing.assert_array_equal(frame, expected(full))
+
+
 def decode_number(frame, depth):
     """The frame number that the pattern shows, read at the block centres."""
     height, width = frame.shape[:2]
