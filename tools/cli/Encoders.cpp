@@ -238,8 +238,7 @@ void Y4mWriter::Write(const FrameView& frame) {
     m_started = true;
   }
   const std::size_t luma = static_cast<std::size_t>(f.width) * f.height;
-  const std::size_t chroma =
-      f.chroma420 ? static_cast<std::size_t>((f.width + 1) / 2) * ((f.height + 1) / 2) : luma;
+  const std::size_t chroma = f.chroma420 ? static_cast<std::size_t>((f.width + 1) / 2) * ((f.height + 1) / 2) : luma;
   const std::size_t sample = f.sixteenBits ? 2 : 1;
   m_buffer.resize(6 + (luma + 2 * chroma) * sample);
   std::memcpy(m_buffer.data(), "FRAME\n", 6);
@@ -278,16 +277,16 @@ void Y4mWriter::Write(const FrameView& frame) {
     if (frame.depth == 8) {
       const FixedMatrix m = MakeMatrix(f.matrix, 255, outBits, sum);
       if (outBits == 8) {
-        ConvertPlanes<std::uint8_t, Out, std::int32_t>(rows.data(), f.width, f.height, m, f.chroma420, interlaced,
-                                                       out, cb, cr);
+        ConvertPlanes<std::uint8_t, Out, std::int32_t>(rows.data(), f.width, f.height, m, f.chroma420, interlaced, out,
+                                                       cb, cr);
       } else {
-        ConvertPlanes<std::uint8_t, Out, std::int64_t>(rows.data(), f.width, f.height, m, f.chroma420, interlaced,
-                                                       out, cb, cr);
+        ConvertPlanes<std::uint8_t, Out, std::int64_t>(rows.data(), f.width, f.height, m, f.chroma420, interlaced, out,
+                                                       cb, cr);
       }
     } else {
       const FixedMatrix m = MakeMatrix(f.matrix, 65535, outBits, sum);
-      ConvertPlanes<std::uint16_t, Out, std::int64_t>(wordRows.data(), f.width, f.height, m, f.chroma420,
-                                                      interlaced, out, cb, cr);
+      ConvertPlanes<std::uint16_t, Out, std::int64_t>(wordRows.data(), f.width, f.height, m, f.chroma420, interlaced,
+                                                      out, cb, cr);
     }
   };
   if (f.sixteenBits) {

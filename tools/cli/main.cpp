@@ -191,8 +191,8 @@ moravane::Source FindSource(moravane::Project& project, const std::string& wante
     }
   });
   if (matches == 0) {
-    throw UsageError(id ? "the project has no source " + id->ToString() : "the project has no source named '" +
-                                                                              wanted + "'");
+    throw UsageError(id ? "the project has no source " + id->ToString()
+                        : "the project has no source named '" + wanted + "'");
   }
   if (matches > 1)
     throw UsageError("the project has " + std::to_string(matches) + " sources named '" + wanted +
@@ -429,8 +429,8 @@ void CheckRenderRequest(const RenderRequest& r) {
   }
   if (!r.region.empty()) {
     const bool whole = std::all_of(r.region.begin(), r.region.end(), [](int v) { return v == 0; });
-    if (r.region.size() != 4 || (!whole && (r.region[0] < 0 || r.region[1] < 0 || r.region[2] <= r.region[0] ||
-                                            r.region[3] <= r.region[1]))) {
+    if (r.region.size() != 4 ||
+        (!whole && (r.region[0] < 0 || r.region[1] < 0 || r.region[2] <= r.region[0] || r.region[3] <= r.region[1]))) {
       throw UsageError("--region takes LEFT,TOP,RIGHT,BOTTOM with LEFT < RIGHT and TOP < BOTTOM");
     }
   }
@@ -620,8 +620,8 @@ int Render(const RenderRequest& request) {
   if (stream) stream->Commit();
   link.server.CloseProject(project);
   if (request.format == "png" && !request.quiet) {
-    std::fprintf(stderr, "wrote %zu PNG files (%dx%d, %d bits) to %s\n", numbers.size(), view.width, view.height,
-                 depth, output.c_str());
+    std::fprintf(stderr, "wrote %zu PNG files (%dx%d, %d bits) to %s\n", numbers.size(), view.width, view.height, depth,
+                 output.c_str());
   }
   return 0;
 }
@@ -682,9 +682,9 @@ int Audio(const AudioRequest& request) {
   const auto* data = static_cast<const std::uint8_t*>(section.GetAddress());
 
   cli::OutputFile file(request.output);
-  cli::AudioWriter writer(file, request.format == "raw" ? cli::AudioWriter::Container::kRaw
-                                                        : cli::AudioWriter::Container::kWav,
-                          static_cast<int>(std::lround(request.rate)), request.channels, floats);
+  cli::AudioWriter writer(
+      file, request.format == "raw" ? cli::AudioWriter::Container::kRaw : cli::AudioWriter::Container::kWav,
+      static_cast<int>(std::lround(request.rate)), request.channels, floats);
   const long long wanted = std::llround(seconds * request.rate);
   const long long startMs = std::llround(request.start * 1000);
   renderer.StartAudioRender({static_cast<std::int32_t>(startMs), 1000}, request.bufferFrames, options, name,
