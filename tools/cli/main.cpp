@@ -35,6 +35,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -467,6 +468,55 @@ void Configure(moravane::VideoRenderOptions& options, const RenderRequest& r, in
   options.SetRowBytes(r.rowBytes);
 }
 
+// PNG files encoded on worker threads, at most kInFlight at a time, each
+// from its own copy of the frame so that the section is free for the next
+// render at once. Encoding is what costs; zlib runs on one thread per file.
+class PngEncoders {
+ public:
+  static constexpr std::size_t kInFlight = 2;
+  ~PngEncoders() { Drain(); }
+  void Encode(const std::string& path, const cli::FrameView& frame, int level) {
+    if (m_jobs.size() == kInFlight) Wait();
+    Job job;
+    const std::size_t row = static_cast<std::size_t>(frame.width) * 4 * (frame.depth / 8);
+    job.pixels.resize(row * frame.height);
+    for (int y = 0; y < frame.height; ++y) {
+      std::memcpy(job.pixels.data() + row * y, frame.data + frame.rowBytes * y, row);
+    }
+    cli::FrameView copy = frame;
+    copy.data = job.pixels.data();
+    copy.rowBytes = row;
+    job.done = std::async(std::launch::async, [path, copy, level] { cli::WritePng(path, copy, level); });
+    m_jobs.push_back(std::move(job));
+  }
+  // Waits for every file; the first failure is thrown.
+  void Finish() {
+    while (!m_jobs.empty()) Wait();
+  }
+  // Waits for every file, failures ignored (an error is already unwinding).
+  void Drain() {
+    for (Job& job : m_jobs) {
+      try {
+        job.done.get();
+      } catch (...) {
+      }
+    }
+    m_jobs.clear();
+  }
+
+ private:
+  struct Job {
+    std::vector<std::uint8_t> pixels;
+    std::future<void> done;
+  };
+  void Wait() {
+    Job job = std::move(m_jobs.front());
+    m_jobs.pop_front();
+    job.done.get();
+  }
+  std::deque<Job> m_jobs;
+};
+
 int Render(const RenderRequest& request) {
   CheckRenderRequest(request);
   const FrameRange range = ParseFrames(request.frames);
@@ -570,8 +620,10 @@ int Render(const RenderRequest& request) {
     slot.renderer.RenderVideo({static_cast<std::int32_t>(ticks), rateNumerator}, &written);
   };
   Progress progress("render", static_cast<long>(numbers.size()), request.quiet);
+  PngEncoders encoders;
   std::future<void> pending;
   auto finish = [&]() {
+    encoders.Drain();
     // The first failure is the one to report; the renders end either way.
     if (pending.valid()) {
       try {
@@ -605,10 +657,16 @@ int Render(const RenderRequest& request) {
       } else {
         char file[32];
         std::snprintf(file, sizeof file, "%06ld.png", numbers[k]);
-        cli::WritePng((std::filesystem::path(output) / (request.prefix + file)).string(), view, request.pngLevel);
+        encoders.Encode((std::filesystem::path(output) / (request.prefix + file)).string(), view, request.pngLevel);
       }
       progress.Update(static_cast<long>(k + 1));
     }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  try {
+    encoders.Finish();
   } catch (...) {
     finish();
     throw;
