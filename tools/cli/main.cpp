@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -542,7 +543,12 @@ int Render(const RenderRequest& request) {
   const int downX = request.downsample.empty() ? 1 : request.downsample[0];
   const int downY = request.downsample.size() < 2 ? downX : request.downsample[1];
   std::array<Slot, 2> slots;
-  const std::size_t used = numbers.size() > 1 ? 2 : 1;
+  // Raw frames cost the host nothing to write: overlapping would only add
+  // two thread wake-ups to every frame, so they render on this thread
+  // (a deferred task runs when its result is asked for).
+  const bool overlap = request.format != "raw" && numbers.size() > 1;
+  const std::size_t used = overlap ? 2 : 1;
+  const std::launch policy = overlap ? std::launch::async : std::launch::deferred;
   for (std::size_t i = 0; i < used; ++i) {
     slots[i].renderer = source.GetRenderer();
     slots[i].options = slots[i].renderer.CreateVideoRenderOptions();
@@ -625,7 +631,8 @@ int Render(const RenderRequest& request) {
   auto finish = [&]() {
     encoders.Drain();
     // The first failure is the one to report; the renders end either way.
-    if (pending.valid()) {
+    // A deferred render has not run and is not run now.
+    if (pending.valid() && pending.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
       try {
         pending.get();
       } catch (...) {
@@ -641,13 +648,13 @@ int Render(const RenderRequest& request) {
     }
   };
   try {
-    pending = std::async(std::launch::async, renderInto, std::ref(slots[0]), numbers[0]);
+    pending = std::async(policy, renderInto, std::ref(slots[0]), numbers[0]);
     for (std::size_t k = 0; k < numbers.size(); ++k) {
       pending.get();
       CheckInterrupted();
       Slot& slot = slots[k % used];
       if (k + 1 < numbers.size()) {
-        pending = std::async(std::launch::async, renderInto, std::ref(slots[(k + 1) % used]), numbers[k + 1]);
+        pending = std::async(policy, renderInto, std::ref(slots[(k + 1) % used]), numbers[k + 1]);
       }
       view.data = static_cast<const std::uint8_t*>(slot.section.GetAddress());
       if (y4m) {
