@@ -127,9 +127,16 @@ inline __attribute__((always_inline)) void ConvertPlanes(const In* const* rows, 
 
 // The common case, 8-bit RGBA to 8-bit planes, also built for AVX2 (picked
 // at load time where the processor has it): SSE2 lacks a 32-bit multiply.
-__attribute__((target_clones("avx2", "default"))) void Convert8(const std::uint8_t* const* rows, int width, int height,
-                                                                const FixedMatrix& m, bool chroma420, bool interlaced,
-                                                                std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+// Not under ThreadSanitizer, whose runtime is not up yet when the loader
+// runs the clone's resolver.
+#if defined(__SANITIZE_THREAD__)
+#define MORAVANE_CLI_CLONES
+#else
+#define MORAVANE_CLI_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+MORAVANE_CLI_CLONES void Convert8(const std::uint8_t* const* rows, int width, int height, const FixedMatrix& m,
+                                  bool chroma420, bool interlaced, std::uint8_t* y, std::uint8_t* cb,
+                                  std::uint8_t* cr) {
   ConvertPlanes<std::uint8_t, std::uint8_t, std::int32_t>(rows, width, height, m, chroma420, interlaced, y, cb, cr);
 }
 
