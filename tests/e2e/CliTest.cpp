@@ -297,6 +297,9 @@ TEST_F(E2eCliTest, LinkErrorsEndWithTheirCodeAndTheServersText) {
       {"time beyond the source",
        {"render", kDemo, "--source", "Colour bars", "--frames", "239:241", "-o", WorkDirectory() + "/late"},
        "outside the source's duration"},
+      {"section larger than memory",
+       {"render", kDemo, "--source", "Colour bars", "--frames", "0", "--section-size", "1125899906842624"},
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -304,6 +307,8 @@ TEST_F(E2eCliTest, LinkErrorsEndWithTheirCodeAndTheServersText) {
     EXPECT_EQ(result.exitCode, 3);
     EXPECT_THAT(result.err, HasSubstr("moravane-cli: link error 0x8"));
     EXPECT_THAT(result.err, HasSubstr(c.message));
+    // Every code comes with a text, the server's or the program's own.
+    EXPECT_THAT(result.err, ::testing::ContainsRegex("link error 0x[0-9A-F]+: [[:alnum:]]"));
   }
   // The frame before the end was written before the failure.
   EXPECT_TRUE(std::filesystem::exists(WorkDirectory() + "/late/frame-000239.png"));
@@ -324,6 +329,10 @@ TEST_F(E2eCliTest, UsageErrorsNeverReachTheServer) {
     EXPECT_FALSE(result.err.empty());
   }
   EXPECT_TRUE(ChildProcesses().empty());
+  // A path that is not UTF-8 cannot cross the link, and the message says so.
+  const RunResult notUtf8 = Cli({"tree", WorkDirectory() + "/caf\xE9.orraproj"});
+  EXPECT_EQ(notUtf8.exitCode, 2);
+  EXPECT_THAT(notUtf8.err, HasSubstr("is not valid UTF-8"));
   // A name that matches no source is refused after looking, with a message.
   const RunResult unknown = Cli({"render", kDemo, "--source", "Nothing", "--frames", "0"});
   EXPECT_EQ(unknown.exitCode, 2);
