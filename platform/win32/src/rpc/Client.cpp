@@ -13,6 +13,7 @@
 
 #include <platformdebug.h>
 
+#include "KernelNames.h"
 #include "rpc/Internal.h"
 #include "rpc/SharedChannel.h"
 #include "rpc/Transport.h"
@@ -141,7 +142,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool Dead() const { return m_dead.load(std::memory_order_acquire); }
 
   void MarkDead() {
-    m_dead.store(true, std::memory_order_release);
+    // The server is gone, and with it its holds on named sections: those
+    // that nobody else holds are freed now rather than when the next
+    // process of the user opens the namespace.
+    if (!m_dead.exchange(true, std::memory_order_acq_rel) && !m_loopback) kernelnames::ReclaimAbandoned();
     std::vector<std::unique_ptr<ClientChannel>> idle;
     {
       std::lock_guard lock(m_poolMutex);
