@@ -127,8 +127,10 @@ NamespaceState& State() {
   return *state;
 }
 
+std::string UserFolder(const std::string& root) { return root + "/moravane-" + std::to_string(::geteuid()); }
+
 std::shared_ptr<Directory> OpenVerified(const std::string& root, DWORD& error) {
-  const std::string path = root + "/moravane-" + std::to_string(::geteuid());
+  const std::string path = UserFolder(root);
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
     ReportRefusedFolder(path, nullptr);
     error = ERROR_ACCESS_DENIED;
@@ -286,14 +288,19 @@ bool DecodeObjectName(const std::string& fileName, std::u16string& name) {
 std::shared_ptr<Directory> CurrentDirectory(DWORD& error) {
   NamespaceState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  if (state.directory) {
+  // Looked up on every use, as the endpoint folder is: a server started by
+  // activation gets the host's environment as it is then, so host and
+  // server agree on the folder even when the host changed XDG_RUNTIME_DIR
+  // after its first named object (which stays where it was made).
+  const std::string root = state.root.empty() ? DefaultRoot() : state.root;
+  if (state.directory && state.directory->Path() == UserFolder(root)) {
     // Someone may have removed the directory under us; objects created in a
     // deleted directory could never be found by another process.
     struct stat st;
     if (::fstat(state.directory->Fd(), &st) == 0 && st.st_nlink > 0) return state.directory;
-    state.directory.reset();
   }
-  auto directory = OpenVerified(state.root.empty() ? DefaultRoot() : state.root, error);
+  state.directory.reset();
+  auto directory = OpenVerified(root, error);
   if (!directory) return nullptr;
   ReclaimAll(*directory);
   state.directory = directory;
