@@ -13,11 +13,13 @@
 
 #include <platformdebug.h>
 
+#include "KernelNames.h"
 #include "rpc/Internal.h"
 #include "rpc/SharedChannel.h"
 #include "rpc/Transport.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <cerrno>
 #include <chrono>
@@ -25,11 +27,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -51,6 +55,51 @@ const InterfaceInfo& IdentityInfo() {
   }();
   return info;
 }
+
+using Clock = std::chrono::steady_clock;
+
+// Bounds one exchange of an activation: if the server has not answered by
+// the deadline, the channel's socket is shut down, which ends a wait on the
+// socket at once and, through the hang-up monitor, one on the shared region.
+// Calls on an established link have no such bound: like COM's, they wait
+// for as long as the server takes (the server's death still ends them).
+class StallWatch {
+ public:
+  StallWatch(int socket, Clock::time_point deadline) : m_socket(socket), m_deadline(deadline) {
+    if (m_socket >= 0) m_thread = std::thread([this] { Run(); });
+  }
+  ~StallWatch() {
+    if (!m_thread.joinable()) return;
+    {
+      std::lock_guard lock(m_mutex);
+      m_done = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+  }
+  StallWatch(const StallWatch&) = delete;
+  StallWatch& operator=(const StallWatch&) = delete;
+  // Read after the exchange, before destruction: the watch has fired.
+  bool Fired() {
+    std::lock_guard lock(m_mutex);
+    return m_fired;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(m_mutex);
+    if (m_wake.wait_until(lock, m_deadline, [this] { return m_done; })) return;
+    m_fired = true;
+    ::shutdown(m_socket, SHUT_RDWR);
+  }
+  const int m_socket;
+  const Clock::time_point m_deadline;
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  bool m_done = false;
+  bool m_fired = false;
+  std::thread m_thread;
+};
 
 }  // namespace
 
@@ -76,13 +125,15 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
   explicit ClientSession(std::string endpoint) : m_endpoint(std::move(endpoint)) {}
 
-  // Opens the first channel, which opens the session at the server.
-  ConnectResult Open() {
+  // Opens the first channel, which opens the session at the server. A
+  // server that accepts but has not answered by `deadline` is stalled.
+  ConnectResult Open(Clock::time_point deadline) {
     Fd socket;
     const ConnectResult result = ConnectEndpoint(m_endpoint, socket);
     if (result != ConnectResult::kConnected) return result;
     auto channel = std::make_unique<ClientChannel>(std::move(socket));
-    if (!AttachChannel(*channel)) return ConnectResult::kNoServer;
+    StallWatch watch(channel->socket.Get(), deadline);
+    if (!AttachChannel(*channel)) return watch.Fired() ? ConnectResult::kStalled : ConnectResult::kNoServer;
     std::lock_guard lock(m_poolMutex);
     m_idle.push_back(std::move(channel));
     return ConnectResult::kConnected;
@@ -91,7 +142,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool Dead() const { return m_dead.load(std::memory_order_acquire); }
 
   void MarkDead() {
-    m_dead.store(true, std::memory_order_release);
+    // The server is gone, and with it its holds on named sections: those
+    // that nobody else holds are freed now rather than when the next
+    // process of the user opens the namespace.
+    if (!m_dead.exchange(true, std::memory_order_acq_rel) && !m_loopback) kernelnames::ReclaimAbandoned();
     std::vector<std::unique_ptr<ClientChannel>> idle;
     {
       std::lock_guard lock(m_poolMutex);
@@ -168,11 +222,15 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   }
 
   // A request without out-values beyond the HRESULT and an optional id.
+  // With a deadline, a server that has not answered by then is stalled:
+  // CO_E_SERVER_EXEC_FAILURE.
   HRESULT SimpleRequest(MessageKind kind, ObjectId object, const IID* iid, const CLSID* clsid, std::uint32_t count,
-                        ObjectId* returned) {
+                        ObjectId* returned, const Clock::time_point* deadline = nullptr) {
     HRESULT status = S_OK;
     ClientChannel* channel = Take(status);
     if (channel == nullptr) return status;
+    std::optional<StallWatch> watch;
+    if (deadline != nullptr) watch.emplace(channel->socket.Get(), *deadline);
     Writer writer(channel->request, kMaxMessage);
     writer.Skip(sizeof(Header));
     if (clsid != nullptr) writer.Value(*clsid);
@@ -181,6 +239,13 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     if (kind == MessageKind::kRelease) writer.Value(count);
     writer.Finish(kind, GetCurrentThreadId());
     HRESULT hr = Exchange(*channel, writer.Size());
+    const bool stalled = watch && watch->Fired();
+    watch.reset();  // before the channel, and its socket, may go
+    if (stalled) {
+      LogError("the server at %s accepted but did not answer in time", m_endpoint.c_str());
+      delete channel;  // its socket is shut down
+      return CO_E_SERVER_EXEC_FAILURE;
+    }
     if (SUCCEEDED(hr)) {
       Reader reader(channel->reply.get(), channel->replySize);
       Header header;
@@ -471,7 +536,8 @@ Sessions& TheSessions() {
 }
 
 // The live session with the server at `endpoint`, opened when needed.
-std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectResult& result) {
+std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectResult& result,
+                                          Clock::time_point deadline) {
   Sessions& sessions = TheSessions();
   std::lock_guard lock(sessions.mutex);
   if (auto known = sessions.byEndpoint[endpoint].lock(); known && !known->Dead()) {
@@ -479,7 +545,7 @@ std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectRe
     return known;
   }
   auto session = std::make_shared<ClientSession>(endpoint);
-  result = session->Open();
+  result = session->Open(deadline);
   if (result != ConnectResult::kConnected) return nullptr;
   sessions.byEndpoint[endpoint] = session;
   return session;
@@ -514,7 +580,12 @@ bool ReadAll(int fd, void* data, std::size_t size) {
 // Starts the registered server detached from this process (it outlives
 // the client and is not its child) and returns a descriptor that becomes
 // readable when it exits, or an invalid one when it could not be started.
-Fd StartServer(std::vector<std::string> command) {
+// The server keeps none of this process's standard streams: it serves other
+// hosts long after this one, and a pipe of ours held open would keep our
+// reader waiting (and one closed later would kill the server with SIGPIPE).
+// Its input is /dev/null; its output and errors are appended to `logPath`
+// (or /dev/null when that cannot be opened).
+Fd StartServer(std::vector<std::string> command, const std::string& logPath) {
   command.push_back("-Embedding");
   std::vector<char*> argv;
   for (std::string& argument : command) argv.push_back(argument.data());
@@ -523,7 +594,9 @@ Fd StartServer(std::vector<std::string> command) {
   int status[2];
   if (::pipe2(status, O_CLOEXEC) != 0) return Fd();
   Fd readEnd(status[0]), writeEnd(status[1]);
-  Fd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  Fd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+  const int output = log.Valid() ? log.Get() : devNull.Get();
 
   // Only async-signal-safe calls between fork and exec: the client may
   // have other threads holding locks.
@@ -537,6 +610,10 @@ Fd StartServer(std::vector<std::string> command) {
       ::_exit(server < 0 ? 1 : 0);
     }
     if (devNull.Valid()) ::dup2(devNull.Get(), 0);
+    if (output >= 0) {
+      ::dup2(output, 1);
+      ::dup2(output, 2);
+    }
     ::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
     ::execv(argv[0], argv.data());
     const int error = errno;
@@ -562,6 +639,11 @@ Fd StartServer(std::vector<std::string> command) {
   return exited;
 }
 
+HRESULT Stalled(const std::string& endpoint) {
+  LogError("the server at %s accepted but did not answer in time", endpoint.c_str());
+  return CO_E_SERVER_EXEC_FAILURE;
+}
+
 }  // namespace
 
 void SetActivationTimeout(std::chrono::milliseconds timeout) { g_activationTimeoutMs.store(timeout.count()); }
@@ -575,26 +657,30 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
   if (directory.empty()) return E_ACCESSDENIED;
   const std::string endpoint = EndpointPath(directory, clsid);
 
+  // One bound for the whole activation: starting the server, its
+  // publication, the attach and the activation request.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
   ConnectResult connected = ConnectResult::kNoServer;
-  std::shared_ptr<ClientSession> session = SessionFor(endpoint, connected);
+  std::shared_ptr<ClientSession> session = SessionFor(endpoint, connected, deadline);
   if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
+  if (connected == ConnectResult::kStalled) return Stalled(endpoint);
   if (session == nullptr) {
     const std::vector<std::string> command = ReadRegistration(clsid);
     if (command.empty()) return REGDB_E_CLASSNOTREG;
-    Fd exited = StartServer(command);
+    Fd exited = StartServer(command, ServerLogPath(directory, clsid));
     if (!exited.Valid()) return CO_E_SERVER_EXEC_FAILURE;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
     for (;;) {
-      session = SessionFor(endpoint, connected);
+      session = SessionFor(endpoint, connected, deadline);
       if (session != nullptr) break;
-      if (connected == ConnectResult::kRefused || std::chrono::steady_clock::now() >= deadline) {
+      if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+      if (connected == ConnectResult::kRefused || Clock::now() >= deadline) {
         return CO_E_SERVER_EXEC_FAILURE;
       }
       pollfd watch{exited.Get(), POLLIN, 0};
       if (::poll(&watch, 1, 10) > 0) {
         // The server ended before it published; one last look in case it
         // published and then exited at once.
-        session = SessionFor(endpoint, connected);
+        session = SessionFor(endpoint, connected, deadline);
         if (session != nullptr) break;
         LogError("the server of %s exited without publishing it", GuidToString(clsid).c_str());
         return CO_E_SERVER_EXEC_FAILURE;
@@ -603,12 +689,13 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
   }
 
   ObjectId id = 0;
-  HRESULT hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id);
+  HRESULT hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
   if (hr == kServerUnavailable) {
     // A session left from a server that has gone since: try a new one once.
-    session = SessionFor(endpoint, connected);
+    session = SessionFor(endpoint, connected, deadline);
+    if (connected == ConnectResult::kStalled) return Stalled(endpoint);
     if (session == nullptr) return kServerUnavailable;
-    hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id);
+    hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
   }
   if (FAILED(hr)) return hr;
   if (id == 0) return E_UNEXPECTED;

@@ -19,8 +19,10 @@ struct Registry {
 };
 
 Registry& TheRegistry() {
-  static Registry registry;
-  return registry;
+  // Never destroyed: proxies held by a host's globals are released by exit
+  // handlers that may run after this function's statics are gone.
+  static Registry* registry = new Registry;
+  return *registry;
 }
 
 }  // namespace
