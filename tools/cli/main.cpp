@@ -31,7 +31,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -75,13 +77,22 @@ class UsageError : public std::runtime_error {
 
 // Set by SIGINT/SIGTERM; the loops look at it between frames and buffers and
 // unwind, so that every output is removed or completed and the renders end.
-volatile std::sig_atomic_t g_signal = 0;
+// The handler may run on any of the program's threads (the library's
+// communication thread, the encoders), so the flag is a lock-free atomic,
+// not a volatile sig_atomic_t, which is safe only on the thread it
+// interrupted.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
 
 struct Interrupted {
   int signal;
 };
 
-extern "C" void OnSignal(int signal) { g_signal = signal; }
+extern "C" void OnSignal(int signal) {
+  const int saved = errno;  // the interrupted code may be about to read it
+  g_signal.store(signal, std::memory_order_relaxed);
+  errno = saved;
+}
 
 void CatchSignals() {
   struct sigaction action {};
@@ -95,7 +106,7 @@ void CatchSignals() {
 }
 
 void CheckInterrupted() {
-  if (g_signal != 0) throw Interrupted{g_signal};
+  if (const int signal = g_signal.load(std::memory_order_relaxed); signal != 0) throw Interrupted{signal};
 }
 
 // --- helpers -----------------------------------------------------------------
