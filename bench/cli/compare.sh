@@ -6,7 +6,10 @@
 #   raw  RGBA frames through a pipe to cat, against the link's own frame rate
 #        (bench/frames, `Link`, the same frames without a host behind them);
 #        the program's start-up (linking, opening the project, one frame) is
-#        measured apart and taken off, as the link's figure has none.
+#        measured apart and taken off, as the link's figure has none; and the
+#        ceiling of any writer into a pipe to cat here (pipe_ceiling: a ready
+#        frame spliced, or copied with write(2), again and again), which
+#        bounds the raw rate by the reader's own copy out of the pipe.
 # Every figure is the best of REPEAT runs (the machine is shared: the best
 # run is the one least disturbed); the load average is printed with them.
 #
@@ -18,8 +21,9 @@ raw_frames=${RAW_FRAMES:-1000}
 repeat=${REPEAT:-5}
 build=${BUILD:-build/default}
 
-cmake --build "$build" --target moravane-cli orra_linkserver_host frames_bench -j2 >/dev/null
+cmake --build "$build" --target moravane-cli orra_linkserver_host frames_bench pipe_ceiling -j2 >/dev/null
 cli=$(pwd)/$build/tools/moravane-cli
+ceiling=$(pwd)/$build/bench/cli/pipe_ceiling
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -71,6 +75,8 @@ png_ffmpeg="ffmpeg -v error -f lavfi -i testsrc2=size=1920x1080:rate=24 -frames:
 # /dev/null no byte of a frame would be touched at all.
 raw_cli="'$cli' render '$project' --source Bars --frames 0:$raw_frames --format raw -o - | cat >/dev/null"
 raw_one="'$cli' render '$project' --source Bars --frames 0 --format raw -o - | cat >/dev/null"
+ceiling_splice="'$ceiling' splice $raw_frames | cat >/dev/null"
+ceiling_write="'$ceiling' write $raw_frames | cat >/dev/null"
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 t_y4m_cli=$(best "$y4m_cli")
@@ -79,6 +85,8 @@ t_png_cli=$(best "$png_cli")
 t_png_ffmpeg=$(best "$png_ffmpeg")
 t_raw_cli=$(best "$raw_cli")
 t_raw_one=$(best "$raw_one")
+t_ceiling_splice=$(best "$ceiling_splice")
+t_ceiling_write=$(best "$ceiling_write")
 # The best repetition's frames/s counter ("frames/s=298.48/s", or 1.2k/s).
 link_fps=$("$build/bench/frames/frames_bench" --benchmark_filter='^Link/' --benchmark_repetitions="$repeat" \
   --benchmark_min_time=0.5 2>/dev/null | awk '$1 == "Link/real_time" {
@@ -98,3 +106,8 @@ printf '%-44s %8s s\n' "raw  moravane-cli (1 frame: the start-up)" "$t_raw_one"
 printf '%-44s %8s s   %.0f frames/s after start-up\n' "raw  moravane-cli ($raw_frames frames) | cat" "$t_raw_cli" "$raw_fps"
 printf '%-44s %8s frames/s   ratio %.2f (>= 0.9)\n' "link frames_bench Link (best repetition)" "$link_fps" \
   "$(calc "$raw_fps / $link_fps")"
+for kind in splice write; do
+  took=t_ceiling_$kind
+  printf '%-44s %8s s   %.0f frames/s, %.2f of the link\n' "ceiling pipe_ceiling $kind ($raw_frames) | cat" \
+    "${!took}" "$(calc "$raw_frames / ${!took}")" "$(calc "$raw_frames / ${!took} / $link_fps")"
+done
