@@ -11,7 +11,8 @@
 #        frame spliced, or copied with write(2), again and again), which
 #        bounds the raw rate by the reader's own copy out of the pipe.
 # Every figure is the best of REPEAT runs (the machine is shared: the best
-# run is the one least disturbed); the load average is printed with them.
+# run is the one least disturbed; the raw runs and their ceilings alternate);
+# the load average is printed with them.
 #
 #   bash bench/cli/compare.sh            # FRAMES=48 RAW_FRAMES=1000 REPEAT=5
 set -euo pipefail
@@ -45,22 +46,42 @@ PROJECT
 
 calc() { awk "BEGIN { print ($1) }"; }
 
+# Wall time of one run of a command line, in seconds.
+once() {
+  rm -rf "$scratch/out" && mkdir -p "$scratch/out"
+  local start=$EPOCHREALTIME
+  if ! bash -c "$1" >/dev/null 2>"$scratch/errors"; then
+    echo "failed: $1" >&2
+    cat "$scratch/errors" >&2
+    exit 1
+  fi
+  calc "$EPOCHREALTIME - $start"
+}
+
 # Best wall time of `repeat` runs of a command line, in seconds.
 best() {
-  local best_time=
+  local best_time= took
   for _ in $(seq "$repeat"); do
-    rm -rf "$scratch/out" && mkdir -p "$scratch/out"
-    local start=$EPOCHREALTIME
-    if ! bash -c "$1" >/dev/null 2>"$scratch/errors"; then
-      echo "failed: $1" >&2
-      cat "$scratch/errors" >&2
-      exit 1
-    fi
-    local took
-    took=$(calc "$EPOCHREALTIME - $start")
+    took=$(once "$1")
     if [ -z "$best_time" ] || [ "$(calc "$took < $best_time")" = 1 ]; then best_time=$took; fi
   done
   printf '%.3f' "$best_time"
+}
+
+# Best wall times of several command lines whose runs alternate, so that
+# the load of the moment weighs on each alike: `best_alternating VAR CMD ...`
+# sets VAR_1, VAR_2, ... in order.
+best_alternating() {
+  local prefix=$1 i took
+  shift
+  local -a bests=()
+  for _ in $(seq "$repeat"); do
+    for ((i = 1; i <= $#; i++)); do
+      took=$(once "${!i}")
+      if [ -z "${bests[i]:-}" ] || [ "$(calc "$took < ${bests[i]}")" = 1 ]; then bests[i]=$took; fi
+    done
+  done
+  for ((i = 1; i <= $#; i++)); do printf -v "${prefix}_$i" '%.3f' "${bests[i]}"; done
 }
 
 # A first run starts the server; the runs measured find it running (it
@@ -83,10 +104,8 @@ t_y4m_cli=$(best "$y4m_cli")
 t_y4m_ffmpeg=$(best "$y4m_ffmpeg")
 t_png_cli=$(best "$png_cli")
 t_png_ffmpeg=$(best "$png_ffmpeg")
-t_raw_cli=$(best "$raw_cli")
-t_raw_one=$(best "$raw_one")
-t_ceiling_splice=$(best "$ceiling_splice")
-t_ceiling_write=$(best "$ceiling_write")
+best_alternating t_raw "$raw_cli" "$raw_one" "$ceiling_splice" "$ceiling_write"
+t_raw_cli=$t_raw_1 t_raw_one=$t_raw_2 t_ceiling_splice=$t_raw_3 t_ceiling_write=$t_raw_4
 # The best repetition's frames/s counter ("frames/s=298.48/s", or 1.2k/s).
 link_fps=$("$build/bench/frames/frames_bench" --benchmark_filter='^Link/' --benchmark_repetitions="$repeat" \
   --benchmark_min_time=0.5 2>/dev/null | awk '$1 == "Link/real_time" {
