@@ -1,7 +1,10 @@
 #include "support/LiveBstrCheck.h"
 
+#include <comsupport/Bstr.h>
 #include <oleauto.h>
+#ifndef _WIN32
 #include <platformdebug.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -92,23 +95,32 @@ TEST_P(BstrByteLength, KeepsTheExactByteLengthAndTwoNulBytesAfterIt) {
 INSTANTIATE_TEST_SUITE_P(Lengths, BstrByteLength, ::testing::Values(0u, 1u, 2u, 3u, 7u, 8u, 255u));
 
 TEST(Bstr, EveryFunctionAcceptsNull) {
-  const std::int64_t live = platformdebug::LiveBstrCount();
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   EXPECT_EQ(SysStringByteLen(nullptr), 0u);
   SysFreeString(nullptr);
-  EXPECT_EQ(platformdebug::LiveBstrCount(), live);
+  EXPECT_TRUE(comsupport::BstrView(nullptr).empty());
 }
 
+TEST(Bstr, ViewAndAllocationRoundTripEmbeddedNuls) {
+  const std::u16string text(u"pa\0th\U0001F600", 7);
+  comsupport::UniqueBstr value = comsupport::AllocateBstr(text);
+  EXPECT_EQ(comsupport::BstrView(value.Get()), text);
+}
+
+// Where the live count exists (our platform layer) the check installed by
+// LiveBstrCheck.h also proves that a refused length allocated nothing.
 TEST(Bstr, LengthsThatCannotBeRepresentedFailWithoutAllocating) {
-  const std::int64_t live = platformdebug::LiveBstrCount();
   const UINT max = std::numeric_limits<UINT>::max();
   EXPECT_EQ(SysAllocStringLen(nullptr, max), nullptr);
   EXPECT_EQ(SysAllocStringLen(nullptr, max / 2 + 1), nullptr);
   EXPECT_EQ(SysAllocStringByteLen(nullptr, max), nullptr);
   EXPECT_EQ(SysAllocStringByteLen(nullptr, max - 3), nullptr);
-  EXPECT_EQ(platformdebug::LiveBstrCount(), live);
 }
+
+#ifndef _WIN32
+// The test hooks of our platform layer: the live count and injected
+// allocation failures, which the other tests rely on.
 
 TEST(Bstr, LiveCounterFollowsAllocationsAndFreesOnAnyThread) {
   const std::int64_t live = platformdebug::LiveBstrCount();
@@ -143,5 +155,7 @@ TEST(Bstr, FailingAllocationsAreSharedAcrossThreads) {
   EXPECT_NE(value, nullptr);
   SysFreeString(value);
 }
+
+#endif  // _WIN32
 
 }  // namespace
