@@ -31,13 +31,13 @@ class BstrLayout : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(BstrLayout, SysAllocStringLenKeepsEveryCharacterAndPrefixesTheByteLength) {
   const std::u16string& text = GetParam().text;
-  BSTR value = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  BSTR value = SysAllocStringLen(comsupport::AsOleChars(text.data()), static_cast<UINT>(text.size()));
   ASSERT_NE(value, nullptr);
   EXPECT_EQ(PrefixOf(value), text.size() * sizeof(OLECHAR));
   EXPECT_EQ(SysStringByteLen(value), text.size() * sizeof(OLECHAR));
   EXPECT_EQ(SysStringLen(value), text.size());
-  EXPECT_EQ(std::u16string(value, SysStringLen(value)), text);
-  EXPECT_EQ(value[text.size()], u'\0') << "not terminated";
+  EXPECT_EQ(comsupport::BstrView(value), text);
+  EXPECT_EQ(value[text.size()], 0) << "not terminated";
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(value) % alignof(OLECHAR), 0u);
   SysFreeString(value);
 }
@@ -51,11 +51,11 @@ INSTANTIATE_TEST_SUITE_P(Texts, BstrLayout,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Bstr, SysAllocStringStopsAtTheFirstNul) {
-  const OLECHAR source[] = u"ab\0cd";
-  BSTR value = SysAllocString(source);
+  const char16_t source[] = u"ab\0cd";
+  BSTR value = SysAllocString(comsupport::AsOleChars(source));
   ASSERT_NE(value, nullptr);
   EXPECT_EQ(SysStringLen(value), 2u);
-  EXPECT_EQ(std::u16string(value), u"ab");
+  EXPECT_EQ(comsupport::BstrView(value), u"ab");
   SysFreeString(value);
 }
 
@@ -63,7 +63,7 @@ TEST(Bstr, NullSourceGivesZeroedCharacters) {
   BSTR chars = SysAllocStringLen(nullptr, 3);
   ASSERT_NE(chars, nullptr);
   EXPECT_EQ(SysStringLen(chars), 3u);
-  for (UINT i = 0; i <= 3; ++i) EXPECT_EQ(chars[i], u'\0') << i;
+  for (UINT i = 0; i <= 3; ++i) EXPECT_EQ(chars[i], 0) << i;
   BSTR bytes = SysAllocStringByteLen(nullptr, 5);
   ASSERT_NE(bytes, nullptr);
   EXPECT_EQ(SysStringByteLen(bytes), 5u);
