@@ -36,10 +36,12 @@ run_tests() {
       echo "no test program ${name} under ${build}" >&2
       return 2
     fi
-    timeout 600 "${path}" --gtest_brief=1 >>"${log}" 2>&1 || return 1
+    timeout 600 "${path}" --gtest_brief=1 ${fail_fast} >>"${log}" 2>&1 || return 1
   done
 }
 
+# With a fault in, the first failing case settles the row.
+fail_fast=""
 log="$(mktemp /tmp/moravane-faults.XXXXXX)"
 echo "log: ${log}"
 if ! cmake --build "${build}" -j"${jobs}" >>"${log}" 2>&1; then
@@ -57,6 +59,7 @@ fi
 
 rows=()
 missed=0
+fail_fast="--gtest_fail_fast"
 while IFS=$'\t' read -r id area original broken programs; do
   [[ -z "${id}" || "${id}" == \#* ]] && continue
   if ((${#only[@]})) && [[ ! " ${only[*]} " == *" ${id} "* ]]; then continue; fi
