@@ -5,6 +5,8 @@
 
 #include "marshalling/Dispatch.h"
 
+#include <comsupport/WideChars.h>
+
 #include <kelvex/Threads.h>
 #include <moravane/ThreadedState.h>
 
@@ -33,7 +35,7 @@ struct FakeSlot {
     ++calls;
     thread = kelvex::threads::GetCurrentThreadID();
     *out = value;
-    if (text) *errorText = ::SysAllocStringLen(text->data(), static_cast<UINT>(text->size()));
+    if (text) *errorText = ::SysAllocStringLen(comsupport::AsOleChars(text->data()), static_cast<UINT>(text->size()));
     return hr;
   }
 };

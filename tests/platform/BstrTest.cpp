@@ -1,6 +1,7 @@
 #include "support/LiveBstrCheck.h"
 
 #include <comsupport/Bstr.h>
+#include <comsupport/WideChars.h>
 #include <oleauto.h>
 #ifndef _WIN32
 #include <platformdebug.h>
