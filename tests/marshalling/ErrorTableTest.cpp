@@ -72,6 +72,7 @@ TEST_P(ErrorTable, HostSeesTheTableOutcome) {
 }
 
 constexpr HRESULT kPositive = 0x00000005;
+const HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
 
 // The rows with non-ASCII texts rely on our platform layer's ANSI code
 // page being UTF-8 (the error text is read through it); Windows reads them
@@ -80,8 +81,7 @@ const Row kRows[] = {
     {"SuccessNoText", false, S_OK, std::nullopt, false, 0, u"", 7, 70},
     {"PositiveSuccessNoText", false, kPositive, std::nullopt, false, 0, u"", 7, 70},
     {"FailureNoText", false, E_FAIL, std::nullopt, true, E_FAIL, u"", 0, 0},
-    {"ServerUnavailableNoText", false, RPC_S_SERVER_UNAVAILABLE_HR, std::nullopt, true, RPC_S_SERVER_UNAVAILABLE_HR,
-     u"", 0, 0},
+    {"ServerUnavailableNoText", false, kServerUnavailable, std::nullopt, true, kServerUnavailable, u"", 0, 0},
     {"SuccessAsciiText", false, S_OK, u"abc", true, 0, u"abc", 0, 0},
     {"PositiveAsciiText", false, kPositive, u"w", true, kPositive, u"w", 0, 0},
     {"FailureAsciiText", false, E_ACCESSDENIED, u"denied", true, E_ACCESSDENIED, u"denied", 0, 0},
