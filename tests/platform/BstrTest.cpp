@@ -1,8 +1,11 @@
 #include "support/LiveBstrCheck.h"
 
+// The SDK's headers first: Windows' oleauto.h needs objbase.h before it.
+#include <objbase.h>
+#include <oleauto.h>
+
 #include <comsupport/Bstr.h>
 #include <comsupport/WideChars.h>
-#include <oleauto.h>
 #ifndef _WIN32
 #include <platformdebug.h>
 #endif
