@@ -593,6 +593,14 @@ TEST_F(MemoryTest, DecodedStillsAreCachedWithinTheBudgetsAndPurged) {
   EXPECT_CALL_OK(m_server->SetTemporaryMemoryUsage(0, errorText));
   RenderStill(kB);
   EXPECT_EQ(Usage(), 0u) << "nothing is cached with no temporary budget";
+
+  // A still larger than the whole budget is not kept, and what is cached
+  // stays (A is six times B).
+  EXPECT_CALL_OK(m_server->SetIdleTimeMemoryUsage(kBytesA / 2, errorText));
+  EXPECT_CALL_OK(m_server->SetTemporaryMemoryUsage(kBytesA / 2, errorText));
+  RenderStill(kB);
+  RenderStill(kA);
+  EXPECT_EQ(Usage(), kBytesB);
 }
 
 TEST_F(MemoryTest, FinalFramesAreKeptWhenAskedAndServedAgain) {
