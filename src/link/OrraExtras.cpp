@@ -17,12 +17,8 @@ OrraExtras& OrraExtras::operator=(const OrraExtras& other) {
   return *this;
 }
 
-void OrraExtras::SendFile(const WideString& path) {
-  const server::BstrArgument pathArgument(path);
-  WideString errorText;
-  server::DispatchCall(boost::bind(&OrraExtras::SendFileExecutor, this, pathArgument.Get()), errorText);
-}
+void OrraExtras::SendFile(const WideString& path) { detail::Call(this, &OrraExtras::SendFileExecutor, path); }
 
-void OrraExtras::SendFileExecutor(BSTR path) { server::CallRemote(GetInterface(), &IOrraExtras2::SendFile, path); }
+void OrraExtras::SendFileExecutor(BSTR path) { detail::CallRemote(GetInterface(), &IOrraExtras2::SendFile, path); }
 
 }  // namespace moravane

@@ -21,7 +21,7 @@ namespace {
 
 using moravane::LinkError;
 using moravane::WideString;
-using moravane::server::DispatchCall;
+using moravane::detail::DispatchCall;
 
 WideString Wide(const char* text) { return kelvex::utility::AsciiToUTF16(text); }
 
