@@ -74,6 +74,8 @@ constexpr HRESULT kServerUnavailable = RPC_S_SERVER_UNAVAILABLE_HR;
 constexpr HRESULT kNullRefPointer = MORAVANE_HR(0x800706F4u);     // RPC_X_NULL_REF_POINTER
 constexpr HRESULT kBadStubData = MORAVANE_HR(0x800706F7u);        // RPC_X_BAD_STUB_DATA
 constexpr HRESULT kProcNumOutOfRange = MORAVANE_HR(0x800706D1u);  // RPC_S_PROCNUM_OUT_OF_RANGE
+// The server object, or the decoding of its arguments, threw.
+constexpr HRESULT kServerFault = MORAVANE_HR(0x80010105u);  // RPC_E_SERVERFAULT
 
 struct InterfaceInfo;
 
