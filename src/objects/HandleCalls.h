@@ -14,10 +14,26 @@
 #include <moravane/Types.h>
 
 #include <boost/bind/bind.hpp>
+#include <exception>
 #include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+
+// The special members that every handle class defines alike, out of line so
+// that they are exported with the class: an unlinked handle, a copy sharing
+// the other's server object, the destructor and the assignment.
+#define MORAVANE_HANDLE_MEMBERS(Class, Interface)                                                \
+  Class::Class() {}                                                                              \
+  Class::Class(const Class& other) : Class##_Base(other), BaseObject<Interface, Class>(other) {} \
+  Class::~Class() {}                                                                             \
+  Class& Class::operator=(const Class& other) {                                                  \
+    BaseObject<Interface, Class>::operator=(other);                                              \
+    return *this;                                                                                \
+  }
+// A handle adopting the reference of an object that the server returned.
+#define MORAVANE_HANDLE_ADOPTING(Class, Interface) \
+  Class::Class(comsupport::CComPtr<IUnknown> unknown) : BaseObject<Interface, Class>(unknown.p) {}
 
 namespace moravane {
 namespace detail {
@@ -171,6 +187,26 @@ auto Call(Object* object, void (Class::*executor)(Params...), const Args&... arg
 
 // A bool goes to the server as 1 or 0.
 inline LONG ToFlag(bool value) { return value ? 1 : 0; }
+
+// A flag comes back as a 32-bit value tested against 0: passed to CallRemote
+// in place of the LONG* out-parameter, it stores the answer in `*result`
+// when the call has succeeded. A failed call (CallRemote throws) leaves
+// `*result` as it was: nothing is converted after a failure.
+class FlagResult {
+ public:
+  explicit FlagResult(bool* result) : m_result(result), m_exceptions(std::uncaught_exceptions()) {}
+  FlagResult(const FlagResult&) = delete;
+  FlagResult& operator=(const FlagResult&) = delete;
+  ~FlagResult() {
+    if (std::uncaught_exceptions() == m_exceptions) *m_result = m_flag != 0;
+  }
+  operator LONG*() { return &m_flag; }
+
+ private:
+  bool* m_result;
+  const int m_exceptions;
+  LONG m_flag = 0;
+};
 
 }  // namespace detail
 }  // namespace moravane

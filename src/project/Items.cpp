@@ -8,19 +8,12 @@ namespace moravane {
 
 using detail::CallRemote;
 
-Item::Item() {}
-Item::Item(const Item& other) : Item_Base(other), BaseObject<IItem2, Item>(other) {}
+MORAVANE_HANDLE_MEMBERS(Item, IItem2)
+MORAVANE_HANDLE_ADOPTING(Item, IItem2)
 // The other handle's reference lent for the query is dropped when the
 // constructor ends.
 Item::Item(Source& source) : Item_Base(source), BaseObject<IItem2, Item>(source.GetUnknown().p) {}
 Item::Item(Container& container) : Item_Base(container), BaseObject<IItem2, Item>(container.GetUnknown().p) {}
-Item::Item(comsupport::CComPtr<IUnknown> unknown) : BaseObject<IItem2, Item>(unknown.p) {}
-Item::~Item() {}
-
-Item& Item::operator=(const Item& other) {
-  BaseObject<IItem2, Item>::operator=(other);
-  return *this;
-}
 
 WideString Item::GetName() { return detail::Call(this, &Item::GetNameExecutor); }
 
@@ -50,15 +43,8 @@ void Item::GetParentItemExecutor(Item* parent) {
   detail::TakeReturned(detail::ReturnForm::kLenient, returned.p, parent);
 }
 
-Container::Container() {}
-Container::Container(const Container& other) : Container_Base(other), BaseObject<IContainer2, Container>(other) {}
+MORAVANE_HANDLE_MEMBERS(Container, IContainer2)
 Container::Container(Item& item) : Container_Base(item), BaseObject<IContainer2, Container>(item.GetUnknown().p) {}
-Container::~Container() {}
-
-Container& Container::operator=(const Container& other) {
-  BaseObject<IContainer2, Container>::operator=(other);
-  return *this;
-}
 
 Item Container::GetFirstItem() { return detail::Call(this, &Container::GetFirstItemExecutor); }
 

@@ -9,15 +9,8 @@ namespace moravane {
 
 using detail::CallRemote;
 
-Project::Project() {}
-Project::Project(const Project& other) : Project_Base(other), BaseObject<IProject2, Project>(other) {}
-Project::Project(comsupport::CComPtr<IUnknown> unknown) : BaseObject<IProject2, Project>(unknown.p) {}
-Project::~Project() {}
-
-Project& Project::operator=(const Project& other) {
-  BaseObject<IProject2, Project>::operator=(other);
-  return *this;
-}
+MORAVANE_HANDLE_MEMBERS(Project, IProject2)
+MORAVANE_HANDLE_ADOPTING(Project, IProject2)
 
 WideString Project::GetName() { return detail::Call(this, &Project::GetNameExecutor); }
 

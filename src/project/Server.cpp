@@ -10,15 +10,8 @@ namespace moravane {
 using boost::placeholders::_1;
 using detail::CallRemote;
 
-Server::Server() {}
-Server::Server(const Server& other) : Server_Base(other), BaseObject<IServer2, Server>(other) {}
-Server::Server(comsupport::CComPtr<IUnknown> unknown) : BaseObject<IServer2, Server>(unknown.p) {}
-Server::~Server() {}
-
-Server& Server::operator=(const Server& other) {
-  BaseObject<IServer2, Server>::operator=(other);
-  return *this;
-}
+MORAVANE_HANDLE_MEMBERS(Server, IServer2)
+MORAVANE_HANDLE_ADOPTING(Server, IServer2)
 
 LONG Server::GetVersion() { return detail::Call(this, &Server::GetVersionExecutor); }
 

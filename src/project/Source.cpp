@@ -9,16 +9,9 @@ namespace moravane {
 
 using detail::CallRemote;
 
-Source::Source() {}
-Source::Source(const Source& other) : Source_Base(other), BaseObject<ISource2, Source>(other) {}
+MORAVANE_HANDLE_MEMBERS(Source, ISource2)
+MORAVANE_HANDLE_ADOPTING(Source, ISource2)
 Source::Source(Item& item) : Source_Base(item), BaseObject<ISource2, Source>(item.GetUnknown().p) {}
-Source::Source(comsupport::CComPtr<IUnknown> unknown) : BaseObject<ISource2, Source>(unknown.p) {}
-Source::~Source() {}
-
-Source& Source::operator=(const Source& other) {
-  BaseObject<ISource2, Source>::operator=(other);
-  return *this;
-}
 
 kelvex::time::RatioTime Source::GetDuration() { return detail::Call(this, &Source::GetDurationExecutor); }
 
@@ -68,21 +61,15 @@ void Source::GetBitDepthExecutor(LONG* depth) { CallRemote(GetInterface(), &ISou
 void Source::GetTimeStampExecutor(LONG* stamp) { CallRemote(GetInterface(), &ISource2::GetTimeStamp, stamp); }
 
 void Source::IsNewerThanExecutor(LONG timeStamp, bool* newer) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &ISource2::IsNewerThan, timeStamp, &flag);
-  *newer = flag != 0;
+  CallRemote(GetInterface(), &ISource2::IsNewerThan, timeStamp, detail::FlagResult(newer));
 }
 
 void Source::HasAudioExecutor(bool* hasAudio) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &ISource2::HasAudio, &flag);
-  *hasAudio = flag != 0;
+  CallRemote(GetInterface(), &ISource2::HasAudio, detail::FlagResult(hasAudio));
 }
 
 void Source::HasVideoExecutor(bool* hasVideo) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &ISource2::HasVideo, &flag);
-  *hasVideo = flag != 0;
+  CallRemote(GetInterface(), &ISource2::HasVideo, detail::FlagResult(hasVideo));
 }
 
 void Source::GetRendererExecutor(Renderer* renderer) {

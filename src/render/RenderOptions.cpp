@@ -11,17 +11,8 @@ namespace moravane {
 
 using detail::CallRemote;
 
-VideoRenderOptions::VideoRenderOptions() {}
-VideoRenderOptions::VideoRenderOptions(const VideoRenderOptions& other)
-    : VideoRenderOptions_Base(other), BaseObject<IVideoRenderOptions2, VideoRenderOptions>(other) {}
-VideoRenderOptions::VideoRenderOptions(comsupport::CComPtr<IUnknown> unknown)
-    : BaseObject<IVideoRenderOptions2, VideoRenderOptions>(unknown.p) {}
-VideoRenderOptions::~VideoRenderOptions() {}
-
-VideoRenderOptions& VideoRenderOptions::operator=(const VideoRenderOptions& other) {
-  BaseObject<IVideoRenderOptions2, VideoRenderOptions>::operator=(other);
-  return *this;
-}
+MORAVANE_HANDLE_MEMBERS(VideoRenderOptions, IVideoRenderOptions2)
+MORAVANE_HANDLE_ADOPTING(VideoRenderOptions, IVideoRenderOptions2)
 
 void VideoRenderOptions::SetLowQuality(bool value) {
   detail::Call(this, &VideoRenderOptions::SetLowQualityExecutor, value);
@@ -108,9 +99,7 @@ void VideoRenderOptions::SetLowQualityExecutor(bool value) {
 }
 
 void VideoRenderOptions::GetLowQualityExecutor(bool* value) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &IVideoRenderOptions2::GetLowQuality, &flag);
-  *value = flag != 0;
+  CallRemote(GetInterface(), &IVideoRenderOptions2::GetLowQuality, detail::FlagResult(value));
 }
 
 void VideoRenderOptions::SetPreMultiplyExecutor(LONG value) {
@@ -199,26 +188,15 @@ void VideoRenderOptions::SetRenderGuideLayersExecutor(bool value) {
 }
 
 void VideoRenderOptions::GetRenderGuideLayersExecutor(bool* value) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &IVideoRenderOptions2::GetRenderGuideLayers, &flag);
-  *value = flag != 0;
+  CallRemote(GetInterface(), &IVideoRenderOptions2::GetRenderGuideLayers, detail::FlagResult(value));
 }
 
 void VideoRenderOptions::GetMaxMemoryRequiredForFrameExecutor(ULONGLONG* value) {
   CallRemote(GetInterface(), &IVideoRenderOptions2::GetMaxMemoryRequiredForFrame, value);
 }
 
-AudioRenderOptions::AudioRenderOptions() {}
-AudioRenderOptions::AudioRenderOptions(const AudioRenderOptions& other)
-    : AudioRenderOptions_Base(other), BaseObject<IAudioRenderOptions2, AudioRenderOptions>(other) {}
-AudioRenderOptions::AudioRenderOptions(comsupport::CComPtr<IUnknown> unknown)
-    : BaseObject<IAudioRenderOptions2, AudioRenderOptions>(unknown.p) {}
-AudioRenderOptions::~AudioRenderOptions() {}
-
-AudioRenderOptions& AudioRenderOptions::operator=(const AudioRenderOptions& other) {
-  BaseObject<IAudioRenderOptions2, AudioRenderOptions>::operator=(other);
-  return *this;
-}
+MORAVANE_HANDLE_MEMBERS(AudioRenderOptions, IAudioRenderOptions2)
+MORAVANE_HANDLE_ADOPTING(AudioRenderOptions, IAudioRenderOptions2)
 
 void AudioRenderOptions::SetSampleRate(double value) {
   detail::Call(this, &AudioRenderOptions::SetSampleRateExecutor, value);

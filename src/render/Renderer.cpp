@@ -8,15 +8,8 @@ namespace moravane {
 
 using detail::CallRemote;
 
-Renderer::Renderer() {}
-Renderer::Renderer(const Renderer& other) : Renderer_Base(other), BaseObject<IRenderer2, Renderer>(other) {}
-Renderer::Renderer(comsupport::CComPtr<IUnknown> unknown) : BaseObject<IRenderer2, Renderer>(unknown.p) {}
-Renderer::~Renderer() {}
-
-Renderer& Renderer::operator=(const Renderer& other) {
-  BaseObject<IRenderer2, Renderer>::operator=(other);
-  return *this;
-}
+MORAVANE_HANDLE_MEMBERS(Renderer, IRenderer2)
+MORAVANE_HANDLE_ADOPTING(Renderer, IRenderer2)
 
 // The executors are bound as pointers to virtual members: the call runs
 // through the object's virtual table, so a derived class's override is the
