@@ -106,6 +106,16 @@ struct ProjectState {
   }
 };
 
+// A call on an object of an open project: fails with a state error once the
+// project has been closed.
+template <class Body>
+HRESULT GuardOpen(const ProjectState& project, BSTR* e, Body&& body) {
+  return GuardCall(e, [&] {
+    project.CheckOpen();
+    body();
+  });
+}
+
 // The objects that one file makes for another; each returns one reference
 // for the caller.
 IUnknown* NewVideoOptions(std::shared_ptr<ProjectState> project, const Node* source);

@@ -116,12 +116,7 @@ class VideoOptionsObject final : public OptionsObject<IVideoRenderOptions2, Vide
     });
   }
   HRESULT STDMETHODCALLTYPE GetTimeStep(LONG* value, LONG* scale, BSTR* e) override {
-    return GuardCall(e, [&] {
-      LONG& v = OutParam(value, "value");
-      LONG& s = OutParam(scale, "scale");
-      const VideoOptions o = Snapshot();
-      v = o.stepValue, s = o.stepScale;
-    });
+    return GetPair(e, {value, "value"}, &VideoOptions::stepValue, {scale, "scale"}, &VideoOptions::stepScale);
   }
   HRESULT STDMETHODCALLTYPE SetBounds(LONG width, LONG height, BSTR* e) override {
     return Set(e, [&](VideoOptions& o) {
@@ -133,12 +128,7 @@ class VideoOptionsObject final : public OptionsObject<IVideoRenderOptions2, Vide
     });
   }
   HRESULT STDMETHODCALLTYPE GetBounds(LONG* width, LONG* height, BSTR* e) override {
-    return GuardCall(e, [&] {
-      LONG& w = OutParam(width, "width");
-      LONG& h = OutParam(height, "height");
-      const VideoOptions o = Snapshot();
-      w = o.boundsWidth, h = o.boundsHeight;
-    });
+    return GetPair(e, {width, "width"}, &VideoOptions::boundsWidth, {height, "height"}, &VideoOptions::boundsHeight);
   }
   HRESULT STDMETHODCALLTYPE SetRowBytes(LONG v, BSTR* e) override {
     return Set(e, [&](VideoOptions& o) {
@@ -156,12 +146,7 @@ class VideoOptionsObject final : public OptionsObject<IVideoRenderOptions2, Vide
     });
   }
   HRESULT STDMETHODCALLTYPE GetDownsampleFactor(LONG* x, LONG* y, BSTR* e) override {
-    return GuardCall(e, [&] {
-      LONG& ox = OutParam(x, "x");
-      LONG& oy = OutParam(y, "y");
-      const VideoOptions o = Snapshot();
-      ox = o.downsampleX, oy = o.downsampleY;
-    });
+    return GetPair(e, {x, "x"}, &VideoOptions::downsampleX, {y, "y"}, &VideoOptions::downsampleY);
   }
   HRESULT STDMETHODCALLTYPE SetRenderGuideLayers(LONG v, BSTR* e) override {
     return Set(e, [&](VideoOptions& o) { o.guideLayers = v != 0; });
@@ -191,6 +176,19 @@ class VideoOptionsObject final : public OptionsObject<IVideoRenderOptions2, Vide
     return GuardCall(e, [&] {
       LONG& value = OutParam(out, "value");
       value = Snapshot().*field;
+    });
+  }
+  // Two values of one snapshot, so that they always belong together.
+  struct Named {
+    LONG* address;
+    const char* name;
+  };
+  HRESULT GetPair(BSTR* e, Named first, LONG VideoOptions::*firstField, Named second, LONG VideoOptions::*secondField) {
+    return GuardCall(e, [&] {
+      LONG& firstValue = OutParam(first.address, first.name);
+      LONG& secondValue = OutParam(second.address, second.name);
+      const VideoOptions o = Snapshot();
+      firstValue = o.*firstField, secondValue = o.*secondField;
     });
   }
 

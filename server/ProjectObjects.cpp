@@ -19,16 +19,16 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
 
   // IItem2
   HRESULT STDMETHODCALLTYPE GetName(BSTR* name, BSTR* e) override {
-    return Call(e, [&] { OutParam(name, "name") = NewBstr(m_node->name); });
+    return GuardOpen(*m_project, e, [&] { OutParam(name, "name") = NewBstr(m_node->name); });
   }
   HRESULT STDMETHODCALLTYPE GetID(GUID* id, BSTR* e) override {
-    return Call(e, [&] { OutParam(id, "id") = m_node->id; });
+    return GuardOpen(*m_project, e, [&] { OutParam(id, "id") = m_node->id; });
   }
   HRESULT STDMETHODCALLTYPE GetParentItem(IUnknown** parent, BSTR* e) override {
-    return Call(e, [&] { OutParam(parent, "parent") = New(m_project, m_node->parent); });
+    return GuardOpen(*m_project, e, [&] { OutParam(parent, "parent") = New(m_project, m_node->parent); });
   }
   HRESULT STDMETHODCALLTYPE GetType(LONG* type, BSTR* e) override {
-    return Call(e, [&] {
+    return GuardOpen(*m_project, e, [&] {
       OutParam(type, "type") =
           static_cast<LONG>(m_node->kind == NodeKind::kSource ? ItemTypeCode::kSource : ItemTypeCode::kPlainOrBin);
     });
@@ -36,14 +36,14 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
 
   // IContainer2
   HRESULT STDMETHODCALLTYPE GetFirstItem(IUnknown** first, BSTR* e) override {
-    return Call(e, [&] {
+    return GuardOpen(*m_project, e, [&] {
       IUnknown*& out = OutParam(first, "first");
       std::lock_guard<std::mutex> lock(m_project->mutex);
       out = m_node->children.empty() ? nullptr : New(m_project, m_node->children.front().get());
     });
   }
   HRESULT STDMETHODCALLTYPE GetNextItem(IUnknown* current, IUnknown** next, BSTR* e) override {
-    return Call(e, [&] {
+    return GuardOpen(*m_project, e, [&] {
       IUnknown*& out = OutParam(next, "next");
       if (current == nullptr) FailArgument("GetNextItem needs the current item; none was given");
       auto item = Implementation<ItemObject>(current, IID_ItemImplementation);
@@ -62,46 +62,46 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
 
   // ISource2
   HRESULT STDMETHODCALLTYPE GetDuration(LONG* value, LONG* scale, BSTR* e) override {
-    return Call(e, [&] {
+    return GuardOpen(*m_project, e, [&] {
       LONG& v = OutParam(value, "value");
       LONG& s = OutParam(scale, "scale");
       v = m_node->source.durationValue, s = m_node->source.durationScale;
     });
   }
   HRESULT STDMETHODCALLTYPE GetPixelAspectRatio(LONG* numerator, LONG* denominator, BSTR* e) override {
-    return Call(e, [&] {
+    return GuardOpen(*m_project, e, [&] {
       LONG& n = OutParam(numerator, "numerator");
       LONG& d = OutParam(denominator, "denominator");
       n = m_node->source.aspectNumerator, d = m_node->source.aspectDenominator;
     });
   }
   HRESULT STDMETHODCALLTYPE GetFrameSize(LONG* width, LONG* height, BSTR* e) override {
-    return Call(e, [&] {
+    return GuardOpen(*m_project, e, [&] {
       LONG& w = OutParam(width, "width");
       LONG& h = OutParam(height, "height");
       w = m_node->source.width, h = m_node->source.height;
     });
   }
   HRESULT STDMETHODCALLTYPE GetFrameRate(double* rate, BSTR* e) override {
-    return Call(e, [&] { OutParam(rate, "rate") = m_node->source.frameRate; });
+    return GuardOpen(*m_project, e, [&] { OutParam(rate, "rate") = m_node->source.frameRate; });
   }
   HRESULT STDMETHODCALLTYPE GetBitDepth(LONG* depth, BSTR* e) override {
-    return Call(e, [&] { OutParam(depth, "depth") = m_node->source.bitDepth; });
+    return GuardOpen(*m_project, e, [&] { OutParam(depth, "depth") = m_node->source.bitDepth; });
   }
   HRESULT STDMETHODCALLTYPE GetTimeStamp(LONG* stamp, BSTR* e) override {
-    return Call(e, [&] { OutParam(stamp, "stamp") = m_node->source.timeStamp; });
+    return GuardOpen(*m_project, e, [&] { OutParam(stamp, "stamp") = m_node->source.timeStamp; });
   }
   HRESULT STDMETHODCALLTYPE IsNewerThan(LONG stamp, LONG* newer, BSTR* e) override {
-    return Call(e, [&] { OutParam(newer, "newer") = m_node->source.timeStamp > stamp ? 1 : 0; });
+    return GuardOpen(*m_project, e, [&] { OutParam(newer, "newer") = m_node->source.timeStamp > stamp ? 1 : 0; });
   }
   HRESULT STDMETHODCALLTYPE HasAudio(LONG* hasAudio, BSTR* e) override {
-    return Call(e, [&] { OutParam(hasAudio, "hasAudio") = m_node->source.HasAudio() ? 1 : 0; });
+    return GuardOpen(*m_project, e, [&] { OutParam(hasAudio, "hasAudio") = m_node->source.HasAudio() ? 1 : 0; });
   }
   HRESULT STDMETHODCALLTYPE HasVideo(LONG* hasVideo, BSTR* e) override {
-    return Call(e, [&] { OutParam(hasVideo, "hasVideo") = m_node->source.HasVideo() ? 1 : 0; });
+    return GuardOpen(*m_project, e, [&] { OutParam(hasVideo, "hasVideo") = m_node->source.HasVideo() ? 1 : 0; });
   }
   HRESULT STDMETHODCALLTYPE GetRenderer(IUnknown** renderer, BSTR* e) override {
-    return Call(e, [&] { OutParam(renderer, "renderer") = NewRenderer(m_project, m_node); });
+    return GuardOpen(*m_project, e, [&] { OutParam(renderer, "renderer") = NewRenderer(m_project, m_node); });
   }
 
  protected:
@@ -113,14 +113,6 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
   }
 
  private:
-  template <class Body>
-  HRESULT Call(BSTR* e, Body&& body) {
-    return GuardCall(e, [&] {
-      m_project->CheckOpen();
-      body();
-    });
-  }
-
   std::shared_ptr<ProjectState> m_project;
   Node* m_node;
 };
@@ -132,20 +124,20 @@ class ProjectObject final : public ComObject<IProject2> {
   const std::shared_ptr<ProjectState>& State() const { return m_state; }
 
   HRESULT STDMETHODCALLTYPE GetName(BSTR* name, BSTR* e) override {
-    return Call(e, [&] { OutParam(name, "name") = NewBstr(m_state->model.name); });
+    return GuardOpen(*m_state, e, [&] { OutParam(name, "name") = NewBstr(m_state->model.name); });
   }
   HRESULT STDMETHODCALLTYPE GetPath(BSTR* path, BSTR* e) override {
-    return Call(e, [&] { OutParam(path, "path") = NewBstr(m_state->path.string()); });
+    return GuardOpen(*m_state, e, [&] { OutParam(path, "path") = NewBstr(m_state->path.string()); });
   }
   HRESULT STDMETHODCALLTYPE GetSource(GUID* sourceId, IUnknown** source, BSTR* e) override {
-    return Call(e, [&] {
+    return GuardOpen(*m_state, e, [&] {
       IUnknown*& out = OutParam(source, "source");
       if (sourceId == nullptr) FailArgument("no source GUID was given");
       out = NewItem(m_state, FindSource(m_state, *sourceId));
     });
   }
   HRESULT STDMETHODCALLTYPE GetRootItem(IUnknown** item, BSTR* e) override {
-    return Call(e, [&] { OutParam(item, "item") = NewItem(m_state, m_state->model.root.get()); });
+    return GuardOpen(*m_state, e, [&] { OutParam(item, "item") = NewItem(m_state, m_state->model.root.get()); });
   }
 
  protected:
@@ -154,14 +146,6 @@ class ProjectObject final : public ComObject<IProject2> {
   }
 
  private:
-  template <class Body>
-  HRESULT Call(BSTR* e, Body&& body) {
-    return GuardCall(e, [&] {
-      m_state->CheckOpen();
-      body();
-    });
-  }
-
   std::shared_ptr<ProjectState> m_state;
 };
 

@@ -36,14 +36,9 @@ class RendererObject final : public ComObject<IRenderer2> {
                                              BSTR* e) override {
     return GuardCall(e, [&] {
       std::lock_guard<std::mutex> lock(m_mutex);
-      m_project->CheckOpen();
-      if (m_video) FailState("a video render is already running on this renderer; end it first");
       const SourceDesc& source = m_source->source;
-      if (!source.HasVideo()) FailArgument("the source '" + m_source->name + "' has no video");
-      std::optional<VideoOptions> given = VideoOptionsOf(options);
-      if (!given) FailArgument("no video render options of this server were given");
       auto render = std::make_unique<VideoRender>();
-      render->options = *given;
+      render->options = CheckStart(m_video != nullptr, source.HasVideo(), "a video", VideoOptionsOf(options));
       render->layout = ComputeLayout(render->options, source.width, source.height);
       render->stepSeconds = double(render->options.stepValue) / render->options.stepScale;
       if (sectionSize < render->layout.frameBytes) {
@@ -117,14 +112,9 @@ class RendererObject final : public ComObject<IRenderer2> {
                                              BSTR* e) override {
     return GuardCall(e, [&] {
       std::lock_guard<std::mutex> lock(m_mutex);
-      m_project->CheckOpen();
-      if (m_audio) FailState("an audio render is already running on this renderer; end it first");
       const SourceDesc& source = m_source->source;
-      if (!source.HasAudio()) FailArgument("the source '" + m_source->name + "' has no audio");
-      std::optional<AudioOptions> given = AudioOptionsOf(options);
-      if (!given) FailArgument("no audio render options of this server were given");
       auto render = std::make_unique<AudioRender>();
-      render->options = *given;
+      render->options = CheckStart(m_audio != nullptr, source.HasAudio(), "an audio", AudioOptionsOf(options));
       const AudioOptions& o = render->options;
       const LONG expectedBytes = o.encoding == kPcm16 ? 2 : 4;
       if (o.bytesPerSample != expectedBytes) {
@@ -218,6 +208,20 @@ class RendererObject final : public ComObject<IRenderer2> {
       key += "|" + std::to_string(v);
     }
     return key + "@";
+  }
+
+  // What a start call checks first, under m_mutex: the project is open, no
+  // render of that kind runs, the source has that kind and the options given
+  // are this server's. Returns those options. `render` is "a video" or
+  // "an audio".
+  template <class Options>
+  Options CheckStart(bool running, bool sourceHasKind, const std::string& render, const std::optional<Options>& given) {
+    const std::string kind = render.substr(render.find(' ') + 1);
+    m_project->CheckOpen();
+    if (running) FailState(render + " render is already running on this renderer; end it first");
+    if (!sourceHasKind) FailArgument("the source '" + m_source->name + "' has no " + kind);
+    if (!given) FailArgument("no " + kind + " render options of this server were given");
+    return *given;
   }
 
   std::shared_ptr<ProjectState> m_project;
