@@ -220,9 +220,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     writer.Skip(sizeof(Header));
     writer.Value(m_token);
     writer.Finish(MessageKind::kAttach, GetCurrentThreadId());
-    int sharedFd = -1;
-    const bool offered = m_useShared && channel.shared.Create(sharedFd);
-    Fd passed(sharedFd);
+    Fd passed;
+    const bool offered = m_useShared && channel.shared.Create(passed);
     if (!SendMessage(channel.socket.Get(), writer.Data(), writer.Size(), passed.Get())) return false;
     passed.Reset();
     const long received = ReceiveMessage(channel.socket.Get(), channel.reply.get(), kMaxMessage);
@@ -536,7 +535,7 @@ Fd StartServer(std::vector<std::string> command) {
       ::write(writeEnd.Get(), &server, sizeof server);
       ::_exit(server < 0 ? 1 : 0);
     }
-    if (devNull.Valid()) ::dup2(devNull.Get(), 0);
+    if (!devNull.IsEmpty()) ::dup2(devNull.Get(), 0);
     ::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
     ::execv(argv[0], argv.data());
     const int error = errno;
@@ -555,7 +554,7 @@ Fd StartServer(std::vector<std::string> command) {
     return Fd();
   }
   Fd exited(static_cast<int>(::syscall(SYS_pidfd_open, server, 0)));
-  if (!exited.Valid()) {
+  if (!exited) {
     // Without pidfds the wait is only bounded by the time-out.
     exited = std::move(readEnd);
   }
@@ -582,7 +581,7 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
     const std::vector<std::string> command = ReadRegistration(clsid);
     if (command.empty()) return REGDB_E_CLASSNOTREG;
     Fd exited = StartServer(command);
-    if (!exited.Valid()) return CO_E_SERVER_EXEC_FAILURE;
+    if (!exited) return CO_E_SERVER_EXEC_FAILURE;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
     for (;;) {
       session = SessionFor(endpoint, connected);
