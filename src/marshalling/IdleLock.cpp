@@ -5,7 +5,7 @@
 #include <string>
 
 namespace moravane {
-namespace server {
+namespace detail {
 
 namespace {
 
@@ -108,5 +108,5 @@ MoraVaneIdleLock::MoraVaneIdleLock() = default;
 MoraVaneIdleLock::~MoraVaneIdleLock() = default;
 
 }  // namespace idlelockclient
-}  // namespace server
+}  // namespace detail
 }  // namespace moravane

@@ -49,14 +49,14 @@ class Probe {
   LONG GetValue() {
     LONG result = 0;
     WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Probe::GetValueExecutor, this, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Probe::GetValueExecutor, this, &result), errorText);
     return result;
   }
   // The executor converts the slot's out-value after the check.
   LONG GetConverted() {
     LONG result = 0;
     WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Probe::GetConvertedExecutor, this, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Probe::GetConvertedExecutor, this, &result), errorText);
     return result;
   }
   // Runs `body` as the executor; returns what it left in the result.
@@ -64,13 +64,13 @@ class Probe {
   LONG Run(Body body) {
     LONG result = 0;
     WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Probe::RunExecutor<Body>, this, body, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Probe::RunExecutor<Body>, this, body, &result), errorText);
     return result;
   }
   template <class Body>
   void RunUnchecked(Body body) {
     LONG result = 0;
-    moravane::server::DispatchUnchecked(boost::bind(&Probe::RunExecutor<Body>, this, body, &result));
+    moravane::detail::DispatchUnchecked(boost::bind(&Probe::RunExecutor<Body>, this, body, &result));
   }
   unsigned long ThreadOfCall() {
     return static_cast<unsigned long>(

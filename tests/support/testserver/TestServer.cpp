@@ -5,7 +5,7 @@
 // apart by the facet that was called.
 #include "testserver/TestControl.h"
 
-#include "objects/LinkServer.h"
+#include <contract/LinkServer.h>
 
 #include <comsupport/Bstr.h>
 #include <comsupport/WideChars.h>

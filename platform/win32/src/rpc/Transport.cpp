@@ -15,11 +15,6 @@
 
 namespace rpc {
 
-void Fd::Reset(int fd) {
-  if (m_fd >= 0) ::close(m_fd);
-  m_fd = fd;
-}
-
 std::string GuidToString(REFGUID guid) {
   char text[40];
   std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
@@ -79,7 +74,7 @@ ConnectResult ConnectEndpoint(const std::string& path, Fd& socket) {
   if (path.size() >= sizeof address.sun_path) return ConnectResult::kNoServer;
   path.copy(address.sun_path, path.size());
   Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (!fd.Valid()) return ConnectResult::kNoServer;
+  if (!fd) return ConnectResult::kNoServer;
   int rc;
   do {
     rc = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -135,11 +130,9 @@ long ReceiveMessage(int socket, std::uint8_t* buffer, std::size_t capacity, Fd* 
       for (std::size_t i = 0; i < count; ++i) {
         int fd;
         std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
-        if (receivedFd != nullptr && !receivedFd->Valid()) {
-          receivedFd->Reset(fd);
-        } else {
-          ::close(fd);
-        }
+        // Owned at once: kept when asked for, else closed here.
+        Fd owned(fd);
+        if (receivedFd != nullptr && receivedFd->IsEmpty()) *receivedFd = std::move(owned);
       }
     }
     if (message.msg_flags & MSG_TRUNC) return -2;

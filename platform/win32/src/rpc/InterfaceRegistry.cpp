@@ -13,13 +13,13 @@
 namespace rpc {
 namespace {
 
-struct Registry {
+struct InterfaceRegistry {
   std::shared_mutex mutex;
   std::vector<const InterfaceInfo*> interfaces;
 };
 
-Registry& TheRegistry() {
-  static Registry registry;
+InterfaceRegistry& TheRegistry() {
+  static InterfaceRegistry registry;
   return registry;
 }
 
@@ -32,7 +32,7 @@ bool RegisterInterface(const InterfaceInfo& info) {
       return false;
     }
   }
-  Registry& registry = TheRegistry();
+  InterfaceRegistry& registry = TheRegistry();
   std::unique_lock lock(registry.mutex);
   for (const InterfaceInfo*& known : registry.interfaces) {
     if (IsEqualIID(*known->iid, *info.iid)) {
@@ -45,7 +45,7 @@ bool RegisterInterface(const InterfaceInfo& info) {
 }
 
 const InterfaceInfo* FindInterface(REFIID iid) {
-  Registry& registry = TheRegistry();
+  InterfaceRegistry& registry = TheRegistry();
   std::shared_lock lock(registry.mutex);
   for (const InterfaceInfo* known : registry.interfaces) {
     if (IsEqualIID(*known->iid, iid)) return known;
@@ -54,7 +54,7 @@ const InterfaceInfo* FindInterface(REFIID iid) {
 }
 
 bool IsProxyVtable(const void* vtable) {
-  Registry& registry = TheRegistry();
+  InterfaceRegistry& registry = TheRegistry();
   std::shared_lock lock(registry.mutex);
   for (const InterfaceInfo* known : registry.interfaces) {
     if (known->proxyVtable == vtable) return true;
