@@ -26,6 +26,8 @@
 
 #include "KernelNames.h"
 
+#include <comsupport/FileDescriptor.h>
+
 #include <platformdebug.h>
 #include <windows.h>
 
@@ -82,9 +84,7 @@ class ObjectFile {
   ObjectFile(int fd, std::shared_ptr<Directory> dir, std::string fileName)
       : m_fd(fd), m_dir(std::move(dir)), m_fileName(std::move(fileName)) {}
   ~ObjectFile() {
-    if (m_fd < 0) return;
-    GiveUpName();
-    ::close(m_fd);
+    if (m_fd) GiveUpName();
   }
 
   // Drops this holder's claim on the name and unlinks it if no other holder
@@ -93,16 +93,16 @@ class ObjectFile {
   // itself last. The open file itself stays usable.
   void GiveUpName() {
     if (!m_dir) return;
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) kernelnames::UnlinkIfSame(*m_dir, m_fileName, m_fd);
+    if (::flock(m_fd.Get(), LOCK_EX | LOCK_NB) == 0) kernelnames::UnlinkIfSame(*m_dir, m_fileName, m_fd.Get());
     m_dir.reset();
   }
   ObjectFile(const ObjectFile&) = delete;
   ObjectFile& operator=(const ObjectFile&) = delete;
 
-  int Fd() const { return m_fd; }
+  int Fd() const { return m_fd.Get(); }
 
  private:
-  int m_fd;
+  comsupport::UniqueFd m_fd;         // closed after the name is given up
   std::shared_ptr<Directory> m_dir;  // null for an unnamed object
   std::string m_fileName;
 };
