@@ -77,6 +77,18 @@ env -u LD_LIBRARY_PATH "$cli" render "$demo" --source "Colour bars" --frames 0:3
   ffprobe -v error -show_entries stream=width,height,pix_fmt -of csv=p=0 - | grep -qx '640,360,yuv444p'
 env -u LD_LIBRARY_PATH "$cli" audio "$demo" --source Tone --seconds 1 -q -o - | sox -t wav - -n stat 2>&1 |
   grep -q 'Length (seconds): *1.000000'
+# The Python package as installed, under Debian's interpreter, on the same
+# registration: a frame of the demo's colour bars.
+for site in "$prefix"/lib/python3.*/dist-packages; do
+  [ -e "$site/moravane/__init__.py" ] || continue
+  env -u LD_LIBRARY_PATH PYTHONPATH="$site" /usr/bin/python3 -c '
+import sys, moravane
+with moravane.link() as server, server.open(sys.argv[1]) as project:
+    frame = project.source("Colour bars")[0]
+assert frame.shape == (360, 640, 4) and frame[0, 0].tolist() == [191, 191, 191, 255], frame[0, 0]
+' "$demo"
+  echo "consumer: installed Python package renders"
+done
 "$cli" unregister
 # The server activation started ends by itself once its last host has gone;
 # wait for that before the scratch folder goes.

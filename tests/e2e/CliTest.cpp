@@ -440,6 +440,9 @@ TEST_F(E2eCliTest, LinkErrorsEndWithTheirCodeAndTheServersText) {
       {"section too small",
        {"render", kDemo, "--source", "Colour bars", "--frames", "0", "--section-size", "1000"},
        "too small"},
+      {"section larger than memory",
+       {"render", kDemo, "--source", "Colour bars", "--frames", "0", "--section-size", "1125899906842624"},
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -447,6 +450,8 @@ TEST_F(E2eCliTest, LinkErrorsEndWithTheirCodeAndTheServersText) {
     EXPECT_EQ(result.exitCode, 3);
     EXPECT_THAT(result.err, HasSubstr("moravane-cli: link error 0x8"));
     EXPECT_THAT(result.err, HasSubstr(c.message));
+    // Every code comes with a text, the server's or the program's own.
+    EXPECT_THAT(result.err, ::testing::ContainsRegex("link error 0x[0-9A-F]+: [[:alnum:]]"));
   }
   // Without a registration the user is told the command that fixes it,
   // and that command works.
@@ -491,6 +496,10 @@ TEST_F(E2eCliTest, UsageErrorsNeverReachTheServer) {
     EXPECT_FALSE(result.err.empty());
   }
   EXPECT_TRUE(ChildProcesses().empty());
+  // A path that is not UTF-8 cannot cross the link, and the message says so.
+  const RunResult notUtf8 = Cli({"tree", WorkDirectory() + "/caf\xE9.orraproj"});
+  EXPECT_EQ(notUtf8.exitCode, 2);
+  EXPECT_THAT(notUtf8.err, HasSubstr("is not valid UTF-8"));
   // What only the project can tell is refused after looking, before any
   // render: nothing is written.
   const std::string folder = WorkDirectory() + "/refused";

@@ -31,7 +31,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -75,13 +77,22 @@ class UsageError : public std::runtime_error {
 
 // Set by SIGINT/SIGTERM; the loops look at it between frames and buffers and
 // unwind, so that every output is removed or completed and the renders end.
-volatile std::sig_atomic_t g_signal = 0;
+// The handler may run on any of the program's threads (the library's
+// communication thread, the encoders), so the flag is a lock-free atomic,
+// not a volatile sig_atomic_t, which is safe only on the thread it
+// interrupted.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
 
 struct Interrupted {
   int signal;
 };
 
-extern "C" void OnSignal(int signal) { g_signal = signal; }
+extern "C" void OnSignal(int signal) {
+  const int saved = errno;  // the interrupted code may be about to read it
+  g_signal.store(signal, std::memory_order_relaxed);
+  errno = saved;
+}
 
 void CatchSignals() {
   struct sigaction action {};
@@ -95,14 +106,21 @@ void CatchSignals() {
 }
 
 void CheckInterrupted() {
-  if (g_signal != 0) throw Interrupted{g_signal};
+  if (const int signal = g_signal.load(std::memory_order_relaxed); signal != 0) throw Interrupted{signal};
 }
 
 // --- helpers -----------------------------------------------------------------
 
 std::string Narrow(const WideString& text) { return UTF16ToUTF8(text); }
 
+// Paths cross the link as UTF-16 text: bytes that are not UTF-8 have no
+// such text, and would arrive as another name that the server cannot find.
 WideString AbsolutePath(const std::string& path) {
+  if (!path.empty() && ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                                             nullptr, 0) == 0) {
+    throw UsageError("the path '" + path +
+                     "' is not valid UTF-8: the link carries paths as Unicode text and cannot name this file");
+  }
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return AsciiToUTF16(error ? path : absolute.string());
@@ -785,6 +803,37 @@ int Audio(const AudioRequest& request) {
   return 0;
 }
 
+// What a result code means, for a link error that came without a text of
+// the server's; null for a code this program does not know.
+const char* CodeText(HRESULT code) {
+  static const struct {
+    HRESULT code;
+    const char* text;
+  } kTexts[] = {
+      {E_INVALIDARG, "an argument is not valid"},
+      {E_OUTOFMEMORY, "out of memory"},
+      {E_ACCESSDENIED, "access denied"},
+      {E_FAIL, "unspecified failure"},
+      {E_UNEXPECTED, "unexpected failure"},
+      {E_NOINTERFACE, "the object does not offer the interface asked for"},
+      {E_POINTER, "a pointer argument is null"},
+      {E_NOTIMPL, "not implemented"},
+      {REGDB_E_CLASSNOTREG, "the link server is not registered"},
+      {CO_E_SERVER_EXEC_FAILURE, "the link server could not be started, or did not answer in time"},
+      {HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), "the link server is not available (it has ended)"},
+      {HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), "the link server ended during the call"},
+      {HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "file not found"},
+      {HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), "access denied"},
+      {HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY), "not enough memory"},
+      {moravane::kNoRemoteObject, "the handle is not linked to an object"},
+      {moravane::kSharedMemoryFailed, "the shared memory section could not be created or mapped"},
+  };
+  for (const auto& row : kTexts) {
+    if (row.code == code) return row.text;
+  }
+  return nullptr;
+}
+
 // What a user can do about a link failure, when there is something to say.
 const char* LinkErrorAdvice(HRESULT code) {
   static const HRESULT kNotRegistered = REGDB_E_CLASSNOTREG;
@@ -796,9 +845,13 @@ const char* LinkErrorAdvice(HRESULT code) {
 }
 
 void PrintLinkError(const moravane::LinkError& error) {
-  const std::string text = Narrow(error.GetErrorString());
-  std::fprintf(stderr, "moravane-cli: link error 0x%08X%s%s\n", static_cast<unsigned>(error.GetError()),
-               text.empty() ? "" : ": ", text.c_str());
+  // Every code gets a text: the server's, else this program's own.
+  std::string text = Narrow(error.GetErrorString());
+  if (text.empty()) {
+    const char* known = CodeText(static_cast<HRESULT>(error.GetError()));
+    text = known != nullptr ? known : "no text for this code";
+  }
+  std::fprintf(stderr, "moravane-cli: link error 0x%08X: %s\n", static_cast<unsigned>(error.GetError()), text.c_str());
   if (const char* advice = LinkErrorAdvice(error.GetError())) std::fprintf(stderr, "moravane-cli: %s\n", advice);
 }
 
