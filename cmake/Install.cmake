@@ -2,10 +2,12 @@
 # they include (support library, COM support, the Win32 subset), the shared
 # library, a CMake package (moravane::moravane) and a pkg-config file.
 #
+# The support library and COM support are installed under
+# include/moravane/platform, a folder only this package's include path names.
 # The Win32 subset carries the SDK's header names (windows.h, ...), so it
-# and its companions are installed under include/moravane/platform, a folder
-# only this package's include path names: a host's own windows.h, if it has
-# one, is never shadowed by ours unless it asks for moravane.
+# goes one level further down, to platform/win32, which no include path
+# names: the installed headers reach it by relative includes (rewritten at
+# install time), and `__has_include(<windows.h>)` stays false in a host.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -26,7 +28,9 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/comsupport/include/comsupport/
   DESTINATION ${moravane_platform_includedir}/comsupport COMPONENT development FILES_MATCHING PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/platform/win32/include/windows.h ${PROJECT_SOURCE_DIR}/platform/win32/include/objbase.h
               ${PROJECT_SOURCE_DIR}/platform/win32/include/oleauto.h
-  DESTINATION ${moravane_platform_includedir} COMPONENT development)
+  DESTINATION ${moravane_platform_includedir}/win32 COMPONENT development)
+install(CODE "set(moravane_header_root \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_INCLUDEDIR}/moravane\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/PlatformIncludes.cmake\")" COMPONENT development)
 
 install(EXPORT moravaneTargets NAMESPACE moravane:: DESTINATION ${moravane_cmakedir} COMPONENT development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/moravaneConfig.cmake.in

@@ -11,6 +11,9 @@
 //                                     executable, then exits
 //   orra_linkserver_host --unregister removes that registration
 //
+// Started by activation, the server has /dev/null as input and appends its
+// output and errors to <runtime folder>/moravane/{CLSID}.log.
+//
 // Renders write into the host's named kernel sections: the server opens the
 // section the host created or, when the host only opens one, creates it.
 #include "LinkServer.h"
@@ -143,6 +146,10 @@ int main(int argc, char** argv) {
     }
   }
 
+  // A write to a pipe whose reader has gone (a log line to a closed stderr
+  // when started by hand) fails with EPIPE instead of ending the server and
+  // every link to it.
+  std::signal(SIGPIPE, SIG_IGN);
   // Signals are taken synchronously by the main thread; the threads the link
   // starts inherit the mask and never see them.
   sigset_t stop;

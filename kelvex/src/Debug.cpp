@@ -30,8 +30,8 @@ bool TraceEnabled(const std::string& category, long level, bool /*checkEnvironme
 }
 
 void Trace(const std::string& line) {
-  static std::mutex outputMutex;
-  std::lock_guard<std::mutex> lock(outputMutex);
+  static std::mutex* outputMutex = new std::mutex;  // traces may come from exit handlers
+  std::lock_guard<std::mutex> lock(*outputMutex);
   std::clog << line << std::flush;
 }
 

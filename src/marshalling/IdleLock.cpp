@@ -12,14 +12,16 @@ namespace {
 using Lock = kelvex::threads::ScopedLock<kelvex::threads::RecursiveMutex, boost::recursive_mutex>;
 
 // Built once: a lock name made from a literal on every call would cost an
-// allocation per call.
+// allocation per call. Never destroyed: a host's global handle is unlinked
+// by the exit handlers after this library's function-local statics would
+// be, and its last call still takes these locks.
 const std::string& ExecutingLockName() {
-  static const std::string name("MoraVane Executing Lock");
-  return name;
+  static const std::string* name = new std::string("MoraVane Executing Lock");
+  return *name;
 }
 const std::string& ExecuteLockName() {
-  static const std::string name("MoraVane Execute Lock");
-  return name;
+  static const std::string* name = new std::string("MoraVane Execute Lock");
+  return *name;
 }
 
 std::atomic<IdleLock*> g_installed{nullptr};

@@ -25,6 +25,9 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <cstdlib>
+
 #include <unistd.h>
 
 namespace e2e {
@@ -211,6 +214,39 @@ TEST_F(E2eLinkTest, ServerIsStartedByActivationAndEndsAfterItsLastClient) {
   // The next link starts a new one.
   moravane::OrraServer again;
   EXPECT_EQ(again.CreateLink().GetVersion(), 7);
+}
+
+TEST_F(E2eLinkTest, ServerStartedByActivationKeepsNoneOfTheHostsStreams) {
+  Session session;
+  const std::vector<pid_t> servers = ChildProcesses();
+  ASSERT_EQ(servers.size(), 1u);
+  auto target = [](const std::string& link) {
+    std::error_code error;
+    return std::filesystem::read_symlink(link, error).string();
+  };
+  const std::string server = "/proc/" + std::to_string(servers.front());
+  // Its input is /dev/null and its output and errors go to its log in the
+  // runtime folder, not to pipes of the host that started it.
+  EXPECT_EQ(target(server + "/fd/0"), "/dev/null");
+  const std::string log =
+      std::string(std::getenv("XDG_RUNTIME_DIR")) + "/moravane/{3DF590F4-AEC5-48BD-A644-000BB8CEA947}.log";
+  EXPECT_EQ(target(server + "/fd/1"), log);
+  EXPECT_EQ(target(server + "/fd/2"), log);
+  // A closed pipe cannot kill it: SIGPIPE is ignored.
+  std::ifstream status(server + "/status");
+  std::string line;
+  unsigned long long ignored = 0;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigIgn:", 0) == 0) ignored = std::stoull(line.substr(7), nullptr, 16);
+  }
+  EXPECT_NE(ignored & (1ull << (SIGPIPE - 1)), 0u);
+}
+
+TEST_F(E2eLinkTest, HandlesInGlobalsOfTheHostUnlinkAtExit) {
+  const RunResult result = RunProgram({E2E_GLOBAL_HANDLE_HOST_PATH, ProjectPath()});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "End to end\n");
+  EXPECT_THAT(result.err, ::testing::Not(HasSubstr("Sanitizer")));
 }
 
 TEST_F(E2eLinkTest, RegistrationPointsActivationAtTheServer) {

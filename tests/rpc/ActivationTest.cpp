@@ -2,7 +2,11 @@
 // and started, or neither.
 #include "RpcTestSupport.h"
 
+#include <optional>
 #include <thread>
+
+#include <sys/socket.h>
+#include <sys/un.h>
 
 using namespace moravane;
 using namespace std::chrono_literals;
@@ -68,19 +72,53 @@ TEST_F(Activation, APublishedServerComesBeforeTheRegistration) {
   server->Release();
 }
 
+// Listens at the class's endpoint and never accepts or answers, as a
+// server that is stopped or stuck does.
+class StalledEndpoint {
+ public:
+  StalledEndpoint() {
+    const std::string folder = rpc::EndpointDirectory();
+    ::mkdir(folder.c_str(), 0700);
+    const std::string path = folder + "/" + rpc::GuidToString(CLSID_TestLinkServer);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return;
+    path.copy(address.sun_path, path.size());
+    m_socket = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_socket, 4) != 0) {
+      ::close(m_socket);
+      m_socket = -1;
+    }
+  }
+  ~StalledEndpoint() {
+    if (m_socket >= 0) ::close(m_socket);
+    ::unlink((rpc::EndpointDirectory() + "/" + rpc::GuidToString(CLSID_TestLinkServer)).c_str());
+  }
+  bool Ready() const { return m_socket >= 0; }
+
+ private:
+  int m_socket = -1;
+};
+
 TEST_F(Activation, ServersThatCannotServeFailWithTheExecutionCode) {
   struct Case {
     const char* name;
     std::vector<std::string> command;
+    bool stalled;  // a server that accepts and never answers is already there
   };
   const Case cases[] = {
-      {"missing executable", {"/nonexistent/server"}},
-      {"exits without publishing", {"/bin/true"}},
-      {"never publishes", {"/bin/sh", "-c", "echo $$ > " + scratch.Root() + "/slow.pid; exec sleep 30"}},
+      {"missing executable", {"/nonexistent/server"}, false},
+      {"exits without publishing", {"/bin/true"}, false},
+      {"never publishes", {"/bin/sh", "-c", "echo $$ > " + scratch.Root() + "/slow.pid; exec sleep 30"}, false},
+      {"accepts and never answers", {"/nonexistent/server"}, true},
   };
   rpc::SetActivationTimeout(300ms);
   for (const Case& row : cases) {
     SCOPED_TRACE(row.name);
+    std::optional<StalledEndpoint> stalled;
+    if (row.stalled) {
+      ASSERT_TRUE(stalled.emplace().Ready());
+    }
     scratch.Register(CLSID_TestLinkServer, row.command);
     const auto started = std::chrono::steady_clock::now();
     IServer2* server = nullptr;
@@ -92,6 +130,32 @@ TEST_F(Activation, ServersThatCannotServeFailWithTheExecutionCode) {
   std::ifstream pidFile(scratch.Root() + "/slow.pid");
   pid_t slow = 0;
   if (pidFile >> slow && slow > 0) ::kill(slow, SIGKILL);
+}
+
+TEST_F(Activation, ARuntimeFolderOfAnyDepthServes) {
+  // Far deeper than a socket address can name: the server publishes there
+  // and the client reaches it.
+  std::string deep = scratch.Root();
+  while (deep.size() < 300) deep += "/a-folder-of-a-deep-build-tree";
+  std::filesystem::create_directories(deep);
+  ::chmod(deep.c_str(), 0700);
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string previous = saved != nullptr ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
+  scratch.Register(CLSID_TestLinkServer, {ServerPath()});
+  IServer2* server = nullptr;
+  EXPECT_EQ(S_OK, Activate(&server));
+  if (server != nullptr) {
+    EXPECT_NE(::getpid(), ServerProcessId(server));
+    // A second session reaches the published endpoint too.
+    IServer2* second = nullptr;
+    EXPECT_EQ(S_OK, Activate(&second));
+    if (second != nullptr) second->Release();
+    const pid_t pid = ServerProcessId(server);
+    server->Release();
+    EXPECT_TRUE(Gone(pid, 5s));
+  }
+  ::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
 }
 
 TEST_F(Activation, AClassOfThisProcessComesFirst) {

@@ -4,6 +4,8 @@
 
 #include <moravane/LinkError.h>
 
+#include <platformdebug.h>
+
 #include <future>
 #include <thread>
 
@@ -60,6 +62,15 @@ TEST_P(LinkFailure, ServerKilledBetweenCalls) {
   ASSERT_EQ(S_OK, server->OpenProject(path, &project, &e));
   SysFreeString(path);
   EXPECT_EQ(7, Version(server));
+  // A section that a process which died left behind (as a killed server
+  // leaves those it created) is freed once the death of a server is seen.
+  const std::string folder = platformdebug::KernelNamespaceDirectory();
+  ASSERT_FALSE(folder.empty());
+  {
+    ChildProcess holder({KERNEL_CHILD_PATH, "create-section", "abandoned-by-the-dead", "65536", "1", "exit-holding"});
+    ASSERT_EQ("ready", holder.ReadLine());
+  }
+  EXPECT_TRUE(std::filesystem::exists(folder + "/abandoned-by-the-dead"));
 
   process->Kill(SIGKILL);
   const auto killed = std::chrono::steady_clock::now();
@@ -67,6 +78,7 @@ TEST_P(LinkFailure, ServerKilledBetweenCalls) {
   EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
   EXPECT_LT(std::chrono::steady_clock::now() - killed, 1s);
   EXPECT_TRUE(LinkError(lastHr).ShouldReconnect());
+  EXPECT_FALSE(std::filesystem::exists(folder + "/abandoned-by-the-dead"));
 
   // Every proxy of the lost server answers the same, queries included, and
   // releasing them is quiet.

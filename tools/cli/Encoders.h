@@ -1,12 +1,15 @@
 // Writers of the files the command-line host produces: PNG stills, a
-// YUV4MPEG2 stream and WAV audio. They read rendered frames where the server
-// wrote them (the shared section) and copy only what an encoder needs.
+// YUV4MPEG2 stream, raw frames and WAV or raw audio. They read rendered
+// frames where the server wrote them (the shared section) and copy only what
+// an encoder needs.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -26,46 +29,90 @@ struct FrameView {
   std::size_t rowBytes = 0;
 };
 
-// 8-bit frames are written as 8-bit PNG, 16- and 32-bit ones as 16-bit PNG.
-void WritePng(const std::string& path, const FrameView& frame);
+// An output file written under a temporary name beside its final one and
+// renamed when complete, so that a reader never sees half a file; a file
+// never committed is removed. "-" is the standard output, written directly.
+class OutputFile {
+ public:
+  explicit OutputFile(std::string path);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  std::FILE* Stream() const { return m_stream; }
+  const std::string& Name() const { return m_name; }  // for messages
+  bool IsStandardOutput() const { return m_path == "-"; }
+  void Write(const void* data, std::size_t bytes);
+  void Commit();
 
-// A YUV4MPEG2 stream of 8-bit 4:4:4 frames (BT.601, limited range) on an
-// open file; the header is written with the first frame.
+ private:
+  std::string m_path;
+  std::string m_temporary;
+  std::string m_name;
+  std::FILE* m_stream = nullptr;
+};
+
+// 8-bit frames are written as 8-bit PNG, 16- and 32-bit ones as 16-bit PNG.
+// `level` is zlib's compression level: 1 is fast, 9 small.
+void WritePng(const std::string& path, const FrameView& frame, int level);
+
+enum class ColourMatrix { kBt601, kBt709 };
+
+// The matrix a picture of this size is read with when nothing says which:
+// BT.709 from 1280x720 on (HD), BT.601 below.
+ColourMatrix DefaultMatrix(int width, int height);
+
+struct Y4mFormat {
+  int width = 0;
+  int height = 0;
+  int rateNumerator = 0;
+  int rateDenominator = 1;
+  char interlace = 'p';  // p progressive, t top field first, b bottom first
+  int aspectNumerator = 1;
+  int aspectDenominator = 1;
+  bool chroma420 = false;
+  bool sixteenBits = false;  // 16-bit little-endian samples (C444p16, C420p16)
+  ColourMatrix matrix = ColourMatrix::kBt601;
+};
+
+// The stream header line, newline included.
+std::string Y4mHeader(const Y4mFormat& format);
+
+// A YUV4MPEG2 stream of limited-range frames in `format`; the header is
+// written with the first frame. Conversion is in fixed point.
 class Y4mWriter {
  public:
-  Y4mWriter(std::FILE* out, std::string name, int rateNumerator, int rateDenominator);
+  Y4mWriter(OutputFile& out, const Y4mFormat& format);
   void Write(const FrameView& frame);
 
  private:
-  std::FILE* m_out;
-  std::string m_name;
-  int m_rateNumerator;
-  int m_rateDenominator;
+  OutputFile& m_out;
+  Y4mFormat m_format;
   bool m_started = false;
-  int m_width = 0;
-  int m_height = 0;
-  std::string m_planes;
+  std::vector<std::uint8_t> m_buffer;
 };
 
-// A WAV file of interleaved samples, 16-bit integer or 32-bit float. The
-// sizes in the header are set when the writer is closed.
-class WavWriter {
+// The frame's pixels in the section's own layout (RGBA, 8 or 16 bits in
+// host order, or 32-bit float), rows without padding.
+void WriteRaw(OutputFile& out, const FrameView& frame);
+
+// Audio: a WAV file (RF64 past 4 GiB, extensible header for float and more
+// than two channels), a streamable WAV on a pipe, or raw interleaved PCM.
+class AudioWriter {
  public:
-  WavWriter(const std::string& path, int sampleRate, int channels, bool floatSamples);
-  ~WavWriter();
-  WavWriter(const WavWriter&) = delete;
-  WavWriter& operator=(const WavWriter&) = delete;
+  enum class Container { kWav, kRaw };
+  AudioWriter(OutputFile& out, Container container, int sampleRate, int channels, bool floatSamples);
+  ~AudioWriter();
+  AudioWriter(const AudioWriter&) = delete;
+  AudioWriter& operator=(const AudioWriter&) = delete;
   void Append(const void* samples, std::size_t bytes);
+  // Completes the headers; the caller then commits the file.
   void Close();
 
  private:
-  void Header();
-  std::string m_path;
-  std::FILE* m_file;
-  int m_sampleRate;
-  int m_channels;
-  bool m_float;
-  std::uint64_t m_dataBytes = 0;
+  struct Sndfile;
+  OutputFile& m_out;
+  std::unique_ptr<Sndfile> m_sndfile;  // WAV to a regular file
+  std::size_t m_frameBytes;
 };
 
 }  // namespace cli

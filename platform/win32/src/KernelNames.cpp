@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace kernelnames {
@@ -75,10 +79,39 @@ bool StartsWith(const std::u16string& text, const char16_t* prefix) {
   return text.compare(0, std::char_traits<char16_t>::length(prefix), prefix) == 0;
 }
 
+// The user's runtime folder when there is one: nobody else can create our
+// folder in it first. Otherwise a folder shared by all users, where another
+// user can take the name before us (then refused, see OpenVerified).
 std::string DefaultRoot() {
   struct stat st;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == ::geteuid()) {
+    return runtime;
+  }
   if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) return "/dev/shm";
   return "/tmp";
+}
+
+// One line on stderr saying why the folder cannot be used and whose it is:
+// the caller only sees ERROR_ACCESS_DENIED.
+void ReportRefusedFolder(const std::string& path, const struct stat* st) {
+  if (st == nullptr) {
+    std::fprintf(stderr, "moravane: cannot use the shared-memory folder %s: %s\n", path.c_str(), std::strerror(errno));
+    return;
+  }
+  char owner[64] = "?";
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[1024];
+  if (::getpwuid_r(st->st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    std::snprintf(owner, sizeof owner, "%s", found->pw_name);
+  }
+  std::fprintf(stderr,
+               "moravane: cannot use the shared-memory folder %s: it belongs to user %s (uid %u) with mode %03o; "
+               "it must be this user's (uid %u) with no access for others\n",
+               path.c_str(), owner, static_cast<unsigned>(st->st_uid), static_cast<unsigned>(st->st_mode & 0777),
+               static_cast<unsigned>(::geteuid()));
 }
 
 struct NamespaceState {
@@ -94,20 +127,29 @@ NamespaceState& State() {
   return *state;
 }
 
+std::string UserFolder(const std::string& root) { return root + "/moravane-" + std::to_string(::geteuid()); }
+
 std::shared_ptr<Directory> OpenVerified(const std::string& root, DWORD& error) {
-  const std::string path = root + "/moravane-" + std::to_string(::geteuid());
+  const std::string path = UserFolder(root);
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    ReportRefusedFolder(path, nullptr);
     error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
   // O_NOFOLLOW: a symlink planted at the name is refused, not followed.
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
   if (fd < 0) {
+    if (::lstat(path.c_str(), &st) == 0) {
+      ReportRefusedFolder(path, &st);
+    } else {
+      ReportRefusedFolder(path, nullptr);
+    }
     error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    ReportRefusedFolder(path, &st);
     ::close(fd);
     error = ERROR_ACCESS_DENIED;
     return nullptr;
@@ -246,14 +288,19 @@ bool DecodeObjectName(const std::string& fileName, std::u16string& name) {
 std::shared_ptr<Directory> CurrentDirectory(DWORD& error) {
   NamespaceState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  if (state.directory) {
+  // Looked up on every use, as the endpoint folder is: a server started by
+  // activation gets the host's environment as it is then, so host and
+  // server agree on the folder even when the host changed XDG_RUNTIME_DIR
+  // after its first named object (which stays where it was made).
+  const std::string root = state.root.empty() ? DefaultRoot() : state.root;
+  if (state.directory && state.directory->Path() == UserFolder(root)) {
     // Someone may have removed the directory under us; objects created in a
     // deleted directory could never be found by another process.
     struct stat st;
     if (::fstat(state.directory->Fd(), &st) == 0 && st.st_nlink > 0) return state.directory;
-    state.directory.reset();
   }
-  auto directory = OpenVerified(state.root.empty() ? DefaultRoot() : state.root, error);
+  state.directory.reset();
+  auto directory = OpenVerified(root, error);
   if (!directory) return nullptr;
   ReclaimAll(*directory);
   state.directory = directory;

@@ -41,6 +41,8 @@ class Directory {
 };
 
 // The directory <root>/moravane-<euid>, created with mode 0700 when missing.
+// The root is $XDG_RUNTIME_DIR when it is set and a folder of this user,
+// else /dev/shm (or /tmp without it).
 // Refused (ERROR_ACCESS_DENIED) when it is not a directory of our own with
 // no access for group or others, so another user can neither read our
 // objects nor plant objects for us. Reopened when it has been removed.

@@ -414,6 +414,24 @@ TEST_F(KernelNamespace, DirectoryIsCreatedPrivate) {
   EXPECT_EQ(m_userDir, platformdebug::KernelNamespaceDirectory());
 }
 
+TEST_F(KernelNamespace, TheUsersRuntimeFolderIsTheRootWhenSet) {
+  // Another user can take /dev/shm/moravane-<uid> first, never a folder
+  // inside our runtime folder.
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string previous = saved != nullptr ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", m_root.c_str(), 1);
+  platformdebug::SetKernelNamespaceRoot("");
+  HANDLE section = CreateSection(u"probe", 4096);
+  EXPECT_NE(nullptr, section);
+  EXPECT_EQ(m_userDir, platformdebug::KernelNamespaceDirectory());
+  if (section != nullptr) ::CloseHandle(section);
+  if (saved != nullptr) {
+    ::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
+}
+
 TEST_F(KernelNamespace, SquattedDirectoriesAreRefused) {
   struct Case {
     const char* what;
@@ -442,7 +460,15 @@ TEST_F(KernelNamespace, SquattedDirectoriesAreRefused) {
     std::filesystem::remove_all(m_userDir);
     std::filesystem::remove_all(m_root + "/elsewhere");
     c.plant(m_userDir, m_root);
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(ERROR_ACCESS_DENIED, CreateUnderRoot());
+    // The refusal names the folder and, when there is one, its owner.
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, said.find("cannot use the shared-memory folder " + m_userDir)) << said;
+    struct stat st;
+    if (::lstat(m_userDir.c_str(), &st) == 0) {
+      EXPECT_NE(std::string::npos, said.find("(uid " + std::to_string(st.st_uid) + ")")) << said;
+    }
     EXPECT_EQ(nullptr, ::CreateMutexW(nullptr, FALSE, u"probe"));
     EXPECT_EQ(ERROR_ACCESS_DENIED, ::GetLastError());
     EXPECT_EQ("", platformdebug::KernelNamespaceDirectory());

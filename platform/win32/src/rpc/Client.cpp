@@ -13,12 +13,14 @@
 
 #include <platformdebug.h>
 
+#include "KernelNames.h"
 #include "rpc/Internal.h"
 #include "rpc/ClientSession.h"
 #include "rpc/SharedChannel.h"
 #include "rpc/Transport.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <cerrno>
 #include <chrono>
@@ -26,11 +28,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <fcntl.h>

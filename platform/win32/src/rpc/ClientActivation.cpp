@@ -6,10 +6,12 @@
 
 #include <platformdebug.h>
 
+#include "KernelNames.h"
 #include "rpc/SharedChannel.h"
 #include "rpc/Transport.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <cerrno>
 #include <chrono>
@@ -17,11 +19,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -44,7 +48,8 @@ Sessions& TheSessions() {
 }
 
 // The live session with the server at `endpoint`, opened when needed.
-std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectResult& result) {
+std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectResult& result,
+                                          Clock::time_point deadline) {
   Sessions& sessions = TheSessions();
   std::lock_guard lock(sessions.mutex);
   if (auto known = sessions.byEndpoint[endpoint].lock(); known && !known->Dead()) {
@@ -52,7 +57,7 @@ std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectRe
     return known;
   }
   auto session = std::make_shared<ClientSession>(endpoint);
-  result = session->Open();
+  result = session->Open(deadline);
   if (result != ConnectResult::kConnected) return nullptr;
   sessions.byEndpoint[endpoint] = session;
   return session;
@@ -87,7 +92,12 @@ bool ReadAll(int fd, void* data, std::size_t size) {
 // Starts the registered server detached from this process (it outlives
 // the client and is not its child) and returns a descriptor that becomes
 // readable when it exits, or an invalid one when it could not be started.
-Fd StartServer(std::vector<std::string> command) {
+// The server keeps none of this process's standard streams: it serves other
+// hosts long after this one, and a pipe of ours held open would keep our
+// reader waiting (and one closed later would kill the server with SIGPIPE).
+// Its input is /dev/null; its output and errors are appended to `logPath`
+// (or /dev/null when that cannot be opened).
+Fd StartServer(std::vector<std::string> command, const std::string& logPath) {
   command.push_back("-Embedding");
   std::vector<char*> argv;
   for (std::string& argument : command) argv.push_back(argument.data());
@@ -96,7 +106,9 @@ Fd StartServer(std::vector<std::string> command) {
   int status[2];
   if (::pipe2(status, O_CLOEXEC) != 0) return Fd();
   Fd readEnd(status[0]), writeEnd(status[1]);
-  Fd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  Fd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+  const int output = !log.IsEmpty() ? log.Get() : devNull.Get();
 
   // Only async-signal-safe calls between fork and exec: the client may
   // have other threads holding locks.
@@ -110,6 +122,10 @@ Fd StartServer(std::vector<std::string> command) {
       ::_exit(server < 0 ? 1 : 0);
     }
     if (!devNull.IsEmpty()) ::dup2(devNull.Get(), 0);
+    if (output >= 0) {
+      ::dup2(output, 1);
+      ::dup2(output, 2);
+    }
     ::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
     ::execv(argv[0], argv.data());
     const int error = errno;
@@ -135,6 +151,11 @@ Fd StartServer(std::vector<std::string> command) {
   return exited;
 }
 
+HRESULT Stalled(const std::string& endpoint) {
+  LogError("the server at %s accepted but did not answer in time", endpoint.c_str());
+  return CO_E_SERVER_EXEC_FAILURE;
+}
+
 }  // namespace
 
 void SetActivationTimeout(std::chrono::milliseconds timeout) { g_activationTimeoutMs.store(timeout.count()); }
@@ -148,26 +169,30 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
   if (directory.empty()) return E_ACCESSDENIED;
   const std::string endpoint = EndpointPath(directory, clsid);
 
+  // One bound for the whole activation: starting the server, its
+  // publication, the attach and the activation request.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
   ConnectResult connected = ConnectResult::kNoServer;
-  std::shared_ptr<ClientSession> session = SessionFor(endpoint, connected);
+  std::shared_ptr<ClientSession> session = SessionFor(endpoint, connected, deadline);
   if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
+  if (connected == ConnectResult::kStalled) return Stalled(endpoint);
   if (session == nullptr) {
     const std::vector<std::string> command = ReadRegistration(clsid);
     if (command.empty()) return REGDB_E_CLASSNOTREG;
-    Fd exited = StartServer(command);
+    Fd exited = StartServer(command, ServerLogPath(directory, clsid));
     if (!exited) return CO_E_SERVER_EXEC_FAILURE;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
     for (;;) {
-      session = SessionFor(endpoint, connected);
+      session = SessionFor(endpoint, connected, deadline);
       if (session != nullptr) break;
-      if (connected == ConnectResult::kRefused || std::chrono::steady_clock::now() >= deadline) {
+      if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+      if (connected == ConnectResult::kRefused || Clock::now() >= deadline) {
         return CO_E_SERVER_EXEC_FAILURE;
       }
       pollfd watch{exited.Get(), POLLIN, 0};
       if (::poll(&watch, 1, 10) > 0) {
         // The server ended before it published; one last look in case it
         // published and then exited at once.
-        session = SessionFor(endpoint, connected);
+        session = SessionFor(endpoint, connected, deadline);
         if (session != nullptr) break;
         LogError("the server of %s exited without publishing it", GuidToString(clsid).c_str());
         return CO_E_SERVER_EXEC_FAILURE;
@@ -176,12 +201,13 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
   }
 
   ObjectId id = 0;
-  HRESULT hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id);
+  HRESULT hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
   if (hr == kServerUnavailable) {
     // A session left from a server that has gone since: try a new one once.
-    session = SessionFor(endpoint, connected);
+    session = SessionFor(endpoint, connected, deadline);
+    if (connected == ConnectResult::kStalled) return Stalled(endpoint);
     if (session == nullptr) return kServerUnavailable;
-    hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id);
+    hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
   }
   if (FAILED(hr)) return hr;
   if (id == 0) return E_UNEXPECTED;

@@ -9,11 +9,13 @@
 
 #include <platformdebug.h>
 
+#include "KernelNames.h"
 #include "rpc/Internal.h"
 #include "rpc/SharedChannel.h"
 #include "rpc/Transport.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <cerrno>
 #include <chrono>
@@ -21,11 +23,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -37,6 +41,51 @@ namespace rpc {
 extern std::atomic<bool> g_sharedChannels;
 // The table of IUnknown, registered on first use.
 const InterfaceInfo& IdentityInfo();
+
+using Clock = std::chrono::steady_clock;
+
+// Bounds one exchange of an activation: if the server has not answered by
+// the deadline, the channel's socket is shut down, which ends a wait on the
+// socket at once and, through the hang-up monitor, one on the shared region.
+// Calls on an established link have no such bound: like COM's, they wait
+// for as long as the server takes (the server's death still ends them).
+class StallWatch {
+ public:
+  StallWatch(int socket, Clock::time_point deadline) : m_socket(socket), m_deadline(deadline) {
+    if (m_socket >= 0) m_thread = std::thread([this] { Run(); });
+  }
+  ~StallWatch() {
+    if (!m_thread.joinable()) return;
+    {
+      std::lock_guard lock(m_mutex);
+      m_done = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+  }
+  StallWatch(const StallWatch&) = delete;
+  StallWatch& operator=(const StallWatch&) = delete;
+  // Read after the exchange, before destruction: the watch has fired.
+  bool Fired() {
+    std::lock_guard lock(m_mutex);
+    return m_fired;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(m_mutex);
+    if (m_wake.wait_until(lock, m_deadline, [this] { return m_done; })) return;
+    m_fired = true;
+    ::shutdown(m_socket, SHUT_RDWR);
+  }
+  const int m_socket;
+  const Clock::time_point m_deadline;
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  bool m_done = false;
+  bool m_fired = false;
+  std::thread m_thread;
+};
 
 // One connection to the server, used by one call at a time. Requests are
 // written straight into the shared region when the server took it, else
@@ -60,13 +109,15 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
   explicit ClientSession(std::string endpoint) : m_endpoint(std::move(endpoint)) {}
 
-  // Opens the first channel, which opens the session at the server.
-  ConnectResult Open() {
+  // Opens the first channel, which opens the session at the server. A
+  // server that accepts but has not answered by `deadline` is stalled.
+  ConnectResult Open(Clock::time_point deadline) {
     Fd socket;
     const ConnectResult result = ConnectEndpoint(m_endpoint, socket);
     if (result != ConnectResult::kConnected) return result;
     auto channel = std::make_unique<ClientChannel>(std::move(socket));
-    if (!AttachChannel(*channel)) return ConnectResult::kNoServer;
+    StallWatch watch(channel->socket.Get(), deadline);
+    if (!AttachChannel(*channel)) return watch.Fired() ? ConnectResult::kStalled : ConnectResult::kNoServer;
     std::lock_guard lock(m_poolMutex);
     m_idle.push_back(std::move(channel));
     return ConnectResult::kConnected;
@@ -75,7 +126,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool Dead() const { return m_dead.load(std::memory_order_acquire); }
 
   void MarkDead() {
-    m_dead.store(true, std::memory_order_release);
+    // The server is gone, and with it its holds on named sections: those
+    // that nobody else holds are freed now rather than when the next
+    // process of the user opens the namespace.
+    if (!m_dead.exchange(true, std::memory_order_acq_rel) && !m_loopback) kernelnames::ReclaimAbandoned();
     std::vector<std::unique_ptr<ClientChannel>> idle;
     {
       std::lock_guard lock(m_poolMutex);
@@ -152,11 +206,15 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   }
 
   // A request without out-values beyond the HRESULT and an optional id.
+  // With a deadline, a server that has not answered by then is stalled:
+  // CO_E_SERVER_EXEC_FAILURE.
   HRESULT SimpleRequest(MessageKind kind, ObjectId object, const IID* iid, const CLSID* clsid, std::uint32_t count,
-                        ObjectId* returned) {
+                        ObjectId* returned, const Clock::time_point* deadline = nullptr) {
     HRESULT status = S_OK;
     ClientChannel* channel = Take(status);
     if (channel == nullptr) return status;
+    std::optional<StallWatch> watch;
+    if (deadline != nullptr) watch.emplace(channel->socket.Get(), *deadline);
     Writer writer(channel->request, kMaxMessage);
     writer.Skip(sizeof(Header));
     if (clsid != nullptr) writer.Value(*clsid);
@@ -165,6 +223,13 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     if (kind == MessageKind::kRelease) writer.Value(count);
     writer.Finish(kind, GetCurrentThreadId());
     HRESULT hr = Exchange(*channel, writer.Size());
+    const bool stalled = watch && watch->Fired();
+    watch.reset();  // before the channel, and its socket, may go
+    if (stalled) {
+      LogError("the server at %s accepted but did not answer in time", m_endpoint.c_str());
+      delete channel;  // its socket is shut down
+      return CO_E_SERVER_EXEC_FAILURE;
+    }
     if (SUCCEEDED(hr)) {
       Reader reader(channel->reply.get(), channel->replySize);
       Header header;

@@ -19,8 +19,10 @@ struct InterfaceRegistry {
 };
 
 InterfaceRegistry& TheRegistry() {
-  static InterfaceRegistry registry;
-  return registry;
+  // Never destroyed: proxies held by a host's globals are released by exit
+  // handlers that may run after this function's statics are gone.
+  static InterfaceRegistry* registry = new InterfaceRegistry;
+  return *registry;
 }
 
 }  // namespace

@@ -157,17 +157,18 @@ HRESULT PublishClass(DWORD cookie, REFCLSID clsid, IUnknown* factory, DWORD /*fl
   publication->clsid = clsid;
   publication->path = EndpointPath(directory, clsid);
 
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (publication->path.size() >= sizeof address.sun_path) return E_INVALIDARG;
-  publication->path.copy(address.sun_path, publication->path.size());
+  const SocketAddress address(publication->path);
+  if (!address.Valid()) {
+    LogError("cannot reach the folder of %s: errno %d", publication->path.c_str(), errno);
+    return E_ACCESSDENIED;
+  }
   publication->listener = Fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   publication->wake = Fd(::eventfd(0, EFD_CLOEXEC));
   if (!publication->listener || !publication->wake) return E_OUTOFMEMORY;
   // The newest publication of a class wins: an endpoint left by a server
   // that died, or held by an older one, is replaced.
   ::unlink(publication->path.c_str());
-  if (::bind(publication->listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (::bind(publication->listener.Get(), address.Get(), address.Size()) != 0 ||
       ::listen(publication->listener.Get(), 64) != 0) {
     LogError("cannot listen at %s: errno %d", publication->path.c_str(), errno);
     return E_ACCESSDENIED;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -53,13 +54,25 @@ std::string EnsureEndpointDirectory() {
   struct stat info;
   if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
       (info.st_mode & 0077) != 0) {
-    LogError("%s is not a private directory of this user", directory.c_str());
+    if (::lstat(directory.c_str(), &info) != 0) {
+      LogError("cannot use %s: errno %d", directory.c_str(), errno);
+    } else {
+      LogError(
+          "cannot use %s: it belongs to uid %u with mode %03o; it must be this user's (uid %u) with no access "
+          "for others",
+          directory.c_str(), static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & 0777),
+          static_cast<unsigned>(::geteuid()));
+    }
     return {};
   }
   return directory;
 }
 
 std::string EndpointPath(const std::string& directory, REFCLSID clsid) { return directory + "/" + GuidToString(clsid); }
+
+std::string ServerLogPath(const std::string& directory, REFCLSID clsid) {
+  return directory + "/" + GuidToString(clsid) + ".log";
+}
 
 bool PeerIsSameUser(int socket) {
   struct ucred credentials;
@@ -68,16 +81,32 @@ bool PeerIsSameUser(int socket) {
   return credentials.uid == ::geteuid();
 }
 
+SocketAddress::SocketAddress(const std::string& path) {
+  m_address.sun_family = AF_UNIX;
+  if (path.size() < sizeof m_address.sun_path) {
+    path.copy(m_address.sun_path, path.size());
+    m_valid = true;
+    return;
+  }
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return;
+  const std::string folder = path.substr(0, slash);
+  m_folder = Fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!m_folder) return;
+  const std::string shortPath = "/proc/self/fd/" + std::to_string(m_folder.Get()) + path.substr(slash);
+  if (shortPath.size() >= sizeof m_address.sun_path) return;
+  shortPath.copy(m_address.sun_path, shortPath.size());
+  m_valid = true;
+}
+
 ConnectResult ConnectEndpoint(const std::string& path, Fd& socket) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return ConnectResult::kNoServer;
-  path.copy(address.sun_path, path.size());
+  const SocketAddress address(path);
+  if (!address.Valid()) return ConnectResult::kNoServer;
   Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (!fd) return ConnectResult::kNoServer;
   int rc;
   do {
-    rc = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    rc = ::connect(fd.Get(), address.Get(), address.Size());
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return ConnectResult::kNoServer;
   if (!PeerIsSameUser(fd.Get())) {

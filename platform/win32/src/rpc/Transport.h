@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 namespace rpc {
 
 // Sockets and other descriptors of the engine, each closed exactly once.
@@ -20,10 +23,30 @@ using Fd = comsupport::UniqueFd;
 // cannot be made safe (someone else owns it, or it is open to others).
 std::string EnsureEndpointDirectory();
 std::string EndpointPath(const std::string& directory, REFCLSID clsid);
+// Where a server started by activation writes its output and errors.
+std::string ServerLogPath(const std::string& directory, REFCLSID clsid);
 
-enum class ConnectResult { kConnected, kNoServer, kRefused };
+// The address of the socket at `path`, of whatever length. A path longer
+// than sockaddr_un can hold is reached through its folder, opened here and
+// named as /proc/self/fd/N/<name>; the folder stays open, and the address
+// usable, while this object lives.
+class SocketAddress {
+ public:
+  explicit SocketAddress(const std::string& path);
+  bool Valid() const { return m_valid; }
+  const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&m_address); }
+  socklen_t Size() const { return sizeof m_address; }
+
+ private:
+  sockaddr_un m_address{};
+  Fd m_folder;
+  bool m_valid = false;
+};
+
+enum class ConnectResult { kConnected, kNoServer, kRefused, kStalled };
 // Connects to an endpoint and checks that the server runs as this user.
-// kNoServer: nothing listens there; kRefused: a peer of another user.
+// kNoServer: nothing listens there; kRefused: a peer of another user;
+// kStalled (from a session's opening only): it accepted but never answered.
 ConnectResult ConnectEndpoint(const std::string& path, Fd& socket);
 
 bool PeerIsSameUser(int socket);

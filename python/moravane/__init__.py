@@ -1,0 +1,690 @@
+"""moravane for Python: projects, sources and frames of the Orra application.
+
+Link to the application's link server, open a project, pick a source and
+get its frames as NumPy arrays that view the shared memory the server wrote
+them into (no copy)::
+
+    import moravane
+    with moravane.link() as server, server.open("demo.orraproj") as project:
+        frame = project.source("Colour bars")[0]   # (height, width, 4) uint8, RGBA
+
+A frame stays valid until the next frame is rendered by the same renderer
+(the next ``source[i]`` of that source, the next step of the same
+``frames()`` iterator): call ``.copy()`` on one to keep it. Arrays are read
+only. Every remote call releases the GIL, so other Python threads run while
+the server renders.
+
+Every failure of the link is a :class:`LinkError`; arguments that are wrong
+before anything reaches the server raise ``TypeError``, ``ValueError`` or
+``IndexError``.
+"""
+
+import numbers
+import os
+import threading
+import uuid
+from fractions import Fraction
+
+import numpy
+
+from . import _moravane
+from ._errors import LinkError
+
+__all__ = [
+    "LinkError",
+    "Server",
+    "Project",
+    "Item",
+    "Source",
+    "Frames",
+    "link",
+    "self_link",
+    "get_free_threaded",
+    "set_free_threaded",
+    "NO_REMOTE_OBJECT",
+    "SHARED_MEMORY_FAILED",
+]
+
+#: A handle held no remote object (the link was closed): link again.
+NO_REMOTE_OBJECT = 0x80042329 - (1 << 32)
+#: A shared memory section could not be created or mapped.
+SHARED_MEMORY_FAILED = 0x8004232A - (1 << 32)
+
+_INT32_MAX = (1 << 31) - 1
+_CHANNEL_ORDERS = {"BGRA": 0, "RGBA": 1, "ARGB": 2}
+_FIELD_ORDERS = {"progressive": 0, "upper": 1, "lower": 2}
+_DEPTHS = (8, 16, 32)
+_AUDIO_DTYPES = {"int16": False, "float32": True}
+
+
+def link():
+    """Activate the link server and link to it.
+
+    Returns a :class:`Server`; use it as a context manager (or call
+    :meth:`Server.close`) to let go of the link.
+    """
+    return Server(_moravane.link())
+
+
+def self_link():
+    """Make an announced self link (needs server version 7).
+
+    Switches the whole process to free-threaded mode for good: from then on
+    every remote call runs on the Python thread that makes it. The link is
+    withdrawn when the returned :class:`Server` is closed.
+    """
+    return Server(_moravane.self_link())
+
+
+def get_free_threaded():
+    """Whether remote calls run on the calling thread (True) or on the
+    library's communication thread (False, the default)."""
+    return _moravane.get_free_threaded()
+
+
+def set_free_threaded(on):
+    """Switch free-threaded mode for the whole process (see
+    :func:`get_free_threaded`)."""
+    _moravane.set_free_threaded(bool(_check_bool(on, "on")))
+
+
+# --- argument checks: bad arguments never reach the server -------------------
+
+
+def _check_int(value, name, low=None, high=None):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError("%s must be an int, not %s" % (name, type(value).__name__))
+    value = int(value)
+    if (low is not None and value < low) or (high is not None and value > high):
+        raise ValueError("%s must be from %s to %s, not %d" % (name, low, high, value))
+    return value
+
+
+def _check_bool(value, name):
+    if not isinstance(value, (bool, numpy.bool_)):
+        raise TypeError("%s must be a bool, not %s" % (name, type(value).__name__))
+    return bool(value)
+
+
+def _check_path(path, name="path"):
+    path = os.fspath(path)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    if not path:
+        raise ValueError("%s must not be empty" % name)
+    if "\0" in path:
+        raise ValueError("%s must not contain NUL" % name)
+    return path
+
+
+def _absolute(path):
+    return os.path.abspath(_check_path(path))
+
+
+def _fraction(value, name, positive=True):
+    if isinstance(value, bool) or not isinstance(value, (numbers.Rational, numbers.Real)):
+        raise TypeError("%s must be a number, not %s" % (name, type(value).__name__))
+    result = Fraction(value) if isinstance(value, numbers.Rational) else Fraction(float(value))
+    if positive and result <= 0:
+        raise ValueError("%s must be above 0, not %s" % (name, value))
+    return result
+
+
+def _ratio_words(value, name):
+    """A fraction as two 32-bit words, as exact as the words allow."""
+    result = _fraction(value, name, positive=False)
+    if result < 0:
+        raise ValueError("%s must not be negative, not %s" % (name, value))
+    limit = _INT32_MAX
+    while result.numerator > _INT32_MAX or result.denominator > _INT32_MAX:
+        limit //= 2
+        result = result.limit_denominator(limit)
+        if limit < 1:
+            raise ValueError("%s is too large for a 32-bit time: %s" % (name, value))
+    return result.numerator, result.denominator
+
+
+def _guid_text(key):
+    if isinstance(key, uuid.UUID):
+        return str(key)
+    try:
+        return str(uuid.UUID(key))
+    except (ValueError, TypeError, AttributeError):
+        return None
+
+
+# --- objects --------------------------------------------------------------------
+
+
+class Server:
+    """The link to the link server: version, memory, projects and sources.
+
+    A context manager: leaving the block closes the link (projects and
+    sources reached through it then raise :class:`LinkError` with
+    ``should_reconnect``).
+    """
+
+    def __init__(self, core):
+        self._core = core
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """Let go of the link. Closing twice does nothing."""
+        self._core.close()
+
+    @property
+    def version(self):
+        """The server's version number."""
+        return self._core.version()
+
+    @property
+    def minimum_memory(self):
+        """The least memory, in bytes, that the server needs."""
+        return self._core.minimum_memory()
+
+    @property
+    def current_memory(self):
+        """The memory, in bytes, that the server uses now."""
+        return self._core.current_memory()
+
+    @property
+    def project_extension(self):
+        """The file extension of the server's projects, such as ".orraproj"."""
+        return self._core.project_extension()
+
+    def set_idle_time_memory(self, nbytes):
+        """Set the memory budget, in bytes, that the server keeps while idle."""
+        self._core.set_idle_time_memory(_check_int(nbytes, "nbytes", 0, (1 << 64) - 1))
+
+    def set_temporary_memory(self, nbytes):
+        """Set the memory budget, in bytes, for temporary use."""
+        self._core.set_temporary_memory(_check_int(nbytes, "nbytes", 0, (1 << 64) - 1))
+
+    def cache_final_frame(self, cache=True):
+        """Ask the server to keep (or stop keeping) the final frame cached."""
+        self._core.cache_final_frame(_check_bool(cache, "cache"))
+
+    def purge(self):
+        """Ask the server to free what memory it can."""
+        self._core.purge()
+
+    def open(self, path):
+        """Open the project at `path` (made absolute); returns a
+        :class:`Project`, a context manager that closes it."""
+        return Project(self, self._core.open_project(_absolute(path)))
+
+    def create_source(self, path, size, duration, fps, pixel_aspect=1):
+        """Create a new project file at `path` holding one new source, and
+        open it.
+
+        `size` is (width, height); `duration` in seconds (a number or a
+        ``Fraction``); `fps` frames per second; `pixel_aspect` a number or
+        ``Fraction``. Returns the new :class:`Source`; its open project is
+        ``source.project``. An existing file is not overwritten.
+        """
+        try:
+            width, height = size
+        except (TypeError, ValueError):
+            raise TypeError("size must be (width, height)") from None
+        width = _check_int(width, "width", 1, _INT32_MAX)
+        height = _check_int(height, "height", 1, _INT32_MAX)
+        aspect = _ratio_words(_fraction(pixel_aspect, "pixel_aspect"), "pixel_aspect")
+        length = _ratio_words(_fraction(duration, "duration"), "duration")
+        rate = float(_fraction(fps, "fps"))
+        project, source = self._core.create_source(_absolute(path), width, height, *aspect, *length, rate)
+        wrapped = Project(self, project)
+        return Source(source, project=wrapped)
+
+    def send_file(self, path):
+        """Hand the file at `path` (made absolute) to the application."""
+        self._core.send_file(_absolute(path))
+
+    def __repr__(self):
+        return "<moravane.Server%s>" % ("" if self._core.is_linked() else " (closed)")
+
+
+class Project:
+    """A project that the server has open.
+
+    Iterating over it gives the items at the top of its tree; :meth:`walk`
+    gives every item; :meth:`source` (or ``project[key]``) finds a source by
+    GUID or name. A context manager: leaving the block closes the project.
+    """
+
+    def __init__(self, server, core):
+        self._server = server
+        self._core = core
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            self.close()
+        except LinkError as error:
+            # A project of a lost link is gone with the link.
+            if not error.should_reconnect:
+                raise
+
+    def close(self):
+        """Close the project on the server."""
+        self._server._core.close_project(self._core)
+
+    @property
+    def server(self):
+        """The :class:`Server` that opened the project."""
+        return self._server
+
+    @property
+    def name(self):
+        """The project's name."""
+        return self._core.name()
+
+    @property
+    def path(self):
+        """The path the project was opened from."""
+        return self._core.path()
+
+    @property
+    def root(self):
+        """The root :class:`Item` of the item tree."""
+        return Item(self._core.root())
+
+    def __iter__(self):
+        return iter(self.root.children)
+
+    def walk(self):
+        """Every item below the root, depth first, parents before children."""
+        stack = list(reversed(self.root.children))
+        while stack:
+            item = stack.pop()
+            yield item
+            stack.extend(reversed(item.children))
+
+    def sources(self):
+        """Every source of the project, in tree order."""
+        return [item.as_source() for item in self.walk() if item.is_source]
+
+    def source(self, key):
+        """The :class:`Source` with GUID `key` (a ``uuid.UUID`` or its
+        string form) or, failing that, with the name `key`.
+
+        A name that no source has, or that several have, raises ``KeyError``.
+        """
+        if not isinstance(key, (str, uuid.UUID)):
+            raise TypeError("a source is found by uuid.UUID, GUID string or name, not %s" % type(key).__name__)
+        guid = _guid_text(key)
+        if guid is not None:
+            return Source(self._core.source(guid), project=self)
+        found = [item for item in self.walk() if item.is_source and item.name == key]
+        if not found:
+            raise KeyError("the project has no source named %r" % key)
+        if len(found) > 1:
+            raise KeyError("the project has %d sources named %r; use a GUID" % (len(found), key))
+        return Source(self._core.source(str(found[0].id)), project=self)
+
+    __getitem__ = source
+
+    def __repr__(self):
+        return "<moravane.Project %r>" % self.name
+
+
+class Item:
+    """A node of a project's item tree: a bin, a source or another item."""
+
+    def __init__(self, core):
+        self._core = core
+
+    @property
+    def name(self):
+        """The item's name."""
+        return self._core.name()
+
+    @property
+    def id(self):
+        """The item's GUID as a ``uuid.UUID``."""
+        return uuid.UUID(self._core.id())
+
+    @property
+    def is_source(self):
+        """True when the item is a renderable source."""
+        return self._core.type() == 1
+
+    @property
+    def is_container(self):
+        """True when the item has children (a bin or the root)."""
+        return self._core.is_container()
+
+    @property
+    def parent(self):
+        """The parent :class:`Item`, None for the root."""
+        parent = self._core.parent()
+        return None if parent is None else Item(parent)
+
+    @property
+    def children(self):
+        """The child items (an empty list for an item that is no container)."""
+        return [Item(child) for child in self._core.children()]
+
+    def __iter__(self):
+        return iter(self.children)
+
+    def as_source(self):
+        """The item as a :class:`Source`, None when it is none."""
+        source = self._core.as_source()
+        return None if source is None else Source(source)
+
+    def __repr__(self):
+        return "<moravane.Item %r %s>" % (self.name, self.id)
+
+
+class Source:
+    """A renderable source: metadata, frames and audio.
+
+    ``len(source)`` is its number of frames; ``source[i]`` renders frame
+    `i` (negative counts from the end) at the source's size as RGBA;
+    ``source[a:b:step]`` is an iterator of those frames; :meth:`frames`
+    takes every render option; :meth:`batch` stacks copies of several
+    frames into one array; :meth:`audio` renders sound.
+
+    Every frame is a read-only NumPy array of shape (height, width, 4) and
+    dtype uint8, uint16 or float32 (bit depth 8, 16, 32) that views the
+    shared memory the server wrote it into: valid until the same renderer
+    renders its next frame. Use ``.copy()`` to keep one.
+    """
+
+    def __init__(self, core, project=None):
+        self._core = core
+        self.project = project
+        self._default = None
+        self._default_lock = threading.Lock()
+
+    # -- metadata, read from the server on every access --
+
+    @property
+    def duration(self):
+        """The duration in seconds, a ``Fraction``."""
+        value, scale = self._core.duration()
+        return Fraction(value, scale) if scale else Fraction(0)
+
+    @property
+    def pixel_aspect(self):
+        """The pixel aspect ratio, a ``Fraction``."""
+        numerator, denominator = self._core.pixel_aspect()
+        return Fraction(numerator, denominator) if denominator else Fraction(0)
+
+    @property
+    def fps(self):
+        """Frames per second, a float."""
+        return self._core.frame_rate()
+
+    @property
+    def frame_rate(self):
+        """Frames per second as a ``Fraction`` (30000/1001 for 29.97)."""
+        return Fraction(self.fps).limit_denominator(100000)
+
+    @property
+    def size(self):
+        """(width, height) in pixels."""
+        return self._core.size()
+
+    @property
+    def width(self):
+        """The frame width in pixels."""
+        return self.size[0]
+
+    @property
+    def height(self):
+        """The frame height in pixels."""
+        return self.size[1]
+
+    @property
+    def bit_depth(self):
+        """Bits per channel of the source's frames: 8, 16 or 32."""
+        return self._core.bit_depth()
+
+    @property
+    def timestamp(self):
+        """The server's change stamp of the source."""
+        return self._core.timestamp()
+
+    def is_newer_than(self, timestamp):
+        """Whether the source changed after `timestamp`."""
+        return self._core.is_newer_than(_check_int(timestamp, "timestamp", -(1 << 31), _INT32_MAX))
+
+    @property
+    def has_audio(self):
+        """True when the source has sound."""
+        return self._core.has_audio()
+
+    @property
+    def has_video(self):
+        """True when the source has pictures."""
+        return self._core.has_video()
+
+    @property
+    def name(self):
+        """The source's name in the project."""
+        item = self._core.item()
+        return None if item is None else item.name()
+
+    @property
+    def id(self):
+        """The source's GUID, a ``uuid.UUID``."""
+        item = self._core.item()
+        return None if item is None else uuid.UUID(item.id())
+
+    def __len__(self):
+        """The number of frames: those whose start lies inside the duration."""
+        rate = self.frame_rate
+        count = self.duration * rate
+        return int(-(-count.numerator // count.denominator))
+
+    # -- frames --
+
+    def _index(self, index, length):
+        index = _check_int(index, "frame index")
+        if index < 0:
+            index += length
+        if not 0 <= index < length:
+            raise IndexError("frame %d is outside the source's %d frames" % (index, length))
+        return index
+
+    def __getitem__(self, key):
+        if isinstance(key, slice):
+            return self.frames(range(*key.indices(len(self))))
+        index = self._index(key, len(self))
+        with self._default_lock:
+            if self._default is None:
+                self._default = Frames(self, None, _video_request({}))
+            frames = self._default
+        return frames.render(index)
+
+    def frames(self, indices=None, **options):
+        """Render the frames at `indices` (an iterable of ints or a
+        ``range``; all frames when None) and return a :class:`Frames`
+        iterator of views.
+
+        Options (all checked before the server is asked):
+            width, height: the size to render at (0: the source's).
+            depth: bits per channel, 8, 16 or 32 (None: the source's).
+            channel_order: "RGBA" (default), "BGRA" or "ARGB".
+            field_order: "progressive" (default), "upper" or "lower".
+            downsample: n or (x, y), 1 to 64.
+            region: (left, top, right, bottom) of the bounded frame.
+            row_bytes: bytes from row to row (0: packed).
+            low_quality, guides, premultiply: bools.
+        """
+        request = _video_request(options)
+        length = len(self)
+        if indices is None:
+            indices = range(length)
+        elif isinstance(indices, (str, bytes)) or not hasattr(indices, "__iter__"):
+            raise TypeError("indices must be an iterable of ints or a range")
+        if isinstance(indices, range):
+            # A range is checked at its ends and stays lazy.
+            if len(indices):
+                first, last = self._index(indices[0], length), self._index(indices[-1], length)
+                indices = range(first, last + (1 if indices.step > 0 else -1), indices.step)
+        else:
+            indices = [self._index(i, length) for i in indices]
+        return Frames(self, indices, request)
+
+    def batch(self, indices, **options):
+        """The frames at `indices` stacked into one new array of shape
+        (n, height, width, 4): each frame is copied once out of the shared
+        memory, so the batch stays valid. Options as for :meth:`frames`."""
+        with self.frames(indices, **options) as frames:
+            out = None
+            for k, frame in enumerate(frames):
+                if out is None:
+                    out = numpy.empty((len(frames),) + frame.shape, frame.dtype)
+                out[k] = frame
+        if out is None:
+            raise ValueError("indices is empty")
+        return out
+
+    def audio(self, start=0, seconds=None, rate=48000, channels=2, dtype="float32"):
+        """Render sound: `seconds` from `start` (seconds; default: to the
+        end of the source) at `rate` sample frames per second with
+        `channels` interleaved channels, dtype "float32" (-1 to 1) or
+        "int16".
+
+        Returns an array of shape (frames, channels) over a shared section
+        of its own (no copy; it stays valid). Shorter when the source ends
+        first.
+        """
+        rate = float(_fraction(rate, "rate"))
+        if not 1 <= rate <= 768000:
+            raise ValueError("rate must be from 1 to 768000, not %s" % rate)
+        channels = _check_int(channels, "channels", 1, 32)
+        dtype_name = numpy.dtype(dtype).name if not isinstance(dtype, str) else dtype
+        if dtype_name not in _AUDIO_DTYPES:
+            raise ValueError("dtype must be float32 or int16, not %r" % (dtype,))
+        start = _fraction(start, "start", positive=False)
+        if start < 0:
+            raise ValueError("start must not be negative")
+        if seconds is None:
+            seconds = max(self.duration - start, Fraction(0))
+        seconds = _fraction(seconds, "seconds")
+        frames = round(seconds * Fraction(rate))
+        if frames < 1:
+            raise ValueError("seconds is shorter than one sample frame")
+        if frames > _INT32_MAX // (channels * 4):
+            raise ValueError("too much sound for one request; ask for less")
+        value, scale = _ratio_words(start, "start")
+        return self._core.audio(value, scale, frames, rate, channels, _AUDIO_DTYPES[dtype_name])
+
+    def __repr__(self):
+        return "<moravane.Source %r>" % self.name
+
+
+def _video_request(options):
+    request = _moravane.VideoRequest()
+    unknown = set(options) - {
+        "width", "height", "depth", "channel_order", "field_order", "downsample", "region",
+        "row_bytes", "low_quality", "guides", "premultiply",
+    }
+    if unknown:
+        raise TypeError("unknown render option(s): %s" % ", ".join(sorted(unknown)))
+    request.width = _check_int(options.get("width", 0), "width", 0, 32768)
+    request.height = _check_int(options.get("height", 0), "height", 0, 32768)
+    depth = options.get("depth")
+    if depth is not None:
+        if _check_int(depth, "depth") not in _DEPTHS:
+            raise ValueError("depth must be 8, 16 or 32, not %d" % depth)
+        request.depth = depth
+    order = options.get("channel_order", "RGBA")
+    if order not in _CHANNEL_ORDERS:
+        raise ValueError("channel_order must be RGBA, BGRA or ARGB, not %r" % (order,))
+    request.channel_order = _CHANNEL_ORDERS[order]
+    field = options.get("field_order", "progressive")
+    if field not in _FIELD_ORDERS:
+        raise ValueError("field_order must be progressive, upper or lower, not %r" % (field,))
+    request.field_order = _FIELD_ORDERS[field]
+    downsample = options.get("downsample", 1)
+    if isinstance(downsample, tuple):
+        if len(downsample) != 2:
+            raise ValueError("downsample takes n or (x, y)")
+        x, y = downsample
+    else:
+        x = y = downsample
+    request.downsample_x = _check_int(x, "downsample", 1, 64)
+    request.downsample_y = _check_int(y, "downsample", 1, 64)
+    region = options.get("region")
+    if region is not None:
+        if not isinstance(region, (tuple, list)) or len(region) != 4:
+            raise ValueError("region takes (left, top, right, bottom)")
+        left, top, right, bottom = (_check_int(v, "region", 0, 32768) for v in region)
+        if (left, top, right, bottom) != (0, 0, 0, 0) and not (left < right and top < bottom):
+            raise ValueError("region needs left < right and top < bottom")
+        request.region = (left, top, right, bottom)
+    request.row_bytes = _check_int(options.get("row_bytes", 0), "row_bytes", 0, _INT32_MAX)
+    request.low_quality = _check_bool(options.get("low_quality", False), "low_quality")
+    request.guides = _check_bool(options.get("guides", False), "guides")
+    request.premultiply = _check_bool(options.get("premultiply", False), "premultiply")
+    return request
+
+
+class Frames:
+    """An iterator of frames of one video render (one renderer and one
+    shared section). Each frame is a view that the next step overwrites.
+
+    A context manager; the render ends when the iterator is exhausted,
+    closed, or collected.
+    """
+
+    def __init__(self, source, indices, request):
+        rate = source.frame_rate
+        self._indices = indices if indices is not None else ()
+        self._pending = iter(self._indices)
+        self._numerator = rate.numerator
+        self._denominator = rate.denominator
+        self._render = _moravane.VideoRender(source._core, request)
+
+    @property
+    def shape(self):
+        """(height, width, 4) of every frame."""
+        return (self._render.height, self._render.width, 4)
+
+    def render(self, index):
+        """Render frame `index` and return it (a view of the section)."""
+        ticks = index * self._denominator
+        if ticks > _INT32_MAX:
+            raise ValueError("frame %d is too far for a 32-bit time" % index)
+        return self._render.render(ticks, self._numerator)
+
+    def __len__(self):
+        return len(self._indices)
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        # Kept lean: this is the per-frame cost of Python over the render.
+        for index in self._pending:
+            ticks = index * self._denominator
+            try:
+                if ticks > _INT32_MAX:
+                    raise ValueError("frame %d is too far for a 32-bit time" % index)
+                return self._render.render(ticks, self._numerator)
+            except BaseException:
+                self.close()
+                raise
+        self.close()
+        raise StopIteration
+
+    def close(self):
+        """End the render. Frames already returned stay readable."""
+        self._render.end()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
