@@ -19,7 +19,7 @@
 
 #include <LinkServer.h>
 #include <kelvex/Strings.h>
-#include <objects/LinkServer.h>
+#include <contract/LinkServer.h>
 
 #include <windows.h>
 

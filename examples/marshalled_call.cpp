@@ -18,12 +18,12 @@ class Greeter {
   LONG ThreadOfCall() {
     LONG result = 0;
     moravane::WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Greeter::ThreadOfCallExecutor, this, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Greeter::ThreadOfCallExecutor, this, &result), errorText);
     return result;
   }
   void Fail(HRESULT code) {
     moravane::WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Greeter::FailExecutor, this, code), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Greeter::FailExecutor, this, code), errorText);
   }
 
  private:

@@ -4,7 +4,7 @@
 
 #include "ServerError.h"
 
-#include <kelvex/Strings.h>
+#include <comsupport/KernelHandle.h>
 
 #include <windows.h>
 
@@ -12,48 +12,39 @@ namespace linkserver {
 
 namespace {
 
-std::string Narrow(const std::u16string& name) {
-  return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(name.begin(), name.end()));
-}
-
 // Owns the mapping handle and the view; both are released when the render
 // that mapped them ends.
 class KernelMapping final : public SectionMapping {
  public:
-  KernelMapping(HANDLE handle, void* view) : m_handle(handle), m_view(view) {}
-  ~KernelMapping() override {
-    UnmapViewOfFile(m_view);
-    CloseHandle(m_handle);
-  }
-  KernelMapping(const KernelMapping&) = delete;
-  KernelMapping& operator=(const KernelMapping&) = delete;
-  std::byte* Data() const override { return static_cast<std::byte*>(m_view); }
+  KernelMapping(comsupport::UniqueHandle handle, comsupport::UniqueMappedView view)
+      : m_handle(std::move(handle)), m_view(std::move(view)) {}
+  std::byte* Data() const override { return static_cast<std::byte*>(m_view.Get()); }
 
  private:
-  HANDLE m_handle;
-  void* m_view;
+  // Declared in this order so that the view is unmapped before the handle
+  // is closed.
+  comsupport::UniqueHandle m_handle;
+  comsupport::UniqueMappedView m_view;
 };
 
 }  // namespace
 
 std::unique_ptr<SectionMapping> KernelSections::Map(const std::u16string& name, std::uint64_t size) {
-  HANDLE handle = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
-  if (handle == nullptr) {
+  comsupport::UniqueHandle handle(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()));
+  if (!handle) {
     // The host chose to open what the server creates.
-    handle = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
-                                static_cast<DWORD>(size & 0xFFFFFFFFu), name.c_str());
+    handle.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
+                                    static_cast<DWORD>(size & 0xFFFFFFFFu), name.c_str()));
   }
-  if (handle == nullptr) {
-    Fail(HRESULT_FROM_WIN32(GetLastError()), "cannot open or create the section '" + Narrow(name) + "'");
+  if (!handle) {
+    Fail(HRESULT_FROM_WIN32(GetLastError()), "cannot open or create the section '" + SectionNameText(name) + "'");
   }
-  void* view = MapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0, static_cast<SIZE_T>(size));
-  if (view == nullptr) {
-    const DWORD error = GetLastError();
-    CloseHandle(handle);
-    Fail(HRESULT_FROM_WIN32(error),
-         "cannot map " + std::to_string(size) + " bytes of the section '" + Narrow(name) + "'");
+  comsupport::UniqueMappedView view(MapViewOfFile(handle.Get(), FILE_MAP_ALL_ACCESS, 0, 0, static_cast<SIZE_T>(size)));
+  if (!view) {
+    Fail(HRESULT_FROM_WIN32(GetLastError()),
+         "cannot map " + std::to_string(size) + " bytes of the section '" + SectionNameText(name) + "'");
   }
-  return std::make_unique<KernelMapping>(handle, view);
+  return std::make_unique<KernelMapping>(std::move(handle), std::move(view));
 }
 
 }  // namespace linkserver

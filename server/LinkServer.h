@@ -1,6 +1,6 @@
 // The reference link server as a library of COM objects. CreateLinkServer
 // makes the root object (IServer2, IOrraExtras2); every other object is
-// reached from it through the nine interfaces of objects/LinkServer.h.
+// reached from it through the nine interfaces of contract/LinkServer.h.
 //
 // Every method may be called from any thread; each object guards its own
 // state. No exception leaves a method: failures come back as a failing
@@ -10,7 +10,7 @@
 #include "FrameCache.h"
 #include "Sections.h"
 
-#include <objects/LinkServer.h>
+#include <contract/LinkServer.h>
 
 #include <cstdint>
 #include <memory>

@@ -58,8 +58,7 @@ class Solid final : public VideoGenerator {
 // seconds, so that the picture also moves within a frame's duration.
 class FrameNumber final : public VideoGenerator {
  public:
-  FrameNumber(int width, int height, double rate)
-      : m_width(width), m_band(height * 3 / 4), m_rate(rate) {}
+  FrameNumber(int width, int height, double rate) : m_width(width), m_band(height * 3 / 4), m_rate(rate) {}
   void Row(int y, int x0, int count, double seconds, float* rgba) const override {
     if (y < m_band) {
       const std::int64_t frame = FrameAtTime(seconds, m_rate);

@@ -18,6 +18,9 @@
 
 namespace linkserver {
 
+// A section's name as UTF-8, for error texts.
+std::string SectionNameText(const std::u16string& name);
+
 class SectionMapping {
  public:
   virtual ~SectionMapping() = default;

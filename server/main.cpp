@@ -18,7 +18,7 @@
 // section the host created or, when the host only opens one, creates it.
 #include "LinkServer.h"
 #include "Sections.h"
-#include "proxystub/LinkServerProxyStub.h"
+#include <contract/LinkServerProxyStub.h>
 
 #include <comsupport/ClassFactory.h>
 #include <rpc/Rpc.h>

@@ -133,7 +133,7 @@ class LinkedServer : public Server {
 Server LinkToServer() {
   comsupport::CComPtr<IUnknown> unknown;
   WideString errorText;
-  server::DispatchCall(
+  detail::DispatchCall(
       [&unknown] {
         IUnknown* raw = nullptr;
         const HRESULT hr = CoCreateInstance(CLSID_OrraLinkServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,

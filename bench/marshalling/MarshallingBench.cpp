@@ -43,7 +43,7 @@ class Target {
   LONG Call() {
     LONG result = 0;
     moravane::WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Target::AnswerExecutor, this, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Target::AnswerExecutor, this, &result), errorText);
     return result;
   }
 

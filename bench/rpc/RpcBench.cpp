@@ -6,8 +6,8 @@
 //     and over the socket alone, from 1, 2 and 8 client threads.
 // The peers are forked before any thread starts; each ends when its link
 // to this process closes.
-#include "objects/LinkServer.h"
-#include "proxystub/LinkServerProxyStub.h"
+#include <contract/LinkServer.h>
+#include <contract/LinkServerProxyStub.h>
 #include "rpc/SharedChannel.h"
 
 #include <benchmark/benchmark.h>

@@ -63,11 +63,11 @@ class MORAVANE_API BaseObject {
   comsupport::CComQIPtr<Interface> m_interface;
 };
 
-namespace server {
+namespace detail {
 // Reaches the protected parts of the handles for the library's executors:
 // wrapping an object that the server returned, and lending a handle's
 // interface to a remote call.
 class HandleAccess;
-}  // namespace server
+}  // namespace detail
 
 }  // namespace moravane

@@ -61,7 +61,7 @@ class MORAVANE_API Item : public Item_Base, public BaseObject<IItem2, Item> {
   void GetParentItemExecutor(Item* parent);
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
 };
 
 class MORAVANE_API Container_Base {
@@ -91,7 +91,7 @@ class MORAVANE_API Container : public Container_Base, public BaseObject<IContain
   virtual Item GetNextItem(Item& current) override;
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
 
   void GetFirstItemExecutor(Item* first);
   void GetNextItemExecutor(Item* current, Item* next);

@@ -37,7 +37,7 @@ class MORAVANE_API OrraExtras : public OrraExtras_Base, public BaseObject<IOrraE
   void SendFileExecutor(BSTR path);
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
 };
 
 }  // namespace moravane

@@ -45,7 +45,7 @@ class MORAVANE_API Project : public Project_Base, public BaseObject<IProject2, P
   void GetRootItemExecutor(Item* item);
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
 };
 
 }  // namespace moravane

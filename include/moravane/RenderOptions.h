@@ -105,7 +105,7 @@ class MORAVANE_API VideoRenderOptions : public VideoRenderOptions_Base,
   void GetMaxMemoryRequiredForFrameExecutor(ULONGLONG* bytes);
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
 };
 
 class MORAVANE_API AudioRenderOptions_Base {
@@ -155,7 +155,7 @@ class MORAVANE_API AudioRenderOptions : public AudioRenderOptions_Base,
   void GetBytesPerSampleExecutor(LONG* bytes);
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
 };
 
 }  // namespace moravane

@@ -70,7 +70,7 @@ class MORAVANE_API Renderer : public Renderer_Base, public BaseObject<IRenderer2
   virtual void EndAudioRenderExecutor();
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
 };
 
 }  // namespace moravane

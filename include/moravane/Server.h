@@ -86,7 +86,7 @@ class MORAVANE_API Server : public Server_Base, public BaseObject<IServer2, Serv
   void CloseProjectExecutor(Project* project);
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
   friend class OrraServer;
   friend class OrraSelfLink;
 };

@@ -68,7 +68,7 @@ class MORAVANE_API Source : public Source_Base, public BaseObject<ISource2, Sour
   void GetRendererExecutor(Renderer* renderer);
 
  private:
-  friend class server::HandleAccess;
+  friend class detail::HandleAccess;
 };
 
 }  // namespace moravane

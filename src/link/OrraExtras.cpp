@@ -6,23 +6,12 @@
 
 namespace moravane {
 
-OrraExtras::OrraExtras() {}
+MORAVANE_HANDLE_MEMBERS(OrraExtras, IOrraExtras2)
 OrraExtras::OrraExtras(Server& server)
     : OrraExtras_Base(server), BaseObject<IOrraExtras2, OrraExtras>(server.GetUnknown().p) {}
-OrraExtras::OrraExtras(const OrraExtras& other) : OrraExtras_Base(other), BaseObject<IOrraExtras2, OrraExtras>(other) {}
-OrraExtras::~OrraExtras() {}
 
-OrraExtras& OrraExtras::operator=(const OrraExtras& other) {
-  BaseObject<IOrraExtras2, OrraExtras>::operator=(other);
-  return *this;
-}
+void OrraExtras::SendFile(const WideString& path) { detail::Call(this, &OrraExtras::SendFileExecutor, path); }
 
-void OrraExtras::SendFile(const WideString& path) {
-  const server::BstrArgument pathArgument(path);
-  WideString errorText;
-  server::DispatchCall(boost::bind(&OrraExtras::SendFileExecutor, this, pathArgument.Get()), errorText);
-}
-
-void OrraExtras::SendFileExecutor(BSTR path) { server::CallRemote(GetInterface(), &IOrraExtras2::SendFile, path); }
+void OrraExtras::SendFileExecutor(BSTR path) { detail::CallRemote(GetInterface(), &IOrraExtras2::SendFile, path); }
 
 }  // namespace moravane

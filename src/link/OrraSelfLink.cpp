@@ -40,7 +40,7 @@ OrraSelfLink::OrraSelfLink() {
     if (wait == WAIT_OBJECT_0) {
       m_server = m_link.CreateLink();
       if (m_server.IsLinked() && m_server.GetVersion() == kSelfLinkVersion) {
-        outcome = server::ExecuteInPlace(boost::bind(&OrraSelfLink::CreateLinkExecutor, this), errorText);
+        outcome = detail::ExecuteInPlace(boost::bind(&OrraSelfLink::CreateLinkExecutor, this), errorText);
       }
     }
   }
@@ -60,7 +60,7 @@ OrraSelfLink& OrraSelfLink::operator=(const OrraSelfLink& other) {
 OrraSelfLink::~OrraSelfLink() {
   WideString errorText;
   try {
-    server::ExecuteInPlace(boost::bind(&OrraSelfLink::UnLinkExecutor, this), errorText);
+    detail::ExecuteInPlace(boost::bind(&OrraSelfLink::UnLinkExecutor, this), errorText);
   } catch (...) {
     // A failed withdrawal is no reason to fail the host's tear-down.
   }
@@ -73,7 +73,7 @@ void OrraSelfLink::CreateLinkExecutor() {
   // A version-7 server offers the extras; one that does not cannot take the
   // announcement, and the link is refused rather than left unannounced.
   if (!extras) throw LinkError(static_cast<LONG>(E_NOINTERFACE));
-  server::CallRemote(extras, &IOrraExtras2::AnnounceSelfLink);
+  detail::CallRemote(extras, &IOrraExtras2::AnnounceSelfLink);
 }
 
 void OrraSelfLink::UnLinkExecutor() {

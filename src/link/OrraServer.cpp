@@ -30,14 +30,9 @@ OrraServer::~OrraServer() {
 
 bool OrraServer::IsLinked() const { return m_activation.p != nullptr; }
 
-void OrraServer::UnLink() { server::DispatchUnchecked(boost::bind(&OrraServer::UnLinkExecutor, this)); }
+void OrraServer::UnLink() { detail::DispatchUnchecked(boost::bind(&OrraServer::UnLinkExecutor, this)); }
 
-Server OrraServer::CreateLink() {
-  Server result;
-  WideString errorText;
-  server::DispatchCall(boost::bind(&OrraServer::CreateLinkExecutor, this, &result), errorText);
-  return result;
-}
+Server OrraServer::CreateLink() { return detail::Call(this, &OrraServer::CreateLinkExecutor); }
 
 void OrraServer::CreateLinkExecutor(Server* result) {
   // Linking again drops the object of the previous link first, so that a

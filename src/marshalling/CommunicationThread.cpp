@@ -47,7 +47,7 @@ void CommunicationThread::Wake() { Instance()->idleBarrier.Wait(); }
 void CommunicationThread::Run() {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // served whatever it returns
   threadId = kelvex::threads::GetCurrentThreadID();
-  server::IdleLock::Install(new server::idlelockclient::MoraVaneIdleLock);
+  detail::IdleLock::Install(new detail::idlelockclient::MoraVaneIdleLock);
   startupBarrier.Wait();
   while (!stopRequested) {
     try {
@@ -59,7 +59,7 @@ void CommunicationThread::Run() {
       // starts a new one so that later callers are still served.
     }
   }
-  server::IdleLock::Current()->StopAllExecution();
+  detail::IdleLock::Current()->StopAllExecution();
   ::CoUninitialize();
 }
 
@@ -68,7 +68,7 @@ void CommunicationThread::Serve() {
   // never while the thread waits.
   while (!stopRequested) {
     idleBarrier.Wait();
-    server::IdleLock::Current()->RunPending();
+    detail::IdleLock::Current()->RunPending();
   }
 }
 

@@ -14,7 +14,7 @@
 #include <memory>
 
 namespace moravane {
-namespace server {
+namespace detail {
 
 // Packages `call` and hands it to `run`; returns its result code and leaves
 // its error text in `errorText`. LinkError and `long`, from the call or from
@@ -75,5 +75,5 @@ void DispatchUnchecked(const F& call) {
   Execute(call, errorText);
 }
 
-}  // namespace server
+}  // namespace detail
 }  // namespace moravane

@@ -3,7 +3,7 @@
 #include <kelvex/SmallBlockAllocator.h>
 
 namespace moravane {
-namespace server {
+namespace detail {
 
 Executor::~Executor() = default;
 
@@ -25,5 +25,5 @@ void Executor::operator delete(void* block, std::size_t size) noexcept {
   kelvex::utility::SmallBlockAllocator::Free(block, WholeLines(size));
 }
 
-}  // namespace server
+}  // namespace detail
 }  // namespace moravane

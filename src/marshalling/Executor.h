@@ -9,7 +9,7 @@
 #include <cstddef>
 
 namespace moravane {
-namespace server {
+namespace detail {
 
 class Executor {
  public:
@@ -48,5 +48,5 @@ class ExecutorImpl : public Executor {
   LONG* m_result;
 };
 
-}  // namespace server
+}  // namespace detail
 }  // namespace moravane

@@ -5,7 +5,7 @@
 #include <string>
 
 namespace moravane {
-namespace server {
+namespace detail {
 
 namespace {
 
@@ -110,5 +110,5 @@ MoraVaneIdleLock::MoraVaneIdleLock() = default;
 MoraVaneIdleLock::~MoraVaneIdleLock() = default;
 
 }  // namespace idlelockclient
-}  // namespace server
+}  // namespace detail
 }  // namespace moravane

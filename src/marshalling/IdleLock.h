@@ -12,7 +12,7 @@
 #include <atomic>
 
 namespace moravane {
-namespace server {
+namespace detail {
 
 // The stop signal: thrown as an `int` when no idle lock is installed or the
 // installed one no longer accepts calls. The runners do not catch it.
@@ -60,5 +60,5 @@ class MoraVaneIdleLock : public IdleLock {
 };
 
 }  // namespace idlelockclient
-}  // namespace server
+}  // namespace detail
 }  // namespace moravane

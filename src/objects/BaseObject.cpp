@@ -1,7 +1,7 @@
 #include <moravane/BaseObject.h>
 
 #include "marshalling/Dispatch.h"
-#include "objects/LinkServer.h"
+#include <contract/LinkServer.h>
 
 #include <moravane/Items.h>
 #include <moravane/OrraExtras.h>
@@ -22,7 +22,7 @@ template <class Interface, class Derived>
 BaseObject<Interface, Derived>::BaseObject(IUnknown* unknown) {
   // Dispatched even for a null pointer: the outcome is the same, and the
   // handle's set-up always takes the same road.
-  server::DispatchUnchecked(boost::bind(&BaseObject::SetInterfaceExecutor, this, unknown));
+  detail::DispatchUnchecked(boost::bind(&BaseObject::SetInterfaceExecutor, this, unknown));
 }
 
 template <class Interface, class Derived>
@@ -34,7 +34,7 @@ BaseObject<Interface, Derived>::BaseObject(Derived& other) {
   // interface, so the object stays alive until the query has been made even
   // if the other handle is unlinked meanwhile; it is dropped with the call.
   const comsupport::CComPtr<Interface> lent(static_cast<BaseObject&>(other).m_interface.p);
-  server::DispatchUnchecked(boost::bind(&BaseObject::SetInterfaceExecutor, this, lent));
+  detail::DispatchUnchecked(boost::bind(&BaseObject::SetInterfaceExecutor, this, lent));
 }
 
 template <class Interface, class Derived>
@@ -81,7 +81,7 @@ bool BaseObject<Interface, Derived>::IsLinked() {
 
 template <class Interface, class Derived>
 void BaseObject<Interface, Derived>::UnLink() {
-  server::DispatchUnchecked(boost::bind(&BaseObject::UnLinkExecutor, this));
+  detail::DispatchUnchecked(boost::bind(&BaseObject::UnLinkExecutor, this));
 }
 
 template <class Interface, class Derived>

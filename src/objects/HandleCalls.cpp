@@ -5,7 +5,7 @@
 #include <cwchar>
 
 namespace moravane {
-namespace server {
+namespace detail {
 
 namespace {
 
@@ -48,5 +48,5 @@ WideString ToWideString(BSTR value) {
   return WideString(comsupport::AsUtf16(value), LengthToNul(value, ::SysStringLen(value)));
 }
 
-}  // namespace server
+}  // namespace detail
 }  // namespace moravane

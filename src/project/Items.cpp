@@ -6,45 +6,22 @@
 
 namespace moravane {
 
-using server::CallRemote;
-using server::DispatchCall;
+using detail::CallRemote;
 
-Item::Item() {}
-Item::Item(const Item& other) : Item_Base(other), BaseObject<IItem2, Item>(other) {}
+MORAVANE_HANDLE_MEMBERS(Item, IItem2)
+MORAVANE_HANDLE_ADOPTING(Item, IItem2)
 // The other handle's reference lent for the query is dropped when the
 // constructor ends.
 Item::Item(Source& source) : Item_Base(source), BaseObject<IItem2, Item>(source.GetUnknown().p) {}
 Item::Item(Container& container) : Item_Base(container), BaseObject<IItem2, Item>(container.GetUnknown().p) {}
-Item::Item(comsupport::CComPtr<IUnknown> unknown) : BaseObject<IItem2, Item>(unknown.p) {}
-Item::~Item() {}
 
-Item& Item::operator=(const Item& other) {
-  BaseObject<IItem2, Item>::operator=(other);
-  return *this;
-}
+WideString Item::GetName() { return detail::Call(this, &Item::GetNameExecutor); }
 
-WideString Item::GetName() { return server::CallForString(this, &Item::GetNameExecutor); }
+kelvex::utility::Guid Item::GetID() { return detail::Call(this, &Item::GetIDExecutor); }
 
-kelvex::utility::Guid Item::GetID() {
-  kelvex::utility::Guid result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Item::GetIDExecutor, this, &result), errorText);
-  return result;
-}
+ItemType Item::GetType() { return detail::Call(this, &Item::GetTypeExecutor); }
 
-ItemType Item::GetType() {
-  ItemType result = kItemType0;
-  WideString errorText;
-  DispatchCall(boost::bind(&Item::GetTypeExecutor, this, &result), errorText);
-  return result;
-}
-
-Item Item::GetParentItem() {
-  Item result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Item::GetParentItemExecutor, this, &result), errorText);
-  return result;
-}
+Item Item::GetParentItem() { return detail::Call(this, &Item::GetParentItemExecutor); }
 
 void Item::GetNameExecutor(BSTR* name) { CallRemote(GetInterface(), &IItem2::GetName, name); }
 
@@ -63,45 +40,28 @@ void Item::GetTypeExecutor(ItemType* type) {
 void Item::GetParentItemExecutor(Item* parent) {
   comsupport::CComPtr<IUnknown> returned;
   CallRemote(GetInterface(), &IItem2::GetParentItem, &returned);
-  server::TakeReturned(server::ReturnForm::kLenient, returned.p, parent);
+  detail::TakeReturned(detail::ReturnForm::kLenient, returned.p, parent);
 }
 
-Container::Container() {}
-Container::Container(const Container& other) : Container_Base(other), BaseObject<IContainer2, Container>(other) {}
+MORAVANE_HANDLE_MEMBERS(Container, IContainer2)
 Container::Container(Item& item) : Container_Base(item), BaseObject<IContainer2, Container>(item.GetUnknown().p) {}
-Container::~Container() {}
 
-Container& Container::operator=(const Container& other) {
-  BaseObject<IContainer2, Container>::operator=(other);
-  return *this;
-}
+Item Container::GetFirstItem() { return detail::Call(this, &Container::GetFirstItemExecutor); }
 
-Item Container::GetFirstItem() {
-  Item result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Container::GetFirstItemExecutor, this, &result), errorText);
-  return result;
-}
-
-Item Container::GetNextItem(Item& current) {
-  Item result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Container::GetNextItemExecutor, this, &current, &result), errorText);
-  return result;
-}
+Item Container::GetNextItem(Item& current) { return detail::Call(this, &Container::GetNextItemExecutor, &current); }
 
 void Container::GetFirstItemExecutor(Item* first) {
   comsupport::CComPtr<IUnknown> returned;
   CallRemote(GetInterface(), &IContainer2::GetFirstItem, &returned);
-  server::TakeReturned(server::ReturnForm::kLenient, returned.p, first);
+  detail::TakeReturned(detail::ReturnForm::kLenient, returned.p, first);
 }
 
 void Container::GetNextItemExecutor(Item* current, Item* next) {
   // The server is told the current child; an unlinked one goes as null.
-  const comsupport::CComQIPtr<IItem2> lent = server::HandleAccess::InterfaceOf(*current);
+  const comsupport::CComQIPtr<IItem2> lent = detail::HandleAccess::InterfaceOf(*current);
   comsupport::CComPtr<IUnknown> returned;
   CallRemote(GetInterface(), &IContainer2::GetNextItem, static_cast<IUnknown*>(lent.p), &returned);
-  server::TakeReturned(server::ReturnForm::kLenient, returned.p, next);
+  detail::TakeReturned(detail::ReturnForm::kLenient, returned.p, next);
 }
 
 }  // namespace moravane

@@ -7,36 +7,20 @@
 
 namespace moravane {
 
-using server::CallRemote;
-using server::DispatchCall;
+using detail::CallRemote;
 
-Project::Project() {}
-Project::Project(const Project& other) : Project_Base(other), BaseObject<IProject2, Project>(other) {}
-Project::Project(comsupport::CComPtr<IUnknown> unknown) : BaseObject<IProject2, Project>(unknown.p) {}
-Project::~Project() {}
+MORAVANE_HANDLE_MEMBERS(Project, IProject2)
+MORAVANE_HANDLE_ADOPTING(Project, IProject2)
 
-Project& Project::operator=(const Project& other) {
-  BaseObject<IProject2, Project>::operator=(other);
-  return *this;
-}
+WideString Project::GetName() { return detail::Call(this, &Project::GetNameExecutor); }
 
-WideString Project::GetName() { return server::CallForString(this, &Project::GetNameExecutor); }
-
-WideString Project::GetPath() { return server::CallForString(this, &Project::GetPathExecutor); }
+WideString Project::GetPath() { return detail::Call(this, &Project::GetPathExecutor); }
 
 Source Project::GetSource(const kelvex::utility::Guid& sourceId) {
-  Source result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Project::GetSourceExecutor, this, sourceId, &result), errorText);
-  return result;
+  return detail::Call(this, &Project::GetSourceExecutor, sourceId);
 }
 
-Item Project::GetRootItem() {
-  Item result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Project::GetRootItemExecutor, this, &result), errorText);
-  return result;
-}
+Item Project::GetRootItem() { return detail::Call(this, &Project::GetRootItemExecutor); }
 
 void Project::GetNameExecutor(BSTR* name) { CallRemote(GetInterface(), &IProject2::GetName, name); }
 
@@ -46,13 +30,13 @@ void Project::GetSourceExecutor(const kelvex::utility::Guid& sourceId, Source* s
   GUID id = sourceId.GetGUID();
   comsupport::CComPtr<IUnknown> returned;
   CallRemote(GetInterface(), &IProject2::GetSource, &id, &returned);
-  server::TakeReturned(server::ReturnForm::kStrict, returned.p, source);
+  detail::TakeReturned(detail::ReturnForm::kStrict, returned.p, source);
 }
 
 void Project::GetRootItemExecutor(Item* item) {
   comsupport::CComPtr<IUnknown> returned;
   CallRemote(GetInterface(), &IProject2::GetRootItem, &returned);
-  server::TakeReturned(server::ReturnForm::kStrict, returned.p, item);
+  detail::TakeReturned(detail::ReturnForm::kStrict, returned.p, item);
 }
 
 }  // namespace moravane

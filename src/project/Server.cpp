@@ -8,95 +8,50 @@
 namespace moravane {
 
 using boost::placeholders::_1;
-using server::CallRemote;
-using server::DispatchCall;
+using detail::CallRemote;
 
-Server::Server() {}
-Server::Server(const Server& other) : Server_Base(other), BaseObject<IServer2, Server>(other) {}
-Server::Server(comsupport::CComPtr<IUnknown> unknown) : BaseObject<IServer2, Server>(unknown.p) {}
-Server::~Server() {}
+MORAVANE_HANDLE_MEMBERS(Server, IServer2)
+MORAVANE_HANDLE_ADOPTING(Server, IServer2)
 
-Server& Server::operator=(const Server& other) {
-  BaseObject<IServer2, Server>::operator=(other);
-  return *this;
-}
-
-LONG Server::GetVersion() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::GetVersionExecutor, this, &result), errorText);
-  return result;
-}
+LONG Server::GetVersion() { return detail::Call(this, &Server::GetVersionExecutor); }
 
 ULONGLONG Server::GetMinimumMemoryRequirements() {
-  ULONGLONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::GetMinimumMemoryRequirementsExecutor, this, &result), errorText);
-  return result;
+  return detail::Call(this, &Server::GetMinimumMemoryRequirementsExecutor);
 }
 
 void Server::SetIdleTimeMemoryUsage(ULONGLONG bytes) {
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::SetIdleTimeMemoryUsageExecutor, this, bytes), errorText);
+  detail::Call(this, &Server::SetIdleTimeMemoryUsageExecutor, bytes);
 }
 
 void Server::SetTemporaryMemoryUsage(ULONGLONG bytes) {
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::SetTemporaryMemoryUsageExecutor, this, bytes), errorText);
+  detail::Call(this, &Server::SetTemporaryMemoryUsageExecutor, bytes);
 }
 
-ULONGLONG Server::GetCurrentMemoryUsage() {
-  ULONGLONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::GetCurrentMemoryUsageExecutor, this, &result), errorText);
-  return result;
-}
+ULONGLONG Server::GetCurrentMemoryUsage() { return detail::Call(this, &Server::GetCurrentMemoryUsageExecutor); }
 
-void Server::PurgeMemory() {
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::PurgeMemoryExecutor, this), errorText);
-}
+void Server::PurgeMemory() { detail::Call(this, &Server::PurgeMemoryExecutor); }
 
-void Server::CacheFinalFrame(bool cache) {
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::CacheFinalFrameExecutor, this, cache), errorText);
-}
+void Server::CacheFinalFrame(bool cache) { detail::Call(this, &Server::CacheFinalFrameExecutor, cache); }
 
-WideString Server::GetProjectExtension() { return server::CallForString(this, &Server::GetProjectExtensionExecutor); }
+WideString Server::GetProjectExtension() { return detail::Call(this, &Server::GetProjectExtensionExecutor); }
 
 void Server::CreateSource(const WideString& path, const kelvex::geom::RectT<LONG>& frame,
                           const kelvex::geom::Ratio& pixelAspect, const kelvex::time::RatioTime& duration,
                           double frameRate, Project& project, Source& source) {
-  const server::BstrArgument pathArgument(path);
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::CreateSourceExecutor, this, pathArgument.Get(), frame, pixelAspect, duration,
-                           frameRate, &project, &source),
-               errorText);
+  detail::Call(this, &Server::CreateSourceExecutor, path, frame, pixelAspect, duration, frameRate, &project, &source);
 }
 
-Project Server::OpenProject(const WideString& path) {
-  const server::BstrArgument pathArgument(path);
-  Project result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::OpenProjectExecutor, this, pathArgument.Get(), &result), errorText);
-  return result;
-}
+Project Server::OpenProject(const WideString& path) { return detail::Call(this, &Server::OpenProjectExecutor, path); }
 
 Project Server::OpenProjectShowSource(const WideString& path, const kelvex::utility::Guid& sourceId, Source& source) {
-  const server::BstrArgument pathArgument(path);
+  // The executor fills the project before the source, as the server returns
+  // them; the Guid is copied into the bound call.
   Project result;
-  WideString errorText;
-  // The Guid is copied into the bound call and lives until the dispatch ends.
-  DispatchCall(
-      boost::bind(&Server::OpenProjectShowSourceExecutor, this, pathArgument.Get(), sourceId, &result, &source),
-      errorText);
+  detail::Call(this, &Server::OpenProjectShowSourceExecutor, path, sourceId, &result, &source);
   return result;
 }
 
-void Server::CloseProject(Project& project) {
-  WideString errorText;
-  DispatchCall(boost::bind(&Server::CloseProjectExecutor, this, &project), errorText);
-}
+void Server::CloseProject(Project& project) { detail::Call(this, &Server::CloseProjectExecutor, &project); }
 
 void Server::GetVersionExecutor(LONG* version) { CallRemote(GetInterface(), &IServer2::GetVersion, version); }
 
@@ -119,7 +74,7 @@ void Server::GetCurrentMemoryUsageExecutor(ULONGLONG* bytes) {
 void Server::PurgeMemoryExecutor() { CallRemote(GetInterface(), &IServer2::PurgeMemory); }
 
 void Server::CacheFinalFrameExecutor(bool cache) {
-  CallRemote(GetInterface(), &IServer2::CacheFinalFrame, server::ToFlag(cache));
+  CallRemote(GetInterface(), &IServer2::CacheFinalFrame, detail::ToFlag(cache));
 }
 
 void Server::GetProjectExtensionExecutor(BSTR* extension) {
@@ -133,13 +88,13 @@ void Server::CreateSourceExecutor(BSTR path, const kelvex::geom::RectT<LONG>& fr
   comsupport::CComPtr<IUnknown> returnedSource;
   CallRemote(GetInterface(), &IServer2::CreateSource, path, frame.right, frame.bottom, pixelAspect.numerator,
              pixelAspect.denominator, duration.value, duration.scale, frameRate, &returnedProject, &returnedSource);
-  server::TakeReturnedPair(returnedProject.p, project, returnedSource.p, source);
+  detail::TakeReturnedPair(returnedProject.p, project, returnedSource.p, source);
 }
 
 void Server::OpenProjectExecutor(BSTR path, Project* project) {
   comsupport::CComPtr<IUnknown> returned;
   CallRemote(GetInterface(), &IServer2::OpenProject, path, &returned);
-  server::TakeReturned(server::ReturnForm::kStrict, returned.p, project);
+  detail::TakeReturned(detail::ReturnForm::kStrict, returned.p, project);
 }
 
 void Server::OpenProjectShowSourceExecutor(BSTR path, const kelvex::utility::Guid& sourceId, Project* project,
@@ -148,7 +103,7 @@ void Server::OpenProjectShowSourceExecutor(BSTR path, const kelvex::utility::Gui
   comsupport::CComPtr<IUnknown> returnedProject;
   comsupport::CComPtr<IUnknown> returnedSource;
   CallRemote(GetInterface(), &IServer2::OpenProjectShowSource, path, &id, &returnedProject, &returnedSource);
-  server::TakeReturnedPair(returnedProject.p, project, returnedSource.p, source);
+  detail::TakeReturnedPair(returnedProject.p, project, returnedSource.p, source);
 }
 
 void Server::CloseProjectExecutor(Project* project) {

@@ -7,89 +7,31 @@
 
 namespace moravane {
 
-using server::CallRemote;
-using server::DispatchCall;
+using detail::CallRemote;
 
-Source::Source() {}
-Source::Source(const Source& other) : Source_Base(other), BaseObject<ISource2, Source>(other) {}
+MORAVANE_HANDLE_MEMBERS(Source, ISource2)
+MORAVANE_HANDLE_ADOPTING(Source, ISource2)
 Source::Source(Item& item) : Source_Base(item), BaseObject<ISource2, Source>(item.GetUnknown().p) {}
-Source::Source(comsupport::CComPtr<IUnknown> unknown) : BaseObject<ISource2, Source>(unknown.p) {}
-Source::~Source() {}
 
-Source& Source::operator=(const Source& other) {
-  BaseObject<ISource2, Source>::operator=(other);
-  return *this;
-}
+kelvex::time::RatioTime Source::GetDuration() { return detail::Call(this, &Source::GetDurationExecutor); }
 
-kelvex::time::RatioTime Source::GetDuration() {
-  kelvex::time::RatioTime result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::GetDurationExecutor, this, &result), errorText);
-  return result;
-}
+kelvex::geom::Ratio Source::GetPixelAspectRatio() { return detail::Call(this, &Source::GetPixelAspectRatioExecutor); }
 
-kelvex::geom::Ratio Source::GetPixelAspectRatio() {
-  kelvex::geom::Ratio result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::GetPixelAspectRatioExecutor, this, &result), errorText);
-  return result;
-}
+kelvex::geom::RectT<LONG> Source::GetFrameSize() { return detail::Call(this, &Source::GetFrameSizeExecutor); }
 
-kelvex::geom::RectT<LONG> Source::GetFrameSize() {
-  kelvex::geom::RectT<LONG> result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::GetFrameSizeExecutor, this, &result), errorText);
-  return result;
-}
+double Source::GetFrameRate() { return detail::Call(this, &Source::GetFrameRateExecutor); }
 
-double Source::GetFrameRate() {
-  double result = 0.0;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::GetFrameRateExecutor, this, &result), errorText);
-  return result;
-}
+LONG Source::GetBitDepth() { return detail::Call(this, &Source::GetBitDepthExecutor); }
 
-LONG Source::GetBitDepth() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::GetBitDepthExecutor, this, &result), errorText);
-  return result;
-}
+LONG Source::GetTimeStamp() { return detail::Call(this, &Source::GetTimeStampExecutor); }
 
-LONG Source::GetTimeStamp() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::GetTimeStampExecutor, this, &result), errorText);
-  return result;
-}
+bool Source::IsNewerThan(LONG timeStamp) { return detail::Call(this, &Source::IsNewerThanExecutor, timeStamp); }
 
-bool Source::IsNewerThan(LONG timeStamp) {
-  bool result = false;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::IsNewerThanExecutor, this, timeStamp, &result), errorText);
-  return result;
-}
+bool Source::HasAudio() { return detail::Call(this, &Source::HasAudioExecutor); }
 
-bool Source::HasAudio() {
-  bool result = false;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::HasAudioExecutor, this, &result), errorText);
-  return result;
-}
+bool Source::HasVideo() { return detail::Call(this, &Source::HasVideoExecutor); }
 
-bool Source::HasVideo() {
-  bool result = false;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::HasVideoExecutor, this, &result), errorText);
-  return result;
-}
-
-Renderer Source::GetRenderer() {
-  Renderer result;
-  WideString errorText;
-  DispatchCall(boost::bind(&Source::GetRendererExecutor, this, &result), errorText);
-  return result;
-}
+Renderer Source::GetRenderer() { return detail::Call(this, &Source::GetRendererExecutor); }
 
 void Source::GetDurationExecutor(kelvex::time::RatioTime* duration) {
   LONG a = 0;
@@ -119,27 +61,21 @@ void Source::GetBitDepthExecutor(LONG* depth) { CallRemote(GetInterface(), &ISou
 void Source::GetTimeStampExecutor(LONG* stamp) { CallRemote(GetInterface(), &ISource2::GetTimeStamp, stamp); }
 
 void Source::IsNewerThanExecutor(LONG timeStamp, bool* newer) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &ISource2::IsNewerThan, timeStamp, &flag);
-  *newer = flag != 0;
+  CallRemote(GetInterface(), &ISource2::IsNewerThan, timeStamp, detail::FlagResult(newer));
 }
 
 void Source::HasAudioExecutor(bool* hasAudio) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &ISource2::HasAudio, &flag);
-  *hasAudio = flag != 0;
+  CallRemote(GetInterface(), &ISource2::HasAudio, detail::FlagResult(hasAudio));
 }
 
 void Source::HasVideoExecutor(bool* hasVideo) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &ISource2::HasVideo, &flag);
-  *hasVideo = flag != 0;
+  CallRemote(GetInterface(), &ISource2::HasVideo, detail::FlagResult(hasVideo));
 }
 
 void Source::GetRendererExecutor(Renderer* renderer) {
   comsupport::CComPtr<IUnknown> returned;
   CallRemote(GetInterface(), &ISource2::GetRenderer, &returned);
-  server::TakeReturned(server::ReturnForm::kStrict, returned.p, renderer);
+  detail::TakeReturned(detail::ReturnForm::kStrict, returned.p, renderer);
 }
 
 }  // namespace moravane

@@ -9,164 +9,97 @@
 
 namespace moravane {
 
-using server::CallRemote;
-using server::DispatchCall;
+using detail::CallRemote;
 
-VideoRenderOptions::VideoRenderOptions() {}
-VideoRenderOptions::VideoRenderOptions(const VideoRenderOptions& other)
-    : VideoRenderOptions_Base(other), BaseObject<IVideoRenderOptions2, VideoRenderOptions>(other) {}
-VideoRenderOptions::VideoRenderOptions(comsupport::CComPtr<IUnknown> unknown)
-    : BaseObject<IVideoRenderOptions2, VideoRenderOptions>(unknown.p) {}
-VideoRenderOptions::~VideoRenderOptions() {}
-
-VideoRenderOptions& VideoRenderOptions::operator=(const VideoRenderOptions& other) {
-  BaseObject<IVideoRenderOptions2, VideoRenderOptions>::operator=(other);
-  return *this;
-}
+MORAVANE_HANDLE_MEMBERS(VideoRenderOptions, IVideoRenderOptions2)
+MORAVANE_HANDLE_ADOPTING(VideoRenderOptions, IVideoRenderOptions2)
 
 void VideoRenderOptions::SetLowQuality(bool value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetLowQualityExecutor, this, value), errorText);
+  detail::Call(this, &VideoRenderOptions::SetLowQualityExecutor, value);
 }
 
-bool VideoRenderOptions::GetLowQuality() {
-  bool result = false;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetLowQualityExecutor, this, &result), errorText);
-  return result;
-}
+bool VideoRenderOptions::GetLowQuality() { return detail::Call(this, &VideoRenderOptions::GetLowQualityExecutor); }
 
 void VideoRenderOptions::SetPreMultiply(LONG value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetPreMultiplyExecutor, this, value), errorText);
+  detail::Call(this, &VideoRenderOptions::SetPreMultiplyExecutor, value);
 }
 
-LONG VideoRenderOptions::GetPreMultiply() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetPreMultiplyExecutor, this, &result), errorText);
-  return result;
-}
+LONG VideoRenderOptions::GetPreMultiply() { return detail::Call(this, &VideoRenderOptions::GetPreMultiplyExecutor); }
 
 void VideoRenderOptions::SetFieldOrder(LONG value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetFieldOrderExecutor, this, value), errorText);
+  detail::Call(this, &VideoRenderOptions::SetFieldOrderExecutor, value);
 }
 
-LONG VideoRenderOptions::GetFieldOrder() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetFieldOrderExecutor, this, &result), errorText);
-  return result;
-}
+LONG VideoRenderOptions::GetFieldOrder() { return detail::Call(this, &VideoRenderOptions::GetFieldOrderExecutor); }
 
 void VideoRenderOptions::SetRegionOfInterest(const kelvex::geom::RectT<LONG>& region) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetRegionOfInterestExecutor, this, region), errorText);
+  detail::Call(this, &VideoRenderOptions::SetRegionOfInterestExecutor, region);
 }
 
 kelvex::geom::RectT<LONG> VideoRenderOptions::GetRegionOfInterest() {
-  kelvex::geom::RectT<LONG> result;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetRegionOfInterestExecutor, this, &result), errorText);
-  return result;
+  return detail::Call(this, &VideoRenderOptions::GetRegionOfInterestExecutor);
 }
 
 void VideoRenderOptions::SetBitDepth(LONG value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetBitDepthExecutor, this, value), errorText);
+  detail::Call(this, &VideoRenderOptions::SetBitDepthExecutor, value);
 }
 
-LONG VideoRenderOptions::GetBitDepth() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetBitDepthExecutor, this, &result), errorText);
-  return result;
-}
+LONG VideoRenderOptions::GetBitDepth() { return detail::Call(this, &VideoRenderOptions::GetBitDepthExecutor); }
 
 void VideoRenderOptions::SetChannelOrder(LONG value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetChannelOrderExecutor, this, value), errorText);
+  detail::Call(this, &VideoRenderOptions::SetChannelOrderExecutor, value);
 }
 
-LONG VideoRenderOptions::GetChannelOrder() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetChannelOrderExecutor, this, &result), errorText);
-  return result;
-}
+LONG VideoRenderOptions::GetChannelOrder() { return detail::Call(this, &VideoRenderOptions::GetChannelOrderExecutor); }
 
 void VideoRenderOptions::SetTimeStep(const kelvex::time::RatioTime& step) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetTimeStepExecutor, this, step), errorText);
+  detail::Call(this, &VideoRenderOptions::SetTimeStepExecutor, step);
 }
 
 kelvex::time::RatioTime VideoRenderOptions::GetTimeStep() {
-  kelvex::time::RatioTime result;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetTimeStepExecutor, this, &result), errorText);
-  return result;
+  return detail::Call(this, &VideoRenderOptions::GetTimeStepExecutor);
 }
 
 void VideoRenderOptions::SetBounds(LONG width, LONG height) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetBoundsExecutor, this, width, height), errorText);
+  detail::Call(this, &VideoRenderOptions::SetBoundsExecutor, width, height);
 }
 
 void VideoRenderOptions::GetBounds(LONG& width, LONG& height) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetBoundsExecutor, this, &width, &height), errorText);
+  detail::Call(this, &VideoRenderOptions::GetBoundsExecutor, &width, &height);
 }
 
 void VideoRenderOptions::SetRowBytes(LONG value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetRowBytesExecutor, this, value), errorText);
+  detail::Call(this, &VideoRenderOptions::SetRowBytesExecutor, value);
 }
 
-LONG VideoRenderOptions::GetRowBytes() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetRowBytesExecutor, this, &result), errorText);
-  return result;
-}
+LONG VideoRenderOptions::GetRowBytes() { return detail::Call(this, &VideoRenderOptions::GetRowBytesExecutor); }
 
 void VideoRenderOptions::SetDownsampleFactor(LONG x, LONG y) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetDownsampleFactorExecutor, this, x, y), errorText);
+  detail::Call(this, &VideoRenderOptions::SetDownsampleFactorExecutor, x, y);
 }
 
 void VideoRenderOptions::GetDownsampleFactor(LONG& x, LONG& y) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetDownsampleFactorExecutor, this, &x, &y), errorText);
+  detail::Call(this, &VideoRenderOptions::GetDownsampleFactorExecutor, &x, &y);
 }
 
 void VideoRenderOptions::SetRenderGuideLayers(bool value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::SetRenderGuideLayersExecutor, this, value), errorText);
+  detail::Call(this, &VideoRenderOptions::SetRenderGuideLayersExecutor, value);
 }
 
 bool VideoRenderOptions::GetRenderGuideLayers() {
-  bool result = false;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetRenderGuideLayersExecutor, this, &result), errorText);
-  return result;
+  return detail::Call(this, &VideoRenderOptions::GetRenderGuideLayersExecutor);
 }
 
 ULONGLONG VideoRenderOptions::GetMaxMemoryRequiredForFrame() {
-  ULONGLONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&VideoRenderOptions::GetMaxMemoryRequiredForFrameExecutor, this, &result), errorText);
-  return result;
+  return detail::Call(this, &VideoRenderOptions::GetMaxMemoryRequiredForFrameExecutor);
 }
 
 void VideoRenderOptions::SetLowQualityExecutor(bool value) {
-  CallRemote(GetInterface(), &IVideoRenderOptions2::SetLowQuality, server::ToFlag(value));
+  CallRemote(GetInterface(), &IVideoRenderOptions2::SetLowQuality, detail::ToFlag(value));
 }
 
 void VideoRenderOptions::GetLowQualityExecutor(bool* value) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &IVideoRenderOptions2::GetLowQuality, &flag);
-  *value = flag != 0;
+  CallRemote(GetInterface(), &IVideoRenderOptions2::GetLowQuality, detail::FlagResult(value));
 }
 
 void VideoRenderOptions::SetPreMultiplyExecutor(LONG value) {
@@ -251,77 +184,44 @@ void VideoRenderOptions::GetDownsampleFactorExecutor(LONG* x, LONG* y) {
 }
 
 void VideoRenderOptions::SetRenderGuideLayersExecutor(bool value) {
-  CallRemote(GetInterface(), &IVideoRenderOptions2::SetRenderGuideLayers, server::ToFlag(value));
+  CallRemote(GetInterface(), &IVideoRenderOptions2::SetRenderGuideLayers, detail::ToFlag(value));
 }
 
 void VideoRenderOptions::GetRenderGuideLayersExecutor(bool* value) {
-  LONG flag = 0;
-  CallRemote(GetInterface(), &IVideoRenderOptions2::GetRenderGuideLayers, &flag);
-  *value = flag != 0;
+  CallRemote(GetInterface(), &IVideoRenderOptions2::GetRenderGuideLayers, detail::FlagResult(value));
 }
 
 void VideoRenderOptions::GetMaxMemoryRequiredForFrameExecutor(ULONGLONG* value) {
   CallRemote(GetInterface(), &IVideoRenderOptions2::GetMaxMemoryRequiredForFrame, value);
 }
 
-AudioRenderOptions::AudioRenderOptions() {}
-AudioRenderOptions::AudioRenderOptions(const AudioRenderOptions& other)
-    : AudioRenderOptions_Base(other), BaseObject<IAudioRenderOptions2, AudioRenderOptions>(other) {}
-AudioRenderOptions::AudioRenderOptions(comsupport::CComPtr<IUnknown> unknown)
-    : BaseObject<IAudioRenderOptions2, AudioRenderOptions>(unknown.p) {}
-AudioRenderOptions::~AudioRenderOptions() {}
-
-AudioRenderOptions& AudioRenderOptions::operator=(const AudioRenderOptions& other) {
-  BaseObject<IAudioRenderOptions2, AudioRenderOptions>::operator=(other);
-  return *this;
-}
+MORAVANE_HANDLE_MEMBERS(AudioRenderOptions, IAudioRenderOptions2)
+MORAVANE_HANDLE_ADOPTING(AudioRenderOptions, IAudioRenderOptions2)
 
 void AudioRenderOptions::SetSampleRate(double value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&AudioRenderOptions::SetSampleRateExecutor, this, value), errorText);
+  detail::Call(this, &AudioRenderOptions::SetSampleRateExecutor, value);
 }
 
-double AudioRenderOptions::GetSampleRate() {
-  double result = 0.0;
-  WideString errorText;
-  DispatchCall(boost::bind(&AudioRenderOptions::GetSampleRateExecutor, this, &result), errorText);
-  return result;
-}
+double AudioRenderOptions::GetSampleRate() { return detail::Call(this, &AudioRenderOptions::GetSampleRateExecutor); }
 
 void AudioRenderOptions::SetNumChannels(LONG value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&AudioRenderOptions::SetNumChannelsExecutor, this, value), errorText);
+  detail::Call(this, &AudioRenderOptions::SetNumChannelsExecutor, value);
 }
 
-LONG AudioRenderOptions::GetNumChannels() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&AudioRenderOptions::GetNumChannelsExecutor, this, &result), errorText);
-  return result;
-}
+LONG AudioRenderOptions::GetNumChannels() { return detail::Call(this, &AudioRenderOptions::GetNumChannelsExecutor); }
 
 void AudioRenderOptions::SetEncoding(LONG value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&AudioRenderOptions::SetEncodingExecutor, this, value), errorText);
+  detail::Call(this, &AudioRenderOptions::SetEncodingExecutor, value);
 }
 
-LONG AudioRenderOptions::GetEncoding() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&AudioRenderOptions::GetEncodingExecutor, this, &result), errorText);
-  return result;
-}
+LONG AudioRenderOptions::GetEncoding() { return detail::Call(this, &AudioRenderOptions::GetEncodingExecutor); }
 
 void AudioRenderOptions::SetBytesPerSample(LONG value) {
-  WideString errorText;
-  DispatchCall(boost::bind(&AudioRenderOptions::SetBytesPerSampleExecutor, this, value), errorText);
+  detail::Call(this, &AudioRenderOptions::SetBytesPerSampleExecutor, value);
 }
 
 LONG AudioRenderOptions::GetBytesPerSample() {
-  LONG result = 0;
-  WideString errorText;
-  DispatchCall(boost::bind(&AudioRenderOptions::GetBytesPerSampleExecutor, this, &result), errorText);
-  return result;
+  return detail::Call(this, &AudioRenderOptions::GetBytesPerSampleExecutor);
 }
 
 void AudioRenderOptions::SetSampleRateExecutor(double value) {

@@ -1,7 +1,7 @@
 #include "LinkFixture.h"
 
 #include "marshalling/CommunicationThread.h"
-#include "objects/LinkServer.h"
+#include <contract/LinkServer.h>
 
 #include <moravane/Server.h>
 #include <moravane/ThreadedState.h>

@@ -13,9 +13,9 @@ namespace {
 
 using kelvex::threads::GetCurrentThreadID;
 using moravane::CommunicationThread;
-using moravane::server::Executor;
-using moravane::server::IdleLock;
-using moravane::server::idlelockclient::MoraVaneIdleLock;
+using moravane::detail::Executor;
+using moravane::detail::IdleLock;
+using moravane::detail::idlelockclient::MoraVaneIdleLock;
 
 // The death-test child re-runs only this test, in a fresh process where
 // nothing has started the communication thread yet.

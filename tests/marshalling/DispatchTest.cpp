@@ -205,7 +205,7 @@ class WitnessProbe : public Probe {
   LONG Call(const Witness& witness) {
     LONG result = 0;
     moravane::WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&WitnessProbe::CallExecutor, this, witness, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&WitnessProbe::CallExecutor, this, witness, &result), errorText);
     return result;
   }
   std::atomic<int> runs{0};

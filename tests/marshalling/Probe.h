@@ -5,6 +5,8 @@
 
 #include "marshalling/Dispatch.h"
 
+#include <comsupport/WideChars.h>
+
 #include <kelvex/Threads.h>
 #include <moravane/ThreadedState.h>
 
@@ -33,7 +35,7 @@ struct FakeSlot {
     ++calls;
     thread = kelvex::threads::GetCurrentThreadID();
     *out = value;
-    if (text) *errorText = ::SysAllocStringLen(text->data(), static_cast<UINT>(text->size()));
+    if (text) *errorText = ::SysAllocStringLen(comsupport::AsOleChars(text->data()), static_cast<UINT>(text->size()));
     return hr;
   }
 };
@@ -47,14 +49,14 @@ class Probe {
   LONG GetValue() {
     LONG result = 0;
     WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Probe::GetValueExecutor, this, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Probe::GetValueExecutor, this, &result), errorText);
     return result;
   }
   // The executor converts the slot's out-value after the check.
   LONG GetConverted() {
     LONG result = 0;
     WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Probe::GetConvertedExecutor, this, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Probe::GetConvertedExecutor, this, &result), errorText);
     return result;
   }
   // Runs `body` as the executor; returns what it left in the result.
@@ -62,13 +64,13 @@ class Probe {
   LONG Run(Body body) {
     LONG result = 0;
     WideString errorText;
-    moravane::server::DispatchCall(boost::bind(&Probe::RunExecutor<Body>, this, body, &result), errorText);
+    moravane::detail::DispatchCall(boost::bind(&Probe::RunExecutor<Body>, this, body, &result), errorText);
     return result;
   }
   template <class Body>
   void RunUnchecked(Body body) {
     LONG result = 0;
-    moravane::server::DispatchUnchecked(boost::bind(&Probe::RunExecutor<Body>, this, body, &result));
+    moravane::detail::DispatchUnchecked(boost::bind(&Probe::RunExecutor<Body>, this, body, &result));
   }
   unsigned long ThreadOfCall() {
     return static_cast<unsigned long>(

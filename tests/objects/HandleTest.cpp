@@ -252,7 +252,7 @@ class HandleDeathTest : public HandleTest {
     {
       const comsupport::CComPtr<IUnknown> unknown = server().Object(id);
       Source linked = Link<Source>(id);
-      moravane::server::IdleLock::Current()->StopAllExecution();
+      moravane::detail::IdleLock::Current()->StopAllExecution();
       const struct {
         const char* what;
         std::function<void()> action;
@@ -271,7 +271,7 @@ class HandleDeathTest : public HandleTest {
           d.action();
           failures += std::string(d.what) + ": no stop signal; ";
         } catch (int signal) {
-          if (signal != moravane::server::kStopSignal) failures += std::string(d.what) + ": another int; ";
+          if (signal != moravane::detail::kStopSignal) failures += std::string(d.what) + ": another int; ";
         }
       }
       server().ClearRecords();

@@ -13,7 +13,7 @@
 #include "support/ChildProcess.h"
 #include "support/PrivateUserFolders.h"
 
-#include "proxystub/LinkServerProxyStub.h"
+#include <contract/LinkServerProxyStub.h>
 
 #include <rpc/Rpc.h>
 

@@ -1,5 +1,15 @@
-// The tables against the interface declarations they describe.
+// The tables against the interface declarations they describe, and the
+// stub engine that serves them.
 #include "RpcTestSupport.h"
+
+#include <platformdebug.h>
+#include <rpc/Wire.h>
+
+#include "rpc/ServerDispatch.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
 
 using namespace moravane;
 
@@ -44,6 +54,87 @@ TEST(ProxyStubTables, ARowNamingAnotherSlotIsRejected) {
   using Right = rpc::InterfaceTable<IMisdeclared, rpc::Row<3, &IMisdeclared::First, rpc::Out, rpc::Out>,
                                     rpc::Row<4, &IMisdeclared::Second, rpc::Out, rpc::Out>>;
   EXPECT_TRUE(rpc::RegisterInterface(Right::Info()));
+}
+
+// An object whose SendFile throws, served through the stub engine directly.
+class ThrowingExtras final : public IOrraExtras2 {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    *object = iid == IID_IUnknown || iid == IID_IOrraExtras2 ? this : nullptr;
+    if (*object == nullptr) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
+  HRESULT STDMETHODCALLTYPE SendFile(BSTR, BSTR*) override { throw std::runtime_error("thrown by the object"); }
+  HRESULT STDMETHODCALLTYPE AnnounceSelfLink(BSTR*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE WithdrawSelfLink(BSTR*) override { return S_OK; }
+  ULONG References() const { return m_refs; }
+
+ private:
+  ULONG m_refs = 1;
+};
+
+// Sends one call on `state` and returns the reply's flags and HRESULT; the
+// reply size is 0 when the connection would be closed.
+struct Answer {
+  std::size_t size;
+  std::uint16_t flags;
+  HRESULT hr;
+};
+Answer CallSlot(rpc::ConnectionState& state, rpc::ObjectId id, std::uint32_t slot, const char16_t* text) {
+  std::vector<std::uint8_t> message(sizeof(rpc::Header));
+  auto add = [&message](const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    message.insert(message.end(), bytes, bytes + size);
+  };
+  add(&id, sizeof id);
+  add(&IID_IOrraExtras2, sizeof(IID));
+  add(&slot, sizeof slot);
+  if (text != nullptr) {
+    const auto bytes = static_cast<std::uint32_t>(std::char_traits<char16_t>::length(text) * sizeof(char16_t));
+    add(&bytes, sizeof bytes);
+    add(text, bytes);
+  }
+  const rpc::Header header{rpc::kMagic, static_cast<std::uint32_t>(message.size()),
+                           static_cast<std::uint16_t>(rpc::MessageKind::kCall), 0, 1};
+  std::memcpy(message.data(), &header, sizeof header);
+  std::vector<std::uint8_t> reply(rpc::kMaxMessage);
+  Answer answer{rpc::HandleMessage(state, message.data(), message.size(), reply.data(), reply.size()), 0, S_OK};
+  if (answer.size >= sizeof header + sizeof(HRESULT)) {
+    rpc::Header replied;
+    std::memcpy(&replied, reply.data(), sizeof replied);
+    answer.flags = replied.flags;
+    std::memcpy(&answer.hr, reply.data() + sizeof replied, sizeof answer.hr);
+  }
+  return answer;
+}
+
+TEST(StubEngine, AThrowInsideAStubFailsTheCallAndTheConnectionGoesOn) {
+  ASSERT_TRUE(RegisterLinkServerProxyStubs());
+  ThrowingExtras object;
+  const std::int64_t bstrsBefore = platformdebug::LiveBstrCount();
+  {
+    rpc::ConnectionState state;
+    state.session = rpc::OpenSession();
+    const rpc::ObjectId id = state.session->Export(&object);
+    ASSERT_NE(0u, id);
+
+    const Answer thrown = CallSlot(state, id, 3, u"C:\\clip.mov");
+    ASSERT_NE(0u, thrown.size) << "the connection would have been closed";
+    EXPECT_EQ(rpc::kNotDelivered, thrown.flags);
+    EXPECT_EQ(rpc::kServerFault, thrown.hr);
+    // The decoded path was freed by the unwinding.
+    EXPECT_EQ(bstrsBefore, platformdebug::LiveBstrCount());
+
+    const Answer next = CallSlot(state, id, 4, nullptr);
+    ASSERT_NE(0u, next.size);
+    EXPECT_EQ(0, next.flags);
+    EXPECT_EQ(S_OK, next.hr);
+  }
+  // The session's table and the calls hold no reference any more.
+  EXPECT_EQ(1u, object.References());
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 #include "support/ChildProcess.h"
 #include "support/PrivateUserFolders.h"
 
-#include "objects/LinkServer.h"
-#include "proxystub/LinkServerProxyStub.h"
+#include <contract/LinkServer.h>
+#include <contract/LinkServerProxyStub.h>
 
 #include <rpc/Rpc.h>
 

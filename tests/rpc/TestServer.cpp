@@ -11,8 +11,8 @@
 //                                   prints "holding" and waits to be killed
 #include "TestControl.h"
 
-#include "objects/LinkServer.h"
-#include "proxystub/LinkServerProxyStub.h"
+#include <contract/LinkServer.h>
+#include <contract/LinkServerProxyStub.h>
 
 #include <comsupport/ClassFactory.h>
 #include <platformdebug.h>

@@ -7,8 +7,8 @@
 //   odd:  the client. Byte 1 chooses a method; the rest is the server's
 //         reply to that call, decoded by the generated proxy.
 // After each input every object, proxy and BSTR must be back to baseline.
-#include "objects/LinkServer.h"
-#include "proxystub/LinkServerProxyStub.h"
+#include <contract/LinkServer.h>
+#include <contract/LinkServerProxyStub.h>
 #include "rpc/ServerDispatch.h"
 
 #include <comsupport/ClassFactory.h>

@@ -5,7 +5,7 @@
 // apart by the facet that was called.
 #include "testserver/TestControl.h"
 
-#include "objects/LinkServer.h"
+#include <contract/LinkServer.h>
 
 #include <comsupport/Bstr.h>
 #include <comsupport/WideChars.h>
@@ -21,6 +21,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 #include <variant>
 #include <vector>
 
@@ -144,23 +146,169 @@ struct Param {
   void* out = nullptr;
 };
 
-Param In(LONG value) { return Param{Param::kLong, "LONG", value}; }
-Param In(ULONGLONG value) { return Param{Param::kULongLong, "ULONGLONG", 0, value}; }
-Param In(double value) { return Param{Param::kDouble, "double", 0, 0, value}; }
-Param In(BSTR value) { return Param{Param::kBstr, "BSTR", 0, 0, 0, value}; }
-Param InGuid(GUID* value) { return Param{Param::kGuidIn, "GUID*", 0, 0, 0, nullptr, value}; }
-Param InInterface(const char* typeName, IUnknown* value) {
-  return Param{Param::kInterface, typeName, 0, 0, 0, nullptr, nullptr, value};
+// The name of an interface pointer type in the recorded arguments.
+template <class I>
+const char* PointerName() {
+  if constexpr (std::is_same_v<I, IVideoRenderOptions2>) return "IVideoRenderOptions2*";
+  if constexpr (std::is_same_v<I, IAudioRenderOptions2>) return "IAudioRenderOptions2*";
+  return "IUnknown*";
 }
-Param Out(LONG* value) { return Param{Param::kOutLong, "LONG*", 0, 0, 0, nullptr, nullptr, nullptr, value}; }
-Param Out(ULONGLONG* value) {
-  return Param{Param::kOutULongLong, "ULONGLONG*", 0, 0, 0, nullptr, nullptr, nullptr, value};
+
+// Records a call on a facet of `object` and answers it (TestObject::Answer).
+HRESULT AnswerCall(TestObject* object, InterfaceIndex index, LONG slot, const Param* params, std::size_t count);
+
+// The direction of a parameter in a row of an interface's table.
+struct In {};
+struct Out {};
+
+Param ParamOf(In, LONG value) { return Param{Param::kLong, "LONG", value}; }
+Param ParamOf(In, ULONGLONG value) { return Param{Param::kULongLong, "ULONGLONG", 0, value}; }
+Param ParamOf(In, double value) { return Param{Param::kDouble, "double", 0, 0, value}; }
+Param ParamOf(In, BSTR value) { return Param{Param::kBstr, "BSTR", 0, 0, 0, value}; }
+Param ParamOf(In, GUID* value) { return Param{Param::kGuidIn, "GUID*", 0, 0, 0, nullptr, value}; }
+template <class I, class = std::enable_if_t<std::is_base_of_v<IUnknown, I>>>
+Param ParamOf(In, I* value) {
+  return Param{Param::kInterface, PointerName<I>(), 0, 0, 0, nullptr, nullptr, value};
 }
-Param Out(double* value) { return Param{Param::kOutDouble, "double*", 0, 0, 0, nullptr, nullptr, nullptr, value}; }
-Param Out(BSTR* value) { return Param{Param::kOutBstr, "BSTR*", 0, 0, 0, nullptr, nullptr, nullptr, value}; }
-Param OutGuid(GUID* value) { return Param{Param::kOutGuid, "GUID*", 0, 0, 0, nullptr, nullptr, nullptr, value}; }
-Param Out(IUnknown** value) {
-  return Param{Param::kOutObject, "IUnknown**", 0, 0, 0, nullptr, nullptr, nullptr, value};
+Param OutParam(Param::Kind kind, const char* typeName, void* out) {
+  return Param{kind, typeName, 0, 0, 0, nullptr, nullptr, nullptr, out};
+}
+Param ParamOf(Out, LONG* value) { return OutParam(Param::kOutLong, "LONG*", value); }
+Param ParamOf(Out, ULONGLONG* value) { return OutParam(Param::kOutULongLong, "ULONGLONG*", value); }
+Param ParamOf(Out, double* value) { return OutParam(Param::kOutDouble, "double*", value); }
+Param ParamOf(Out, BSTR* value) { return OutParam(Param::kOutBstr, "BSTR*", value); }
+Param ParamOf(Out, GUID* value) { return OutParam(Param::kOutGuid, "GUID*", value); }
+Param ParamOf(Out, IUnknown** value) { return OutParam(Param::kOutObject, "IUnknown**", value); }
+
+// What a client's pointer to one interface of a test object points at: a
+// vtable made from that interface's table and the object. The facets share
+// the object's reference count and identity; the same slot number of two
+// interfaces (IProject2::GetName and IItem2::GetName) is told apart by the
+// facet's vtable.
+using Slot = void (*)();
+struct Facet {
+  const Slot* vtable;
+  TestObject* owner;
+};
+
+HRESULT STDMETHODCALLTYPE FacetQueryInterface(Facet* self, REFIID riid, void** object);
+ULONG STDMETHODCALLTYPE FacetAddRef(Facet* self);
+ULONG STDMETHODCALLTYPE FacetRelease(Facet* self);
+
+// One row: the slot, the member function, the direction of each parameter
+// (the error text, last, included).
+template <int SlotNumber, auto Member, class... Directions>
+struct Row {};
+
+// The function a row puts into the vtable: it takes the facet first, as a
+// C client of the interface calls it, and hands every argument, described,
+// to the object's Answer; the last one is the error text.
+template <InterfaceIndex Index, int SlotNumber, class Member, class... Directions>
+struct Thunk;
+template <InterfaceIndex Index, int SlotNumber, class I, class... A, class... Directions>
+struct Thunk<Index, SlotNumber, HRESULT (STDMETHODCALLTYPE I::*)(A...), Directions...> {
+  static_assert(sizeof...(A) == sizeof...(Directions), "one direction per parameter");
+  static HRESULT STDMETHODCALLTYPE Call(Facet* self, A... args) {
+    const Param params[] = {ParamOf(Directions{}, args)...};
+    return AnswerCall(self->owner, Index, SlotNumber, params, sizeof...(A));
+  }
+};
+template <InterfaceIndex Index, class RowType>
+struct ThunkOf;
+template <InterfaceIndex Index, int SlotNumber, auto Member, class... Directions>
+struct ThunkOf<Index, Row<SlotNumber, Member, Directions...>>
+    : Thunk<Index, SlotNumber, decltype(Member), Directions...> {};
+
+// The vtable of one interface's facets, made from its table. Offset-to-top
+// and type information come first, as in a vtable the compiler emits, so
+// that checks of the dynamic type (sanitizers) see an object of type I.
+template <InterfaceIndex Index, class I, class... Rows>
+struct FacetTable {
+  static const Slot* Vtable() {
+    struct Image {
+      std::ptrdiff_t offsetToTop;
+      const std::type_info* typeInfo;
+      Slot slots[3 + sizeof...(Rows)];
+    };
+    static const Image image = {
+        0,
+        &typeid(I),
+        {reinterpret_cast<Slot>(&FacetQueryInterface), reinterpret_cast<Slot>(&FacetAddRef),
+         reinterpret_cast<Slot>(&FacetRelease), reinterpret_cast<Slot>(&ThunkOf<Index, Rows>::Call)...}};
+    return image.slots;
+  }
+};
+
+// The link server's nine interfaces, one table each, in the order of their
+// index: the rows of the proxies' and stubs' tables.
+using ServerFacets =
+    FacetTable<kServerIndex, IServer2,  //
+               Row<3, &IServer2::GetVersion, Out, Out>, Row<4, &IServer2::GetMinimumMemoryRequirements, Out, Out>,
+               Row<5, &IServer2::SetIdleTimeMemoryUsage, In, Out>, Row<6, &IServer2::SetTemporaryMemoryUsage, In, Out>,
+               Row<7, &IServer2::GetCurrentMemoryUsage, Out, Out>, Row<8, &IServer2::PurgeMemory, Out>,
+               Row<9, &IServer2::CacheFinalFrame, In, Out>, Row<10, &IServer2::GetProjectExtension, Out, Out>,
+               Row<11, &IServer2::OpenProject, In, Out, Out>,
+               Row<12, &IServer2::OpenProjectShowSource, In, In, Out, Out, Out>,
+               Row<13, &IServer2::CloseProject, In, Out>,
+               Row<14, &IServer2::CreateSource, In, In, In, In, In, In, In, In, Out, Out, Out>>;
+using ProjectFacets =
+    FacetTable<kProjectIndex, IProject2,  //
+               Row<3, &IProject2::GetName, Out, Out>, Row<4, &IProject2::GetPath, Out, Out>,
+               Row<5, &IProject2::GetSource, In, Out, Out>, Row<6, &IProject2::GetRootItem, Out, Out>>;
+using ItemFacets = FacetTable<kItemIndex, IItem2,  //
+                              Row<3, &IItem2::GetName, Out, Out>, Row<4, &IItem2::GetID, Out, Out>,
+                              Row<5, &IItem2::GetParentItem, Out, Out>, Row<6, &IItem2::GetType, Out, Out>>;
+using ContainerFacets =
+    FacetTable<kContainerIndex, IContainer2,  //
+               Row<3, &IContainer2::GetFirstItem, Out, Out>, Row<4, &IContainer2::GetNextItem, In, Out, Out>>;
+using SourceFacets =
+    FacetTable<kSourceIndex, ISource2,  //
+               Row<3, &ISource2::GetDuration, Out, Out, Out>, Row<4, &ISource2::GetPixelAspectRatio, Out, Out, Out>,
+               Row<5, &ISource2::GetFrameSize, Out, Out, Out>, Row<6, &ISource2::GetFrameRate, Out, Out>,
+               Row<7, &ISource2::GetBitDepth, Out, Out>, Row<8, &ISource2::GetTimeStamp, Out, Out>,
+               Row<9, &ISource2::IsNewerThan, In, Out, Out>, Row<10, &ISource2::HasAudio, Out, Out>,
+               Row<11, &ISource2::HasVideo, Out, Out>, Row<12, &ISource2::GetRenderer, Out, Out>>;
+using RendererFacets = FacetTable<
+    kRendererIndex, IRenderer2,  //
+    Row<3, &IRenderer2::CreateVideoRenderOptions, Out, Out>, Row<4, &IRenderer2::CreateAudioRenderOptions, Out, Out>,
+    Row<5, &IRenderer2::StartVideoRender, In, In, In, Out>, Row<6, &IRenderer2::RenderVideo, In, In, Out, Out>,
+    Row<7, &IRenderer2::EndVideoRender, Out>, Row<8, &IRenderer2::StartAudioRender, In, In, In, In, In, In, Out>,
+    Row<9, &IRenderer2::GetNextAudioBuffer, Out, Out>, Row<10, &IRenderer2::EndAudioRender, Out>>;
+using VideoOptionsFacets = FacetTable<
+    kVideoOptionsIndex, IVideoRenderOptions2,  //
+    Row<3, &IVideoRenderOptions2::SetLowQuality, In, Out>, Row<4, &IVideoRenderOptions2::GetLowQuality, Out, Out>,
+    Row<5, &IVideoRenderOptions2::SetPreMultiply, In, Out>, Row<6, &IVideoRenderOptions2::GetPreMultiply, Out, Out>,
+    Row<7, &IVideoRenderOptions2::SetFieldOrder, In, Out>, Row<8, &IVideoRenderOptions2::GetFieldOrder, Out, Out>,
+    Row<9, &IVideoRenderOptions2::SetRegionOfInterest, In, In, In, In, Out>,
+    Row<10, &IVideoRenderOptions2::GetRegionOfInterest, Out, Out, Out, Out, Out>,
+    Row<11, &IVideoRenderOptions2::SetBitDepth, In, Out>, Row<12, &IVideoRenderOptions2::GetBitDepth, Out, Out>,
+    Row<13, &IVideoRenderOptions2::SetChannelOrder, In, Out>, Row<14, &IVideoRenderOptions2::GetChannelOrder, Out, Out>,
+    Row<15, &IVideoRenderOptions2::SetTimeStep, In, In, Out>,
+    Row<16, &IVideoRenderOptions2::GetTimeStep, Out, Out, Out>, Row<17, &IVideoRenderOptions2::SetBounds, In, In, Out>,
+    Row<18, &IVideoRenderOptions2::GetBounds, Out, Out, Out>, Row<19, &IVideoRenderOptions2::SetRowBytes, In, Out>,
+    Row<20, &IVideoRenderOptions2::GetRowBytes, Out, Out>,
+    Row<21, &IVideoRenderOptions2::SetDownsampleFactor, In, In, Out>,
+    Row<22, &IVideoRenderOptions2::GetDownsampleFactor, Out, Out, Out>,
+    Row<23, &IVideoRenderOptions2::SetRenderGuideLayers, In, Out>,
+    Row<24, &IVideoRenderOptions2::GetRenderGuideLayers, Out, Out>,
+    Row<25, &IVideoRenderOptions2::GetMaxMemoryRequiredForFrame, Out, Out>>;
+using AudioOptionsFacets = FacetTable<
+    kAudioOptionsIndex, IAudioRenderOptions2,  //
+    Row<3, &IAudioRenderOptions2::SetSampleRate, In, Out>, Row<4, &IAudioRenderOptions2::GetSampleRate, Out, Out>,
+    Row<5, &IAudioRenderOptions2::SetNumChannels, In, Out>, Row<6, &IAudioRenderOptions2::GetNumChannels, Out, Out>,
+    Row<7, &IAudioRenderOptions2::SetEncoding, In, Out>, Row<8, &IAudioRenderOptions2::GetEncoding, Out, Out>,
+    Row<9, &IAudioRenderOptions2::SetBytesPerSample, In, Out>,
+    Row<10, &IAudioRenderOptions2::GetBytesPerSample, Out, Out>>;
+using ExtrasFacets = FacetTable<kExtrasIndex, IOrraExtras2,  //
+                                Row<3, &IOrraExtras2::SendFile, In, Out>, Row<4, &IOrraExtras2::AnnounceSelfLink, Out>,
+                                Row<5, &IOrraExtras2::WithdrawSelfLink, Out>>;
+
+const Slot* FacetVtable(LONG index) {
+  static const Slot* const vtables[kInterfaceCount] = {
+      ServerFacets::Vtable(),       ProjectFacets::Vtable(),      ItemFacets::Vtable(),
+      ContainerFacets::Vtable(),    SourceFacets::Vtable(),       RendererFacets::Vtable(),
+      VideoOptionsFacets::Vtable(), AudioOptionsFacets::Vtable(), ExtrasFacets::Vtable()};
+  return vtables[index];
 }
 
 class TestObject final : public IUnknown {
@@ -175,275 +323,16 @@ class TestObject final : public IUnknown {
   LONG RefCount() const { return m_refs.load(); }
   bool Owns(IUnknown* pointer) const;
 
-  // Records the call, writes the scripted out-values and error text, and
-  // returns the scripted HRESULT.
-  HRESULT Answer(InterfaceIndex index, LONG slot, std::initializer_list<Param> params, BSTR* errorText);
+  // Records the call, writes the scripted out-values and error text (the
+  // last parameter), and returns the scripted HRESULT.
+  HRESULT Answer(InterfaceIndex index, LONG slot, const Param* params, std::size_t count);
 
  private:
   ~TestObject() = default;
   void Record(RefEventKind kind, std::string detail);
+  IUnknown* FacetOf(LONG index) const { return reinterpret_cast<IUnknown*>(const_cast<Facet*>(&m_facets[index])); }
 
-#define TESTSERVER_DELEGATE_UNKNOWN                                               \
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override { \
-    return owner->QueryInterface(riid, object);                                   \
-  }                                                                               \
-  ULONG STDMETHODCALLTYPE AddRef() override { return owner->AddRef(); }           \
-  ULONG STDMETHODCALLTYPE Release() override { return owner->Release(); }         \
-  TestObject* owner = nullptr;
-
-  struct ServerFacet : IServer2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE GetVersion(LONG* v, BSTR* e) override {
-      return owner->Answer(kServerIndex, 3, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetMinimumMemoryRequirements(ULONGLONG* v, BSTR* e) override {
-      return owner->Answer(kServerIndex, 4, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetIdleTimeMemoryUsage(ULONGLONG v, BSTR* e) override {
-      return owner->Answer(kServerIndex, 5, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetTemporaryMemoryUsage(ULONGLONG v, BSTR* e) override {
-      return owner->Answer(kServerIndex, 6, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetCurrentMemoryUsage(ULONGLONG* v, BSTR* e) override {
-      return owner->Answer(kServerIndex, 7, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE PurgeMemory(BSTR* e) override { return owner->Answer(kServerIndex, 8, {}, e); }
-    HRESULT STDMETHODCALLTYPE CacheFinalFrame(LONG v, BSTR* e) override {
-      return owner->Answer(kServerIndex, 9, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetProjectExtension(BSTR* v, BSTR* e) override {
-      return owner->Answer(kServerIndex, 10, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE OpenProject(BSTR path, IUnknown** project, BSTR* e) override {
-      return owner->Answer(kServerIndex, 11, {In(path), Out(project)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE OpenProjectShowSource(BSTR path, GUID* id, IUnknown** project, IUnknown** source,
-                                                    BSTR* e) override {
-      return owner->Answer(kServerIndex, 12, {In(path), InGuid(id), Out(project), Out(source)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE CloseProject(IUnknown* project, BSTR* e) override {
-      return owner->Answer(kServerIndex, 13, {InInterface("IUnknown*", project)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE CreateSource(BSTR path, LONG w, LONG h, LONG an, LONG ad, LONG dv, LONG ds, double rate,
-                                           IUnknown** project, IUnknown** source, BSTR* e) override {
-      return owner->Answer(
-          kServerIndex, 14,
-          {In(path), In(w), In(h), In(an), In(ad), In(dv), In(ds), In(rate), Out(project), Out(source)}, e);
-    }
-  } m_server;
-
-  struct ProjectFacet : IProject2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE GetName(BSTR* v, BSTR* e) override {
-      return owner->Answer(kProjectIndex, 3, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetPath(BSTR* v, BSTR* e) override {
-      return owner->Answer(kProjectIndex, 4, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetSource(GUID* id, IUnknown** source, BSTR* e) override {
-      return owner->Answer(kProjectIndex, 5, {InGuid(id), Out(source)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetRootItem(IUnknown** item, BSTR* e) override {
-      return owner->Answer(kProjectIndex, 6, {Out(item)}, e);
-    }
-  } m_project;
-
-  struct ItemFacet : IItem2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE GetName(BSTR* v, BSTR* e) override { return owner->Answer(kItemIndex, 3, {Out(v)}, e); }
-    HRESULT STDMETHODCALLTYPE GetID(GUID* v, BSTR* e) override { return owner->Answer(kItemIndex, 4, {OutGuid(v)}, e); }
-    HRESULT STDMETHODCALLTYPE GetParentItem(IUnknown** v, BSTR* e) override {
-      return owner->Answer(kItemIndex, 5, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetType(LONG* v, BSTR* e) override { return owner->Answer(kItemIndex, 6, {Out(v)}, e); }
-  } m_item;
-
-  struct ContainerFacet : IContainer2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE GetFirstItem(IUnknown** v, BSTR* e) override {
-      return owner->Answer(kContainerIndex, 3, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetNextItem(IUnknown* current, IUnknown** v, BSTR* e) override {
-      return owner->Answer(kContainerIndex, 4, {InInterface("IUnknown*", current), Out(v)}, e);
-    }
-  } m_container;
-
-  struct SourceFacet : ISource2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE GetDuration(LONG* a, LONG* b, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 3, {Out(a), Out(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetPixelAspectRatio(LONG* a, LONG* b, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 4, {Out(a), Out(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetFrameSize(LONG* a, LONG* b, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 5, {Out(a), Out(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetFrameRate(double* v, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 6, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetBitDepth(LONG* v, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 7, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetTimeStamp(LONG* v, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 8, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE IsNewerThan(LONG stamp, LONG* v, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 9, {In(stamp), Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE HasAudio(LONG* v, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 10, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE HasVideo(LONG* v, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 11, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetRenderer(IUnknown** v, BSTR* e) override {
-      return owner->Answer(kSourceIndex, 12, {Out(v)}, e);
-    }
-  } m_source;
-
-  struct RendererFacet : IRenderer2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE CreateVideoRenderOptions(IUnknown** v, BSTR* e) override {
-      return owner->Answer(kRendererIndex, 3, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE CreateAudioRenderOptions(IUnknown** v, BSTR* e) override {
-      return owner->Answer(kRendererIndex, 4, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE StartVideoRender(IVideoRenderOptions2* options, BSTR name, ULONGLONG size,
-                                               BSTR* e) override {
-      return owner->Answer(kRendererIndex, 5, {InInterface("IVideoRenderOptions2*", options), In(name), In(size)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE RenderVideo(LONG a, LONG b, ULONGLONG* v, BSTR* e) override {
-      return owner->Answer(kRendererIndex, 6, {In(a), In(b), Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE EndVideoRender(BSTR* e) override { return owner->Answer(kRendererIndex, 7, {}, e); }
-    HRESULT STDMETHODCALLTYPE StartAudioRender(LONG a, LONG b, LONG parameter, IAudioRenderOptions2* options, BSTR name,
-                                               ULONGLONG size, BSTR* e) override {
-      return owner->Answer(
-          kRendererIndex, 8,
-          {In(a), In(b), In(parameter), InInterface("IAudioRenderOptions2*", options), In(name), In(size)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetNextAudioBuffer(ULONGLONG* v, BSTR* e) override {
-      return owner->Answer(kRendererIndex, 9, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE EndAudioRender(BSTR* e) override { return owner->Answer(kRendererIndex, 10, {}, e); }
-  } m_renderer;
-
-  struct VideoOptionsFacet : IVideoRenderOptions2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE SetLowQuality(LONG v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 3, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetLowQuality(LONG* v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 4, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetPreMultiply(LONG v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 5, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetPreMultiply(LONG* v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 6, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetFieldOrder(LONG v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 7, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetFieldOrder(LONG* v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 8, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetRegionOfInterest(LONG l, LONG t, LONG r, LONG b, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 9, {In(l), In(t), In(r), In(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetRegionOfInterest(LONG* l, LONG* t, LONG* r, LONG* b, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 10, {Out(l), Out(t), Out(r), Out(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetBitDepth(LONG v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 11, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetBitDepth(LONG* v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 12, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetChannelOrder(LONG v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 13, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetChannelOrder(LONG* v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 14, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetTimeStep(LONG a, LONG b, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 15, {In(a), In(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetTimeStep(LONG* a, LONG* b, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 16, {Out(a), Out(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetBounds(LONG a, LONG b, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 17, {In(a), In(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetBounds(LONG* a, LONG* b, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 18, {Out(a), Out(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetRowBytes(LONG v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 19, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetRowBytes(LONG* v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 20, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetDownsampleFactor(LONG a, LONG b, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 21, {In(a), In(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetDownsampleFactor(LONG* a, LONG* b, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 22, {Out(a), Out(b)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetRenderGuideLayers(LONG v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 23, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetRenderGuideLayers(LONG* v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 24, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetMaxMemoryRequiredForFrame(ULONGLONG* v, BSTR* e) override {
-      return owner->Answer(kVideoOptionsIndex, 25, {Out(v)}, e);
-    }
-  } m_videoOptions;
-
-  struct AudioOptionsFacet : IAudioRenderOptions2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE SetSampleRate(double v, BSTR* e) override {
-      return owner->Answer(kAudioOptionsIndex, 3, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetSampleRate(double* v, BSTR* e) override {
-      return owner->Answer(kAudioOptionsIndex, 4, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetNumChannels(LONG v, BSTR* e) override {
-      return owner->Answer(kAudioOptionsIndex, 5, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetNumChannels(LONG* v, BSTR* e) override {
-      return owner->Answer(kAudioOptionsIndex, 6, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetEncoding(LONG v, BSTR* e) override {
-      return owner->Answer(kAudioOptionsIndex, 7, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetEncoding(LONG* v, BSTR* e) override {
-      return owner->Answer(kAudioOptionsIndex, 8, {Out(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE SetBytesPerSample(LONG v, BSTR* e) override {
-      return owner->Answer(kAudioOptionsIndex, 9, {In(v)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE GetBytesPerSample(LONG* v, BSTR* e) override {
-      return owner->Answer(kAudioOptionsIndex, 10, {Out(v)}, e);
-    }
-  } m_audioOptions;
-
-  struct ExtrasFacet : IOrraExtras2 {
-    TESTSERVER_DELEGATE_UNKNOWN
-    HRESULT STDMETHODCALLTYPE SendFile(BSTR path, BSTR* e) override {
-      return owner->Answer(kExtrasIndex, 3, {In(path)}, e);
-    }
-    HRESULT STDMETHODCALLTYPE AnnounceSelfLink(BSTR* e) override { return owner->Answer(kExtrasIndex, 4, {}, e); }
-    HRESULT STDMETHODCALLTYPE WithdrawSelfLink(BSTR* e) override { return owner->Answer(kExtrasIndex, 5, {}, e); }
-  } m_extras;
-#undef TESTSERVER_DELEGATE_UNKNOWN
-
-  IUnknown* Facet(LONG index) const;
-
+  Facet m_facets[kInterfaceCount];
   std::shared_ptr<ServerState> m_state;
   const LONG m_id;
   const LONG m_mask;
@@ -452,27 +341,22 @@ class TestObject final : public IUnknown {
 
 TestObject::TestObject(std::shared_ptr<ServerState> state, LONG id, LONG mask)
     : m_state(std::move(state)), m_id(id), m_mask(mask) {
-  m_server.owner = m_project.owner = m_item.owner = m_container.owner = m_source.owner = m_renderer.owner =
-      m_videoOptions.owner = m_audioOptions.owner = m_extras.owner = this;
+  for (LONG index = 0; index < kInterfaceCount; ++index) m_facets[index] = Facet{FacetVtable(index), this};
 }
 
-IUnknown* TestObject::Facet(LONG index) const {
-  IUnknown* const facets[kInterfaceCount] = {const_cast<ServerFacet*>(&m_server),
-                                             const_cast<ProjectFacet*>(&m_project),
-                                             const_cast<ItemFacet*>(&m_item),
-                                             const_cast<ContainerFacet*>(&m_container),
-                                             const_cast<SourceFacet*>(&m_source),
-                                             const_cast<RendererFacet*>(&m_renderer),
-                                             const_cast<VideoOptionsFacet*>(&m_videoOptions),
-                                             const_cast<AudioOptionsFacet*>(&m_audioOptions),
-                                             const_cast<ExtrasFacet*>(&m_extras)};
-  return facets[index];
+HRESULT STDMETHODCALLTYPE FacetQueryInterface(Facet* self, REFIID riid, void** object) {
+  return self->owner->QueryInterface(riid, object);
 }
+HRESULT AnswerCall(TestObject* object, InterfaceIndex index, LONG slot, const Param* params, std::size_t count) {
+  return object->Answer(index, slot, params, count);
+}
+ULONG STDMETHODCALLTYPE FacetAddRef(Facet* self) { return self->owner->AddRef(); }
+ULONG STDMETHODCALLTYPE FacetRelease(Facet* self) { return self->owner->Release(); }
 
 bool TestObject::Owns(IUnknown* pointer) const {
   if (pointer == static_cast<const IUnknown*>(this)) return true;
   for (LONG index = 0; index < kInterfaceCount; ++index) {
-    if (Facet(index) == pointer) return true;
+    if (FacetOf(index) == pointer) return true;
   }
   return false;
 }
@@ -487,7 +371,7 @@ HRESULT STDMETHODCALLTYPE TestObject::QueryInterface(REFIID riid, void** object)
   *object = nullptr;
   if (riid == IID_IUnknown) *object = static_cast<IUnknown*>(this);
   for (LONG index = 0; index < kInterfaceCount; ++index) {
-    if (riid == *kInterfaceIds[index] && (m_mask & (LONG{1} << index)) != 0) *object = Facet(index);
+    if (riid == *kInterfaceIds[index] && (m_mask & (LONG{1} << index)) != 0) *object = FacetOf(index);
   }
   if (riid != IID_IUnknown || !m_state->hosted) Record(kQueryInterface, QueryDetail(riid, *object != nullptr));
   if (*object == nullptr) return E_NOINTERFACE;
@@ -560,7 +444,9 @@ std::string DescribeIn(ServerState& state, const Param& param) {
   }
 }
 
-HRESULT TestObject::Answer(InterfaceIndex index, LONG slot, std::initializer_list<Param> params, BSTR* errorText) {
+HRESULT TestObject::Answer(InterfaceIndex index, LONG slot, const Param* all, std::size_t count) {
+  const std::vector<Param> params(all, all + count - 1);
+  BSTR* const errorText = static_cast<BSTR*>(all[count - 1].out);
   Script script;
   std::vector<IUnknown*> objectsToReturn;
   {

@@ -32,6 +32,8 @@
 // first argument, which is how that ABI calls a virtual member function.
 #pragma once
 
+#include <comsupport/Bstr.h>
+#include <comsupport/ComPtr.h>
 #include <rpc/Wire.h>
 
 #include <objbase.h>
@@ -74,6 +76,8 @@ constexpr HRESULT kServerUnavailable = RPC_S_SERVER_UNAVAILABLE_HR;
 constexpr HRESULT kNullRefPointer = MORAVANE_HR(0x800706F4u);     // RPC_X_NULL_REF_POINTER
 constexpr HRESULT kBadStubData = MORAVANE_HR(0x800706F7u);        // RPC_X_BAD_STUB_DATA
 constexpr HRESULT kProcNumOutOfRange = MORAVANE_HR(0x800706D1u);  // RPC_S_PROCNUM_OUT_OF_RANGE
+// The server object, or the decoding of its arguments, threw.
+constexpr HRESULT kServerFault = MORAVANE_HR(0x80010105u);  // RPC_E_SERVERFAULT
 
 struct InterfaceInfo;
 
@@ -324,18 +328,14 @@ struct Param<In, BSTR> {
   static bool Decode(ProxyCall&, BSTR) { return true; }
   static void Reset(BSTR) {}
   struct Storage {
-    BSTR value = nullptr;
-    Storage() = default;
-    Storage(const Storage&) = delete;
-    Storage& operator=(const Storage&) = delete;
-    ~Storage() { SysFreeString(value); }
+    comsupport::UniqueBstr value;  // the server's copy, freed after the call
     StubResult Decode(StubCall&, Reader& args) {
       bool ok, outOfMemory;
-      value = detail::ReadBstr(args, ok, outOfMemory);
+      value.Reset(detail::ReadBstr(args, ok, outOfMemory));
       if (!ok) return StubResult::kMalformed;
       return outOfMemory ? StubResult::kOutOfMemory : StubResult::kDone;
     }
-    BSTR Arg() { return value; }
+    BSTR Arg() { return value.Get(); }
     void Encode(StubCall&, Writer&) {}
   };
 };
@@ -355,14 +355,10 @@ struct Param<Out, BSTR*> {
     *out = nullptr;
   }
   struct Storage {
-    BSTR value = nullptr;
-    Storage() = default;
-    Storage(const Storage&) = delete;
-    Storage& operator=(const Storage&) = delete;
-    ~Storage() { SysFreeString(value); }
+    comsupport::UniqueBstr value;  // the server object's, freed after sending
     StubResult Decode(StubCall&, Reader&) { return StubResult::kDone; }
-    BSTR* Arg() { return &value; }
-    void Encode(StubCall&, Writer& reply) { detail::WriteBstr(reply, value); }
+    BSTR* Arg() { return value.Put(); }
+    void Encode(StubCall&, Writer& reply) { detail::WriteBstr(reply, value.Get()); }
   };
 };
 
@@ -379,22 +375,16 @@ struct Param<In, T*, std::enable_if_t<detail::kIsInterface<T>>> {
   static bool Decode(ProxyCall&, T*) { return true; }
   static void Reset(T*) {}
   struct Storage {
-    T* value = nullptr;
-    Storage() = default;
-    Storage(const Storage&) = delete;
-    Storage& operator=(const Storage&) = delete;
-    ~Storage() {
-      if (value != nullptr) value->Release();
-    }
+    comsupport::CComPtr<T> value;  // the reference the session lent for the call
     StubResult Decode(StubCall& call, Reader& args) {
       ObjectId id = 0;
       if (!args.Value(id)) return StubResult::kMalformed;
       if (id == 0) return StubResult::kDone;
       StubResult result = StubResult::kDone;
-      value = static_cast<T*>(call.ResolveObject(id, InterfaceIdOf<T>::Get(), result));
+      value = comsupport::CComPtr<T>::Adopt(static_cast<T*>(call.ResolveObject(id, InterfaceIdOf<T>::Get(), result)));
       return result;
     }
-    T* Arg() { return value; }
+    T* Arg() { return value.p; }
     void Encode(StubCall&, Writer&) {}
   };
 };
@@ -427,17 +417,11 @@ struct Param<Out, T**, std::enable_if_t<detail::kIsInterface<T>>> {
     *out = nullptr;
   }
   struct Storage {
-    T* value = nullptr;
-    Storage() = default;
-    Storage(const Storage&) = delete;
-    Storage& operator=(const Storage&) = delete;
-    ~Storage() {
-      if (value != nullptr) value->Release();
-    }
+    comsupport::CComPtr<T> value;  // the server object's reference, dropped once exported
     StubResult Decode(StubCall&, Reader&) { return StubResult::kDone; }
     T** Arg() { return &value; }
     void Encode(StubCall& call, Writer& reply) {
-      reply.Value(value != nullptr ? call.ExportObject(value) : ObjectId{0});
+      reply.Value(value.p != nullptr ? call.ExportObject(value.p) : ObjectId{0});
     }
   };
 };

@@ -52,8 +52,8 @@ struct Header {
 static_assert(sizeof(Header) == 16);
 
 // In a reply to a call: the call never reached the object (unknown object,
-// interface or slot, or no memory for the arguments); only the HRESULT
-// follows, no out-values.
+// interface or slot, or no memory for the arguments) or ended in a throw
+// inside the stub; only the HRESULT follows, no out-values.
 constexpr std::uint16_t kNotDelivered = 1;
 
 // Object ids: 0 stands for a null interface pointer.

@@ -104,7 +104,7 @@ void ServeConnection(Fd socket) {
     }
     // A region is taken only with the first Attach; anything else sent
     // along is closed unread.
-    if (passed.Valid() && shared == nullptr && state.session == nullptr && IsAttach(request.get(), received)) {
+    if (!passed.IsEmpty() && shared == nullptr && state.session == nullptr && IsAttach(request.get(), received)) {
       shared = std::make_unique<SharedMapping>();
       if (!shared->Map(passed.Get())) shared.reset();
     }
@@ -137,7 +137,7 @@ void Accept(Publication* publication) {
     if (watch[1].revents != 0) return;
     if ((watch[0].revents & POLLIN) == 0) continue;
     Fd client(::accept4(publication->listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!client.Valid()) continue;
+    if (!client) continue;
     if (!PeerIsSameUser(client.Get())) {
       LogError("refused a connection from another user");
       continue;
@@ -164,7 +164,7 @@ HRESULT PublishClass(DWORD cookie, REFCLSID clsid, IUnknown* factory, DWORD /*fl
   }
   publication->listener = Fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   publication->wake = Fd(::eventfd(0, EFD_CLOEXEC));
-  if (!publication->listener.Valid() || !publication->wake.Valid()) return E_OUTOFMEMORY;
+  if (!publication->listener || !publication->wake) return E_OUTOFMEMORY;
   // The newest publication of a class wins: an endpoint left by a server
   // that died, or held by an older one, is replaced.
   ::unlink(publication->path.c_str());

@@ -274,7 +274,18 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
       void* target = session.Resolve(id, iid, hr);
       if (target == nullptr) return NotDelivered(reply, capacity, hr);
       SessionStubCall call(session);
-      const StubResult result = info->stubs[slot - 3](target, reader, writer, call);
+      StubResult result = StubResult::kDone;
+      try {
+        result = info->stubs[slot - 3](target, reader, writer, call);
+      } catch (...) {
+        // Whatever the object or the decoding threw fails this call only,
+        // as the system's stub engine answers it: the arguments were freed
+        // by the unwinding, objects exported for the reply are taken back,
+        // and the connection goes on serving.
+        static_cast<IUnknown*>(target)->Release();
+        call.Undo();
+        return NotDelivered(reply, capacity, kServerFault);
+      }
       static_cast<IUnknown*>(target)->Release();
       switch (result) {
         case StubResult::kDone:

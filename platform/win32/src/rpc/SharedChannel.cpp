@@ -90,27 +90,20 @@ constexpr unsigned kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
 
 }  // namespace
 
-SharedMapping::~SharedMapping() {
-  if (m_region != nullptr) ::munmap(m_region, sizeof(SharedRegion));
-}
+void MappedRegionTraits::Release(SharedRegion* region) noexcept { ::munmap(region, sizeof(SharedRegion)); }
 
-bool SharedMapping::Create(int& fd) {
-  fd = ::memfd_create("moravane-channel", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (fd < 0) return false;
+bool SharedMapping::Create(comsupport::UniqueFd& fd) {
+  comsupport::UniqueFd created(::memfd_create("moravane-channel", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!created) return false;
   // Sealed at its size, so that the peer can rely on the mapping: neither
   // side can shrink it under the other (which would fault on access).
-  if (::ftruncate(fd, sizeof(SharedRegion)) != 0 || ::fcntl(fd, F_ADD_SEALS, kSeals) != 0) {
-    ::close(fd);
-    fd = -1;
+  if (::ftruncate(created.Get(), sizeof(SharedRegion)) != 0 || ::fcntl(created.Get(), F_ADD_SEALS, kSeals) != 0) {
     return false;
   }
-  void* address = ::mmap(nullptr, sizeof(SharedRegion), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (address == MAP_FAILED) {
-    ::close(fd);
-    fd = -1;
-    return false;
-  }
-  m_region = static_cast<SharedRegion*>(address);  // zero-filled: kIdle, nobody sleeping
+  void* address = ::mmap(nullptr, sizeof(SharedRegion), PROT_READ | PROT_WRITE, MAP_SHARED, created.Get(), 0);
+  if (address == MAP_FAILED) return false;
+  m_region.Reset(static_cast<SharedRegion*>(address));  // zero-filled: kIdle, nobody sleeping
+  fd = std::move(created);
   return true;
 }
 
@@ -123,7 +116,7 @@ bool SharedMapping::Map(int fd) {
   if (seals < 0 || (static_cast<unsigned>(seals) & kSeals) != kSeals) return false;
   void* address = ::mmap(nullptr, sizeof(SharedRegion), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (address == MAP_FAILED) return false;
-  m_region = static_cast<SharedRegion*>(address);
+  m_region.Reset(static_cast<SharedRegion*>(address));
   return true;
 }
 

@@ -6,6 +6,7 @@
 // process marks the region closed and wakes whoever waits on it.
 #pragma once
 
+#include <comsupport/FileDescriptor.h>
 #include <rpc/Wire.h>
 
 #include <atomic>
@@ -34,21 +35,24 @@ struct SharedRegion {
   std::uint8_t reply[kMaxMessage];
 };
 
-// Owns a mapping of a region.
+// A mapping of a region, unmapped exactly once.
+struct MappedRegionTraits {
+  using Type = SharedRegion*;
+  static Type Empty() noexcept { return nullptr; }
+  static void Release(Type region) noexcept;
+};
+
 class SharedMapping {
  public:
-  SharedMapping() = default;
-  SharedMapping(const SharedMapping&) = delete;
-  SharedMapping& operator=(const SharedMapping&) = delete;
-  ~SharedMapping();
-  // A new region and its memfd (which the caller closes after sending).
-  bool Create(int& fd);
+  // A new region and its memfd in `fd` (which the caller closes after
+  // sending).
+  bool Create(comsupport::UniqueFd& fd);
   // Maps a region received from a peer; false when it is not one.
   bool Map(int fd);
-  SharedRegion* Get() const { return m_region; }
+  SharedRegion* Get() const { return m_region.Get(); }
 
  private:
-  SharedRegion* m_region = nullptr;
+  comsupport::UniqueResource<MappedRegionTraits> m_region;
 };
 
 // The client's half of one exchange: publishes the request of `size` bytes

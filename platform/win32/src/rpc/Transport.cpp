@@ -16,11 +16,6 @@
 
 namespace rpc {
 
-void Fd::Reset(int fd) {
-  if (m_fd >= 0) ::close(m_fd);
-  m_fd = fd;
-}
-
 std::string GuidToString(REFGUID guid) {
   char text[40];
   std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
@@ -97,7 +92,7 @@ SocketAddress::SocketAddress(const std::string& path) {
   if (slash == std::string::npos || slash == 0) return;
   const std::string folder = path.substr(0, slash);
   m_folder = Fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!m_folder.Valid()) return;
+  if (!m_folder) return;
   const std::string shortPath = "/proc/self/fd/" + std::to_string(m_folder.Get()) + path.substr(slash);
   if (shortPath.size() >= sizeof m_address.sun_path) return;
   shortPath.copy(m_address.sun_path, shortPath.size());
@@ -108,7 +103,7 @@ ConnectResult ConnectEndpoint(const std::string& path, Fd& socket) {
   const SocketAddress address(path);
   if (!address.Valid()) return ConnectResult::kNoServer;
   Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (!fd.Valid()) return ConnectResult::kNoServer;
+  if (!fd) return ConnectResult::kNoServer;
   int rc;
   do {
     rc = ::connect(fd.Get(), address.Get(), address.Size());
@@ -164,11 +159,9 @@ long ReceiveMessage(int socket, std::uint8_t* buffer, std::size_t capacity, Fd* 
       for (std::size_t i = 0; i < count; ++i) {
         int fd;
         std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
-        if (receivedFd != nullptr && !receivedFd->Valid()) {
-          receivedFd->Reset(fd);
-        } else {
-          ::close(fd);
-        }
+        // Owned at once: kept when asked for, else closed here.
+        Fd owned(fd);
+        if (receivedFd != nullptr && receivedFd->IsEmpty()) *receivedFd = std::move(owned);
       }
     }
     if (message.msg_flags & MSG_TRUNC) return -2;

@@ -4,6 +4,7 @@
 // than the receive buffer is reported, never split).
 #pragma once
 
+#include <comsupport/FileDescriptor.h>
 #include <rpc/Wire.h>
 
 #include <cstddef>
@@ -15,29 +16,8 @@
 
 namespace rpc {
 
-// Owns a file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : m_fd(fd) {}
-  Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-  }
-  ~Fd() { Reset(); }
-  int Get() const { return m_fd; }
-  bool Valid() const { return m_fd >= 0; }
-  int Release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int m_fd = -1;
-};
+// Sockets and other descriptors of the engine, each closed exactly once.
+using Fd = comsupport::UniqueFd;
 
 // Creates the per-user endpoint directory when missing. Empty when it
 // cannot be made safe (someone else owns it, or it is open to others).

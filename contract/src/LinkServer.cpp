@@ -1,4 +1,5 @@
-#include "objects/LinkServer.h"
+// The identifiers of the contract, each stated here and nowhere else.
+#include <contract/LinkServer.h>
 
 namespace moravane {
 

@@ -381,6 +381,9 @@ TEST_F(ObjectsTest, EveryBadRequestGetsACodeAndATextAndTheServerStaysUsable) {
       {"create with no rate",
        [&](BSTR* e) { return m_server->CreateSource(missing, 64, 48, 1, 1, 25, 25, 0.0, &object, &second, e); },
        E_INVALIDARG, "frame rate 0.000000 is out of range"},
+      {"create above the highest rate",
+       [&](BSTR* e) { return m_server->CreateSource(missing, 64, 48, 1, 1, 25, 25, 1000.5, &object, &second, e); },
+       E_INVALIDARG, "frame rate 1000.500000 is out of range"},
   };
   const int openBefore = linkserver::InspectServer(m_server).openProjects;
   for (const BadRequest& bad : table) {
@@ -491,6 +494,13 @@ TEST_F(ObjectsTest, CreateSourceWritesANewProjectHoldingThatSource) {
   ASSERT_TRUE(again && shownSource);
   EXPECT_CALL_OK(shownSource->GetFrameSize(&a, &b, errorText));
   EXPECT_EQ(a, 64);
+
+  // The highest rate a project file holds is accepted (one above it is in
+  // the table of bad requests).
+  const Arg fastest((m_folder.Path() / "fastest.orraproj").string());
+  rawProject = rawSource = nullptr;
+  EXPECT_CALL_OK(m_server->CreateSource(fastest, 64, 48, 1, 1, 1, 1, 1000.0, &rawProject, &rawSource, errorText));
+  EXPECT_TRUE(Take<IProject2>(rawProject) && Take<ISource2>(rawSource));
 }
 
 TEST_F(ObjectsTest, SendFileAddsAPngImageAsASourceOfTheOpenProject) {
@@ -583,6 +593,14 @@ TEST_F(MemoryTest, DecodedStillsAreCachedWithinTheBudgetsAndPurged) {
   EXPECT_CALL_OK(m_server->SetTemporaryMemoryUsage(0, errorText));
   RenderStill(kB);
   EXPECT_EQ(Usage(), 0u) << "nothing is cached with no temporary budget";
+
+  // A still larger than the whole budget is not kept, and what is cached
+  // stays (A is six times B).
+  EXPECT_CALL_OK(m_server->SetIdleTimeMemoryUsage(kBytesA / 2, errorText));
+  EXPECT_CALL_OK(m_server->SetTemporaryMemoryUsage(kBytesA / 2, errorText));
+  RenderStill(kB);
+  RenderStill(kA);
+  EXPECT_EQ(Usage(), kBytesB);
 }
 
 TEST_F(MemoryTest, FinalFramesAreKeptWhenAskedAndServedAgain) {

@@ -134,6 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"SizeOutOfRange", kHead + kSource + "size 0 480\n", 4, "width 0 is out of range"},
         BadFile{"Int32Overflow", kHead + kSource + "duration 99999999999 1\n", 4, "out of range"},
         BadFile{"NegativeRate", kHead + kSource + "rate -25\n", 4, "frame rate -25 is out of range"},
+        BadFile{"ZeroRate", kHead + kSource + "rate 0\n", 4, "frame rate 0 is out of range"},
         BadFile{"ZeroDenominatorRate", kHead + kSource + "rate 30/0\n", 4, "zero denominator"},
         BadFile{"BadDepth", kHead + kSource + "depth 12\n", 4, "bit depth 12 is not 8, 16 or 32"},
         BadFile{"TwiceGiven", kHead + kSource + "rate 25\nrate 30\n", 5,

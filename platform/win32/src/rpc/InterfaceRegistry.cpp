@@ -13,15 +13,15 @@
 namespace rpc {
 namespace {
 
-struct Registry {
+struct InterfaceRegistry {
   std::shared_mutex mutex;
   std::vector<const InterfaceInfo*> interfaces;
 };
 
-Registry& TheRegistry() {
+InterfaceRegistry& TheRegistry() {
   // Never destroyed: proxies held by a host's globals are released by exit
   // handlers that may run after this function's statics are gone.
-  static Registry* registry = new Registry;
+  static InterfaceRegistry* registry = new InterfaceRegistry;
   return *registry;
 }
 
@@ -34,7 +34,7 @@ bool RegisterInterface(const InterfaceInfo& info) {
       return false;
     }
   }
-  Registry& registry = TheRegistry();
+  InterfaceRegistry& registry = TheRegistry();
   std::unique_lock lock(registry.mutex);
   for (const InterfaceInfo*& known : registry.interfaces) {
     if (IsEqualIID(*known->iid, *info.iid)) {
@@ -47,7 +47,7 @@ bool RegisterInterface(const InterfaceInfo& info) {
 }
 
 const InterfaceInfo* FindInterface(REFIID iid) {
-  Registry& registry = TheRegistry();
+  InterfaceRegistry& registry = TheRegistry();
   std::shared_lock lock(registry.mutex);
   for (const InterfaceInfo* known : registry.interfaces) {
     if (IsEqualIID(*known->iid, iid)) return known;
@@ -56,7 +56,7 @@ const InterfaceInfo* FindInterface(REFIID iid) {
 }
 
 bool IsProxyVtable(const void* vtable) {
-  Registry& registry = TheRegistry();
+  InterfaceRegistry& registry = TheRegistry();
   std::shared_lock lock(registry.mutex);
   for (const InterfaceInfo* known : registry.interfaces) {
     if (known->proxyVtable == vtable) return true;

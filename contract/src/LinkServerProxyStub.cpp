@@ -2,26 +2,20 @@
 // Linking this library into a process registers them with the engine, as a
 // proxy/stub library registers its interfaces with the system; the client
 // needs them to call the server and the server to serve the calls.
-#include "proxystub/LinkServerProxyStub.h"
+#include <contract/LinkServerProxyStub.h>
 
 #include <rpc/ProxyStub.h>
 
-#include "objects/LinkServer.h"
+#include <contract/LinkServer.h>
 
 using namespace moravane;
 using rpc::In;
 using rpc::Out;
 using rpc::Row;
 
-RPC_INTERFACE_ID(IServer2, IID_IServer2);
-RPC_INTERFACE_ID(IProject2, IID_IProject2);
-RPC_INTERFACE_ID(IItem2, IID_IItem2);
-RPC_INTERFACE_ID(IContainer2, IID_IContainer2);
-RPC_INTERFACE_ID(ISource2, IID_ISource2);
-RPC_INTERFACE_ID(IRenderer2, IID_IRenderer2);
-RPC_INTERFACE_ID(IVideoRenderOptions2, IID_IVideoRenderOptions2);
-RPC_INTERFACE_ID(IAudioRenderOptions2, IID_IAudioRenderOptions2);
-RPC_INTERFACE_ID(IOrraExtras2, IID_IOrraExtras2);
+#define MORAVANE_RPC_INTERFACE_ID(Interface) RPC_INTERFACE_ID(Interface, IID_##Interface);
+MORAVANE_LINK_SERVER_INTERFACES(MORAVANE_RPC_INTERFACE_ID)
+#undef MORAVANE_RPC_INTERFACE_ID
 
 namespace {
 

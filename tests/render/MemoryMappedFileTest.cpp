@@ -1,6 +1,6 @@
 // The shared memory file: creation and opening with their second attempt,
 // lazy mapping, reset, and copies that share one handle and view.
-#include "platform_kernel/KernelTestSupport.h"
+#include "platform/kernel/KernelTestSupport.h"
 
 #include <moravane/MemoryMappedFile.h>
 

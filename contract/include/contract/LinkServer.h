@@ -26,15 +26,22 @@
 
 namespace moravane {
 
-extern const IID IID_IServer2;
-extern const IID IID_IProject2;
-extern const IID IID_IItem2;
-extern const IID IID_IContainer2;
-extern const IID IID_ISource2;
-extern const IID IID_IRenderer2;
-extern const IID IID_IVideoRenderOptions2;
-extern const IID IID_IAudioRenderOptions2;
-extern const IID IID_IOrraExtras2;
+// Every interface of the contract, in one list: the identifiers below, the
+// pointer traits and the proxy/stub tables are all generated from it.
+#define MORAVANE_LINK_SERVER_INTERFACES(X) \
+  X(IServer2)                              \
+  X(IProject2)                             \
+  X(IItem2)                                \
+  X(IContainer2)                           \
+  X(ISource2)                              \
+  X(IRenderer2)                            \
+  X(IVideoRenderOptions2)                  \
+  X(IAudioRenderOptions2)                  \
+  X(IOrraExtras2)
+
+#define MORAVANE_DECLARE_IID(Interface) extern const IID IID_##Interface;
+MORAVANE_LINK_SERVER_INTERFACES(MORAVANE_DECLARE_IID)
+#undef MORAVANE_DECLARE_IID
 // The link server's class, activated as a local server.
 extern const CLSID CLSID_OrraLinkServer;
 
@@ -192,15 +199,7 @@ namespace comsupport {
   struct InterfaceTraits<moravane::Interface> {                  \
     static const IID& Id() { return moravane::IID_##Interface; } \
   };
-MORAVANE_INTERFACE_ID(IServer2)
-MORAVANE_INTERFACE_ID(IProject2)
-MORAVANE_INTERFACE_ID(IItem2)
-MORAVANE_INTERFACE_ID(IContainer2)
-MORAVANE_INTERFACE_ID(ISource2)
-MORAVANE_INTERFACE_ID(IRenderer2)
-MORAVANE_INTERFACE_ID(IVideoRenderOptions2)
-MORAVANE_INTERFACE_ID(IAudioRenderOptions2)
-MORAVANE_INTERFACE_ID(IOrraExtras2)
+MORAVANE_LINK_SERVER_INTERFACES(MORAVANE_INTERFACE_ID)
 #undef MORAVANE_INTERFACE_ID
 
 }  // namespace comsupport

@@ -1,0 +1,240 @@
+// Activation of a class served by another process: the live session with
+// its endpoint, or the registered server started and waited for.
+#include "rpc/ClientSession.h"
+
+#include <rpc/Rpc.h>
+
+#include <platformdebug.h>
+
+#include "KernelNames.h"
+#include "rpc/SharedChannel.h"
+#include "rpc/Transport.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace rpc {
+
+namespace {
+
+std::atomic<std::int64_t> g_activationTimeoutMs{kDefaultActivationTimeout.count()};
+
+struct Sessions {
+  std::mutex mutex;
+  std::map<std::string, std::weak_ptr<ClientSession>> byEndpoint;
+};
+
+Sessions& TheSessions() {
+  static Sessions* sessions = new Sessions;  // outlives every proxy, even at exit
+  return *sessions;
+}
+
+// The live session with the server at `endpoint`, opened when needed.
+std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectResult& result,
+                                          Clock::time_point deadline) {
+  Sessions& sessions = TheSessions();
+  std::lock_guard lock(sessions.mutex);
+  if (auto known = sessions.byEndpoint[endpoint].lock(); known && !known->Dead()) {
+    result = ConnectResult::kConnected;
+    return known;
+  }
+  auto session = std::make_shared<ClientSession>(endpoint);
+  result = session->Open(deadline);
+  if (result != ConnectResult::kConnected) return nullptr;
+  sessions.byEndpoint[endpoint] = session;
+  return session;
+}
+
+std::vector<std::string> ReadRegistration(REFCLSID clsid) {
+  std::vector<std::string> command;
+  const std::string path = ClassRegistrationPath(clsid);
+  if (path.empty()) return command;
+  std::ifstream file(path);
+  std::string line;
+  while (std::getline(file, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (command.empty() && line.empty()) continue;
+    command.push_back(line);
+  }
+  return command;
+}
+
+bool ReadAll(int fd, void* data, std::size_t size) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t got = ::read(fd, bytes, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// Starts the registered server detached from this process (it outlives
+// the client and is not its child) and returns a descriptor that becomes
+// readable when it exits, or an invalid one when it could not be started.
+// The server keeps none of this process's standard streams: it serves other
+// hosts long after this one, and a pipe of ours held open would keep our
+// reader waiting (and one closed later would kill the server with SIGPIPE).
+// Its input is /dev/null; its output and errors are appended to `logPath`
+// (or /dev/null when that cannot be opened).
+Fd StartServer(std::vector<std::string> command, const std::string& logPath) {
+  command.push_back("-Embedding");
+  std::vector<char*> argv;
+  for (std::string& argument : command) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  int status[2];
+  if (::pipe2(status, O_CLOEXEC) != 0) return Fd();
+  Fd readEnd(status[0]), writeEnd(status[1]);
+  Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  Fd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+  const int output = !log.IsEmpty() ? log.Get() : devNull.Get();
+
+  // Only async-signal-safe calls between fork and exec: the client may
+  // have other threads holding locks.
+  const pid_t child = ::fork();
+  if (child < 0) return Fd();
+  if (child == 0) {
+    ::setsid();
+    const pid_t server = ::fork();
+    if (server != 0) {
+      ::write(writeEnd.Get(), &server, sizeof server);
+      ::_exit(server < 0 ? 1 : 0);
+    }
+    if (!devNull.IsEmpty()) ::dup2(devNull.Get(), 0);
+    if (output >= 0) {
+      ::dup2(output, 1);
+      ::dup2(output, 2);
+    }
+    ::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
+    ::execv(argv[0], argv.data());
+    const int error = errno;
+    ::write(writeEnd.Get(), &error, sizeof error);
+    ::_exit(127);
+  }
+  writeEnd.Reset();
+  int childStatus = 0;
+  while (::waitpid(child, &childStatus, 0) < 0 && errno == EINTR) {
+  }
+  pid_t server = -1;
+  if (!ReadAll(readEnd.Get(), &server, sizeof server) || server <= 0) return Fd();
+  int execError = 0;
+  if (ReadAll(readEnd.Get(), &execError, sizeof execError)) {
+    LogError("cannot start %s: errno %d", argv[0], execError);
+    return Fd();
+  }
+  Fd exited(static_cast<int>(::syscall(SYS_pidfd_open, server, 0)));
+  if (!exited) {
+    // Without pidfds the wait is only bounded by the time-out.
+    exited = std::move(readEnd);
+  }
+  return exited;
+}
+
+HRESULT Stalled(const std::string& endpoint) {
+  LogError("the server at %s accepted but did not answer in time", endpoint.c_str());
+  return CO_E_SERVER_EXEC_FAILURE;
+}
+
+}  // namespace
+
+void SetActivationTimeout(std::chrono::milliseconds timeout) { g_activationTimeoutMs.store(timeout.count()); }
+
+HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  IdentityInfo();
+  if (FindInterface(iid) == nullptr) return E_NOINTERFACE;
+  const std::string directory = EnsureEndpointDirectory();
+  if (directory.empty()) return E_ACCESSDENIED;
+  const std::string endpoint = EndpointPath(directory, clsid);
+
+  // One bound for the whole activation: starting the server, its
+  // publication, the attach and the activation request.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
+  ConnectResult connected = ConnectResult::kNoServer;
+  std::shared_ptr<ClientSession> session = SessionFor(endpoint, connected, deadline);
+  if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
+  if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+  if (session == nullptr) {
+    const std::vector<std::string> command = ReadRegistration(clsid);
+    if (command.empty()) return REGDB_E_CLASSNOTREG;
+    Fd exited = StartServer(command, ServerLogPath(directory, clsid));
+    if (!exited) return CO_E_SERVER_EXEC_FAILURE;
+    for (;;) {
+      session = SessionFor(endpoint, connected, deadline);
+      if (session != nullptr) break;
+      if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+      if (connected == ConnectResult::kRefused || Clock::now() >= deadline) {
+        return CO_E_SERVER_EXEC_FAILURE;
+      }
+      pollfd watch{exited.Get(), POLLIN, 0};
+      if (::poll(&watch, 1, 10) > 0) {
+        // The server ended before it published; one last look in case it
+        // published and then exited at once.
+        session = SessionFor(endpoint, connected, deadline);
+        if (session != nullptr) break;
+        LogError("the server of %s exited without publishing it", GuidToString(clsid).c_str());
+        return CO_E_SERVER_EXEC_FAILURE;
+      }
+    }
+  }
+
+  ObjectId id = 0;
+  HRESULT hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
+  if (hr == kServerUnavailable) {
+    // A session left from a server that has gone since: try a new one once.
+    session = SessionFor(endpoint, connected, deadline);
+    if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+    if (session == nullptr) return kServerUnavailable;
+    hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
+  }
+  if (FAILED(hr)) return hr;
+  if (id == 0) return E_UNEXPECTED;
+  IUnknown* identity = session->ProxyFor(id);
+  hr = QueryReceivedProxy(identity, iid, object);
+  ReleaseReceivedProxy(identity);
+  return hr;
+}
+
+}  // namespace rpc
+
+namespace platformdebug {
+
+long ProxyLocalReferences(IUnknown* identity) {
+  // Copied out first: a session dropped here must not end under the lock.
+  std::vector<std::shared_ptr<rpc::ClientSession>> sessions;
+  {
+    rpc::Sessions& all = rpc::TheSessions();
+    std::lock_guard lock(all.mutex);
+    for (const auto& [endpoint, weak] : all.byEndpoint) {
+      if (auto session = weak.lock()) sessions.push_back(std::move(session));
+    }
+  }
+  for (const auto& session : sessions) {
+    if (const long count = session->LocalReferences(identity); count >= 0) return count;
+  }
+  return -1;
+}
+
+}  // namespace platformdebug

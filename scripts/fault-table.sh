@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Proves that the tests catch faults: for every line of tests/faults/faults.tsv
+# breaks one line of product code, rebuilds, runs the test programs named on
+# that line and records whether they failed ("caught") or passed ("MISSED"),
+# then restores the file. A tool, not a CI check: one run rebuilds the tree
+# once per fault and takes the better part of an hour on two cores.
+#
+#   bash scripts/fault-table.sh [BUILD_DIR] [FAULT_ID...]
+#
+# BUILD_DIR defaults to build/default (configure it first: cmake --preset
+# default). The closing table is Markdown, ready for docs/testing.md.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "${root}" || exit 1
+build="${1:-build/default}"
+shift || true
+only=("$@")
+table="${root}/tests/faults/faults.tsv"
+jobs="${MORAVANE_JOBS:-2}"
+product=(include src contract platform kelvex server tools)
+
+backup=""
+target=""
+restore() { [[ -n "${backup}" && -f "${backup}" ]] && cp "${backup}" "${target}" && rm -f "${backup}"; backup=""; }
+trap 'restore; exit 130' INT TERM
+trap restore EXIT
+
+# Runs the named test programs (targets of the build) one after another;
+# fails as soon as one fails. Each program gets ten minutes: a fault that
+# makes a test hang counts as caught once the timeout ends it.
+run_tests() {
+  local name path
+  for name in "$@"; do
+    path="$(find "${build}" -type f -perm -u+x -name "${name}" | head -n 1)"
+    if [[ -z "${path}" ]]; then
+      echo "no test program ${name} under ${build}" >&2
+      return 2
+    fi
+    timeout 600 "${path}" --gtest_brief=1 ${fail_fast} >>"${log}" 2>&1 || return 1
+  done
+}
+
+# With a fault in, the first failing case settles the row.
+fail_fast=""
+log="$(mktemp /tmp/moravane-faults.XXXXXX)"
+echo "log: ${log}"
+if ! cmake --build "${build}" -j"${jobs}" >>"${log}" 2>&1; then
+  echo "the unbroken tree does not build; see ${log}"
+  exit 1
+fi
+
+# Without a fault every program named in the table must pass, or "caught"
+# would mean nothing.
+mapfile -t all < <(grep -v '^#' "${table}" | cut -f5 | tr ' ' '\n' | sort -u | grep -v '^$')
+if ! run_tests "${all[@]}"; then
+  echo "the tests fail on the unbroken tree; see ${log}"
+  exit 1
+fi
+
+rows=()
+missed=0
+fail_fast="--gtest_fail_fast"
+while IFS=$'\t' read -r id area original broken programs; do
+  [[ -z "${id}" || "${id}" == \#* ]] && continue
+  if ((${#only[@]})) && [[ ! " ${only[*]} " == *" ${id} "* ]]; then continue; fi
+  read -r -a programs <<<"${programs}"
+  # The fault names a line by its text, not by its file, so that it follows
+  # the line when files move or split.
+  mapfile -t files < <(grep -rlF --include='*.cpp' --include='*.h' -- "${original}" "${product[@]}" 2>/dev/null)
+  if [[ ${#files[@]} -ne 1 ]]; then
+    rows+=("| ${id} | ${area} | \`${original}\` | - | not applied: found in ${#files[@]} files |")
+    missed=1
+    continue
+  fi
+  target="${files[0]}"
+  if [[ "$(grep -cF -- "${original}" "${target}")" -ne 1 ]]; then
+    rows+=("| ${id} | ${area} | \`${original}\` | ${target} | not applied: not exactly one line |")
+    missed=1
+    continue
+  fi
+  echo "== ${id} ${area}: ${target}" | tee -a "${log}"
+  backup="$(mktemp)"
+  cp "${target}" "${backup}"
+  ORIGINAL="${original}" BROKEN="${broken}" python3 - "${target}" <<'PY'
+import os, sys
+path = sys.argv[1]
+text = open(path, encoding="utf-8").read()
+open(path, "w", encoding="utf-8").write(text.replace(os.environ["ORIGINAL"], os.environ["BROKEN"], 1))
+PY
+  # Only the named programs and what they depend on are rebuilt.
+  if ! cmake --build "${build}" -j"${jobs}" --target "${programs[@]}" >>"${log}" 2>&1; then
+    result="not applied: the fault does not build"
+    missed=1
+  elif run_tests "${programs[@]}"; then
+    result="MISSED"
+    missed=1
+  else
+    result="caught"
+  fi
+  restore
+  echo "   ${result}" | tee -a "${log}"
+  rows+=("| ${id} | ${area} | \`${original//|/\\|}\` → \`${broken//|/\\|}\` | ${programs[*]} | ${result} |")
+done <"${table}"
+# Leave the build matching the restored sources.
+cmake --build "${build}" -j"${jobs}" >>"${log}" 2>&1
+
+echo
+echo "| fault | area | line broken | test programs run | result |"
+echo "|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
+exit "${missed}"
