@@ -1,15 +1,20 @@
 // CoCreateInstance for a class of another process: published, registered
 // and started, or neither.
 #include "RpcTestSupport.h"
+#include "testserver/ClassFactory.h"
 
+#include "rpc/Transport.h"
+
+#include <filesystem>
 #include <optional>
 #include <thread>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
-using namespace moravane;
 using namespace std::chrono_literals;
+using testserver::CLSID_TestServerHost;
 
 namespace rpctest {
 namespace {
@@ -17,17 +22,9 @@ namespace {
 class Activation : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(RegisterAll()); }
-  HRESULT Activate(IServer2** result) {
-    return CoCreateInstance(CLSID_TestLinkServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IServer2,
-                            reinterpret_cast<void**>(result));
-  }
-  LONG ServerProcessId(IServer2* server) {
-    ITestControl* control = nullptr;
-    server->QueryInterface(IID_ITestControl, reinterpret_cast<void**>(&control));
+  static LONG ProcessOf(ITestControl* control) {
     LONG pid = 0;
-    OutText e;
-    control->GetProcessId(&pid, &e);
-    control->Release();
+    EXPECT_EQ(S_OK, control->Probe(testserver::kProcessId, 0, &pid));
     return pid;
   }
   static bool Gone(pid_t pid, std::chrono::milliseconds within) {
@@ -38,52 +35,55 @@ class Activation : public ::testing::Test {
     }
     return false;
   }
-  ScratchDirectories scratch;
+  testsupport::PrivateUserFolders scratch;
+  comsupport::CComPtr<ITestControl> control;
 };
 
 TEST_F(Activation, NothingPublishedNothingRegistered) {
-  IServer2* server = reinterpret_cast<IServer2*>(1);
-  EXPECT_EQ(REGDB_E_CLASSNOTREG, Activate(&server));
-  EXPECT_EQ(nullptr, server);
+  EXPECT_EQ(REGDB_E_CLASSNOTREG, Activate(control));
+  EXPECT_EQ(nullptr, control.p);
 }
 
+// In a runtime folder far deeper than a socket address can name: the
+// server publishes there and the client reaches it.
 TEST_F(Activation, StartsTheRegisteredServerWhichEndsWithItsLastObject) {
-  scratch.Register(CLSID_TestLinkServer, {ServerPath()});
-  IServer2* server = nullptr;
-  ASSERT_EQ(S_OK, Activate(&server));
-  const pid_t pid = ServerProcessId(server);
+  std::string deep = scratch.Root();
+  while (deep.size() < 300) deep += "/a-folder-of-a-deep-build-tree";
+  std::filesystem::create_directories(deep);
+  ::chmod(deep.c_str(), 0700);
+  const std::string previous = std::getenv("XDG_RUNTIME_DIR");
+  ::setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
+  Register(CLSID_TestServerHost, {HostPath()});
+  ASSERT_EQ(S_OK, Activate(control));
+  const pid_t pid = ProcessOf(control);
   EXPECT_NE(::getpid(), pid);
   // A second activation reaches the same, now published, server.
-  IServer2* second = nullptr;
-  ASSERT_EQ(S_OK, Activate(&second));
-  EXPECT_EQ(pid, ServerProcessId(second));
-  second->Release();
-  server->Release();
+  comsupport::CComPtr<ITestControl> second;
+  ASSERT_EQ(S_OK, Activate(second));
+  EXPECT_EQ(pid, ProcessOf(second));
+  second = nullptr;
+  control = nullptr;
   EXPECT_TRUE(Gone(pid, 5s));
+  ::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
 }
 
 TEST_F(Activation, APublishedServerComesBeforeTheRegistration) {
-  const std::unique_ptr<ChildProcess> published = StartChild({ServerPath()}, "ready");
+  const std::unique_ptr<ChildProcess> published = StartChild({HostPath()}, "ready");
   ASSERT_NE(nullptr, published);
-  scratch.Register(CLSID_TestLinkServer, {"/nonexistent/server"});
-  IServer2* server = nullptr;
-  ASSERT_EQ(S_OK, Activate(&server));
-  EXPECT_EQ(published->Pid(), ServerProcessId(server));
-  server->Release();
+  Register(CLSID_TestServerHost, {"/nonexistent/server"});
+  ASSERT_EQ(S_OK, Activate(control));
+  EXPECT_EQ(published->Pid(), ProcessOf(control));
 }
 
 // Listens at the class's endpoint and never accepts or answers, as a
 // server that is stopped or stuck does.
 class StalledEndpoint {
  public:
-  StalledEndpoint() {
-    const std::string folder = rpc::EndpointDirectory();
-    ::mkdir(folder.c_str(), 0700);
-    const std::string path = folder + "/" + rpc::GuidToString(CLSID_TestLinkServer);
+  StalledEndpoint() : m_path(rpc::EndpointPath(rpc::EnsureEndpointDirectory(), CLSID_TestServerHost)) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) return;
-    path.copy(address.sun_path, path.size());
+    if (m_path.size() >= sizeof address.sun_path) return;
+    m_path.copy(address.sun_path, m_path.size());
     m_socket = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_socket, 4) != 0) {
       ::close(m_socket);
@@ -92,11 +92,12 @@ class StalledEndpoint {
   }
   ~StalledEndpoint() {
     if (m_socket >= 0) ::close(m_socket);
-    ::unlink((rpc::EndpointDirectory() + "/" + rpc::GuidToString(CLSID_TestLinkServer)).c_str());
+    ::unlink(m_path.c_str());
   }
   bool Ready() const { return m_socket >= 0; }
 
  private:
+  std::string m_path;
   int m_socket = -1;
 };
 
@@ -119,11 +120,10 @@ TEST_F(Activation, ServersThatCannotServeFailWithTheExecutionCode) {
     if (row.stalled) {
       ASSERT_TRUE(stalled.emplace().Ready());
     }
-    scratch.Register(CLSID_TestLinkServer, row.command);
+    Register(CLSID_TestServerHost, row.command);
     const auto started = std::chrono::steady_clock::now();
-    IServer2* server = nullptr;
-    EXPECT_EQ(CO_E_SERVER_EXEC_FAILURE, Activate(&server));
-    EXPECT_EQ(nullptr, server);
+    EXPECT_EQ(CO_E_SERVER_EXEC_FAILURE, Activate(control));
+    EXPECT_EQ(nullptr, control.p);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
   }
   rpc::SetActivationTimeout(rpc::kDefaultActivationTimeout);
@@ -132,71 +132,29 @@ TEST_F(Activation, ServersThatCannotServeFailWithTheExecutionCode) {
   if (pidFile >> slow && slow > 0) ::kill(slow, SIGKILL);
 }
 
-TEST_F(Activation, ARuntimeFolderOfAnyDepthServes) {
-  // Far deeper than a socket address can name: the server publishes there
-  // and the client reaches it.
-  std::string deep = scratch.Root();
-  while (deep.size() < 300) deep += "/a-folder-of-a-deep-build-tree";
-  std::filesystem::create_directories(deep);
-  ::chmod(deep.c_str(), 0700);
-  const char* saved = std::getenv("XDG_RUNTIME_DIR");
-  const std::string previous = saved != nullptr ? saved : "";
-  ::setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
-  scratch.Register(CLSID_TestLinkServer, {ServerPath()});
-  IServer2* server = nullptr;
-  EXPECT_EQ(S_OK, Activate(&server));
-  if (server != nullptr) {
-    EXPECT_NE(::getpid(), ServerProcessId(server));
-    // A second session reaches the published endpoint too.
-    IServer2* second = nullptr;
-    EXPECT_EQ(S_OK, Activate(&second));
-    if (second != nullptr) second->Release();
-    const pid_t pid = ServerProcessId(server);
-    server->Release();
-    EXPECT_TRUE(Gone(pid, 5s));
-  }
-  ::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
-}
-
-TEST_F(Activation, AClassOfThisProcessComesFirst) {
-  struct LocalFactory : IClassFactory {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-      *object = (iid == IID_IUnknown || iid == IID_IClassFactory) ? this : nullptr;
-      if (*object == nullptr) return E_NOINTERFACE;
-      AddRef();
-      return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** object) override {
-      ++created;
-      *object = this;
-      AddRef();
-      return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-    ULONG refs = 1;
-    int created = 0;
-  } factory;
+TEST_F(Activation, AClassOfThisProcessComesFirstUntilRevoked) {
+  ASSERT_EQ(S_OK, testserver::CreateInProcessTestServer(&control));
+  testserver::TestServerClient local(control);
+  const LONG id = local.Create(kServerMask);
+  const auto factory = testserver::ClassFactory::Create(control, id);
   DWORD cookie = 0;
   ASSERT_EQ(S_OK,
-            CoRegisterClassObject(CLSID_TestLinkServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie));
-  IUnknown* object = nullptr;
-  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_TestLinkServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+            CoRegisterClassObject(CLSID_TestServerHost, factory.p, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie));
+  comsupport::CComPtr<IUnknown> object;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_TestServerHost, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
                                    reinterpret_cast<void**>(&object)));
-  EXPECT_EQ(static_cast<IUnknown*>(&factory), object);
-  EXPECT_EQ(1, factory.created);
-  object->Release();
+  EXPECT_EQ(id, local.Identify(object.p));  // the object itself, no proxy
+  EXPECT_EQ(1u, factory->ActivationThreads().size());
   EXPECT_EQ(S_OK, CoRevokeClassObject(cookie));
-  EXPECT_EQ(1u, factory.refs);
   EXPECT_EQ(E_INVALIDARG, CoRevokeClassObject(cookie));
+  EXPECT_EQ(2u, factory->AddRef());  // the class table let go of its reference
+  factory->Release();
 }
 
 TEST_F(Activation, AnEndpointDirectoryOpenToOthersIsRefused) {
   ASSERT_EQ(0, ::mkdir(rpc::EndpointDirectory().c_str(), 0755));
   ASSERT_EQ(0, ::chmod(rpc::EndpointDirectory().c_str(), 0755));
-  IServer2* server = nullptr;
-  EXPECT_EQ(E_ACCESSDENIED, Activate(&server));
+  EXPECT_EQ(E_ACCESSDENIED, Activate(control));
 }
 
 }  // namespace

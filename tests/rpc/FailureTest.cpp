@@ -4,8 +4,7 @@
 
 #include <moravane/LinkError.h>
 
-#include <platformdebug.h>
-
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -27,21 +26,17 @@ class LinkFailure : public ServerFixture, public ::testing::WithParamInterface<b
     ServerFixture::TearDown();
     rpc::debug::SetSharedChannels(true);
   }
-
- protected:
-  LONG Version(IServer2* target) {
+  HRESULT Version() {
     LONG version = 0;
     OutText e;
-    lastHr = target->GetVersion(&version, &e);
-    return version;
+    return server->GetVersion(&version, &e);
   }
-  HRESULT lastHr = S_OK;
 };
 
 TEST_P(LinkFailure, ServerKilledDuringACall) {
   auto inFlight = std::async(std::launch::async, [this] {
-    OutText e;
-    return control->Sleep(10000, &e);
+    LONG ignored = 0;
+    return control->Probe(testserver::kSleep, 10000, &ignored);
   });
   std::this_thread::sleep_for(200ms);
   const auto killed = std::chrono::steady_clock::now();
@@ -49,19 +44,11 @@ TEST_P(LinkFailure, ServerKilledDuringACall) {
   ASSERT_EQ(std::future_status::ready, inFlight.wait_for(1s));
   EXPECT_EQ(RPC_S_CALL_FAILED_HR, inFlight.get());
   EXPECT_LT(std::chrono::steady_clock::now() - killed, 1s);
-
-  Version(server);
-  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
-  EXPECT_TRUE(LinkError(lastHr).ShouldReconnect());
+  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, Version());
 }
 
-TEST_P(LinkFailure, ServerKilledBetweenCalls) {
-  IUnknown* project = nullptr;
-  OutText e;
-  BSTR path = SysAllocString(u"/p");
-  ASSERT_EQ(S_OK, server->OpenProject(path, &project, &e));
-  SysFreeString(path);
-  EXPECT_EQ(7, Version(server));
+TEST_P(LinkFailure, ServerKilledBetweenCallsAndStartedAgain) {
+  EXPECT_EQ(S_OK, Version());
   // A section that a process which died left behind (as a killed server
   // leaves those it created) is freed once the death of a server is seen.
   const std::string folder = platformdebug::KernelNamespaceDirectory();
@@ -74,62 +61,41 @@ TEST_P(LinkFailure, ServerKilledBetweenCalls) {
 
   process->Kill(SIGKILL);
   const auto killed = std::chrono::steady_clock::now();
-  Version(server);
-  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
+  const HRESULT lost = Version();
+  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lost);
   EXPECT_LT(std::chrono::steady_clock::now() - killed, 1s);
-  EXPECT_TRUE(LinkError(lastHr).ShouldReconnect());
+  EXPECT_TRUE(LinkError(lost).ShouldReconnect());
   EXPECT_FALSE(std::filesystem::exists(folder + "/abandoned-by-the-dead"));
 
   // Every proxy of the lost server answers the same, queries included, and
   // releasing them is quiet.
-  IProject2* typed = nullptr;
-  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, project->QueryInterface(IID_IProject2, reinterpret_cast<void**>(&typed)));
-  LONG objects = 0;
-  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, control->GetLiveObjects(&objects, &e));
-  ReleaseAndNull(project);
-  ReleaseAndNull(control);
-  ReleaseAndNull(server);
-  EXPECT_EQ(0, rpc::debug::LiveProxyObjects());
-}
+  IOrraExtras2* extras = nullptr;
+  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, server->QueryInterface(IID_IOrraExtras2, reinterpret_cast<void**>(&extras)));
+  LONG count = 0;
+  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, control->GetCallCount(&count));
+  client.reset();
+  control = nullptr;
 
-TEST_P(LinkFailure, ANewActivationWorksOnceAServerRunsAgain) {
-  process->Kill(SIGKILL);
-  Version(server);
-  ASSERT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
-  ReleaseAndNull(control);
-  ReleaseAndNull(server);
-
+  // A new activation reaches a server that runs again.
   ASSERT_TRUE(StartServer());
-  ASSERT_EQ(S_OK, Activate(&server));
-  EXPECT_EQ(7, Version(server));
-  EXPECT_EQ(S_OK, lastHr);
-}
-
-TEST_P(LinkFailure, ServerClosingTheLinkCleanlyIsSeenTheSameWay) {
-  process->Kill(SIGTERM);
-  Version(server);
-  EXPECT_EQ(RPC_S_SERVER_UNAVAILABLE_HR, lastHr);
+  ASSERT_EQ(S_OK, Activate(control));
+  EXPECT_EQ(S_OK, control->GetCallCount(&count));
+  client = std::make_unique<testserver::TestServerClient>(control);
+  exported = client->Probe(testserver::kExportedObjects);
+  serverBstrs = client->Probe(testserver::kLiveBstrs);
 }
 
 TEST_P(LinkFailure, ADeadClientsObjectsAreReleasedAtOnce) {
-  const std::unique_ptr<ChildProcess> client = StartChild({ServerPath(), "--hold", "5"}, "holding");
-  ASSERT_NE(nullptr, client);
-  OutText e;
-  LONG objects = 0;
-  control->GetLiveObjects(&objects, &e);
-  EXPECT_EQ(baselineObjects + 6, objects);  // its server object and five projects
+  const std::unique_ptr<ChildProcess> holder = StartChild({HostPath(), "--hold", "5"}, "holding");
+  ASSERT_NE(nullptr, holder);
+  EXPECT_EQ(exported + 6, client->Probe(testserver::kExportedObjects));  // its control and five objects
 
-  client->Kill(SIGKILL);
+  holder->Kill(SIGKILL);
   const auto deadline = std::chrono::steady_clock::now() + 1s;
-  do {
-    control->GetLiveObjects(&objects, &e);
-    if (objects == baselineObjects) break;
+  while (client->Probe(testserver::kExportedObjects) != exported && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(5ms);
-  } while (std::chrono::steady_clock::now() < deadline);
-  EXPECT_EQ(baselineObjects, objects);
-  LONG exported = 0;
-  control->GetExportedObjects(&exported, &e);
-  EXPECT_EQ(1, exported);  // only this client's server object
+  }
+  EXPECT_EQ(exported, client->Probe(testserver::kExportedObjects));
 }
 
 INSTANTIATE_TEST_SUITE_P(Channels, LinkFailure, ::testing::Values(true, false),

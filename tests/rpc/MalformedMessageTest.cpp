@@ -1,6 +1,7 @@
 // Messages that no proxy would send, from a raw socket of the same user:
 // each is answered with an error or ends the connection, and the server
-// goes on serving everybody else.
+// goes on serving everybody else. Replies that no server would send fail
+// the call in the client.
 #include "RpcTestSupport.h"
 
 #include <platformdebug.h>
@@ -55,16 +56,42 @@ Bytes EditHeader(Bytes message, Edit edit) {
 }
 
 constexpr rpc::ObjectId kUnknown = 999;
+constexpr rpc::ObjectId kTheServer = 0;  // stands for the server object of the session
 const IID kUnregistered = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
+const std::optional<HRESULT> kClosed = std::nullopt;
+using Build = std::function<Bytes(rpc::ObjectId server)>;
 
-enum class Expect { kClosed, kReply };
+// A call of `slot` on `target` with the arguments `args`, its header edited.
+Build CallOf(const IID& iid, std::uint32_t slot, Bytes args = {}, std::function<void(rpc::Header&)> edit = nullptr,
+             rpc::ObjectId target = kTheServer) {
+  return [=](rpc::ObjectId server) {
+    Body body;
+    body.Call(target == kTheServer ? server : target, iid, slot);
+    for (std::uint8_t byte : args) body.Add(byte);
+    const Bytes message = body.Message(rpc::MessageKind::kCall);
+    return edit ? EditHeader(message, edit) : message;
+  };
+}
+template <class... T>
+Bytes Raw(T... values) {
+  Body body;
+  (body.Add(values), ...);
+  const Bytes message = body.Message(rpc::MessageKind::kCall);
+  return Bytes(message.begin() + sizeof(rpc::Header), message.end());
+}
+Build MessageOf(rpc::MessageKind kind, Bytes body) {
+  return [=](rpc::ObjectId) {
+    Bytes message = Body().Message(kind);
+    message.insert(message.end(), body.begin(), body.end());
+    return EditHeader(message, [&](rpc::Header& h) { h.length = static_cast<std::uint32_t>(message.size()); });
+  };
+}
 
 struct BadMessage {
   const char* name;
   bool attached;  // sent after Attach and the activation of a server object
-  std::function<Bytes(rpc::ObjectId server)> build;
-  Expect expect;
-  HRESULT hr;
+  Build build;
+  std::optional<HRESULT> hr;  // kClosed: the server closes the connection
 };
 
 const BadMessage kCases[] = {
@@ -72,118 +99,50 @@ const BadMessage kCases[] = {
      [](rpc::ObjectId) {
        return Bytes{1, 2, 3, 4};
      },
-     Expect::kClosed, S_OK},
-    {"wrong magic", true,
-     [](rpc::ObjectId s) {
-       return EditHeader(Body().Call(s, IID_IServer2, 3).Message(rpc::MessageKind::kCall),
-                         [](rpc::Header& h) { h.magic ^= 1; });
-     },
-     Expect::kClosed, S_OK},
-    {"length field past the end", true,
-     [](rpc::ObjectId s) {
-       return EditHeader(Body().Call(s, IID_IServer2, 3).Message(rpc::MessageKind::kCall),
-                         [](rpc::Header& h) { h.length += 8; });
-     },
-     Expect::kClosed, S_OK},
-    {"length field short of the end", true,
-     [](rpc::ObjectId s) {
-       return EditHeader(Body().Call(s, IID_IServer2, 3).Message(rpc::MessageKind::kCall),
-                         [](rpc::Header& h) { h.length -= 1; });
-     },
-     Expect::kClosed, S_OK},
-    {"flags in a request", true,
-     [](rpc::ObjectId s) {
-       return EditHeader(Body().Call(s, IID_IServer2, 3).Message(rpc::MessageKind::kCall),
-                         [](rpc::Header& h) { h.flags = rpc::kNotDelivered; });
-     },
-     Expect::kClosed, S_OK},
-    {"call before attach", false,
-     [](rpc::ObjectId) { return Body().Call(1, IID_IServer2, 3).Message(rpc::MessageKind::kCall); }, Expect::kClosed,
-     S_OK},
-    {"unknown kind", true, [](rpc::ObjectId) { return Body().Message(static_cast<rpc::MessageKind>(77)); },
-     Expect::kClosed, S_OK},
-    {"a reply sent to the server", true,
-     [](rpc::ObjectId) { return Body().Add(S_OK).Message(rpc::MessageKind::kReply); }, Expect::kClosed, S_OK},
-    {"second attach", true,
-     [](rpc::ObjectId) { return Body().Add(std::uint64_t{0}).Message(rpc::MessageKind::kAttach); }, Expect::kClosed,
-     S_OK},
-    {"attach to an unknown session", false,
-     [](rpc::ObjectId) { return Body().Add(std::uint64_t{12345}).Message(rpc::MessageKind::kAttach); }, Expect::kReply,
+     kClosed},
+    {"wrong magic", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.magic ^= 1; }), kClosed},
+    {"length field past the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length += 8; }), kClosed},
+    {"length field short of the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length -= 1; }),
+     kClosed},
+    {"flags in a request", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.flags = rpc::kNotDelivered; }),
+     kClosed},
+    {"call before attach", false, CallOf(IID_IServer2, 3, {}, nullptr, 1), kClosed},
+    {"unknown kind", true, MessageOf(static_cast<rpc::MessageKind>(77), {}), kClosed},
+    {"a reply sent to the server", true, MessageOf(rpc::MessageKind::kReply, Raw(S_OK)), kClosed},
+    {"second attach", true, MessageOf(rpc::MessageKind::kAttach, Raw(std::uint64_t{0})), kClosed},
+    {"attach to an unknown session", false, MessageOf(rpc::MessageKind::kAttach, Raw(std::uint64_t{12345})),
      RPC_E_DISCONNECTED},
-    {"call on an unknown object", true,
-     [](rpc::ObjectId) { return Body().Call(kUnknown, IID_IServer2, 3).Message(rpc::MessageKind::kCall); },
-     Expect::kReply, RPC_E_DISCONNECTED},
-    {"slot of IUnknown", true,
-     [](rpc::ObjectId s) { return Body().Call(s, IID_IServer2, 2).Message(rpc::MessageKind::kCall); }, Expect::kReply,
-     rpc::kProcNumOutOfRange},
-    {"slot past the last method", true,
-     [](rpc::ObjectId s) { return Body().Call(s, IID_IServer2, 15).Message(rpc::MessageKind::kCall); }, Expect::kReply,
-     rpc::kProcNumOutOfRange},
-    {"interface unknown to the server", true,
-     [](rpc::ObjectId s) { return Body().Call(s, kUnregistered, 3).Message(rpc::MessageKind::kCall); }, Expect::kReply,
-     E_NOINTERFACE},
-    {"interface the object lacks", true,
-     [](rpc::ObjectId s) { return Body().Call(s, IID_ISource2, 3).Message(rpc::MessageKind::kCall); }, Expect::kReply,
-     E_NOINTERFACE},
-    {"bytes after the arguments", true,
-     [](rpc::ObjectId s) {
-       return Body().Call(s, IID_IServer2, 3).Add(std::uint8_t{0}).Message(rpc::MessageKind::kCall);
-     },
-     Expect::kClosed, S_OK},
-    {"argument cut short", true,
-     [](rpc::ObjectId s) {
-       return Body().Call(s, IID_IServer2, 5).Add(std::uint32_t{1}).Message(rpc::MessageKind::kCall);
-     },
-     Expect::kClosed, S_OK},
-    {"BSTR longer than the message", true,
-     [](rpc::ObjectId s) {
-       return Body()
-           .Call(s, IID_IServer2, 11)
-           .Add(std::uint32_t{100})
-           .Add(std::uint32_t{0})
-           .Message(rpc::MessageKind::kCall);
-     },
-     Expect::kClosed, S_OK},
-    {"BSTR length near 4 GiB", true,
-     [](rpc::ObjectId s) {
-       return Body().Call(s, IID_IServer2, 11).Add(std::uint32_t{0xFFFFFFF0u}).Message(rpc::MessageKind::kCall);
-     },
-     Expect::kClosed, S_OK},
-    {"GUID presence flag neither 0 nor 1", true,
-     [](rpc::ObjectId s) {
-       return Body()
-           .Call(s, IID_IServer2, 12)
-           .Add(rpc::kNullBstr)
-           .Add(std::uint8_t{2})
-           .Message(rpc::MessageKind::kCall);
-     },
-     Expect::kClosed, S_OK},
-    {"unknown object passed in", true,
-     [](rpc::ObjectId s) { return Body().Call(s, IID_IServer2, 13).Add(kUnknown).Message(rpc::MessageKind::kCall); },
-     Expect::kReply, RPC_E_DISCONNECTED},
-    {"release of an unknown object", true,
-     [](rpc::ObjectId) { return Body().Add(kUnknown).Add(std::uint32_t{1}).Message(rpc::MessageKind::kRelease); },
-     Expect::kReply, RPC_E_DISCONNECTED},
+    {"call on an unknown object", true, CallOf(IID_IServer2, 3, {}, nullptr, kUnknown), RPC_E_DISCONNECTED},
+    {"slot of IUnknown", true, CallOf(IID_IServer2, 2), rpc::kProcNumOutOfRange},
+    {"slot past the last method", true, CallOf(IID_IServer2, 15), rpc::kProcNumOutOfRange},
+    {"last slot with its arguments cut short", true, CallOf(IID_IServer2, 14, Raw(rpc::kNullBstr)), kClosed},
+    {"interface unknown to the server", true, CallOf(kUnregistered, 3), E_NOINTERFACE},
+    {"interface the object lacks", true, CallOf(IID_ISource2, 3), E_NOINTERFACE},
+    {"bytes after the arguments", true, CallOf(IID_IServer2, 3, Raw(std::uint8_t{0})), kClosed},
+    {"argument cut short", true, CallOf(IID_IServer2, 5, Raw(std::uint32_t{1})), kClosed},
+    {"BSTR longer than the message", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{100}, std::uint32_t{0})),
+     kClosed},
+    {"BSTR length near 4 GiB", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{0xFFFFFFF0u})), kClosed},
+    {"GUID presence flag neither 0 nor 1", true, CallOf(IID_IServer2, 12, Raw(rpc::kNullBstr, std::uint8_t{2})),
+     kClosed},
+    {"unknown object passed in", true, CallOf(IID_IServer2, 13, Raw(kUnknown)), RPC_E_DISCONNECTED},
+    {"release of an unknown object", true, MessageOf(rpc::MessageKind::kRelease, Raw(kUnknown, std::uint32_t{1})),
+     RPC_E_DISCONNECTED},
     {"release of more references than held", true,
      [](rpc::ObjectId s) { return Body().Add(s).Add(std::uint32_t{5}).Message(rpc::MessageKind::kRelease); },
-     Expect::kReply, E_INVALIDARG},
-    {"query on an unknown object", true,
-     [](rpc::ObjectId) { return Body().Add(kUnknown).Add(IID_IServer2).Message(rpc::MessageKind::kQueryInterface); },
-     Expect::kReply, RPC_E_DISCONNECTED},
+     E_INVALIDARG},
+    {"query on an unknown object", true, MessageOf(rpc::MessageKind::kQueryInterface, Raw(kUnknown, IID_IServer2)),
+     RPC_E_DISCONNECTED},
     {"activation of a class not published", true,
-     [](rpc::ObjectId) { return Body().Add(kUnregistered).Add(IID_IUnknown).Message(rpc::MessageKind::kActivate); },
-     Expect::kReply, REGDB_E_CLASSNOTREG},
-    {"oversized message", true, [](rpc::ObjectId) { return Bytes(rpc::kMaxMessage + 4096, 0xAB); }, Expect::kClosed,
-     S_OK},
-    {"a well-formed call, for comparison", true,
-     [](rpc::ObjectId s) { return Body().Call(s, IID_IServer2, 3).Message(rpc::MessageKind::kCall); }, Expect::kReply,
-     S_OK},
+     MessageOf(rpc::MessageKind::kActivate, Raw(kUnregistered, IID_IUnknown)), REGDB_E_CLASSNOTREG},
+    {"oversized message", true, [](rpc::ObjectId) { return Bytes(rpc::kMaxMessage + 4096, 0xAB); }, kClosed},
+    {"a well-formed call, for comparison", true, CallOf(IID_IServer2, 3), S_OK},
 };
 
 class RawClient {
  public:
   RawClient() {
-    const std::string path = rpc::EndpointPath(rpc::EnsureEndpointDirectory(), CLSID_TestLinkServer);
+    const std::string path = rpc::EndpointPath(rpc::EnsureEndpointDirectory(), testserver::CLSID_TestServerHost);
     m_fd.Reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -191,23 +150,37 @@ class RawClient {
     connected = ::connect(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
   bool Send(const Bytes& message) { return ::send(m_fd.Get(), message.data(), message.size(), MSG_NOSIGNAL) >= 0; }
-  // The reply's HRESULT and the value after it (when any), or nothing when
+  // The reply's HRESULT and the value of type T after it, or nothing when
   // the server closed the connection.
-  std::optional<std::pair<HRESULT, std::uint64_t>> Receive() {
+  template <class T = std::uint64_t>
+  std::optional<std::pair<HRESULT, T>> Receive() {
     pollfd watch{m_fd.Get(), POLLIN, 0};
-    if (::poll(&watch, 1, 5000) <= 0) return std::make_pair(E_ABORT, std::uint64_t{0});
+    if (::poll(&watch, 1, 5000) <= 0) return std::make_pair(E_ABORT, T{});
     std::uint8_t buffer[256];
     const ssize_t got = ::recv(m_fd.Get(), buffer, sizeof buffer, 0);
     if (got <= 0) return std::nullopt;
     rpc::Reader reader(buffer, static_cast<std::size_t>(got));
     rpc::Header header;
     HRESULT hr = E_ABORT;
-    std::uint64_t value = 0;
-    if (!rpc::ReadHeader(reader, static_cast<std::size_t>(got), header) || !reader.Value(hr)) {
-      return std::make_pair(E_ABORT, std::uint64_t{0});
-    }
+    T value{};
+    if (!rpc::ReadHeader(reader, static_cast<std::size_t>(got), header) || !reader.Value(hr)) hr = E_ABORT;
     reader.Value(value);
     return std::make_pair(hr, value);
+  }
+  // Attaches a session, activates a test server and makes it a server
+  // object: that object's id.
+  rpc::ObjectId ServerObject() {
+    Send(Body().Add(std::uint64_t{0}).Message(rpc::MessageKind::kAttach));
+    Receive();
+    Send(Body()
+             .Add(testserver::CLSID_TestServerHost)
+             .Add(testserver::IID_ITestControl)
+             .Message(rpc::MessageKind::kActivate));
+    const rpc::ObjectId control = Receive().value_or(std::make_pair(E_ABORT, 0)).second;
+    Send(Body().Call(control, testserver::IID_ITestControl, 3).Add(kServerMask).Message(rpc::MessageKind::kCall));
+    const LONG id = Receive<LONG>().value_or(std::make_pair(E_ABORT, 0)).second;
+    Send(Body().Call(control, testserver::IID_ITestControl, 4).Add(id).Message(rpc::MessageKind::kCall));
+    return Receive().value_or(std::make_pair(E_ABORT, 0)).second;
   }
   bool connected = false;
 
@@ -222,23 +195,13 @@ TEST_F(MalformedMessages, AreAnsweredWithAnErrorOrAClosedConnection) {
     SCOPED_TRACE(row.name);
     RawClient raw;
     ASSERT_TRUE(raw.connected);
-    rpc::ObjectId serverObject = 0;
-    if (row.attached) {
-      ASSERT_TRUE(raw.Send(Body().Add(std::uint64_t{0}).Message(rpc::MessageKind::kAttach)));
-      ASSERT_TRUE(raw.Receive().has_value());
-      ASSERT_TRUE(raw.Send(Body().Add(CLSID_TestLinkServer).Add(IID_IServer2).Message(rpc::MessageKind::kActivate)));
-      auto activated = raw.Receive();
-      ASSERT_TRUE(activated.has_value());
-      ASSERT_EQ(S_OK, activated->first);
-      serverObject = activated->second;
-    }
-    ASSERT_TRUE(raw.Send(row.build(serverObject)) || row.expect == Expect::kClosed);
+    const rpc::ObjectId serverObject = row.attached ? raw.ServerObject() : 0;
+    ASSERT_TRUE(!row.attached || serverObject != 0);
+    ASSERT_TRUE(raw.Send(row.build(serverObject)) || !row.hr);
     const auto answer = raw.Receive();
-    if (row.expect == Expect::kClosed) {
-      EXPECT_FALSE(answer.has_value()) << std::hex << answer->first;
-    } else {
-      ASSERT_TRUE(answer.has_value());
-      EXPECT_EQ(row.hr, answer->first);
+    EXPECT_EQ(row.hr.has_value(), answer.has_value());
+    if (row.hr && answer) {
+      EXPECT_EQ(*row.hr, answer->first);
     }
     // The server still serves a well-behaved client.
     LONG version = 0;
@@ -247,24 +210,15 @@ TEST_F(MalformedMessages, AreAnsweredWithAnErrorOrAClosedConnection) {
     EXPECT_EQ(7, version);
   }
   // The raw sessions end with their connections (the server sees each
-  // hang-up on its own thread): only ours is left.
-  LONG exported = 0;
+  // hang-up on its own thread): only ours are left.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  do {
-    OutText e;
-    control->GetExportedObjects(&exported, &e);
-  } while (exported != 1 && std::chrono::steady_clock::now() < deadline);
-  EXPECT_EQ(1, exported);
+  while (client->Probe(testserver::kExportedObjects) != exported && std::chrono::steady_clock::now() < deadline) {
+  }
 }
-
-}  // namespace
-}  // namespace rpctest
-
-namespace rpctest {
-namespace {
 
 // The client's side: replies that no server should send reach the caller as
 // RPC_S_CALL_FAILED, with every out-value empty and nothing leaked.
+
 struct BadReply {
   const char* name;
   Bytes reply;

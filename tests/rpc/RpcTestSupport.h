@@ -1,55 +1,45 @@
-// Processes and scratch directories for the tests of the out-of-process
-// link. Every test runs with its own endpoint and registration directories
-// (XDG_RUNTIME_DIR, XDG_CONFIG_HOME) so that it never meets a real server
-// of the user, and kills and reaps every process it started.
+// The out-of-process link against the test server in a process of its own
+// (testserver_host). Every test runs with its own endpoint and registration
+// directories, so that it never meets a real server of the user, and kills
+// and reaps every process it started.
 #pragma once
 
-#include "TestControl.h"
 #include "support/ChildProcess.h"
 #include "support/PrivateUserFolders.h"
+#include "testserver/TestServerClient.h"
 
 #include <contract/LinkServer.h>
 #include <contract/LinkServerProxyStub.h>
 
+#include <platformdebug.h>
 #include <rpc/Rpc.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-extern char** environ;
-
 namespace rpctest {
 
-inline std::string ServerPath() { return RPC_TEST_SERVER_PATH; }
+using testserver::ITestControl;
 
-class ScratchDirectories : public testsupport::PrivateUserFolders {
- public:
-  void Register(REFCLSID clsid, const std::vector<std::string>& command) {
-    std::ofstream file(rpc::ClassRegistrationPath(clsid));
-    for (const std::string& line : command) file << line << "\n";
-  }
-};
+inline std::string HostPath() { return TESTSERVER_HOST_PATH; }
 
 inline bool RegisterAll() {
-  static const bool registered = moravane::RegisterLinkServerProxyStubs() && RegisterTestControl();
-  return registered;
+  return moravane::RegisterLinkServerProxyStubs() && testserver::RegisterTestControlProxyStub();
 }
 
-// Releases a COM pointer and nulls it.
-template <class T>
-void ReleaseAndNull(T*& pointer) {
-  if (pointer != nullptr) pointer->Release();
-  pointer = nullptr;
+inline void Register(REFCLSID clsid, const std::vector<std::string>& command) {
+  std::ofstream file(rpc::ClassRegistrationPath(clsid));
+  for (const std::string& line : command) file << line << "\n";
+}
+
+inline HRESULT Activate(comsupport::CComPtr<ITestControl>& control) {
+  control = nullptr;
+  return CoCreateInstance(testserver::CLSID_TestServerHost, nullptr, CLSCTX_LOCAL_SERVER, testserver::IID_ITestControl,
+                          reinterpret_cast<void**>(&control));
 }
 
 // Owns an out-BSTR of a call.
@@ -61,55 +51,55 @@ struct OutText {
     value = nullptr;
     return &value;
   }
-  std::u16string Text() const { return value == nullptr ? u"<null>" : std::u16string(value, SysStringLen(value)); }
 };
 
-// A running test server and a client's objects on it.
+constexpr LONG kServerMask =
+    testserver::InterfaceBit(testserver::kServerIndex) | testserver::InterfaceBit(testserver::kExtrasIndex);
+
+// A running host, a test server in it and its server object, whose
+// GetVersion answers 7. At the end nothing the test made is left exported
+// and every BSTR that went through either side is freed.
 class ServerFixture : public ::testing::Test {
  public:
   void SetUp() override {
     ASSERT_TRUE(RegisterAll());
     ASSERT_TRUE(StartServer());
-    ASSERT_EQ(S_OK, Activate(&server));
-    ASSERT_EQ(S_OK, server->QueryInterface(IID_ITestControl, reinterpret_cast<void**>(&control)));
-    OutText errorText;
-    ASSERT_EQ(S_OK, control->GetLiveObjects(&baselineObjects, &errorText));
-    ASSERT_EQ(S_OK, control->GetLiveBstrs(&baselineServerBstrs, &errorText));
+    ASSERT_EQ(S_OK, Activate(control));
+    client = std::make_unique<testserver::TestServerClient>(control);
+    serverId = client->Create(kServerMask);
+    client->OutLong(serverId, testserver::kServerIndex, 3, 0, 7);
+    ASSERT_EQ(S_OK,
+              client->Object(serverId)->QueryInterface(moravane::IID_IServer2, reinterpret_cast<void**>(&server)));
+    exported = client->Probe(testserver::kExportedObjects);
+    serverBstrs = client->Probe(testserver::kLiveBstrs);
+    clientBstrs = platformdebug::LiveBstrCount();
   }
   void TearDown() override {
-    ReleaseAndNull(control);
-    ReleaseAndNull(server);
+    if (process != nullptr && ::kill(process->Pid(), 0) == 0 && control != nullptr) {
+      EXPECT_EQ(exported, client->Probe(testserver::kExportedObjects));
+      EXPECT_EQ(serverBstrs, client->Probe(testserver::kLiveBstrs));
+      EXPECT_EQ(clientBstrs, platformdebug::LiveBstrCount());
+    }
+    if (server != nullptr) server->Release();
+    client.reset();
+    control = nullptr;
+    EXPECT_EQ(0, rpc::debug::LiveProxyObjects());
   }
 
   bool StartServer() {
-    process = StartChild({ServerPath()}, "ready");
+    process = StartChild({HostPath()}, "ready");
     return process != nullptr;
   }
 
-  HRESULT Activate(moravane::IServer2** result) {
-    return CoCreateInstance(CLSID_TestLinkServer, nullptr, CLSCTX_LOCAL_SERVER, moravane::IID_IServer2,
-                            reinterpret_cast<void**>(result));
-  }
-
-  LONG ServerObjects() {
-    LONG objects = -1;
-    OutText errorText;
-    EXPECT_EQ(S_OK, control->GetLiveObjects(&objects, &errorText));
-    return objects;
-  }
-  LONG ServerBstrs() {
-    LONG bstrs = -1;
-    OutText errorText;
-    EXPECT_EQ(S_OK, control->GetLiveBstrs(&bstrs, &errorText));
-    return bstrs;
-  }
-
-  ScratchDirectories scratch;
+  testsupport::PrivateUserFolders scratch;
   std::unique_ptr<ChildProcess> process;
+  comsupport::CComPtr<ITestControl> control;
+  std::unique_ptr<testserver::TestServerClient> client;
+  LONG serverId = 0;
   moravane::IServer2* server = nullptr;
-  ITestControl* control = nullptr;
-  LONG baselineObjects = 0;
-  LONG baselineServerBstrs = 0;
+  LONG exported = 0;
+  LONG serverBstrs = 0;
+  std::int64_t clientBstrs = 0;
 };
 
 }  // namespace rpctest

@@ -13,6 +13,7 @@
 
 #if !defined(_WIN32)
 #include <platformdebug.h>
+#include <rpc/Rpc.h>
 #endif
 
 namespace testprobes {
@@ -29,6 +30,7 @@ using ProxyReferenceHook = void (*)(IUnknown* identity, ProxyReferenceKind kind,
 inline void SetProxyReferenceHook(ProxyReferenceHook) {}
 inline long ProxyLocalReferences(IUnknown*) { return -1; }
 inline long StubReferences(IUnknown*) { return 0; }
+inline LONG ExportedObjects() { return 0; }
 #else
 constexpr bool kCountsBstrs = true;
 inline DWORD CallerThreadId() { return platformdebug::CallerThreadId(); }
@@ -40,6 +42,7 @@ using platformdebug::ProxyReferenceKind;
 inline void SetProxyReferenceHook(ProxyReferenceHook hook) { platformdebug::SetProxyReferenceHook(hook); }
 inline long ProxyLocalReferences(IUnknown* identity) { return platformdebug::ProxyLocalReferences(identity); }
 inline long StubReferences(IUnknown* identity) { return platformdebug::StubReferences(identity); }
+inline LONG ExportedObjects() { return static_cast<LONG>(rpc::debug::ExportedObjects()); }
 #endif
 
 }  // namespace testprobes

@@ -41,6 +41,8 @@ constexpr LONG InterfaceBit(InterfaceIndex index) { return LONG{1} << index; }
 
 enum ErrorKind : LONG { kNoErrorText = 0, kEmptyErrorText = 1, kErrorText = 2 };
 enum RefEventKind : LONG { kAddRef = 0, kRelease = 1, kQueryInterface = 2 };
+enum OutKind : LONG { kOutLong, kOutULongLong, kOutDouble, kOutString, kOutNullString, kOutGuid, kOutObject };
+enum ProbeKind : LONG { kExportedObjects, kLiveBstrs, kProcessId, kSleep };
 // The detail of a QueryInterface event: the interface asked for ("IUnknown",
 // a link-server interface's name or "other") and "yes" or "no".
 std::string QueryDetail(REFIID iid, bool given);
@@ -54,22 +56,11 @@ struct ITestControl : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE IdentifyObject(IUnknown* pointer, LONG* id) = 0;
   virtual HRESULT STDMETHODCALLTYPE ScriptResult(LONG id, LONG interfaceIndex, LONG slot, LONG hr, LONG errorKind,
                                                  BSTR errorText) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ScriptOutLong(LONG id, LONG interfaceIndex, LONG slot, LONG position,
-                                                  LONG value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ScriptOutULongLong(LONG id, LONG interfaceIndex, LONG slot, LONG position,
-                                                       ULONGLONG value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ScriptOutDouble(LONG id, LONG interfaceIndex, LONG slot, LONG position,
-                                                    double value) = 0;
-  // isNull 1 answers a null BSTR; otherwise a copy of `value`, embedded
-  // NULs included.
-  virtual HRESULT STDMETHODCALLTYPE ScriptOutString(LONG id, LONG interfaceIndex, LONG slot, LONG position, LONG isNull,
-                                                    BSTR value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ScriptOutGuid(LONG id, LONG interfaceIndex, LONG slot, LONG position,
-                                                  GUID* value) = 0;
-  // The identity of object `objectId` with a reference for the caller, or
-  // null for 0.
-  virtual HRESULT STDMETHODCALLTYPE ScriptOutObject(LONG id, LONG interfaceIndex, LONG slot, LONG position,
-                                                    LONG objectId) = 0;
+  // Out-value `position` of the slot: `value` of `kind` (its other fields
+  // unused). A string keeps embedded NULs; an object is the identity of
+  // object `number` with a reference for the caller, or null for 0.
+  virtual HRESULT STDMETHODCALLTYPE ScriptOut(LONG id, LONG interfaceIndex, LONG slot, LONG position, LONG kind,
+                                              LONG number, ULONGLONG wide, double real, BSTR text, GUID* guid) = 0;
 
   virtual HRESULT STDMETHODCALLTYPE GetCallCount(LONG* count) = 0;
   // One call: the object, interface and slot called, the caller's thread,
@@ -83,6 +74,9 @@ struct ITestControl : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetRefEvent(LONG index, LONG* id, LONG* kind, LONG* thread, BSTR* detail) = 0;
   // Forgets the recorded calls and reference events.
   virtual HRESULT STDMETHODCALLTYPE ClearRecords() = 0;
+  // What only the server's process can tell (Probe), or Sleep: a call that
+  // takes `argument` milliseconds.
+  virtual HRESULT STDMETHODCALLTYPE Probe(LONG which, LONG argument, LONG* value) = 0;
 
  protected:
   ~ITestControl() = default;
@@ -100,6 +94,9 @@ HRESULT CreateHostedTestServer(ITestControl** control);
 // The class of the test server host (a process of its own, see
 // TestServerHost.cpp); an activation gives a fresh test server's control.
 extern const CLSID CLSID_TestServerHost;
+// The test servers alive in this process: a host started by activation
+// leaves when the last one has gone.
+LONG LiveTestServers();
 
 // Registers the control interface's proxy and stub with the out-of-process
 // engine of this process; both the host and its clients need it. Runs once;

@@ -1,11 +1,14 @@
-// The in-process test server: one TestObject per id, implementing the
-// link-server interfaces of its mask through one facet per interface. The
-// facets share the object's reference count and identity, so the same slot
-// number of two interfaces (IProject2::GetName and IItem2::GetName) is told
-// apart by the facet that was called.
+// The test server: one TestObject per id, implementing the link-server
+// interfaces of its mask through one facet per interface. A facet's vtable
+// is generated from the contract's rows of its interface, like the
+// proxies and stubs of the out-of-process link; the facets share the
+// object's reference count and identity, and the same slot number of two
+// interfaces (IProject2::GetName and IItem2::GetName) is told apart by the
+// facet that was called.
 #include "testserver/TestControl.h"
 
 #include <contract/LinkServer.h>
+#include <contract/LinkServerRows.h>
 
 #include <comsupport/Bstr.h>
 #include <comsupport/WideChars.h>
@@ -15,14 +18,17 @@
 
 #include <atomic>
 #include <charconv>
-#include <initializer_list>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <type_traits>
 #include <typeinfo>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -33,25 +39,19 @@ const IID IID_ITestControl = {0x6C0F1E22, 0x3B7A, 0x4D5E, {0x9A, 0x41, 0x5E, 0x2
 namespace {
 
 using namespace moravane;
+using comsupport::In;
+using comsupport::Out;
 
-const char* const kInterfaceNames[kInterfaceCount] = {"IServer2",
-                                                      "IProject2",
-                                                      "IItem2",
-                                                      "IContainer2",
-                                                      "ISource2",
-                                                      "IRenderer2",
-                                                      "IVideoRenderOptions2",
-                                                      "IAudioRenderOptions2",
-                                                      "IOrraExtras2"};
-const IID* const kInterfaceIds[kInterfaceCount] = {&IID_IServer2,
-                                                   &IID_IProject2,
-                                                   &IID_IItem2,
-                                                   &IID_IContainer2,
-                                                   &IID_ISource2,
-                                                   &IID_IRenderer2,
-                                                   &IID_IVideoRenderOptions2,
-                                                   &IID_IAudioRenderOptions2,
-                                                   &IID_IOrraExtras2};
+#define TESTSERVER_IID(Interface) &IID_##Interface,
+#define TESTSERVER_NAME(Interface) #Interface,
+const IID* const kInterfaceIds[] = {MORAVANE_LINK_SERVER_INTERFACES(TESTSERVER_IID)};
+const char* const kInterfaceNames[] = {MORAVANE_LINK_SERVER_INTERFACES(TESTSERVER_NAME)};
+#undef TESTSERVER_IID
+#undef TESTSERVER_NAME
+static_assert(sizeof kInterfaceIds / sizeof kInterfaceIds[0] == kInterfaceCount);
+static_assert(std::tuple_size_v<LinkServerRows> == kInterfaceCount);
+
+std::atomic<LONG> g_liveServers{0};
 
 BSTR CopyBstr(const std::u16string& text) {
   return ::SysAllocStringLen(comsupport::AsOleChars(text.data()), static_cast<UINT>(text.size()));
@@ -120,196 +120,13 @@ struct ServerState {
   TestObject* Find(LONG id);
 };
 
-// One parameter of a slot as the server received it.
-struct Param {
-  enum Kind {
-    kLong,
-    kULongLong,
-    kDouble,
-    kBstr,
-    kGuidIn,
-    kInterface,
-    kOutLong,
-    kOutULongLong,
-    kOutDouble,
-    kOutBstr,
-    kOutGuid,
-    kOutObject
-  } kind;
-  const char* typeName = "";
-  LONG longValue = 0;
-  ULONGLONG ulonglongValue = 0;
-  double doubleValue = 0;
-  BSTR bstr = nullptr;
-  GUID* guid = nullptr;
-  IUnknown* unknown = nullptr;
-  void* out = nullptr;
-};
-
-// The name of an interface pointer type in the recorded arguments.
-template <class I>
-const char* PointerName() {
-  if constexpr (std::is_same_v<I, IVideoRenderOptions2>) return "IVideoRenderOptions2*";
-  if constexpr (std::is_same_v<I, IAudioRenderOptions2>) return "IAudioRenderOptions2*";
-  return "IUnknown*";
-}
-
-// Records a call on a facet of `object` and answers it (TestObject::Answer).
-HRESULT AnswerCall(TestObject* object, InterfaceIndex index, LONG slot, const Param* params, std::size_t count);
-
-// The direction of a parameter in a row of an interface's table.
-struct In {};
-struct Out {};
-
-Param ParamOf(In, LONG value) { return Param{Param::kLong, "LONG", value}; }
-Param ParamOf(In, ULONGLONG value) { return Param{Param::kULongLong, "ULONGLONG", 0, value}; }
-Param ParamOf(In, double value) { return Param{Param::kDouble, "double", 0, 0, value}; }
-Param ParamOf(In, BSTR value) { return Param{Param::kBstr, "BSTR", 0, 0, 0, value}; }
-Param ParamOf(In, GUID* value) { return Param{Param::kGuidIn, "GUID*", 0, 0, 0, nullptr, value}; }
-template <class I, class = std::enable_if_t<std::is_base_of_v<IUnknown, I>>>
-Param ParamOf(In, I* value) {
-  return Param{Param::kInterface, PointerName<I>(), 0, 0, 0, nullptr, nullptr, value};
-}
-Param OutParam(Param::Kind kind, const char* typeName, void* out) {
-  return Param{kind, typeName, 0, 0, 0, nullptr, nullptr, nullptr, out};
-}
-Param ParamOf(Out, LONG* value) { return OutParam(Param::kOutLong, "LONG*", value); }
-Param ParamOf(Out, ULONGLONG* value) { return OutParam(Param::kOutULongLong, "ULONGLONG*", value); }
-Param ParamOf(Out, double* value) { return OutParam(Param::kOutDouble, "double*", value); }
-Param ParamOf(Out, BSTR* value) { return OutParam(Param::kOutBstr, "BSTR*", value); }
-Param ParamOf(Out, GUID* value) { return OutParam(Param::kOutGuid, "GUID*", value); }
-Param ParamOf(Out, IUnknown** value) { return OutParam(Param::kOutObject, "IUnknown**", value); }
-
 // What a client's pointer to one interface of a test object points at: a
-// vtable made from that interface's table and the object. The facets share
-// the object's reference count and identity; the same slot number of two
-// interfaces (IProject2::GetName and IItem2::GetName) is told apart by the
-// facet's vtable.
+// vtable made from that interface's rows, and the object.
 using Slot = void (*)();
 struct Facet {
   const Slot* vtable;
   TestObject* owner;
 };
-
-HRESULT STDMETHODCALLTYPE FacetQueryInterface(Facet* self, REFIID riid, void** object);
-ULONG STDMETHODCALLTYPE FacetAddRef(Facet* self);
-ULONG STDMETHODCALLTYPE FacetRelease(Facet* self);
-
-// One row: the slot, the member function, the direction of each parameter
-// (the error text, last, included).
-template <int SlotNumber, auto Member, class... Directions>
-struct Row {};
-
-// The function a row puts into the vtable: it takes the facet first, as a
-// C client of the interface calls it, and hands every argument, described,
-// to the object's Answer; the last one is the error text.
-template <InterfaceIndex Index, int SlotNumber, class Member, class... Directions>
-struct Thunk;
-template <InterfaceIndex Index, int SlotNumber, class I, class... A, class... Directions>
-struct Thunk<Index, SlotNumber, HRESULT (STDMETHODCALLTYPE I::*)(A...), Directions...> {
-  static_assert(sizeof...(A) == sizeof...(Directions), "one direction per parameter");
-  static HRESULT STDMETHODCALLTYPE Call(Facet* self, A... args) {
-    const Param params[] = {ParamOf(Directions{}, args)...};
-    return AnswerCall(self->owner, Index, SlotNumber, params, sizeof...(A));
-  }
-};
-template <InterfaceIndex Index, class RowType>
-struct ThunkOf;
-template <InterfaceIndex Index, int SlotNumber, auto Member, class... Directions>
-struct ThunkOf<Index, Row<SlotNumber, Member, Directions...>>
-    : Thunk<Index, SlotNumber, decltype(Member), Directions...> {};
-
-// The vtable of one interface's facets, made from its table. Offset-to-top
-// and type information come first, as in a vtable the compiler emits, so
-// that checks of the dynamic type (sanitizers) see an object of type I.
-template <InterfaceIndex Index, class I, class... Rows>
-struct FacetTable {
-  static const Slot* Vtable() {
-    struct Image {
-      std::ptrdiff_t offsetToTop;
-      const std::type_info* typeInfo;
-      Slot slots[3 + sizeof...(Rows)];
-    };
-    static const Image image = {
-        0,
-        &typeid(I),
-        {reinterpret_cast<Slot>(&FacetQueryInterface), reinterpret_cast<Slot>(&FacetAddRef),
-         reinterpret_cast<Slot>(&FacetRelease), reinterpret_cast<Slot>(&ThunkOf<Index, Rows>::Call)...}};
-    return image.slots;
-  }
-};
-
-// The link server's nine interfaces, one table each, in the order of their
-// index: the rows of the proxies' and stubs' tables.
-using ServerFacets =
-    FacetTable<kServerIndex, IServer2,  //
-               Row<3, &IServer2::GetVersion, Out, Out>, Row<4, &IServer2::GetMinimumMemoryRequirements, Out, Out>,
-               Row<5, &IServer2::SetIdleTimeMemoryUsage, In, Out>, Row<6, &IServer2::SetTemporaryMemoryUsage, In, Out>,
-               Row<7, &IServer2::GetCurrentMemoryUsage, Out, Out>, Row<8, &IServer2::PurgeMemory, Out>,
-               Row<9, &IServer2::CacheFinalFrame, In, Out>, Row<10, &IServer2::GetProjectExtension, Out, Out>,
-               Row<11, &IServer2::OpenProject, In, Out, Out>,
-               Row<12, &IServer2::OpenProjectShowSource, In, In, Out, Out, Out>,
-               Row<13, &IServer2::CloseProject, In, Out>,
-               Row<14, &IServer2::CreateSource, In, In, In, In, In, In, In, In, Out, Out, Out>>;
-using ProjectFacets =
-    FacetTable<kProjectIndex, IProject2,  //
-               Row<3, &IProject2::GetName, Out, Out>, Row<4, &IProject2::GetPath, Out, Out>,
-               Row<5, &IProject2::GetSource, In, Out, Out>, Row<6, &IProject2::GetRootItem, Out, Out>>;
-using ItemFacets = FacetTable<kItemIndex, IItem2,  //
-                              Row<3, &IItem2::GetName, Out, Out>, Row<4, &IItem2::GetID, Out, Out>,
-                              Row<5, &IItem2::GetParentItem, Out, Out>, Row<6, &IItem2::GetType, Out, Out>>;
-using ContainerFacets =
-    FacetTable<kContainerIndex, IContainer2,  //
-               Row<3, &IContainer2::GetFirstItem, Out, Out>, Row<4, &IContainer2::GetNextItem, In, Out, Out>>;
-using SourceFacets =
-    FacetTable<kSourceIndex, ISource2,  //
-               Row<3, &ISource2::GetDuration, Out, Out, Out>, Row<4, &ISource2::GetPixelAspectRatio, Out, Out, Out>,
-               Row<5, &ISource2::GetFrameSize, Out, Out, Out>, Row<6, &ISource2::GetFrameRate, Out, Out>,
-               Row<7, &ISource2::GetBitDepth, Out, Out>, Row<8, &ISource2::GetTimeStamp, Out, Out>,
-               Row<9, &ISource2::IsNewerThan, In, Out, Out>, Row<10, &ISource2::HasAudio, Out, Out>,
-               Row<11, &ISource2::HasVideo, Out, Out>, Row<12, &ISource2::GetRenderer, Out, Out>>;
-using RendererFacets = FacetTable<
-    kRendererIndex, IRenderer2,  //
-    Row<3, &IRenderer2::CreateVideoRenderOptions, Out, Out>, Row<4, &IRenderer2::CreateAudioRenderOptions, Out, Out>,
-    Row<5, &IRenderer2::StartVideoRender, In, In, In, Out>, Row<6, &IRenderer2::RenderVideo, In, In, Out, Out>,
-    Row<7, &IRenderer2::EndVideoRender, Out>, Row<8, &IRenderer2::StartAudioRender, In, In, In, In, In, In, Out>,
-    Row<9, &IRenderer2::GetNextAudioBuffer, Out, Out>, Row<10, &IRenderer2::EndAudioRender, Out>>;
-using VideoOptionsFacets = FacetTable<
-    kVideoOptionsIndex, IVideoRenderOptions2,  //
-    Row<3, &IVideoRenderOptions2::SetLowQuality, In, Out>, Row<4, &IVideoRenderOptions2::GetLowQuality, Out, Out>,
-    Row<5, &IVideoRenderOptions2::SetPreMultiply, In, Out>, Row<6, &IVideoRenderOptions2::GetPreMultiply, Out, Out>,
-    Row<7, &IVideoRenderOptions2::SetFieldOrder, In, Out>, Row<8, &IVideoRenderOptions2::GetFieldOrder, Out, Out>,
-    Row<9, &IVideoRenderOptions2::SetRegionOfInterest, In, In, In, In, Out>,
-    Row<10, &IVideoRenderOptions2::GetRegionOfInterest, Out, Out, Out, Out, Out>,
-    Row<11, &IVideoRenderOptions2::SetBitDepth, In, Out>, Row<12, &IVideoRenderOptions2::GetBitDepth, Out, Out>,
-    Row<13, &IVideoRenderOptions2::SetChannelOrder, In, Out>, Row<14, &IVideoRenderOptions2::GetChannelOrder, Out, Out>,
-    Row<15, &IVideoRenderOptions2::SetTimeStep, In, In, Out>,
-    Row<16, &IVideoRenderOptions2::GetTimeStep, Out, Out, Out>, Row<17, &IVideoRenderOptions2::SetBounds, In, In, Out>,
-    Row<18, &IVideoRenderOptions2::GetBounds, Out, Out, Out>, Row<19, &IVideoRenderOptions2::SetRowBytes, In, Out>,
-    Row<20, &IVideoRenderOptions2::GetRowBytes, Out, Out>,
-    Row<21, &IVideoRenderOptions2::SetDownsampleFactor, In, In, Out>,
-    Row<22, &IVideoRenderOptions2::GetDownsampleFactor, Out, Out, Out>,
-    Row<23, &IVideoRenderOptions2::SetRenderGuideLayers, In, Out>,
-    Row<24, &IVideoRenderOptions2::GetRenderGuideLayers, Out, Out>,
-    Row<25, &IVideoRenderOptions2::GetMaxMemoryRequiredForFrame, Out, Out>>;
-using AudioOptionsFacets = FacetTable<
-    kAudioOptionsIndex, IAudioRenderOptions2,  //
-    Row<3, &IAudioRenderOptions2::SetSampleRate, In, Out>, Row<4, &IAudioRenderOptions2::GetSampleRate, Out, Out>,
-    Row<5, &IAudioRenderOptions2::SetNumChannels, In, Out>, Row<6, &IAudioRenderOptions2::GetNumChannels, Out, Out>,
-    Row<7, &IAudioRenderOptions2::SetEncoding, In, Out>, Row<8, &IAudioRenderOptions2::GetEncoding, Out, Out>,
-    Row<9, &IAudioRenderOptions2::SetBytesPerSample, In, Out>,
-    Row<10, &IAudioRenderOptions2::GetBytesPerSample, Out, Out>>;
-using ExtrasFacets = FacetTable<kExtrasIndex, IOrraExtras2,  //
-                                Row<3, &IOrraExtras2::SendFile, In, Out>, Row<4, &IOrraExtras2::AnnounceSelfLink, Out>,
-                                Row<5, &IOrraExtras2::WithdrawSelfLink, Out>>;
-
-const Slot* FacetVtable(LONG index) {
-  static const Slot* const vtables[kInterfaceCount] = {
-      ServerFacets::Vtable(),       ProjectFacets::Vtable(),      ItemFacets::Vtable(),
-      ContainerFacets::Vtable(),    SourceFacets::Vtable(),       RendererFacets::Vtable(),
-      VideoOptionsFacets::Vtable(), AudioOptionsFacets::Vtable(), ExtrasFacets::Vtable()};
-  return vtables[index];
-}
 
 class TestObject final : public IUnknown {
  public:
@@ -322,10 +139,9 @@ class TestObject final : public IUnknown {
   LONG Id() const { return m_id; }
   LONG RefCount() const { return m_refs.load(); }
   bool Owns(IUnknown* pointer) const;
-
-  // Records the call, writes the scripted out-values and error text (the
-  // last parameter), and returns the scripted HRESULT.
-  HRESULT Answer(InterfaceIndex index, LONG slot, const Param* params, std::size_t count);
+  ServerState& State() { return *m_state; }
+  // Records a call and gives the script of its slot.
+  Script Record(LONG index, LONG slot, std::string arguments);
 
  private:
   ~TestObject() = default;
@@ -339,19 +155,147 @@ class TestObject final : public IUnknown {
   std::atomic<LONG> m_refs{1};
 };
 
-TestObject::TestObject(std::shared_ptr<ServerState> state, LONG id, LONG mask)
-    : m_state(std::move(state)), m_id(id), m_mask(mask) {
-  for (LONG index = 0; index < kInterfaceCount; ++index) m_facets[index] = Facet{FacetVtable(index), this};
+// Each parameter as the server received it; for out-parameters, what the
+// caller had put there before the call.
+template <class T>
+std::string OutText(const char* type, T* out, std::string (*text)(const T&)) {
+  return std::string("out ") + type + ":" + (out == nullptr ? "nullptr" : text(*out));
 }
+std::string Describe(ServerState&, In, LONG value) { return "LONG:" + std::to_string(value); }
+std::string Describe(ServerState&, In, ULONGLONG value) { return "ULONGLONG:" + std::to_string(value); }
+std::string Describe(ServerState&, In, double value) { return "double:" + FormatDouble(value); }
+std::string Describe(ServerState&, In, BSTR value) {
+  if (value == nullptr) return "BSTR:null";
+  return "BSTR:\"" + Utf8(FromBstr(value)) + "\"(len " + std::to_string(::SysStringLen(value)) + ")";
+}
+std::string Describe(ServerState&, In, GUID* value) { return "GUID*:" + (value ? FormatGuid(*value) : "null"); }
+template <class I, class = std::enable_if_t<std::is_base_of_v<IUnknown, I>>>
+std::string Describe(ServerState& state, In, I* value) {
+  const char* type = std::is_same_v<I, IVideoRenderOptions2>   ? "IVideoRenderOptions2*:"
+                     : std::is_same_v<I, IAudioRenderOptions2> ? "IAudioRenderOptions2*:"
+                                                               : "IUnknown*:";
+  return type + state.Describe(value);
+}
+std::string Describe(ServerState&, Out, LONG* out) {
+  return OutText<LONG>("LONG*", out, [](const LONG& v) { return std::to_string(v); });
+}
+std::string Describe(ServerState&, Out, ULONGLONG* out) {
+  return OutText<ULONGLONG>("ULONGLONG*", out, [](const ULONGLONG& v) { return std::to_string(v); });
+}
+std::string Describe(ServerState&, Out, double* out) {
+  return OutText<double>("double*", out, [](const double& v) { return FormatDouble(v); });
+}
+std::string Describe(ServerState&, Out, GUID* out) {
+  return OutText<GUID>("GUID*", out, [](const GUID& v) { return FormatGuid(v); });
+}
+std::string Describe(ServerState&, Out, BSTR* out) {
+  return OutText<BSTR>("BSTR*", out, [](const BSTR& v) { return std::string(v == nullptr ? "null" : "set"); });
+}
+std::string Describe(ServerState&, Out, IUnknown** out) {
+  return OutText<IUnknown*>("IUnknown**", out,
+                            [](IUnknown* const& v) { return std::string(v == nullptr ? "null" : "set"); });
+}
+
+// Writes a scripted out-value.
+template <class T>
+void Fill(ServerState&, T* out, const OutValue& value) {
+  *out = std::get<T>(value);
+}
+void Fill(ServerState&, BSTR* out, const OutValue& value) {
+  const auto& text = std::get<std::optional<std::u16string>>(value);
+  *out = text ? CopyBstr(*text) : nullptr;
+}
+void Fill(ServerState& state, IUnknown** out, const OutValue& value) {
+  TestObject* object = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    object = state.Find(std::get<ObjectAnswer>(value).objectId);
+  }
+  // The caller receives one reference of its own.
+  if (object != nullptr) object->AddRef();
+  *out = object;
+}
+
+template <class Direction, class T>
+void Answer(ServerState& state, Direction, T arg, const Script& script, LONG& position, bool errorText) {
+  if constexpr (std::is_same_v<Direction, Out>) {
+    if constexpr (std::is_same_v<T, BSTR*>) {
+      if (errorText) {
+        if (arg != nullptr && script.errorKind != kNoErrorText) {
+          *arg = CopyBstr(script.errorKind == kErrorText ? script.errorText : std::u16string());
+        }
+        return;
+      }
+    }
+    const auto value = script.outs.find(position++);
+    if (value != script.outs.end() && arg != nullptr) Fill(state, arg, value->second);
+  }
+}
+
+// The function a row puts into a facet's vtable: it takes the facet first,
+// as a C client of the interface calls it, records every argument and
+// answers from the script; the last argument is the error text.
+template <LONG Index, class RowT, class Args = typename RowT::Traits::Args,
+          class Seq = std::make_index_sequence<std::tuple_size_v<Args>>>
+struct Thunk;
+template <LONG Index, class RowT, class... A, std::size_t... K>
+struct Thunk<Index, RowT, std::tuple<A...>, std::index_sequence<K...>> {
+  template <std::size_t N>
+  using Direction = std::tuple_element_t<N, typename RowT::DirectionList>;
+  static HRESULT STDMETHODCALLTYPE Call(Facet* self, A... args) {
+    ServerState& state = self->owner->State();
+    std::string text;
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      ((text += (K == 0 ? "" : " ") + Describe(state, Direction<K>{}, args)), ...);
+    }
+    const Script script = self->owner->Record(Index, RowT::kSlot, std::move(text));
+    LONG position = 0;
+    (Answer(state, Direction<K>{}, args, script, position, K + 1 == sizeof...(A)), ...);
+    return script.hr;
+  }
+};
 
 HRESULT STDMETHODCALLTYPE FacetQueryInterface(Facet* self, REFIID riid, void** object) {
   return self->owner->QueryInterface(riid, object);
 }
-HRESULT AnswerCall(TestObject* object, InterfaceIndex index, LONG slot, const Param* params, std::size_t count) {
-  return object->Answer(index, slot, params, count);
-}
 ULONG STDMETHODCALLTYPE FacetAddRef(Facet* self) { return self->owner->AddRef(); }
 ULONG STDMETHODCALLTYPE FacetRelease(Facet* self) { return self->owner->Release(); }
+
+// The vtable of one interface's facets. Offset-to-top and type information
+// come first, as in a vtable the compiler emits, so that checks of the
+// dynamic type (sanitizers) see an object of type I.
+template <LONG Index, class List>
+struct Facets;
+template <LONG Index, class I, class... Rows>
+struct Facets<Index, comsupport::InterfaceRows<I, Rows...>> {
+  static const Slot* Vtable() {
+    struct Image {
+      std::ptrdiff_t offsetToTop;
+      const std::type_info* typeInfo;
+      Slot slots[3 + sizeof...(Rows)];
+    };
+    static const Image image = {
+        0,
+        &typeid(I),
+        {reinterpret_cast<Slot>(&FacetQueryInterface), reinterpret_cast<Slot>(&FacetAddRef),
+         reinterpret_cast<Slot>(&FacetRelease), reinterpret_cast<Slot>(&Thunk<Index, Rows>::Call)...}};
+    return image.slots;
+  }
+};
+
+template <std::size_t... K>
+const Slot* FacetVtable(LONG index, std::index_sequence<K...>) {
+  static const Slot* const vtables[] = {Facets<K, std::tuple_element_t<K, LinkServerRows>>::Vtable()...};
+  return vtables[index];
+}
+
+TestObject::TestObject(std::shared_ptr<ServerState> state, LONG id, LONG mask)
+    : m_state(std::move(state)), m_id(id), m_mask(mask) {
+  for (LONG index = 0; index < kInterfaceCount; ++index) {
+    m_facets[index] = Facet{FacetVtable(index, std::make_index_sequence<kInterfaceCount>()), this};
+  }
+}
 
 bool TestObject::Owns(IUnknown* pointer) const {
   if (pointer == static_cast<const IUnknown*>(this)) return true;
@@ -359,6 +303,14 @@ bool TestObject::Owns(IUnknown* pointer) const {
     if (FacetOf(index) == pointer) return true;
   }
   return false;
+}
+
+Script TestObject::Record(LONG index, LONG slot, std::string arguments) {
+  std::lock_guard<std::mutex> lock(m_state->mutex);
+  const LONG thread = static_cast<LONG>(testprobes::CallerThreadId());
+  m_state->calls.push_back(CallRecord{m_id, index, slot, thread, std::move(arguments)});
+  const auto found = m_state->scripts.find({m_id, index, slot});
+  return found != m_state->scripts.end() ? found->second : Script();
 }
 
 void TestObject::Record(RefEventKind kind, std::string detail) {
@@ -404,109 +356,17 @@ TestObject* ServerState::Find(LONG id) {
   return objects[static_cast<std::size_t>(id - 1)];
 }
 
-std::string DescribeIn(ServerState& state, const Param& param) {
-  std::string text = std::string(param.typeName) + ":";
-  switch (param.kind) {
-    case Param::kLong:
-      return text + std::to_string(param.longValue);
-    case Param::kULongLong:
-      return text + std::to_string(param.ulonglongValue);
-    case Param::kDouble:
-      return text + FormatDouble(param.doubleValue);
-    case Param::kBstr:
-      if (param.bstr == nullptr) return text + "null";
-      return text + "\"" + Utf8(FromBstr(param.bstr)) + "\"(len " + std::to_string(::SysStringLen(param.bstr)) + ")";
-    case Param::kGuidIn:
-      return text + (param.guid == nullptr ? "null" : FormatGuid(*param.guid));
-    case Param::kInterface:
-      return text + state.Describe(param.unknown);
-    default:
-      break;
-  }
-  // Out-parameters: what the caller had put there before the call.
-  text = "out " + text;
-  if (param.out == nullptr) return text + "nullptr";
-  switch (param.kind) {
-    case Param::kOutLong:
-      return text + std::to_string(*static_cast<LONG*>(param.out));
-    case Param::kOutULongLong:
-      return text + std::to_string(*static_cast<ULONGLONG*>(param.out));
-    case Param::kOutDouble:
-      return text + FormatDouble(*static_cast<double*>(param.out));
-    case Param::kOutBstr:
-      return text + (*static_cast<BSTR*>(param.out) == nullptr ? "null" : "set");
-    case Param::kOutGuid:
-      return text + FormatGuid(*static_cast<GUID*>(param.out));
-    case Param::kOutObject:
-      return text + (*static_cast<IUnknown**>(param.out) == nullptr ? "null" : "set");
-    default:
-      return text;
-  }
-}
-
-HRESULT TestObject::Answer(InterfaceIndex index, LONG slot, const Param* all, std::size_t count) {
-  const std::vector<Param> params(all, all + count - 1);
-  BSTR* const errorText = static_cast<BSTR*>(all[count - 1].out);
-  Script script;
-  std::vector<IUnknown*> objectsToReturn;
-  {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    std::string arguments;
-    for (const Param& param : params) arguments += DescribeIn(*m_state, param) + " ";
-    arguments += std::string("out BSTR*:") + (errorText == nullptr    ? "nullptr"
-                                              : *errorText == nullptr ? "null"
-                                                                      : "set");
-    m_state->calls.push_back(CallRecord{m_id, index, slot, static_cast<LONG>(testprobes::CallerThreadId()), arguments});
-    const auto found = m_state->scripts.find({m_id, index, slot});
-    if (found != m_state->scripts.end()) script = found->second;
-  }
-  LONG position = 0;
-  for (const Param& param : params) {
-    if (param.kind < Param::kOutLong) continue;
-    const auto value = script.outs.find(position++);
-    if (value == script.outs.end() || param.out == nullptr) continue;
-    switch (param.kind) {
-      case Param::kOutLong:
-        *static_cast<LONG*>(param.out) = std::get<LONG>(value->second);
-        break;
-      case Param::kOutULongLong:
-        *static_cast<ULONGLONG*>(param.out) = std::get<ULONGLONG>(value->second);
-        break;
-      case Param::kOutDouble:
-        *static_cast<double*>(param.out) = std::get<double>(value->second);
-        break;
-      case Param::kOutBstr: {
-        const auto& text = std::get<std::optional<std::u16string>>(value->second);
-        *static_cast<BSTR*>(param.out) = text ? CopyBstr(*text) : nullptr;
-        break;
-      }
-      case Param::kOutGuid:
-        *static_cast<GUID*>(param.out) = std::get<GUID>(value->second);
-        break;
-      case Param::kOutObject: {
-        TestObject* object = nullptr;
-        {
-          std::lock_guard<std::mutex> lock(m_state->mutex);
-          object = m_state->Find(std::get<ObjectAnswer>(value->second).objectId);
-        }
-        // The caller receives one reference of its own.
-        if (object != nullptr) object->AddRef();
-        *static_cast<IUnknown**>(param.out) = object;
-        break;
-      }
-      default:
-        break;
-    }
-  }
-  if (errorText != nullptr && script.errorKind != kNoErrorText) {
-    *errorText = CopyBstr(script.errorKind == kErrorText ? script.errorText : std::u16string());
-  }
-  return script.hr;
+BSTR CopyUtf8(const std::string& text) {
+  const auto wide = kelvex::utility::AsciiToUTF16(text);
+  return ::SysAllocStringLen(comsupport::AsOleChars(wide.data()), static_cast<UINT>(wide.size()));
 }
 
 class TestControl final : public ITestControl {
  public:
-  explicit TestControl(bool hosted) : m_state(std::make_shared<ServerState>()) { m_state->hosted = hosted; }
+  explicit TestControl(bool hosted) : m_state(std::make_shared<ServerState>()) {
+    m_state->hosted = hosted;
+    ++g_liveServers;
+  }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -560,26 +420,38 @@ class TestControl final : public ITestControl {
     script.errorText = FromBstr(errorText);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE ScriptOutLong(LONG id, LONG i, LONG slot, LONG position, LONG value) override {
-    return ScriptOut(id, i, slot, position, value);
-  }
-  HRESULT STDMETHODCALLTYPE ScriptOutULongLong(LONG id, LONG i, LONG slot, LONG position, ULONGLONG value) override {
-    return ScriptOut(id, i, slot, position, value);
-  }
-  HRESULT STDMETHODCALLTYPE ScriptOutDouble(LONG id, LONG i, LONG slot, LONG position, double value) override {
-    return ScriptOut(id, i, slot, position, value);
-  }
-  HRESULT STDMETHODCALLTYPE ScriptOutString(LONG id, LONG i, LONG slot, LONG position, LONG isNull,
-                                            BSTR value) override {
-    return ScriptOut(id, i, slot, position,
-                     isNull != 0 ? std::optional<std::u16string>() : std::optional<std::u16string>(FromBstr(value)));
-  }
-  HRESULT STDMETHODCALLTYPE ScriptOutGuid(LONG id, LONG i, LONG slot, LONG position, GUID* value) override {
-    if (value == nullptr) return E_POINTER;
-    return ScriptOut(id, i, slot, position, *value);
-  }
-  HRESULT STDMETHODCALLTYPE ScriptOutObject(LONG id, LONG i, LONG slot, LONG position, LONG objectId) override {
-    return ScriptOut(id, i, slot, position, ObjectAnswer{objectId});
+  HRESULT STDMETHODCALLTYPE ScriptOut(LONG id, LONG interfaceIndex, LONG slot, LONG position, LONG kind, LONG number,
+                                      ULONGLONG wide, double real, BSTR text, GUID* guid) override {
+    OutValue value;
+    switch (kind) {
+      case kOutLong:
+        value = number;
+        break;
+      case kOutULongLong:
+        value = wide;
+        break;
+      case kOutDouble:
+        value = real;
+        break;
+      case kOutString:
+        value = std::optional<std::u16string>(FromBstr(text));
+        break;
+      case kOutNullString:
+        value = std::optional<std::u16string>();
+        break;
+      case kOutGuid:
+        if (guid == nullptr) return E_POINTER;
+        value = *guid;
+        break;
+      case kOutObject:
+        value = ObjectAnswer{number};
+        break;
+      default:
+        return E_INVALIDARG;
+    }
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->scripts[{id, interfaceIndex, slot}].outs[position] = std::move(value);
+    return S_OK;
   }
 
   HRESULT STDMETHODCALLTYPE GetCallCount(LONG* count) override {
@@ -636,6 +508,15 @@ class TestControl final : public ITestControl {
     m_state->events.clear();
     return S_OK;
   }
+  HRESULT STDMETHODCALLTYPE Probe(LONG which, LONG argument, LONG* value) override {
+    if (value == nullptr) return E_POINTER;
+    *value = 0;
+    if (which == kExportedObjects) *value = testprobes::ExportedObjects();
+    if (which == kLiveBstrs) *value = static_cast<LONG>(testprobes::LiveBstrCount());
+    if (which == kProcessId) *value = static_cast<LONG>(::GetCurrentProcessId());
+    if (which == kSleep) std::this_thread::sleep_for(std::chrono::milliseconds(argument));
+    return which >= kExportedObjects && which <= kSleep ? S_OK : E_INVALIDARG;
+  }
 
  private:
   ~TestControl() {
@@ -647,17 +528,7 @@ class TestControl final : public ITestControl {
       objects.swap(m_state->objects);
     }
     for (TestObject* object : objects) object->Release();
-  }
-
-  static BSTR CopyUtf8(const std::string& text) {
-    const auto wide = kelvex::utility::AsciiToUTF16(text);
-    return ::SysAllocStringLen(comsupport::AsOleChars(wide.data()), static_cast<UINT>(wide.size()));
-  }
-
-  HRESULT ScriptOut(LONG id, LONG interfaceIndex, LONG slot, LONG position, OutValue value) {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->scripts[{id, interfaceIndex, slot}].outs[position] = std::move(value);
-    return S_OK;
+    --g_liveServers;
   }
 
   std::shared_ptr<ServerState> m_state;
@@ -685,5 +556,7 @@ HRESULT CreateHostedTestServer(ITestControl** control) {
   *control = new TestControl(true);
   return S_OK;
 }
+
+LONG LiveTestServers() { return g_liveServers.load(); }
 
 }  // namespace testserver

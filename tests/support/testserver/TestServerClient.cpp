@@ -138,34 +138,16 @@ void TestServerClient::Result(LONG id, InterfaceIndex index, LONG slot, HRESULT 
   Check(m_control->ScriptResult(id, index, slot, hr, errorKind, text.Get()), "ScriptResult");
 }
 
-void TestServerClient::OutLong(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG value) {
-  Check(m_control->ScriptOutLong(id, index, slot, position, value), "ScriptOutLong");
+void TestServerClient::Out(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG kind, LONG number,
+                           ULONGLONG wide, double real, const std::u16string& text, GUID guid) {
+  const auto bstr = Bstr(text);
+  Check(m_control->ScriptOut(id, index, slot, position, kind, number, wide, real, bstr.Get(), &guid), "ScriptOut");
 }
 
-void TestServerClient::OutULongLong(LONG id, InterfaceIndex index, LONG slot, LONG position, ULONGLONG value) {
-  Check(m_control->ScriptOutULongLong(id, index, slot, position, value), "ScriptOutULongLong");
-}
-
-void TestServerClient::OutDouble(LONG id, InterfaceIndex index, LONG slot, LONG position, double value) {
-  Check(m_control->ScriptOutDouble(id, index, slot, position, value), "ScriptOutDouble");
-}
-
-void TestServerClient::OutString(LONG id, InterfaceIndex index, LONG slot, LONG position, const std::u16string& value) {
-  const auto text = Bstr(value);
-  Check(m_control->ScriptOutString(id, index, slot, position, 0, text.Get()), "ScriptOutString");
-}
-
-void TestServerClient::OutNullString(LONG id, InterfaceIndex index, LONG slot, LONG position) {
-  Check(m_control->ScriptOutString(id, index, slot, position, 1, nullptr), "ScriptOutString");
-}
-
-void TestServerClient::OutGuid(LONG id, InterfaceIndex index, LONG slot, LONG position, const GUID& value) {
-  GUID copy = value;
-  Check(m_control->ScriptOutGuid(id, index, slot, position, &copy), "ScriptOutGuid");
-}
-
-void TestServerClient::OutObject(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG objectId) {
-  Check(m_control->ScriptOutObject(id, index, slot, position, objectId), "ScriptOutObject");
+LONG TestServerClient::Probe(ProbeKind which, LONG argument) {
+  LONG value = 0;
+  Check(m_control->Probe(which, argument, &value), "Probe");
+  return value;
 }
 
 std::vector<RecordedCall> TestServerClient::Calls() {

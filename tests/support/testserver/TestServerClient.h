@@ -55,14 +55,32 @@ class TestServerClient {
   // The answer of one slot of one object; the last call for a slot wins.
   void Result(LONG id, InterfaceIndex index, LONG slot, HRESULT hr, ErrorKind errorKind = kNoErrorText,
               const std::u16string& errorText = u"");
-  void OutLong(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG value);
-  void OutULongLong(LONG id, InterfaceIndex index, LONG slot, LONG position, ULONGLONG value);
-  void OutDouble(LONG id, InterfaceIndex index, LONG slot, LONG position, double value);
-  void OutString(LONG id, InterfaceIndex index, LONG slot, LONG position, const std::u16string& value);
-  void OutNullString(LONG id, InterfaceIndex index, LONG slot, LONG position);
-  void OutGuid(LONG id, InterfaceIndex index, LONG slot, LONG position, const GUID& value);
+  void OutLong(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG value) {
+    Out(id, index, slot, position, kOutLong, value);
+  }
+  void OutULongLong(LONG id, InterfaceIndex index, LONG slot, LONG position, ULONGLONG value) {
+    Out(id, index, slot, position, kOutULongLong, 0, value);
+  }
+  void OutDouble(LONG id, InterfaceIndex index, LONG slot, LONG position, double value) {
+    Out(id, index, slot, position, kOutDouble, 0, 0, value);
+  }
+  void OutString(LONG id, InterfaceIndex index, LONG slot, LONG position, const std::u16string& value) {
+    Out(id, index, slot, position, kOutString, 0, 0, 0, value);
+  }
+  void OutNullString(LONG id, InterfaceIndex index, LONG slot, LONG position) {
+    Out(id, index, slot, position, kOutNullString);
+  }
+  void OutGuid(LONG id, InterfaceIndex index, LONG slot, LONG position, const GUID& value) {
+    Out(id, index, slot, position, kOutGuid, 0, 0, 0, u"", value);
+  }
   // objectId 0 answers a null pointer.
-  void OutObject(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG objectId);
+  void OutObject(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG objectId) {
+    Out(id, index, slot, position, kOutObject, objectId);
+  }
+  void Out(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG kind, LONG number = 0, ULONGLONG wide = 0,
+           double real = 0, const std::u16string& text = u"", GUID guid = GUID{});
+  // What only the server's process can tell (ProbeKind).
+  LONG Probe(ProbeKind which, LONG argument = 0);
 
   std::vector<RecordedCall> Calls();
   std::vector<RecordedRefEvent> RefEvents();
