@@ -84,25 +84,15 @@ struct Answer {
   HRESULT hr;
 };
 Answer CallSlot(rpc::ConnectionState& state, rpc::ObjectId id, std::uint32_t slot, const char16_t* text) {
-  std::vector<std::uint8_t> message(sizeof(rpc::Header));
-  auto add = [&message](const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    message.insert(message.end(), bytes, bytes + size);
-  };
-  add(&id, sizeof id);
-  add(&IID_IOrraExtras2, sizeof(IID));
-  add(&slot, sizeof slot);
-  if (text != nullptr) {
-    const auto bytes = static_cast<std::uint32_t>(std::char_traits<char16_t>::length(text) * sizeof(char16_t));
-    add(&bytes, sizeof bytes);
-    add(text, bytes);
-  }
-  const rpc::Header header{rpc::kMagic, static_cast<std::uint32_t>(message.size()),
-                           static_cast<std::uint16_t>(rpc::MessageKind::kCall), 0, 1};
-  std::memcpy(message.data(), &header, sizeof header);
-  std::vector<std::uint8_t> reply(rpc::kMaxMessage);
+  Body body;
+  body.Call(id, IID_IOrraExtras2, slot);
+  const std::u16string path = text != nullptr ? text : u"";
+  if (text != nullptr) body.Add(static_cast<std::uint32_t>(path.size() * sizeof(char16_t)));
+  for (char16_t c : path) body.Add(c);
+  const Bytes message = body.Message(rpc::MessageKind::kCall);
+  Bytes reply(rpc::kMaxMessage);
   Answer answer{rpc::HandleMessage(state, message.data(), message.size(), reply.data(), reply.size()), 0, S_OK};
-  if (answer.size >= sizeof header + sizeof(HRESULT)) {
+  if (answer.size >= sizeof(rpc::Header) + sizeof(HRESULT)) {
     rpc::Header replied;
     std::memcpy(&replied, reply.data(), sizeof replied);
     answer.flags = replied.flags;

@@ -13,9 +13,11 @@
 
 #include <platformdebug.h>
 #include <rpc/Rpc.h>
+#include <rpc/Wire.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -40,6 +42,41 @@ inline HRESULT Activate(comsupport::CComPtr<ITestControl>& control) {
   control = nullptr;
   return CoCreateInstance(testserver::CLSID_TestServerHost, nullptr, CLSCTX_LOCAL_SERVER, testserver::IID_ITestControl,
                           reinterpret_cast<void**>(&control));
+}
+
+// A message of the link, written field by field.
+using Bytes = std::vector<std::uint8_t>;
+
+class Body {
+ public:
+  template <class T>
+  Body& Add(const T& value) {
+    const std::size_t at = m_bytes.size();
+    m_bytes.resize(at + sizeof value);
+    std::memcpy(m_bytes.data() + at, &value, sizeof value);
+    return *this;
+  }
+  Body& Call(rpc::ObjectId id, const IID& iid, std::uint32_t slot) { return Add(id).Add(iid).Add(slot); }
+  Bytes Message(rpc::MessageKind kind) const {
+    rpc::Header header{rpc::kMagic, static_cast<std::uint32_t>(sizeof(rpc::Header) + m_bytes.size()),
+                       static_cast<std::uint16_t>(kind), 0, 1};
+    Bytes message(sizeof header);
+    std::memcpy(message.data(), &header, sizeof header);
+    message.insert(message.end(), m_bytes.begin(), m_bytes.end());
+    return message;
+  }
+
+ private:
+  Bytes m_bytes;
+};
+
+template <class Edit>
+Bytes EditHeader(Bytes message, Edit edit) {
+  rpc::Header header;
+  std::memcpy(&header, message.data(), sizeof header);
+  edit(header);
+  std::memcpy(message.data(), &header, sizeof header);
+  return message;
 }
 
 // Owns an out-BSTR of a call.

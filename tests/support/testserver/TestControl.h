@@ -62,16 +62,14 @@ struct ITestControl : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE ScriptOut(LONG id, LONG interfaceIndex, LONG slot, LONG position, LONG kind,
                                               LONG number, ULONGLONG wide, double real, BSTR text, GUID* guid) = 0;
 
-  virtual HRESULT STDMETHODCALLTYPE GetCallCount(LONG* count) = 0;
-  // One call: the object, interface and slot called, the caller's thread,
-  // and the arguments as received, as one canonical text.
-  virtual HRESULT STDMETHODCALLTYPE GetCall(LONG index, LONG* id, LONG* interfaceIndex, LONG* slot, LONG* thread,
-                                            BSTR* arguments) = 0;
+  // Every recorded call (`which` 0) or reference event (1) as one text:
+  // records end with \x1e, fields with \x1f. A call: the object, interface
+  // and slot called, the caller's thread, and the arguments as received,
+  // as one canonical text. An event: the object, its RefEventKind, the
+  // thread and for QueryInterface the interface asked for and whether it
+  // was given ("IItem2 yes").
+  virtual HRESULT STDMETHODCALLTYPE GetRecords(LONG which, BSTR* records) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetRefCount(LONG id, LONG* count) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetRefEventCount(LONG* count) = 0;
-  // For QueryInterface, `detail` names the interface asked for and whether
-  // it was given ("IItem2 yes").
-  virtual HRESULT STDMETHODCALLTYPE GetRefEvent(LONG index, LONG* id, LONG* kind, LONG* thread, BSTR* detail) = 0;
   // Forgets the recorded calls and reference events.
   virtual HRESULT STDMETHODCALLTYPE ClearRecords() = 0;
   // What only the server's process can tell (Probe), or Sleep: a call that

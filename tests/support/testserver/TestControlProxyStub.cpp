@@ -14,14 +14,14 @@ using comsupport::In;
 using comsupport::Out;
 using comsupport::Row;
 
-using ControlTable = rpc::InterfaceTable<
-    ITestControl,  //
-    Row<3, &ITestControl::CreateObject, In, Out>, Row<4, &ITestControl::GetObject, In, Out>,
-    Row<5, &ITestControl::IdentifyObject, In, Out>, Row<6, &ITestControl::ScriptResult, In, In, In, In, In, In>,
-    Row<7, &ITestControl::ScriptOut, In, In, In, In, In, In, In, In, In, In>, Row<8, &ITestControl::GetCallCount, Out>,
-    Row<9, &ITestControl::GetCall, In, Out, Out, Out, Out, Out>, Row<10, &ITestControl::GetRefCount, In, Out>,
-    Row<11, &ITestControl::GetRefEventCount, Out>, Row<12, &ITestControl::GetRefEvent, In, Out, Out, Out, Out>,
-    Row<13, &ITestControl::ClearRecords>, Row<14, &ITestControl::Probe, In, In, Out>>;
+using ControlTable =
+    rpc::InterfaceTable<ITestControl,  //
+                        Row<3, &ITestControl::CreateObject, In, Out>, Row<4, &ITestControl::GetObject, In, Out>,
+                        Row<5, &ITestControl::IdentifyObject, In, Out>,
+                        Row<6, &ITestControl::ScriptResult, In, In, In, In, In, In>,
+                        Row<7, &ITestControl::ScriptOut, In, In, In, In, In, In, In, In, In, In>,
+                        Row<8, &ITestControl::GetRecords, In, Out>, Row<9, &ITestControl::GetRefCount, In, Out>,
+                        Row<10, &ITestControl::ClearRecords>, Row<11, &ITestControl::Probe, In, In, Out>>;
 
 }  // namespace
 

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <initializer_list>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -356,9 +357,13 @@ TestObject* ServerState::Find(LONG id) {
   return objects[static_cast<std::size_t>(id - 1)];
 }
 
+// Embedded NULs included.
 BSTR CopyUtf8(const std::string& text) {
-  const auto wide = kelvex::utility::AsciiToUTF16(text);
-  return ::SysAllocStringLen(comsupport::AsOleChars(wide.data()), static_cast<UINT>(wide.size()));
+  const int size = static_cast<int>(text.size());
+  const int length = size == 0 ? 0 : ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  BSTR copy = ::SysAllocStringLen(nullptr, static_cast<UINT>(length));
+  if (copy != nullptr && length > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, copy, length);
+  return copy;
 }
 
 class TestControl final : public ITestControl {
@@ -454,21 +459,22 @@ class TestControl final : public ITestControl {
     return S_OK;
   }
 
-  HRESULT STDMETHODCALLTYPE GetCallCount(LONG* count) override {
+  HRESULT STDMETHODCALLTYPE GetRecords(LONG which, BSTR* records) override {
+    if (records == nullptr) return E_POINTER;
+    const auto fields = [](std::initializer_list<LONG> values, const std::string& text) {
+      std::string record;
+      for (LONG value : values) record += std::to_string(value) + '\x1f';
+      return record + text + '\x1f' + '\x1e';
+    };
+    std::string text;
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    *count = static_cast<LONG>(m_state->calls.size());
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetCall(LONG index, LONG* id, LONG* interfaceIndex, LONG* slot, LONG* thread,
-                                    BSTR* arguments) override {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    if (index < 0 || index >= static_cast<LONG>(m_state->calls.size())) return E_INVALIDARG;
-    const CallRecord& call = m_state->calls[static_cast<std::size_t>(index)];
-    *id = call.id;
-    *interfaceIndex = call.interfaceIndex;
-    *slot = call.slot;
-    *thread = call.thread;
-    *arguments = CopyUtf8(call.arguments);
+    for (const CallRecord& call : which == 0 ? m_state->calls : std::vector<CallRecord>()) {
+      text += fields({call.id, call.interfaceIndex, call.slot, call.thread}, call.arguments);
+    }
+    for (const RefEvent& event : which == 1 ? m_state->events : std::vector<RefEvent>()) {
+      text += fields({event.id, event.kind, event.thread}, event.detail);
+    }
+    *records = CopyUtf8(text);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetRefCount(LONG id, LONG* count) override {
@@ -485,21 +491,6 @@ class TestControl final : public ITestControl {
     // take it) under its own. The object stays registered, and so alive,
     // as long as this control is.
     if (m_state->hosted) *count -= testprobes::StubReferences(object);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetRefEventCount(LONG* count) override {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    *count = static_cast<LONG>(m_state->events.size());
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetRefEvent(LONG index, LONG* id, LONG* kind, LONG* thread, BSTR* detail) override {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    if (index < 0 || index >= static_cast<LONG>(m_state->events.size())) return E_INVALIDARG;
-    const RefEvent& event = m_state->events[static_cast<std::size_t>(index)];
-    *id = event.id;
-    *kind = event.kind;
-    *thread = event.thread;
-    *detail = CopyUtf8(event.detail);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE ClearRecords() override {

@@ -150,17 +150,30 @@ LONG TestServerClient::Probe(ProbeKind which, LONG argument) {
   return value;
 }
 
-std::vector<RecordedCall> TestServerClient::Calls() {
-  LONG count = 0;
-  Check(m_control->GetCallCount(&count), "GetCallCount");
-  std::vector<RecordedCall> calls;
-  for (LONG index = 0; index < count; ++index) {
-    RecordedCall call{};
-    BSTR arguments = nullptr;
-    Check(m_control->GetCall(index, &call.id, &call.interfaceIndex, &call.slot, &call.thread, &arguments), "GetCall");
-    call.arguments = Take(arguments);
-    calls.push_back(std::move(call));
+std::vector<std::vector<std::string>> TestServerClient::Records(LONG which) {
+  BSTR text = nullptr;
+  Check(m_control->GetRecords(which, &text), "GetRecords");
+  std::vector<std::vector<std::string>> records;
+  std::string field;
+  std::vector<std::string> record;
+  for (char c : Take(text)) {
+    if (c == '\x1f') {
+      record.push_back(std::move(field));
+      field.clear();
+    } else if (c == '\x1e') {
+      records.push_back(std::move(record));
+      record.clear();
+    } else {
+      field += c;
+    }
   }
+  return records;
+}
+
+std::vector<RecordedCall> TestServerClient::Calls() {
+  std::vector<RecordedCall> calls;
+  for (const auto& r : Records(0))
+    calls.push_back({std::stoi(r[0]), std::stoi(r[1]), std::stoi(r[2]), std::stoi(r[3]), r[4]});
   return calls;
 }
 
@@ -169,17 +182,9 @@ std::vector<RecordedRefEvent> TestServerClient::RefEvents() {
     std::lock_guard<std::mutex> lock(m_log->mutex);
     return m_log->events;
   }
-  LONG count = 0;
-  Check(m_control->GetRefEventCount(&count), "GetRefEventCount");
   std::vector<RecordedRefEvent> events;
-  for (LONG index = 0; index < count; ++index) {
-    RecordedRefEvent event{};
-    LONG kind = 0;
-    BSTR detail = nullptr;
-    Check(m_control->GetRefEvent(index, &event.id, &kind, &event.thread, &detail), "GetRefEvent");
-    event.kind = static_cast<RefEventKind>(kind);
-    event.detail = Take(detail);
-    events.push_back(std::move(event));
+  for (const auto& r : Records(1)) {
+    events.push_back({std::stoi(r[0]), static_cast<RefEventKind>(std::stoi(r[1])), std::stoi(r[2]), r[3]});
   }
   return events;
 }

@@ -90,6 +90,8 @@ class TestServerClient {
   ITestControl* Control() const { return m_control.p; }
 
  private:
+  std::vector<std::vector<std::string>> Records(LONG which);
+
   comsupport::CComPtr<ITestControl> m_control;
   std::shared_ptr<ProxyReferenceLog> m_log;
 };
