@@ -158,10 +158,6 @@ class TestObject final : public IUnknown {
 
 // Each parameter as the server received it; for out-parameters, what the
 // caller had put there before the call.
-template <class T>
-std::string OutText(const char* type, T* out, std::string (*text)(const T&)) {
-  return std::string("out ") + type + ":" + (out == nullptr ? "nullptr" : text(*out));
-}
 std::string Describe(ServerState&, In, LONG value) { return "LONG:" + std::to_string(value); }
 std::string Describe(ServerState&, In, ULONGLONG value) { return "ULONGLONG:" + std::to_string(value); }
 std::string Describe(ServerState&, In, double value) { return "double:" + FormatDouble(value); }
@@ -177,24 +173,24 @@ std::string Describe(ServerState& state, In, I* value) {
                                                                : "IUnknown*:";
   return type + state.Describe(value);
 }
-std::string Describe(ServerState&, Out, LONG* out) {
-  return OutText<LONG>("LONG*", out, [](const LONG& v) { return std::to_string(v); });
-}
-std::string Describe(ServerState&, Out, ULONGLONG* out) {
-  return OutText<ULONGLONG>("ULONGLONG*", out, [](const ULONGLONG& v) { return std::to_string(v); });
-}
-std::string Describe(ServerState&, Out, double* out) {
-  return OutText<double>("double*", out, [](const double& v) { return FormatDouble(v); });
-}
-std::string Describe(ServerState&, Out, GUID* out) {
-  return OutText<GUID>("GUID*", out, [](const GUID& v) { return FormatGuid(v); });
-}
-std::string Describe(ServerState&, Out, BSTR* out) {
-  return OutText<BSTR>("BSTR*", out, [](const BSTR& v) { return std::string(v == nullptr ? "null" : "set"); });
-}
-std::string Describe(ServerState&, Out, IUnknown** out) {
-  return OutText<IUnknown*>("IUnknown**", out,
-                            [](IUnknown* const& v) { return std::string(v == nullptr ? "null" : "set"); });
+template <class T>
+std::string Describe(ServerState&, Out, T* out) {
+  const char* type = std::is_same_v<T, LONG>        ? "out LONG*:"
+                     : std::is_same_v<T, ULONGLONG> ? "out ULONGLONG*:"
+                     : std::is_same_v<T, double>    ? "out double*:"
+                     : std::is_same_v<T, GUID>      ? "out GUID*:"
+                     : std::is_same_v<T, BSTR>      ? "out BSTR*:"
+                                                    : "out IUnknown**:";
+  if (out == nullptr) return type + std::string("nullptr");
+  if constexpr (std::is_same_v<T, BSTR> || std::is_same_v<T, IUnknown*>) {
+    return type + std::string(*out ? "set" : "null");
+  } else if constexpr (std::is_same_v<T, GUID>) {
+    return type + FormatGuid(*out);
+  } else if constexpr (std::is_same_v<T, double>) {
+    return type + FormatDouble(*out);
+  } else {
+    return type + std::to_string(*out);
+  }
 }
 
 // Writes a scripted out-value.
