@@ -45,17 +45,9 @@ Outcome Call(const std::function<HRESULT(BSTR*)>& call) {
   return outcome;
 }
 
-Arg::Arg(const std::string& text) : m_value(SysAllocString(linkserver::ToUtf16(text).c_str())) {}
-
-std::string Text(BSTR text) { return linkserver::FromBstr(text); }
+Arg::Arg(const std::string& text) : value(SysAllocString(linkserver::ToUtf16(text).c_str())) {}
 
 GUID ParseGuid(const char* text) { return kelvex::utility::Guid(text).GetGUID(); }
-
-std::filesystem::path MakeTempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "refserver-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
 std::filesystem::path WriteFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -85,13 +77,15 @@ std::filesystem::path WriteTestImage(const std::filesystem::path& path, int widt
 void ServerTest::SetUp() {
   m_objectsBefore = linkserver::LiveObjectCount();
   m_bstrsBefore = platformdebug::LiveBstrCount();
-  m_folder = MakeTempFolder();
+  std::string folder = (std::filesystem::temp_directory_path() / "refserver-XXXXXX").string();
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  m_folder = folder;
   WriteTestImage(m_folder / "still.png", 37, 23);
   WriteTestImage(m_folder / "small.png", 9, 6);
   m_sections = std::make_shared<linkserver::InProcessSections>();
   m_server.Attach(linkserver::CreateLinkServer(m_sections));
   m_path = WriteFile(m_folder / "sample.orraproj", kSampleProject);
-  m_project = Open(m_path);
+  m_project = Made<IProject2>([&](IUnknown** o, BSTR* e) { return m_server->OpenProject(Arg(m_path.string()), o, e); });
 }
 
 void ServerTest::TearDown() {
@@ -103,35 +97,9 @@ void ServerTest::TearDown() {
   std::filesystem::remove_all(m_folder, ignored);
 }
 
-CComPtr<IProject2> ServerTest::Open(const std::filesystem::path& path) {
-  IUnknown* project = nullptr;
-  EXPECT_CALL_OK(m_server->OpenProject(Arg(path.string()), &project, errorText));
-  return Take<IProject2>(project);
-}
-
 CComPtr<ISource2> ServerTest::SourceOf(const char* guid) {
   GUID id = ParseGuid(guid);
-  IUnknown* source = nullptr;
-  EXPECT_CALL_OK(m_project->GetSource(&id, &source, errorText));
-  return Take<ISource2>(source);
-}
-
-CComPtr<IRenderer2> ServerTest::RendererOf(ISource2* source) {
-  IUnknown* renderer = nullptr;
-  EXPECT_CALL_OK(source->GetRenderer(&renderer, errorText));
-  return Take<IRenderer2>(renderer);
-}
-
-CComPtr<IVideoRenderOptions2> ServerTest::VideoOptionsOf(IRenderer2* renderer) {
-  IUnknown* options = nullptr;
-  EXPECT_CALL_OK(renderer->CreateVideoRenderOptions(&options, errorText));
-  return Take<IVideoRenderOptions2>(options);
-}
-
-CComPtr<IAudioRenderOptions2> ServerTest::AudioOptionsOf(IRenderer2* renderer) {
-  IUnknown* options = nullptr;
-  EXPECT_CALL_OK(renderer->CreateAudioRenderOptions(&options, errorText));
-  return Take<IAudioRenderOptions2>(options);
+  return Made<ISource2>([&](IUnknown** o, BSTR* e) { return m_project->GetSource(&id, o, e); });
 }
 
 std::vector<std::uint8_t>& ServerTest::Section(const std::u16string& name, std::size_t bytes, std::uint8_t fill) {

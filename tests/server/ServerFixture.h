@@ -48,26 +48,23 @@ CComPtr<T> Query(IUnknown* unknown) {
   return result;
 }
 
-// Takes over an object that a call handed out and asks it for T.
+// Takes over the object a call hands out and asks it for T.
 template <class T>
-CComPtr<T> Take(IUnknown* handed) {
+CComPtr<T> Made(const std::function<HRESULT(IUnknown**, BSTR*)>& call) {
+  IUnknown* handed = nullptr;
+  EXPECT_CALL_OK(call(&handed, errorText));
   return Query<T>(CComPtr<IUnknown>::Adopt(handed));
 }
 
 // A BSTR owned by the test for the length of a call.
-class Arg {
- public:
+struct Arg {
   explicit Arg(const std::string& text);
-  ~Arg() { SysFreeString(m_value); }
-  operator BSTR() const { return m_value; }
-
- private:
-  BSTR m_value;
+  ~Arg() { SysFreeString(value); }
+  operator BSTR() const { return value; }
+  BSTR value;
 };
 
-std::string Text(BSTR text);  // frees nothing
 GUID ParseGuid(const char* text);
-std::filesystem::path MakeTempFolder();
 std::filesystem::path WriteFile(const std::filesystem::path& path, const std::string& text);
 // A PNG of `width` x `height` with distinct, known RGBA pixels.
 std::vector<std::uint8_t> TestImagePixels(int width, int height);
@@ -79,11 +76,16 @@ class ServerTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  CComPtr<IProject2> Open(const std::filesystem::path& path);
   CComPtr<ISource2> SourceOf(const char* guid);
-  CComPtr<IRenderer2> RendererOf(ISource2* source);
-  CComPtr<IVideoRenderOptions2> VideoOptionsOf(IRenderer2* renderer);
-  CComPtr<IAudioRenderOptions2> AudioOptionsOf(IRenderer2* renderer);
+  CComPtr<IRenderer2> RendererOf(ISource2* s) {
+    return Made<IRenderer2>([&](IUnknown** o, BSTR* e) { return s->GetRenderer(o, e); });
+  }
+  CComPtr<IVideoRenderOptions2> VideoOptionsOf(IRenderer2* r) {
+    return Made<IVideoRenderOptions2>([&](IUnknown** o, BSTR* e) { return r->CreateVideoRenderOptions(o, e); });
+  }
+  CComPtr<IAudioRenderOptions2> AudioOptionsOf(IRenderer2* r) {
+    return Made<IAudioRenderOptions2>([&](IUnknown** o, BSTR* e) { return r->CreateAudioRenderOptions(o, e); });
+  }
   // Renders one frame at value/scale into a fresh section of exactly the
   // required size (prefilled with `fill`); fails the test on any error.
   std::vector<std::uint8_t> RenderOne(IRenderer2* renderer, IVideoRenderOptions2* options, LONG value, LONG scale,
