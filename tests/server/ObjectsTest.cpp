@@ -116,120 +116,109 @@ TEST_F(Objects, OptionsStartFromTheSourceAndKeepWhatIsSet) {
 }
 
 TEST_F(Objects, EveryBadRequestGetsACodeAndATextAndTheServerStaysUsable) {
-  WriteFile(m_folder / "broken.orraproj",
-            "orra-project 1\nproject \"B\" {00000000-0000-4000-8000-000000000001}\nbin x\n");
-  WriteFile(
-      m_folder / "gone.orraproj",
-      "orra-project 1\nproject \"G\" {00000000-0000-4000-8000-000000000001}\n"
-      "source \"S\" {00000000-0000-4000-8000-000000000002}\nduration 1 1\nrate 25\nvideo image \"gone.png\"\nend\n");
+  const std::string head = "orra-project 1\nproject \"B\" {00000000-0000-4000-8000-000000000001}\n";
+  WriteFile(m_folder / "broken.orraproj", head + "bin x\n");
+  WriteFile(m_folder / "gone.orraproj", head +
+                                            "source \"S\" {00000000-0000-4000-8000-000000000002}\nduration 1 1\n"
+                                            "rate 25\nvideo image \"gone.png\"\nend\n");
   WriteFile(m_folder / "notes.txt", "plain text");
-  CComPtr<IRenderer2> renderer = RendererOf(SourceOf(kFramesGuid)), busy = RendererOf(SourceOf(kFramesGuid));
-  CComPtr<IRenderer2> tone = RendererOf(SourceOf(kToneGuid)), toneBusy = RendererOf(SourceOf(kToneGuid));
-  CComPtr<IVideoRenderOptions2> video = VideoOptionsOf(renderer), toneVideo = VideoOptionsOf(tone);
-  CComPtr<IAudioRenderOptions2> audio = AudioOptionsOf(tone), pcm = AudioOptionsOf(tone);
-  CComPtr<IOrraExtras2> extras = Query<IOrraExtras2>(m_server);
+  // r renders the Frames source, t the Tone; rb and tb are busy rendering.
+  CComPtr<IRenderer2> r = RendererOf(SourceOf(kFramesGuid)), rb = RendererOf(SourceOf(kFramesGuid));
+  CComPtr<IRenderer2> t = RendererOf(SourceOf(kToneGuid)), tb = RendererOf(SourceOf(kToneGuid));
+  CComPtr<IVideoRenderOptions2> v = VideoOptionsOf(r), tv = VideoOptionsOf(t);
+  CComPtr<IAudioRenderOptions2> a = AudioOptionsOf(t), pcm = AudioOptionsOf(t);
+  CComPtr<IOrraExtras2> x = Query<IOrraExtras2>(m_server);
+  IServer2* s = m_server;
+  IProject2* p = m_project;
   Section(u"frame", 160 * 120 * 8);
   Section(u"sound", 1000);
   const Arg frame("frame"), sound("sound"), nowhere("nowhere"), empty(""), existing(m_path.string());
   const Arg missing((m_folder / "absent.orraproj").string()), broken((m_folder / "broken.orraproj").string());
   const Arg notes((m_folder / "notes.txt").string()), gone((m_folder / "gone.orraproj").string());
-  EXPECT_CALL_OK(busy->StartVideoRender(video, frame, 160 * 120 * 8, errorText));
-  EXPECT_CALL_OK(toneBusy->StartAudioRender(0, 1, 0, audio, sound, 1000, errorText));
+  EXPECT_CALL_OK(rb->StartVideoRender(v, frame, 160 * 120 * 8, errorText));
+  EXPECT_CALL_OK(tb->StartAudioRender(0, 1, 0, a, sound, 1000, errorText));
   EXPECT_CALL_OK(pcm->SetBytesPerSample(2, errorText));
   GUID unknown = ParseGuid("{12345678-0000-4000-8000-000000000000}"), bin = ParseGuid(kBinGuid);
-  ULONGLONG value = 0;
-  IUnknown *object = nullptr, *second = nullptr;
+  ULONGLONG n = 0;
+  IUnknown *o = nullptr, *o2 = nullptr;
   const std::string before = WriteProjectText();
-  const HRESULT notFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-#define ROW(call, code, text)                 \
-  {                                           \
-    [&](BSTR* e) { return call; }, code, text \
-  }
+  const HRESULT kArg = E_INVALIDARG, kState = E_UNEXPECTED, kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
   const struct {
     std::function<HRESULT(BSTR*)> call;
     HRESULT code;
     std::string text;
   } table[] = {
-      ROW(m_server->OpenProject(missing, &object, e), notFound, "absent.orraproj' does not exist"),
-      ROW(m_server->OpenProject(broken, &object, e), E_FAIL, "broken.orraproj', line 3: 'bin' takes 2 values, found 1"),
-      ROW(m_server->OpenProject(gone, &object, e), E_FAIL, "gone.orraproj', line 7: "),
-      ROW(m_server->OpenProject(empty, &object, e), E_INVALIDARG, "the project path is empty"),
-      ROW(m_server->OpenProject(existing, nullptr, e), E_POINTER, "the out-parameter 'project' is null"),
-      ROW(m_server->OpenProjectShowSource(existing, &unknown, &object, &second, e), E_INVALIDARG,
-          "holds no item with GUID {12345678-0000-4000-8000-000000000000}"),
-      ROW(m_project->GetSource(&bin, &object, e), E_INVALIDARG,
-          "the item 'Footage' ({00000000-0000-4000-8000-000000000002}) is not a source"),
-      ROW(m_project->GetSource(nullptr, &object, e), E_INVALIDARG, "no source GUID was given"),
-      ROW(renderer->RenderVideo(0, 1, &value, e), E_UNEXPECTED, "no video render is running; call StartVideoRender"),
-      ROW(renderer->EndVideoRender(e), E_UNEXPECTED, "no video render is running"),
-      ROW(renderer->StartVideoRender(nullptr, frame, 1 << 20, e), E_INVALIDARG,
-          "no video render options of this server"),
-      ROW(renderer->StartVideoRender(video, nowhere, 1 << 20, e), E_INVALIDARG, "there is no section named 'nowhere'"),
-      ROW(renderer->StartVideoRender(video, frame, 153599, e), E_INVALIDARG,
-          "the section of 153599 bytes is too small for a frame of 153600 bytes"),
-      ROW(renderer->StartVideoRender(video, frame, 1 << 30, e), E_INVALIDARG,
-          "holds 153600 bytes, fewer than the 1073741824 announced"),
-      ROW(tone->StartVideoRender(toneVideo, frame, 1 << 20, e), E_INVALIDARG, "the source 'Tone' has no video"),
-      ROW(busy->StartVideoRender(video, frame, 153600, e), E_UNEXPECTED, "a video render is already running"),
-      ROW(busy->RenderVideo(10, 1, &value, e), E_INVALIDARG, "time 10 s lies outside the source's duration of 10 s"),
-      ROW(video->SetBitDepth(12, e), E_INVALIDARG, "bit depth must be 8, 16 or 32, found 12"),
-      ROW(video->SetChannelOrder(3, e), E_INVALIDARG, "channel order must be 0 (BGRA), 1 (RGBA) or 2 (ARGB), found 3"),
-      ROW(video->SetFieldOrder(-1, e), E_INVALIDARG, "field order must be"),
-      ROW(video->SetPreMultiply(2, e), E_INVALIDARG, "pre-multiply must be"),
-      ROW(video->SetTimeStep(0, 25, e), E_INVALIDARG, "the time step 0/25 is not a positive"),
-      ROW(video->SetBounds(-1, 10, e), E_INVALIDARG, "bounds -1x10 are out of range"),
-      ROW(video->SetRowBytes(-4, e), E_INVALIDARG, "row bytes must be 0 (tight rows) or positive, found -4"),
-      ROW(video->SetDownsampleFactor(0, 1, e), E_INVALIDARG, "downsample factor 0x1 is out of"),
-      ROW(video->SetRegionOfInterest(10, 10, 5, 20, e), E_INVALIDARG, "(10, 10, 5, 20) is not a non-empty rectangle"),
-      ROW(audio->SetSampleRate(0, e), E_INVALIDARG, "sample rate 0"),
-      ROW(audio->SetNumChannels(0, e), E_INVALIDARG, "channel count 0"),
-      ROW(audio->SetBytesPerSample(3, e), E_INVALIDARG, "bytes per sample must be 2 or 4, found 3"),
-      ROW(tone->GetNextAudioBuffer(&value, e), E_UNEXPECTED, "no audio render is running; call StartAudioRender"),
-      ROW(tone->EndAudioRender(e), E_UNEXPECTED, "no audio render is running"),
-      ROW(renderer->StartAudioRender(0, 1, 0, audio, sound, 1000, e), E_INVALIDARG, "the source 'Frames' has no audio"),
-      ROW(tone->StartAudioRender(0, 1, 1000, audio, sound, 1000, e), E_INVALIDARG,
-          "the section of 1000 bytes is too small for a buffer of 8000 bytes"),
-      ROW(tone->StartAudioRender(0, 1, -1, audio, sound, 1000, e), E_INVALIDARG, "found -1"),
-      ROW(tone->StartAudioRender(3, 1, 0, audio, sound, 1000, e), E_INVALIDARG, "time 3 s lies outside"),
-      ROW(tone->StartAudioRender(1, 0, 0, audio, sound, 1000, e), E_INVALIDARG, "the time scale must be positive"),
-      ROW(tone->StartAudioRender(0, 1, 0, pcm, sound, 1000, e), E_INVALIDARG,
-          "bytes per sample 2 does not agree with encoding 1, which takes 4"),
-      ROW(toneBusy->StartAudioRender(0, 1, 0, audio, sound, 1000, e), E_UNEXPECTED,
-          "an audio render is already running"),
-      ROW(m_server->GetVersion(nullptr, e), E_POINTER, "the out-parameter 'version' is null"),
-      ROW(m_server->CloseProject(nullptr, e), E_INVALIDARG, "CloseProject needs a project"),
-      ROW(m_server->CloseProject(renderer, e), E_INVALIDARG, "is not a project of this server"),
-      ROW(extras->WithdrawSelfLink(e), E_UNEXPECTED, "no self link has been announced"),
-      ROW(extras->SendFile(missing, e), notFound, "no such file"),
-      ROW(extras->SendFile(notes, e), E_INVALIDARG, "only PNG images can be added to a project"),
-      ROW(m_server->CreateSource(existing, 64, 48, 1, 1, 25, 25, 25.0, &object, &second, e),
-          HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS), "already exists and is not replaced"),
-      ROW(m_server->CreateSource(missing, 0, 48, 1, 1, 25, 25, 25.0, &object, &second, e), E_INVALIDARG,
-          "frame size 0x48 is out of range"),
-      ROW(m_server->CreateSource(missing, 64, 48, 0, 1, 25, 25, 25.0, &object, &second, e), E_INVALIDARG,
-          "pixel aspect ratio 0:1 must have two positive words"),
-      ROW(m_server->CreateSource(missing, 64, 48, 1, 1, 25, 25, 0.0, &object, &second, e), E_INVALIDARG,
-          "frame rate 0.000000 is out of range"),
-      ROW(m_server->CreateSource(missing, 64, 48, 1, 1, 25, 25, 1000.5, &object, &second, e), E_INVALIDARG,
-          "frame rate 1000.500000 is out of range"),
-  };
+  // clang-format off
+#define ROW(call, code, text) {[&](BSTR* e) { return call; }, code, text}
+      ROW(s->OpenProject(missing, &o, e), kNotFound, "absent.orraproj' does not exist"),
+      ROW(s->OpenProject(broken, &o, e), E_FAIL, "broken.orraproj', line 3: 'bin' takes 2 values, found 1"),
+      ROW(s->OpenProject(gone, &o, e), E_FAIL, "gone.orraproj', line 7: "),
+      ROW(s->OpenProject(empty, &o, e), kArg, "the project path is empty"),
+      ROW(s->OpenProject(existing, nullptr, e), E_POINTER, "the out-parameter 'project' is null"),
+      ROW(s->OpenProjectShowSource(existing, &unknown, &o, &o2, e), kArg, "no item with GUID {12345678-0000-4000-8000"),
+      ROW(p->GetSource(&bin, &o, e), kArg, "'Footage' ({00000000-0000-4000-8000-000000000002}) is not a source"),
+      ROW(p->GetSource(nullptr, &o, e), kArg, "no source GUID was given"),
+      ROW(r->RenderVideo(0, 1, &n, e), kState, "no video render is running; call StartVideoRender first"),
+      ROW(r->EndVideoRender(e), kState, "no video render is running"),
+      ROW(r->StartVideoRender(nullptr, frame, 1 << 20, e), kArg, "no video render options of this server"),
+      ROW(r->StartVideoRender(v, nowhere, 1 << 20, e), kArg, "there is no section named 'nowhere'"),
+      ROW(r->StartVideoRender(v, frame, 153599, e), kArg, "section of 153599 bytes is too small for a frame of 153600"),
+      ROW(r->StartVideoRender(v, frame, 1 << 30, e), kArg, "holds 153600 bytes, fewer than the 1073741824 announced"),
+      ROW(t->StartVideoRender(tv, frame, 1 << 20, e), kArg, "the source 'Tone' has no video"),
+      ROW(rb->StartVideoRender(v, frame, 153600, e), kState, "a video render is already running"),
+      ROW(rb->RenderVideo(10, 1, &n, e), kArg, "time 10 s lies outside the source's duration of 10 s"),
+      ROW(v->SetBitDepth(12, e), kArg, "bit depth must be 8, 16 or 32, found 12"),
+      ROW(v->SetChannelOrder(3, e), kArg, "channel order must be 0 (BGRA), 1 (RGBA) or 2 (ARGB), found 3"),
+      ROW(v->SetFieldOrder(-1, e), kArg, "field order must be"),
+      ROW(v->SetPreMultiply(2, e), kArg, "pre-multiply must be"),
+      ROW(v->SetTimeStep(0, 25, e), kArg, "the time step 0/25 is not a positive"),
+      ROW(v->SetBounds(-1, 10, e), kArg, "bounds -1x10 are out of range"),
+      ROW(v->SetRowBytes(-4, e), kArg, "row bytes must be 0 (tight rows) or positive, found -4"),
+      ROW(v->SetDownsampleFactor(0, 1, e), kArg, "downsample factor 0x1 is out of"),
+      ROW(v->SetRegionOfInterest(10, 10, 5, 20, e), kArg, "(10, 10, 5, 20) is not a non-empty rectangle"),
+      ROW(a->SetSampleRate(0, e), kArg, "sample rate 0"),
+      ROW(a->SetNumChannels(0, e), kArg, "channel count 0"),
+      ROW(a->SetBytesPerSample(3, e), kArg, "bytes per sample must be 2 or 4, found 3"),
+      ROW(t->GetNextAudioBuffer(&n, e), kState, "no audio render is running; call StartAudioRender first"),
+      ROW(t->EndAudioRender(e), kState, "no audio render is running"),
+      ROW(r->StartAudioRender(0, 1, 0, a, sound, 1000, e), kArg, "the source 'Frames' has no audio"),
+      ROW(t->StartAudioRender(0, 1, 1000, a, sound, 1000, e), kArg, "1000 bytes is too small for a buffer of 8000"),
+      ROW(t->StartAudioRender(0, 1, -1, a, sound, 1000, e), kArg, "must be 0 (as many as fit) or positive"),
+      ROW(t->StartAudioRender(3, 1, 0, a, sound, 1000, e), kArg, "time 3 s lies outside the source's duration of 2 s"),
+      ROW(t->StartAudioRender(1, 0, 0, a, sound, 1000, e), kArg, "the time scale must be positive, found 0"),
+      ROW(t->StartAudioRender(0, 1, 0, pcm, sound, 1000, e), kArg, "bytes per sample 2 does not agree with encoding 1"),
+      ROW(tb->StartAudioRender(0, 1, 0, a, sound, 1000, e), kState, "an audio render is already running"),
+      ROW(s->GetVersion(nullptr, e), E_POINTER, "the out-parameter 'version' is null"),
+      ROW(s->CloseProject(nullptr, e), kArg, "CloseProject needs a project"),
+      ROW(s->CloseProject(r, e), kArg, "is not a project of this server"),
+      ROW(x->WithdrawSelfLink(e), kState, "no self link has been announced"),
+      ROW(x->SendFile(missing, e), kNotFound, "no such file"),
+      ROW(x->SendFile(notes, e), kArg, "only PNG images can be added to a project"),
+      ROW(s->CreateSource(existing, 64, 48, 1, 1, 25, 25, 25.0, &o, &o2, e), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS),
+          "already exists and is not replaced"),
+      ROW(s->CreateSource(missing, 0, 48, 1, 1, 25, 25, 25.0, &o, &o2, e), kArg, "frame size 0x48 is out of range"),
+      ROW(s->CreateSource(missing, 64, 48, 0, 1, 25, 25, 25.0, &o, &o2, e), kArg, "pixel aspect ratio 0:1 must have"),
+      ROW(s->CreateSource(missing, 64, 48, 1, 1, 25, 25, 0.0, &o, &o2, e), kArg, "frame rate 0.000000 is out of range"),
+      ROW(s->CreateSource(missing, 64, 48, 1, 1, 25, 25, 1000.5, &o, &o2, e), kArg, "frame rate 1000.500000 is out of"),
 #undef ROW
+      // clang-format on
+  };
   for (const auto& bad : table) {
     const Outcome outcome = Call(bad.call);
     EXPECT_EQ(outcome.hr, bad.code) << bad.text;
     EXPECT_NE(outcome.text.find(bad.text), std::string::npos) << outcome.text;
-    EXPECT_TRUE(outcome.textReturned && object == nullptr && second == nullptr) << bad.text;
-    EXPECT_EQ(Call([&](BSTR* e) { return m_server->GetVersion(reinterpret_cast<LONG*>(&value), e); }).hr, S_OK);
+    EXPECT_TRUE(outcome.textReturned && o == nullptr && o2 == nullptr) << bad.text;
+    EXPECT_EQ(Call([&](BSTR* e) { return s->GetVersion(reinterpret_cast<LONG*>(&n), e); }).hr, S_OK) << "still usable";
   }
   EXPECT_EQ(linkserver::InspectServer(m_server).openProjects, 1) << "failed opens leave nothing open";
   EXPECT_FALSE(std::filesystem::exists(m_folder / "absent.orraproj"));
   EXPECT_EQ(WriteProjectText(), before) << "a refused CreateSource leaves the file alone";
   // The renders that were running go on.
-  EXPECT_CALL_OK(busy->RenderVideo(299, 30, &value, errorText));
-  EXPECT_CALL_OK(busy->EndVideoRender(errorText));
-  EXPECT_CALL_OK(toneBusy->GetNextAudioBuffer(&value, errorText));
-  EXPECT_EQ(value, 1000u);
-  EXPECT_CALL_OK(toneBusy->EndAudioRender(errorText));
+  EXPECT_CALL_OK(rb->RenderVideo(299, 30, &n, errorText));
+  EXPECT_CALL_OK(rb->EndVideoRender(errorText));
+  EXPECT_CALL_OK(tb->GetNextAudioBuffer(&n, errorText));
+  EXPECT_EQ(n, 1000u);
+  EXPECT_CALL_OK(tb->EndAudioRender(errorText));
 }
 
 TEST_F(Objects, ClosedProjectAnswersThatItIsClosed) {
