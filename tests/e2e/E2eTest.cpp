@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -137,6 +138,13 @@ long FrameNumber(const std::string& luma, std::size_t offset, int width, int hei
   }
   return number;
 }
+
+// One server held for a test's runs of the command line: a run that links
+// while the previous run's server ends its grace period can find it gone.
+struct Held {
+  moravane::OrraServer factory;
+  moravane::Server server = factory.CreateLink();
+};
 
 class E2e : public ::testing::Test {
  protected:
@@ -266,7 +274,9 @@ TEST_F(E2e, ProgramsEndWithTheirCodeAndSayWhy) {
        "registered for this user; register it with:\n  moravane-cli register\n"},
   };
   const std::size_t kBeforeTheServer = 14;  // the rows that no server need answer
+  std::optional<Held> held;
   for (std::size_t i = 0; i < std::size(rows); ++i) {
+    if (i == kBeforeTheServer) held.emplace();
     SCOPED_TRACE(rows[i].line);
     const RunResult result = Sh(rows[i].line);
     EXPECT_EQ(result.exitCode, rows[i].exitCode) << result.err;
@@ -292,6 +302,7 @@ TEST_F(E2e, ProgramsEndWithTheirCodeAndSayWhy) {
 
 // What the command line writes, read back by the tools a user reads it with.
 TEST_F(E2e, CommandLineOutputsReadBackAsTheyWereAsked) {
+  const Held held;
   const std::string dir = g_world.root + "/out", probe = " | ffprobe -v error -show_streams -of default=nw=1 -";
   std::filesystem::create_directories(dir);
   const std::string y4m = kCli + "render" + kOurs + "--format y4m --source ";
@@ -339,6 +350,7 @@ TEST_F(E2e, CommandLineOutputsReadBackAsTheyWereAsked) {
 // The frames written show their numbers: files named by frame, any depth,
 // a stream to standard output, and raw frames read with what probe says.
 TEST_F(E2e, CommandLineFramesShowTheirNumbers) {
+  const Held held;
   const std::string dir = g_world.root + "/frames", gray = " -f rawvideo -pix_fmt gray -";
   const RunResult probe = Sh(kCli + "probe" + kOurs + "--source Numbers --json");
   const std::string key = "\"ffmpeg_raw_input\": \"", input = probe.out.substr(probe.out.find(key) + key.size());
@@ -373,6 +385,7 @@ TEST_F(E2e, CommandLineFramesShowTheirNumbers) {
 
 // Colour bars through each matrix come back through ffmpeg at their levels.
 TEST_F(E2e, CommandLineColourBarsSurviveEachMatrix) {
+  const Held held;
   const int on[7][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0}, {1, 0, 1}, {1, 0, 0}, {0, 0, 1}};
   for (auto [source, arguments, matrix, width, height] :
        {std::tuple{"'HD bars'", "", "bt709", 1920, 1080},
@@ -395,6 +408,7 @@ TEST_F(E2e, CommandLineColourBarsSurviveEachMatrix) {
 
 // Audio to a file, a pipe and raw PCM is the source's sine, sample for sample.
 TEST_F(E2e, CommandLineAudioIsTheSourcesSignal) {
+  const Held held;
   const std::string wav = g_world.root + "/sound", f64 = " -f f64le -";
   for (auto [arguments, reader, rate, channels] :
        {std::tuple{"--encoding int16 --rate 48000 --channels 1 --seconds 2 -o " + wav,
@@ -423,6 +437,7 @@ TEST_F(E2e, CommandLineAudioIsTheSourcesSignal) {
 // An interrupted run leaves whole files only and ends its renders: the
 // server it started stops by itself afterwards.
 TEST_F(E2e, CommandLineInterruptedLeavesNothingBroken) {
+  std::optional<Held> held(std::in_place);
   const std::string dir = g_world.root + "/interrupted";
   for (auto [arguments, output, signal, exitCode] :
        {std::tuple{"render --source Long --format y4m", "/long.y4m", "INT", 130},
@@ -445,6 +460,7 @@ TEST_F(E2e, CommandLineInterruptedLeavesNothingBroken) {
       }
     }
   }
+  held.reset();
   for (const pid_t server : Servers()) EXPECT_TRUE(WaitExited(server, 5000));
 }
 

@@ -25,6 +25,8 @@ double Sine440(double t) { return 0.5 * std::sin(2 * std::numbers::pi * 440 * t)
 double Chirp(double t) { return 0.5 * std::sin(2 * std::numbers::pi * (200 * t + 500 * t * t)); }
 double Silence(double) { return 0; }
 
+void PrintTo(const Sound& row, std::ostream* out) { *out << row.name; }
+
 class Audio : public ServerTest, public ::testing::WithParamInterface<Sound> {};
 
 TEST_P(Audio, IsTheSignalInBuffersOfTheAskedSize) {

@@ -56,6 +56,8 @@ struct BadFile {
   const char* message;
 };
 
+void PrintTo(const BadFile& row, std::ostream* out) { *out << row.name; }
+
 class BadProjectFile : public ::testing::TestWithParam<BadFile> {};
 
 TEST_P(BadProjectFile, FailsNamingTheLine) {

@@ -51,6 +51,8 @@ struct Look {
   LONG rowBytes;
 };
 
+void PrintTo(const Look& row, std::ostream* out) { *out << row.name; }
+
 class Render : public ServerTest, public ::testing::WithParamInterface<Look> {};
 
 TEST_P(Render, MatchesTheReferencePixelForPixel) {
