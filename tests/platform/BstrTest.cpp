@@ -8,9 +8,6 @@
 
 #include <comsupport/Bstr.h>
 #include <comsupport/WideChars.h>
-#ifndef _WIN32
-#include <platformdebug.h>
-#endif
 
 #include <gtest/gtest.h>
 
@@ -18,7 +15,6 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -67,26 +63,5 @@ TEST(Bstr, NullIsAcceptedAndUnrepresentableLengthsAreRefused) {
   EXPECT_EQ(SysAllocStringByteLen(nullptr, max), nullptr);
   EXPECT_EQ(SysAllocStringByteLen(nullptr, max - 3), nullptr);
 }
-
-#ifndef _WIN32
-// The test hooks that the other tests rely on: the live count follows every
-// thread, and injected failures fail exactly as many allocations of any kind.
-TEST(Bstr, LiveCountAndInjectedFailuresHoldAcrossThreads) {
-  const std::int64_t live = platformdebug::LiveBstrCount();
-  BSTR values[] = {SysAllocString(u"a"), SysAllocStringLen(u"bc", 2), SysAllocStringByteLen("d", 1)};
-  EXPECT_EQ(platformdebug::LiveBstrCount(), live + 3);
-  platformdebug::FailNextBstrAllocations(3);
-  std::thread([&] {
-    for (BSTR value : values) SysFreeString(value);
-    EXPECT_EQ(SysAllocString(u"x"), nullptr);
-  }).join();
-  EXPECT_EQ(SysAllocStringLen(u"x", 1), nullptr);
-  EXPECT_EQ(SysAllocStringByteLen("x", 1), nullptr);
-  EXPECT_EQ(platformdebug::LiveBstrCount(), live);
-  BSTR value = SysAllocString(u"x");
-  EXPECT_NE(value, nullptr) << "the fourth allocation must succeed again";
-  SysFreeString(value);
-}
-#endif
 
 }  // namespace

@@ -8,24 +8,21 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 namespace {
 
-// One conversion of a pair: `narrow` to `wide` or the other way round.
+// One conversion of a pair, `narrow` to `wide` or the other way round, with
+// the length of the input (-1: to its terminator) and the output's size.
 struct Row {
   const char* name;
-  bool toWide = false;
-  UINT codePage = CP_UTF8;
-  DWORD flags = 0;
-  std::string narrow{};
-  std::u16string wide{};
-  std::optional<int> length{};  // none: the input's size
-  int buffer = 16;
-  bool nullInput = false, nullOutput = false;
-  int result = 0;
-  DWORD error = ERROR_SUCCESS;  // when the result is 0
+  bool toWide;
+  UINT codePage;
+  DWORD flags;
+  std::string narrow;
+  std::u16string wide;
+  int length, buffer, result;
+  DWORD error;  // when the result is 0
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -34,17 +31,15 @@ class Conversion : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Conversion, AgreesWithWindows) {
   const Row& r = GetParam();
-  const int length = r.length.value_or(static_cast<int>(r.toWide ? r.narrow.size() : r.wide.size()));
   std::string narrow(static_cast<std::size_t>(r.buffer) + 1, '#');
   std::u16string wide(static_cast<std::size_t>(r.buffer) + 1, u'#');
   auto convert = [&](int buffer) {
-    const bool noOutput = buffer == 0 || r.nullOutput;
     ::SetLastError(ERROR_SUCCESS);
     if (r.toWide)
-      return ::MultiByteToWideChar(r.codePage, r.flags, r.nullInput ? nullptr : r.narrow.c_str(), length,
-                                   noOutput ? nullptr : comsupport::AsOleChars(&wide[0]), buffer);
-    return ::WideCharToMultiByte(r.codePage, r.flags, r.nullInput ? nullptr : comsupport::AsOleChars(r.wide.c_str()),
-                                 length, noOutput ? nullptr : &narrow[0], buffer, nullptr, nullptr);
+      return ::MultiByteToWideChar(r.codePage, r.flags, r.narrow.c_str(), r.length,
+                                   buffer == 0 ? nullptr : comsupport::AsOleChars(&wide[0]), buffer);
+    return ::WideCharToMultiByte(r.codePage, r.flags, comsupport::AsOleChars(r.wide.c_str()), r.length,
+                                 buffer == 0 ? nullptr : &narrow[0], buffer, nullptr, nullptr);
   };
   const int result = convert(r.buffer);
   ASSERT_EQ(result, r.result);
@@ -53,104 +48,54 @@ TEST_P(Conversion, AgreesWithWindows) {
     return;
   }
   const auto end = static_cast<std::size_t>(result);
-  if (r.toWide) {
-    EXPECT_EQ(wide.substr(0, end), r.wide);
-    EXPECT_EQ(wide[end], u'#') << "wrote past the converted text";
-  } else {
-    EXPECT_EQ(narrow.substr(0, end), r.narrow);
-    EXPECT_EQ(narrow[end], '#') << "wrote past the converted text";
-  }
+  EXPECT_TRUE(r.toWide ? wide.substr(0, end) == r.wide : narrow.substr(0, end) == r.narrow) << "converted wrongly";
+  EXPECT_TRUE(r.toWide ? wide[end] == u'#' : narrow[end] == '#') << "wrote past the converted text";
   EXPECT_EQ(convert(0), result) << "the size query disagrees";
 }
 
-const std::u16string kMixed = u"A\u00E9\u20AC\U0001F600";  // 1, 2, 3 and 4 UTF-8 bytes
-const std::string kMixedUtf8 = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
-const std::u16string kTwo = u"\xFFFD\xFFFD", kThree = u"\xFFFD\xFFFD\xFFFD";
+const std::u16string kMixed = u"A\u00E9\u20AC\U0001F600", kTwo = u"\xFFFD\xFFFD", kThree = u"\xFFFD\xFFFD\xFFFD";
+const std::string kMixedUtf8 = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // 1, 2, 3 and 4 bytes
+constexpr DWORD kOk = ERROR_SUCCESS, kNoTranslation = ERROR_NO_UNICODE_TRANSLATION;
+constexpr DWORD kTooSmall = ERROR_INSUFFICIENT_BUFFER, kInvalid = ERROR_INVALID_PARAMETER;
 
+// Each ill-formed sequence is one U+FFFD; a continuation byte out of its
+// lead's range is taken with the lead; a cut sequence ends the input.
 INSTANTIATE_TEST_SUITE_P(
     Rows, Conversion,
     ::testing::Values(
-        Row{.name = "NarrowAllWidths", .narrow = kMixedUtf8, .wide = kMixed, .result = 10},
-        Row{.name = "NarrowTerminator",
-            .codePage = CP_ACP,
-            .narrow = std::string("ab\0", 3),
-            .wide = u"ab",
-            .length = -1,
-            .result = 3},
-        Row{.name = "NarrowThreadAnsi", .codePage = CP_THREAD_ACP, .narrow = "abc", .wide = u"abc", .result = 3},
-        Row{.name = "NarrowLoneSurrogates",
-            .narrow = "x\xEF\xBF\xBDy\xEF\xBF\xBD",
-            .wide = u"x\xD800y\xDC00",
-            .result = 8},
-        Row{.name = "NarrowStrict",
-            .flags = WC_ERR_INVALID_CHARS,
-            .wide = u"x\xD800",
-            .error = ERROR_NO_UNICODE_TRANSLATION},
-        Row{.name = "NarrowBufferTooSmall", .wide = kMixed, .buffer = 4, .error = ERROR_INSUFFICIENT_BUFFER},
-        Row{.name = "NarrowEmpty", .wide = u"", .error = ERROR_INVALID_PARAMETER},
-        Row{.name = "NarrowNullInput", .wide = u"ab", .nullInput = true, .error = ERROR_INVALID_PARAMETER},
-        Row{.name = "NarrowUnknownCodePage", .codePage = 12345, .wide = u"ab", .error = ERROR_INVALID_PARAMETER},
-        Row{.name = "WideAllWidths", .toWide = true, .narrow = kMixedUtf8, .wide = kMixed, .result = 5},
-        Row{.name = "WideTerminator",
-            .toWide = true,
-            .narrow = "\xC3\xA9",
-            .wide = std::u16string(u"\xE9\0", 2),
-            .length = -1,
-            .result = 2},
-        Row{.name = "WideThreadAnsi",
-            .toWide = true,
-            .codePage = CP_THREAD_ACP,
-            .narrow = "abc",
-            .wide = u"abc",
-            .result = 3},
-        // Each ill-formed sequence is one U+FFFD; a continuation byte out of
-        // its lead's range is taken with the lead. A cut sequence ends it.
-        Row{.name = "WideIllFormed",
-            .toWide = true,
-            .narrow = "\xC3(\xC0\x80\xE0\x80\x80\xED\xA0\x80\xF4\x90\x80\x80\xE0\x80x\xF5\x80\xFF"
-                      "a\xE2\x82",
-            .wide = u"\xFFFD(" + kTwo + kTwo + kTwo + kThree + u"\xFFFDx" + kThree + u"a\xFFFD",
-            .buffer = 32,
-            .result = 18},
-        Row{.name = "WideLastCodePoints",
-            .toWide = true,
-            .narrow = "\xF4\x8F\xBF\xBF\xED\x9F\xBF",
-            .wide = u"\xDBFF\xDFFF\xD7FF",
-            .result = 3},
-        Row{.name = "WideStrict",
-            .toWide = true,
-            .flags = MB_ERR_INVALID_CHARS,
-            .narrow = "a\xFF",
-            .error = ERROR_NO_UNICODE_TRANSLATION},
-        Row{.name = "WidePairNeedsTwoUnits",
-            .toWide = true,
-            .narrow = "\xF0\x9F\x98\x80",
-            .buffer = 1,
-            .error = ERROR_INSUFFICIENT_BUFFER},
-        Row{.name = "WideEmpty", .toWide = true, .narrow = "", .error = ERROR_INVALID_PARAMETER},
-        Row{.name = "WideNullInput",
-            .toWide = true,
-            .narrow = "ab",
-            .nullInput = true,
-            .error = ERROR_INVALID_PARAMETER}
+        Row{"NarrowAllWidths", false, CP_UTF8, 0, kMixedUtf8, kMixed, 5, 16, 10, kOk},
+        Row{"NarrowAnsiTerminator", false, CP_ACP, 0, std::string("ab\0", 3), u"ab", -1, 16, 3, kOk},
+        Row{"NarrowLoneSurrogates", false, CP_UTF8, 0, "x\xEF\xBF\xBDy\xEF\xBF\xBD", u"x\xD800y\xDC00", 4, 16, 8, kOk},
+        Row{"NarrowStrict", false, CP_UTF8, WC_ERR_INVALID_CHARS, "", u"x\xD800", 2, 16, 0, kNoTranslation},
+        Row{"NarrowBufferTooSmall", false, CP_UTF8, 0, "", kMixed, 5, 4, 0, kTooSmall},
+        Row{"NarrowEmpty", false, CP_UTF8, 0, "", u"", 0, 16, 0, kInvalid},
+        Row{"NarrowUnknownCodePage", false, 12345, 0, "", u"ab", 2, 16, 0, kInvalid},
+        Row{"WideAllWidths", true, CP_UTF8, 0, kMixedUtf8, kMixed, 10, 16, 5, kOk},
+        Row{"WideThreadAnsi", true, CP_THREAD_ACP, 0, "abc", u"abc", 3, 16, 3, kOk},
+        Row{"WideIllFormed", true, CP_UTF8, 0,
+            "\xC3(\xC0\x80\xE0\x80\x80\xED\xA0\x80\xF4\x90\x80\x80\xE0\x80x\xF5\x80\xFF"
+            "a\xE2\x82",
+            u"\xFFFD(" + kTwo + kTwo + kTwo + kThree + u"\xFFFDx" + kThree + u"a\xFFFD", 23, 32, 18, kOk},
+        Row{"WideLastCodePoints", true, CP_UTF8, 0, "\xF4\x8F\xBF\xBF\xED\x9F\xBF", u"\xDBFF\xDFFF\xD7FF", 7, 16, 3,
+            kOk},
+        Row{"WideStrict", true, CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", u"", 2, 16, 0, kNoTranslation},
+        Row{"WidePairNeedsTwoUnits", true, CP_UTF8, 0, "\xF0\x9F\x98\x80", u"", 4, 1, 0, kTooSmall}
 #ifndef _WIN32
         ,
-        Row{.name = "NarrowUnknownFlag", .flags = 1, .wide = u"a", .error = ERROR_INVALID_FLAGS},
-        Row{.name = "NarrowNullOutput",
-            .wide = u"a",
-            .buffer = 4,
-            .nullOutput = true,
-            .error = ERROR_INVALID_PARAMETER},
-        Row{.name = "WideUnknownFlag", .toWide = true, .flags = 1, .narrow = "a", .error = ERROR_INVALID_FLAGS},
-        Row{.name = "WideNullOutput",
-            .toWide = true,
-            .narrow = "a",
-            .buffer = 4,
-            .nullOutput = true,
-            .error = ERROR_INVALID_PARAMETER}
+        Row{"NarrowUnknownFlag", false, CP_UTF8, 1, "", u"a", 1, 16, 0, ERROR_INVALID_FLAGS},
+        Row{"WideLengthBelowMinusOne", true, CP_UTF8, 0, "a", u"", -2, 16, 0, kInvalid}
 #endif
         ),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CodePage, NullInputIsRefusedBothWays) {
+  char narrow[8];
+  std::u16string wide(8, u'#');
+  EXPECT_EQ(::WideCharToMultiByte(CP_UTF8, 0, nullptr, 3, narrow, sizeof narrow, nullptr, nullptr), 0);
+  EXPECT_EQ(::GetLastError(), kInvalid);
+  EXPECT_EQ(::MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, comsupport::AsOleChars(&wide[0]), 8), 0);
+  EXPECT_EQ(::GetLastError(), kInvalid);
+}
 
 // Every scalar value there and back, which finds any boundary between
 // encoded lengths that is off by one.

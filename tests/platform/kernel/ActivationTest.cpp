@@ -64,14 +64,6 @@ TEST(Activation, ServesWhatTheFactoryAnswersAndClearsTheOutPointerOnFailure) {
   }
   EXPECT_EQ(S_OK, ::CoRevokeClassObject(cookie));
   EXPECT_EQ(1u, factory.refs);
-  // A single-use class object serves one activation only.
-  ASSERT_EQ(S_OK, ::CoRegisterClassObject(kClass, &factory, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE, &cookie));
-  factory.failWith = S_OK;
-  EXPECT_EQ(S_OK, ::CoCreateInstance(kClass, nullptr, CLSCTX_ALL, IID_IUnknown, &object));
-  factory.Release();
-  EXPECT_EQ(REGDB_E_CLASSNOTREG, ::CoCreateInstance(kClass, nullptr, CLSCTX_ALL, IID_IUnknown, &object));
-  EXPECT_EQ(S_OK, ::CoRevokeClassObject(cookie));
-  EXPECT_EQ(1u, factory.refs);
 }
 
 }  // namespace
