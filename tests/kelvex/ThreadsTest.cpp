@@ -1,13 +1,18 @@
+// Threads, barriers, locks and the small-block allocator that threads hand
+// blocks through.
+#include <kelvex/SmallBlockAllocator.h>
 #include <kelvex/Threads.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -54,21 +59,19 @@ TEST(Barrier, ALateSecondThreadWakesASleeper) {
 // reply barrier carries back is checked by every marshalled call.)
 TEST(Barrier, NobodyLeavesEarlyAndOneThreadCompletesEachCycle) {
   constexpr std::uint32_t kDefault = 0xFFFFFFFFu;
-  const struct {
-    unsigned threads;
-    std::uint32_t spin;
-    bool reply;
-  } cases[] = {{2, kDefault, false}, {2, 0, false}, {2, 500, true}, {3, kDefault, false}, {3, 0, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.threads << " threads, spin " << c.spin << ", reply " << c.reply);
-    SpinOverride spin(c.spin == kDefault ? kelvex::threads::SpinNanoseconds() : c.spin);
+  // (threads, spin time, reply barrier)
+  const std::tuple<unsigned, std::uint32_t, bool> cases[] = {
+      {2, kDefault, false}, {2, 0, false}, {2, 500, true}, {3, 0, false}};
+  for (const auto& [count, spinTime, reply] : cases) {
+    SCOPED_TRACE(::testing::Message() << count << " threads, spin " << spinTime << ", reply " << reply);
+    SpinOverride spin(spinTime == kDefault ? kelvex::threads::SpinNanoseconds() : spinTime);
     constexpr unsigned kCycles = 10000;
-    Barrier barrier("TestBarrier", c.threads);
-    barrier.SetReplyBarrier(c.reply);
+    Barrier barrier("TestBarrier", count);
+    barrier.SetReplyBarrier(reply);
     std::atomic<unsigned> arrivals{0}, early{0}, completions{0};
     std::vector<std::thread> threads;
-    for (unsigned t = 0; t < c.threads; ++t) {
-      threads.emplace_back([&, t] {
+    for (unsigned t = 0; t < count; ++t) {
+      threads.emplace_back([&, t, count = count] {
         std::minstd_rand random(t + 1);
         for (unsigned cycle = 0; cycle < kCycles; ++cycle) {
           const unsigned pause = random() % 512;
@@ -76,7 +79,7 @@ TEST(Barrier, NobodyLeavesEarlyAndOneThreadCompletesEachCycle) {
           if (pause < 40) std::this_thread::yield();
           arrivals.fetch_add(1);
           if (barrier.Wait()) completions.fetch_add(1);
-          if (arrivals.load() < (cycle + 1) * c.threads) early.fetch_add(1);
+          if (arrivals.load() < (cycle + 1) * count) early.fetch_add(1);
         }
       });
     }
@@ -103,7 +106,7 @@ TEST(ScopedLock, AdmitsOneHolderAtATime) {
   for (const auto& [spinNanoseconds, directHolders] : {std::pair{20000u, false}, {0u, false}, {20000u, true}}) {
     SpinOverride spin(spinNanoseconds);
     RecursiveMutex mutex("Contended");
-    constexpr int kThreads = 4, kRounds = 20000;
+    constexpr int kThreads = 4, kRounds = 10000;
     long counter = 0;  // guarded by the lock alone
     std::atomic<int> holders{0}, overlaps{0};
     std::vector<std::thread> threads;
@@ -117,6 +120,7 @@ TEST(ScopedLock, AdmitsOneHolderAtATime) {
           else
             lock.emplace("Contended Lock", mutex, true);
           if (holders.fetch_add(1) != 0) ++overlaps;
+          std::this_thread::yield();  // a second holder, if let in, comes in meanwhile
           ++counter;
           holders.fetch_sub(1);
         }
@@ -137,6 +141,84 @@ TEST(Thread, RunsItsBodyOnANewThreadWithItsOwnId) {
   EXPECT_NE(theirs, 0u);
   EXPECT_NE(theirs, mine);
   EXPECT_EQ(kelvex::threads::GetCurrentThreadID(), mine);
+}
+
+using kelvex::utility::SmallBlockAllocator;
+
+struct Block {
+  unsigned char* data;
+  std::size_t size;
+  unsigned char fill;
+  bool Intact() const {
+    for (std::size_t i = 0; i < size; ++i)
+      if (data[i] != fill) return false;
+    return true;
+  }
+};
+
+Block Make(std::size_t size, unsigned char fill) {
+  auto* data = static_cast<unsigned char*>(SmallBlockAllocator::Allocate(size));
+  std::memset(data, fill, size);
+  return Block{data, size, fill};
+}
+
+const std::size_t kSizes[] = {1, 16, 17, 48, 100, 255, 256, 257, 1000};
+
+// Deferred calls are made on host threads and freed on the communication
+// thread: blocks freed there while this thread allocates must come back
+// without ever being handed out twice or while still in use.
+TEST(SmallBlockAllocator, BlocksFreedOnAnotherThreadAreReusedSafely) {
+  std::vector<Block> kept;  // allocated here and never handed over
+  std::atomic<int> damaged{0};
+  std::thread consumer;
+  for (int round = 0; round < 200; ++round) {
+    std::vector<Block> batch;
+    for (int i = 0; i < 150; ++i)
+      batch.push_back(Make(kSizes[(round + i) % std::size(kSizes)], static_cast<unsigned char>(round * 7 + i)));
+    if (round % 10 == 0) kept.push_back(Make(kSizes[round % std::size(kSizes)], 0xA5));
+    if (consumer.joinable()) consumer.join();
+    consumer = std::thread([&damaged, batch = std::move(batch)] {
+      for (const Block& block : batch) {
+        if (!block.Intact()) ++damaged;
+        SmallBlockAllocator::Free(block.data, block.size);
+      }
+    });
+  }
+  consumer.join();
+  EXPECT_EQ(damaged.load(), 0);
+  for (const Block& block : kept) {
+    EXPECT_TRUE(block.Intact()) << "a block in use was handed out again";
+    SmallBlockAllocator::Free(block.data, block.size);
+  }
+}
+
+// A thread-local object constructed before the thread's cache is destroyed
+// after it and may still allocate: its block must not be one that the cache
+// already gave back for other threads.
+struct LateUser {
+  static inline unsigned char* block = nullptr;
+  ~LateUser() {
+    block = static_cast<unsigned char*>(SmallBlockAllocator::Allocate(32));
+    std::memset(block, 0x5A, 32);
+  }
+};
+thread_local LateUser t_lateUser;
+
+TEST(SmallBlockAllocator, AllocationAfterTheThreadCacheIsGoneIsSafe) {
+  std::thread([] {
+    (void)&t_lateUser;
+    std::vector<void*> blocks;
+    for (int i = 0; i < 40; ++i) blocks.push_back(SmallBlockAllocator::Allocate(32));
+    for (void* block : blocks) SmallBlockAllocator::Free(block, 32);
+  }).join();
+  ASSERT_NE(LateUser::block, nullptr);
+  std::vector<void*> mine;
+  for (int i = 0; i < 200; ++i) {
+    mine.push_back(SmallBlockAllocator::Allocate(32));
+    EXPECT_NE(mine.back(), LateUser::block) << "the late block was handed out again";
+  }
+  for (void* block : mine) SmallBlockAllocator::Free(block, 32);
+  SmallBlockAllocator::Free(LateUser::block, 32);
 }
 
 }  // namespace

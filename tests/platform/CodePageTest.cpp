@@ -88,15 +88,6 @@ INSTANTIATE_TEST_SUITE_P(
         ),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CodePage, NullInputIsRefusedBothWays) {
-  char narrow[8];
-  std::u16string wide(8, u'#');
-  EXPECT_EQ(::WideCharToMultiByte(CP_UTF8, 0, nullptr, 3, narrow, sizeof narrow, nullptr, nullptr), 0);
-  EXPECT_EQ(::GetLastError(), kInvalid);
-  EXPECT_EQ(::MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, comsupport::AsOleChars(&wide[0]), 8), 0);
-  EXPECT_EQ(::GetLastError(), kInvalid);
-}
-
 // Every scalar value there and back, which finds any boundary between
 // encoded lengths that is off by one.
 TEST(CodePage, EveryScalarValueSurvivesTheRoundTrip) {

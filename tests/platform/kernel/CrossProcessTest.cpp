@@ -35,10 +35,12 @@ using Fixture = KernelObjectTest;
 
 // Runs the second process to its end and returns its exit code.
 int RunChild(const std::string& arguments) {
-  const int status = std::system((std::string(KERNEL_CHILD_PATH) + " " + arguments).c_str());
 #ifdef _WIN32
-  return status;
+  char path[MAX_PATH];
+  const std::string self(path, ::GetModuleFileNameA(nullptr, path, MAX_PATH));
+  return std::system((self.substr(0, self.find_last_of("\\/") + 1) + "kernel_child.exe " + arguments).c_str());
 #else
+  const int status = std::system((std::string(KERNEL_CHILD_PATH) + " " + arguments).c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
 }

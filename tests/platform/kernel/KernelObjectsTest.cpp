@@ -1,5 +1,5 @@
 // Names, sections, mutexes and the namespace folder of our platform layer
-// within one process.
+// within one process. (Class activation is the link tests' and rpc_tests'.)
 #include "KernelTestSupport.h"
 
 #include <comsupport/KernelHandle.h>
@@ -11,6 +11,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -29,13 +30,9 @@ void OnOtherThread(const std::function<void()>& body) { std::thread(body).join()
 // Names become file names of the namespace folder: safe, distinct, and
 // decoded back; only a leading Local\ or Global\ is a namespace.
 TEST(KernelObjectNames, EncodeToDistinctSafeFileNamesAndBack) {
-  const std::u16string names[] = {u"back\\slash/and%percent",
-                                  u"..",
-                                  u"\u03a9 \U0001F600",
-                                  std::u16string(255, u'x'),
-                                  std::u16string(u"lone ") + char16_t(0xD800) + u"\x01",
-                                  u"x\\Local\\s",
-                                  u"s"};
+  const std::u16string names[] = {u"back\\slash/and%percent", u"..",          u"\u03a9 \U0001F600",
+                                  u"lone \xD800\x01",         u"x\\Local\\s", u"s",
+                                  std::u16string(255, u'x')};
   std::set<std::string> seen;
   for (const auto& name : names) {
     std::string fileName, prefixed;
@@ -58,20 +55,17 @@ TEST(KernelObjectNames, EncodeToDistinctSafeFileNamesAndBack) {
 class KernelObjects : public KernelObjectTest {};
 
 TEST_F(KernelObjects, BadSectionsAndViewsAreRefusedWithTheErrorOfTheirKind) {
-  const struct {
-    HANDLE file;
-    DWORD protect;
-    std::uint64_t size;
-    DWORD error;
-  } sections[] = {{reinterpret_cast<HANDLE>(0x104), PAGE_READWRITE, 4096, ERROR_INVALID_HANDLE},
-                  {INVALID_HANDLE_VALUE, 0x40, 4096, ERROR_INVALID_PARAMETER},
-                  {INVALID_HANDLE_VALUE, PAGE_READWRITE, 0, ERROR_INVALID_PARAMETER},
-                  {INVALID_HANDLE_VALUE, PAGE_READWRITE, 0x3FFFFFFF00000000ull, ERROR_NOT_ENOUGH_MEMORY}};
-  for (const auto& c : sections) {
+  // (file, protection, size) -> the error; a refused section leaves no name behind.
+  const std::tuple<HANDLE, DWORD, std::uint64_t, DWORD> sections[] = {
+      {reinterpret_cast<HANDLE>(0x104), PAGE_READWRITE, 4096, ERROR_INVALID_HANDLE},
+      {INVALID_HANDLE_VALUE, 0x40, 4096, ERROR_INVALID_PARAMETER},
+      {INVALID_HANDLE_VALUE, PAGE_READWRITE, 0, ERROR_INVALID_PARAMETER},
+      {INVALID_HANDLE_VALUE, PAGE_READWRITE, 0x3FFFFFFF00000000ull, ERROR_NOT_ENOUGH_MEMORY}};
+  for (const auto& [file, protect, size, error] : sections) {
     const auto name = UniqueName("bad");
-    EXPECT_EQ(nullptr, ::CreateFileMappingW(c.file, nullptr, c.protect, static_cast<DWORD>(c.size >> 32),
-                                            static_cast<DWORD>(c.size), name.c_str()));
-    EXPECT_EQ(c.error, ::GetLastError());
+    EXPECT_EQ(nullptr, ::CreateFileMappingW(file, nullptr, protect, static_cast<DWORD>(size >> 32),
+                                            static_cast<DWORD>(size), name.c_str()));
+    EXPECT_EQ(error, ::GetLastError());
     EXPECT_FALSE(ObjectFileExists(name));
   }
   constexpr std::uint64_t kSize = 3 * 65536 + 100;
@@ -85,21 +79,18 @@ TEST_F(KernelObjects, BadSectionsAndViewsAreRefusedWithTheErrorOfTheirKind) {
   UniqueMappedView tail(::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 65536, 0));
   EXPECT_EQ(2, Bytes(tail)[0]);
   EXPECT_EQ(3, Bytes(tail)[kSize - 65536 - 1]);
-  const struct {
-    HANDLE section;
-    DWORD access, offset;
-    SIZE_T length;
-    DWORD error;
-  } views[] = {{section.Get(), FILE_MAP_READ, 4096, 0, ERROR_MAPPED_ALIGNMENT},
-               {section.Get(), FILE_MAP_READ, 4 * 65536, 0, ERROR_ACCESS_DENIED},
-               {section.Get(), FILE_MAP_READ, 0, kSize + 1, ERROR_ACCESS_DENIED},
-               {section.Get(), 0, 0, 0, ERROR_INVALID_PARAMETER},
-               {readOnly.Get(), FILE_MAP_ALL_ACCESS, 0, 0, ERROR_ACCESS_DENIED},
-               {reader.Get(), FILE_MAP_WRITE, 0, 0, ERROR_ACCESS_DENIED},
-               {mutex.Get(), FILE_MAP_READ, 0, 0, ERROR_INVALID_HANDLE}};
-  for (const auto& c : views) {
-    EXPECT_EQ(nullptr, ::MapViewOfFile(c.section, c.access, 0, c.offset, c.length));
-    EXPECT_EQ(c.error, ::GetLastError());
+  // (handle, access, offset, length) -> the error
+  const std::tuple<HANDLE, DWORD, DWORD, SIZE_T, DWORD> views[] = {
+      {section.Get(), FILE_MAP_READ, 4096, 0, ERROR_MAPPED_ALIGNMENT},
+      {section.Get(), FILE_MAP_READ, 4 * 65536, 0, ERROR_ACCESS_DENIED},
+      {section.Get(), FILE_MAP_READ, 0, kSize + 1, ERROR_ACCESS_DENIED},
+      {section.Get(), 0, 0, 0, ERROR_INVALID_PARAMETER},
+      {readOnly.Get(), FILE_MAP_ALL_ACCESS, 0, 0, ERROR_ACCESS_DENIED},
+      {reader.Get(), FILE_MAP_WRITE, 0, 0, ERROR_ACCESS_DENIED},
+      {mutex.Get(), FILE_MAP_READ, 0, 0, ERROR_INVALID_HANDLE}};
+  for (const auto& [handle, access, offset, length, error] : views) {
+    EXPECT_EQ(nullptr, ::MapViewOfFile(handle, access, 0, offset, length));
+    EXPECT_EQ(error, ::GetLastError());
   }
   EXPECT_FALSE(::UnmapViewOfFile(Bytes(whole) + 4096));
   EXPECT_EQ(ERROR_INVALID_ADDRESS, ::GetLastError());
