@@ -227,20 +227,22 @@ TEST(Dispatch, ManyHostThreadsAreServedOneAtATime) {
 
 // Another exception type on the communication thread never reaches the
 // caller: it is released with code 0 and the result as the executor left
-// it, and the same thread keeps serving. In place it passes to the caller.
+// it, and the same thread keeps serving. One caller thread makes every call,
+// the last an ordinary one: no caller exits while that thread still unwinds
+// (under Wine that stalled both; docs/windows.md). In place it passes on.
 TEST(Dispatch, ForeignExceptionOnTheCommunicationThreadReleasesTheCaller) {
   const unsigned long before = ThreadOfCall();
-  for (const bool writeFirst : {false, true}) {
-    LONG answer = -99;
-    ASSERT_TRUE(FinishesWithin(30s, [&] {
-      answer = Call([&](LONG* result) {
+  std::vector<LONG> answers;
+  ASSERT_TRUE(FinishesWithin(30s, [&] {
+    for (const bool writeFirst : {false, true, false}) {
+      answers.push_back(Call([&](LONG* result) {
         if (writeFirst) *result = 5;
         throw std::runtime_error("not the library's");
-      });
-    })) << "the caller was never released";
-    EXPECT_EQ(answer, writeFirst ? 5 : 0);
-  }
-  EXPECT_THROW(Call([](LONG*) { throw LinkError(E_FAIL); }), LinkError);
+      }));
+    }
+    answers.push_back(Call([](LONG* result) { *result = 8; }));
+  })) << "a caller was never released";
+  EXPECT_EQ(answers, (std::vector<LONG>{0, 5, 0, 8}));
   EXPECT_EQ(ThreadOfCall(), before) << "served by the same thread";
   FreeThreaded freeThreaded;
   EXPECT_THROW(Call([](LONG*) { throw std::runtime_error("passes"); }), std::runtime_error);
