@@ -106,7 +106,7 @@ TEST(ScopedLock, AdmitsOneHolderAtATime) {
   for (const auto& [spinNanoseconds, directHolders] : {std::pair{20000u, false}, {0u, false}, {20000u, true}}) {
     SpinOverride spin(spinNanoseconds);
     RecursiveMutex mutex("Contended");
-    constexpr int kThreads = 4, kRounds = 10000;
+    constexpr int kThreads = 4, kRounds = 3000;
     long counter = 0;  // guarded by the lock alone
     std::atomic<int> holders{0}, overlaps{0};
     std::vector<std::thread> threads;
