@@ -42,12 +42,44 @@ std::filesystem::path g_folder;
 std::vector<std::uint8_t> g_frame(8 << 20), g_audio(1 << 20);
 std::shared_ptr<linkserver::InProcessSections> g_sections;
 
+template <class I>
+I* As(IUnknown* object) {
+  I* typed = nullptr;
+  if (object != nullptr) object->QueryInterface(comsupport::InterfaceTraits<I>::Id(), reinterpret_cast<void**>(&typed));
+  return typed;
+}
+
+// Out-values that the operations do not look at, freed at once.
+struct Discard {
+  BSTR text = nullptr, error = nullptr;
+  IUnknown* object = nullptr;
+  LONG a = 0, b = 0;
+  ULONGLONG big = 0;
+  double rate = 0;
+  GUID id{};
+  ~Discard() {
+    SysFreeString(text);
+    SysFreeString(error);
+    if (object != nullptr) object->Release();
+  }
+};
+
 struct Objects {
   IServer2* server = nullptr;
+  IProject2* project = nullptr;
+  ISource2* source = nullptr;
   IRenderer2* renderer = nullptr;
   IVideoRenderOptions2* video = nullptr;
   IAudioRenderOptions2* audio = nullptr;
+  IUnknown* item = nullptr;  // where the walk through the project's items is
+  void Walk(IUnknown* next) {
+    if (next == nullptr) return;
+    if (item != nullptr) item->Release();
+    item = next;
+  }
 };
+
+BSTR g_path, g_newPath;
 
 // One table of what an operation does: code % size picks the row.
 using Operation = std::function<HRESULT(Objects&, const LONG*, BSTR*)>;
@@ -93,15 +125,71 @@ const std::vector<Operation>& Operations() {
         return o.renderer->GetNextAudioBuffer(&value, e);
       },
       [](Objects& o, const LONG*, BSTR* e) { return o.renderer->EndAudioRender(e); },
+      [](Objects& o, const LONG*, BSTR* e) {
+        IUnknown* root = nullptr;
+        const HRESULT hr = o.project->GetRootItem(&root, e);
+        return o.Walk(root), hr;
+      },
+      [](Objects& o, const LONG* v, BSTR* e) {
+        IUnknown* next = nullptr;
+        HRESULT hr = E_NOINTERFACE;
+        if (v[0] & 1) {  // down to the first child
+          if (IContainer2* container = As<IContainer2>(o.item)) {
+            hr = container->GetFirstItem(&next, e);
+            container->Release();
+          }
+        } else if (IItem2* item = As<IItem2>(o.item)) {  // on to the next sibling, through the parent
+          Discard parent;
+          hr = item->GetParentItem(&parent.object, e);
+          item->Release();
+          if (IContainer2* container = As<IContainer2>(parent.object)) {
+            SysFreeString(*e);
+            *e = nullptr;
+            hr = container->GetNextItem(v[1] & 1 ? o.item : parent.object, &next, e);
+            container->Release();
+          }
+        }
+        return o.Walk(next), hr;
+      },
+      [](Objects& o, const LONG*, BSTR* e) {
+        IItem2* item = As<IItem2>(o.item);
+        if (item == nullptr) return E_NOINTERFACE;
+        Discard d1, d2, d3;
+        item->GetName(&d1.text, e), item->GetID(&d2.id, &d2.text), item->GetType(&d3.a, &d3.text);
+        return item->Release(), S_OK;
+      },
+      [](Objects& o, const LONG* v, BSTR* e) {
+        Discard d[10];
+        o.source->GetDuration(&d[0].a, &d[0].b, e), o.source->GetPixelAspectRatio(&d[1].a, &d[1].b, &d[1].text);
+        o.source->GetFrameSize(&d[2].a, &d[2].b, &d[2].text), o.source->GetFrameRate(&d[3].rate, &d[3].text);
+        o.source->GetBitDepth(&d[4].a, &d[4].text), o.source->GetTimeStamp(&d[5].a, &d[5].text);
+        o.source->HasAudio(&d[6].a, &d[6].text), o.source->HasVideo(&d[7].a, &d[7].text);
+        o.project->GetName(&d[8].text, &d[8].error), o.project->GetPath(&d[9].text, &d[9].error);
+        return o.source->IsNewerThan(v[0], &d[5].b, &d[5].error);
+      },
+      [](Objects& o, const LONG*, BSTR* e) {
+        Discard d[4];
+        o.server->GetVersion(&d[0].a, e), o.server->GetMinimumMemoryRequirements(&d[1].big, &d[1].text);
+        o.server->GetCurrentMemoryUsage(&d[2].big, &d[2].text);
+        return o.server->GetProjectExtension(&d[3].text, &d[3].error);
+      },
+      [](Objects& o, const LONG* v, BSTR* e) {  // the same project again, showing a source by a fuzzed id
+        Discard project, source;
+        GUID id;
+        std::memcpy(&id, v, sizeof id);
+        return o.server->OpenProjectShowSource(g_path, v[0] & 1 ? &id : nullptr, &project.object, &source.object, e);
+      },
+      [](Objects& o, const LONG* v, BSTR* e) {  // closing the open project, or another object
+        return o.server->CloseProject(v[0] & 1 ? static_cast<IUnknown*>(o.project) : o.source, e);
+      },
+      [](Objects& o, const LONG* v, BSTR* e) {
+        std::filesystem::remove(g_folder / "new.orraproj");
+        Discard project, source;
+        return o.server->CreateSource(g_newPath, v[0], v[1], v[2] & 0xFF, v[2] >> 8 & 0xFF, v[3] & 0xFFFF, v[3] >> 16,
+                                      v[0] / double(v[1] | 1), &project.object, &source.object, e);
+      },
   };
   return table;
-}
-
-template <class I>
-I* As(IUnknown* object) {
-  I* typed = nullptr;
-  if (object != nullptr) object->QueryInterface(comsupport::InterfaceTraits<I>::Id(), reinterpret_cast<void**>(&typed));
-  return typed;
 }
 
 // Opens the project through the server and runs the operations on its
@@ -125,20 +213,19 @@ void Serve(const linkserver::ProjectModel& model, std::string_view text, const s
   {
     Objects o;
     o.server = linkserver::CreateLinkServer(g_sections);
-    BSTR path = SysAllocString(reinterpret_cast<const OLECHAR*>((g_folder / "p.orraproj").u16string().c_str()));
     BSTR error = nullptr;
     IUnknown *project = nullptr, *found = nullptr, *renderer = nullptr, *video = nullptr, *audio = nullptr;
     GUID id = source->id;
-    IProject2* typedProject = nullptr;
-    ISource2* typedSource = nullptr;
-    if (SUCCEEDED(o.server->OpenProject(path, &project, &error)) && (typedProject = As<IProject2>(project)) &&
-        SUCCEEDED(typedProject->GetSource(&id, &found, &error)) && (typedSource = As<ISource2>(found)) &&
-        SUCCEEDED(typedSource->GetRenderer(&renderer, &error)) && (o.renderer = As<IRenderer2>(renderer)) &&
+    if (SUCCEEDED(o.server->OpenProject(g_path, &project, &error)) && (o.project = As<IProject2>(project)) &&
+        SUCCEEDED(o.project->GetSource(&id, &found, &error)) && (o.source = As<ISource2>(found)) &&
+        SUCCEEDED(o.source->GetRenderer(&renderer, &error)) && (o.renderer = As<IRenderer2>(renderer)) &&
         SUCCEEDED(o.renderer->CreateVideoRenderOptions(&video, &error)) &&
         SUCCEEDED(o.renderer->CreateAudioRenderOptions(&audio, &error))) {
       o.video = As<IVideoRenderOptions2>(video);
       o.audio = As<IAudioRenderOptions2>(audio);
-      for (; size >= 17; tail += 17, size -= 17) {
+      // At most 64 operations: a run of large renders must stay well within
+      // the time-out of one input.
+      for (int count = 0; size >= 17 && count < 64; tail += 17, size -= 17, ++count) {
         LONG values[4];
         std::memcpy(values, tail + 1, sizeof values);
         SysFreeString(error);
@@ -147,10 +234,9 @@ void Serve(const linkserver::ProjectModel& model, std::string_view text, const s
       }
     }
     SysFreeString(error);
-    SysFreeString(path);
-    for (IUnknown* object : {static_cast<IUnknown*>(o.video), static_cast<IUnknown*>(o.audio), video, audio,
-                             static_cast<IUnknown*>(o.renderer), renderer, static_cast<IUnknown*>(typedSource), found,
-                             static_cast<IUnknown*>(typedProject), project, static_cast<IUnknown*>(o.server)}) {
+    for (IUnknown* object : {o.item, static_cast<IUnknown*>(o.video), static_cast<IUnknown*>(o.audio), video, audio,
+                             static_cast<IUnknown*>(o.renderer), renderer, static_cast<IUnknown*>(o.source), found,
+                             static_cast<IUnknown*>(o.project), project, static_cast<IUnknown*>(o.server)}) {
       if (object != nullptr) object->Release();
     }
   }
@@ -164,6 +250,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char folder[] = "/tmp/project-fuzz-XXXXXX";
   Check(::mkdtemp(folder) != nullptr, "scratch folder");
   g_folder = folder;
+  g_path = SysAllocString(reinterpret_cast<const OLECHAR*>((g_folder / "p.orraproj").u16string().c_str()));
+  g_newPath = SysAllocString(reinterpret_cast<const OLECHAR*>((g_folder / "new.orraproj").u16string().c_str()));
   std::atexit([] { std::filesystem::remove_all(g_folder); });
   g_sections = std::make_shared<linkserver::InProcessSections>();
   g_sections->Register(u"frame", g_frame.data(), g_frame.size());

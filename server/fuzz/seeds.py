@@ -9,7 +9,8 @@ import zlib
 
 OPS = ["low", "premultiply", "field", "roi", "depth", "order", "step", "bounds", "rowbytes", "downsample",
        "guides", "maxmem", "rate", "channels", "encoding", "bytes", "idle", "temporary", "purge", "cachefinal",
-       "startvideo", "render", "endvideo", "startaudio", "nextaudio", "endaudio"]
+       "startvideo", "render", "endvideo", "startaudio", "nextaudio", "endaudio", "root", "walk", "describe",
+       "source", "server", "showsource", "close", "create"]
 
 
 def op(name, *values):
@@ -44,6 +45,15 @@ audio = (op("rate", 44100, 1) + op("channels", 1) + op("encoding", 0) + op("byte
          op("nextaudio") + op("endaudio"))
 budgets = op("idle", 1000) + op("temporary", 10) + op("cachefinal", 1) + op("startvideo", 1 << 20) + \
     op("render", 0, 1) + op("endvideo") + op("idle", 1 << 24) + op("purge")
+walk = (op("root") + op("describe") + op("walk", 1) + op("describe") + op("walk", 0, 1) + op("describe") +
+        op("walk", 1) + op("walk", 0, 0) + op("source", 5) + op("server") + op("showsource", 1, 0, 0x4000, 0x80) +
+        op("showsource", 0) + op("create", 320, 240, 0x0101, 0x00010005) + op("create", -1, 0, 0, 0) +
+        op("close", 0) + op("close", 1) + op("describe") + op("source", 0) + op("startvideo", 1 << 20))
+nested = (b'orra-project 1\nproject "Tree" {00000000-0000-4000-8000-000000000001}\n'
+          b'bin "A" {00000000-0000-4000-8000-000000000002}\n'
+          b'  source "S" {00000000-0000-4000-8000-000000000003}\n    duration 2 1\n    size 16 9\n    rate 25\n'
+          b'    video bars\n  end\n  bin "B" {00000000-0000-4000-8000-000000000004}\n  end\nend\n'
+          b'source "T" {00000000-0000-4000-8000-000000000005}\n  duration 1 1\n  rate 25\n  audio sine 440\nend\n')
 image = png(4, 3)
 seeds = {
     "serve-bars-chirp": (project("bars", "chirp 100 1000.5"), b"", video + audio),
@@ -51,6 +61,7 @@ seeds = {
     "serve-solid": (project("solid 255 128 0 128", "silence"), b"", video + budgets),
     "serve-image": (project('image "image.png"', size="4 3"), image, video + float_video + budgets),
     "serve-image-broken": (project('image "image.png"', size="4 3"), image[:40], video),
+    "serve-walk": (nested, b"", walk),
 }
 folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 for name, (text, still, ops) in seeds.items():

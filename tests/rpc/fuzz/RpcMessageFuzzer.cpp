@@ -84,7 +84,9 @@ class Input {
   }
   std::uint8_t Byte() {
     std::lock_guard lock(m_mutex);
-    return TakeLocked(1).empty() ? 0 : m_data[-1];
+    if (m_size == 0) return 0;
+    --m_size;
+    return *m_data++;
   }
   std::size_t Length() { return Byte() | (std::size_t{Byte()} << 8); }
   std::vector<std::uint8_t> Bytes(std::size_t size) {
