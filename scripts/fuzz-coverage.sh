@@ -34,12 +34,15 @@ rpc=$build/tests/rpc/fuzz/rpc_message_fuzzer
 project=$build/server/fuzz_project_parser
 run rpc "$rpc" tests/rpc/fuzz/corpus
 run project "$project" server/fuzz/corpus
-llvm-profdata merge -sparse "$work"/*.profraw -o "$work/all.profdata"
+# Kept for a look at single files:
+#   llvm-cov report -instr-profile=build/coverage/fuzz.profdata \
+#     build/coverage/tests/rpc/fuzz/rpc_message_fuzzer -object build/coverage/server/fuzz_project_parser FILES
+llvm-profdata merge -sparse "$work"/*.profraw -o "$build/fuzz.profdata"
 
 # The TOTAL row of llvm-cov's report restricted to one folder: regions and
 # lines, covered of all.
 total() {
-  llvm-cov report -instr-profile="$work/all.profdata" "$rpc" -object "$project" "$@" |
+  llvm-cov report -instr-profile="$build/fuzz.profdata" "$rpc" -object "$project" "$@" |
     awk '/^TOTAL/ { printf "%d of %d (%s) | %d of %d (%s)", $8 - $9, $8, $10, $2 - $3, $2, $4 }'
 }
 echo "| Folder | Lines reached | Regions reached |"
