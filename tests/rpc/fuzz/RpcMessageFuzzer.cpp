@@ -6,12 +6,14 @@
 // each interface is fuzzed on both sides from the registered tables alone;
 // a method added to the contract is fuzzed without a change here.
 //
-// Byte 0 of an input chooses the way in:
-//   even: in this thread, straight into the message handler, on a session
-//         that has attached and activated object 1;
-//   odd:  over a real socket to a published class: the framing, the
-//         credential check, descriptors passed along, the shared-memory
-//         channel and hang-ups, served by the engine's own threads.
+// Byte 0 of an input (modulo 3) chooses the way in:
+//   0: in this thread, straight into the message handler, on a session
+//      that has attached and activated object 1;
+//   1: over a real socket to a published class: the framing, the
+//      credential check, descriptors passed along, the shared-memory
+//      channel and hang-ups, served by the engine's own threads;
+//   2: as 0, but the objects behind the stubs are the library's proxies of
+//      a hostile server over a socket (its channels, region and hang-ups).
 // The rest is a run of operations (Next* below). When an input is done every
 // object, proxy and (in this thread) BSTR must be back to where it was.
 //
@@ -41,6 +43,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,18 +127,22 @@ void Put(std::vector<std::uint8_t>& out, const T& value) {
   out.insert(out.end(), bytes, bytes + sizeof value);
 }
 
-// What the server's objects answer. Queries and releases succeed without
-// input; a call's reply is the next record: flags, length, bytes (the
-// HRESULT and out-values, or with flags bit 0 a whole message as is).
+// What the server's objects answer. Queries and releases succeed and
+// activation hands out object 1 without input; a call's reply is the next
+// record: flags, length, bytes (the HRESULT and out-values, or with flags
+// bit 0 a whole message as is; bit 2: no answer, the link fails).
 std::size_t Answer(const std::uint8_t* request, std::uint8_t* reply, std::size_t capacity) {
   rpc::Header header;
   std::memcpy(&header, request, sizeof header);
   std::vector<std::uint8_t> message;
-  if (header.kind != static_cast<std::uint16_t>(rpc::MessageKind::kCall)) {
+  if (header.kind == static_cast<std::uint16_t>(rpc::MessageKind::kActivate)) {
+    message = Message(rpc::MessageKind::kReply, {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+  } else if (header.kind != static_cast<std::uint16_t>(rpc::MessageKind::kCall)) {
     message = Message(rpc::MessageKind::kReply, {0, 0, 0, 0});
   } else {
     const std::uint8_t flags = g_input.Byte();
     std::vector<std::uint8_t> body = g_input.Bytes(g_input.Length());
+    if (flags & 4) return 0;
     message = flags & 1 ? std::move(body) : Message(rpc::MessageKind::kReply, body, flags >> 1 & 1);
   }
   const std::size_t size = std::min(message.size(), capacity);
@@ -143,7 +150,13 @@ std::size_t Answer(const std::uint8_t* request, std::uint8_t* reply, std::size_t
   return size;
 }
 
+// Whether the objects handed out are proxies of the hostile server over a
+// socket (below) rather than of the loopback.
+bool g_overSocket = false;
+const CLSID kHostileClass = {0xF022F022, 0x0001, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 2}};
+
 comsupport::StaticClassFactory g_factory([](REFIID iid, void** object) {
+  if (g_overSocket) return rpc::ActivateRemote(kHostileClass, iid, object);
   IUnknown* proxy = rpc::debug::LoopbackProxy([](const std::uint8_t* request, std::size_t, std::uint8_t* reply,
                                                  std::size_t capacity) { return Answer(request, reply, capacity); });
   return comsupport::HandOut(proxy, iid, object);
@@ -226,10 +239,73 @@ HRESULT FuzzInProcess() {
 
 std::string g_endpoint;
 
+// A hostile server for the library's own client: it answers the channels
+// that the library opens from the input, taking the offered region or not
+// (attach record: bit 0 take it, bit 1 fail, bit 2 no token), and hangs up
+// when a reply record says so.
+void ServeHostile(rpc::Fd socket) {
+  std::vector<std::uint8_t> request(rpc::kMaxMessage), reply(rpc::kMaxMessage);
+  rpc::SharedMapping region;
+  std::uint64_t watch = 0;
+  for (;;) {
+    std::size_t size = 0;
+    if (watch != 0) {
+      if (rpc::ServerAwaitRequest(*region.Get()) != rpc::kRequest) break;
+      size = std::min<std::size_t>(region.Get()->requestSize, rpc::kMaxMessage);
+      std::memcpy(request.data(), region.Get()->request, size);
+    } else {
+      rpc::Fd passed;
+      const long received = rpc::ReceiveMessage(socket.Get(), request.data(), request.size(), &passed);
+      if (received < long(sizeof(rpc::Header))) break;
+      size = std::size_t(received);
+      if (request[8] == std::uint8_t(rpc::MessageKind::kAttach)) {
+        const std::uint8_t choice = g_input.Byte();
+        const bool take = choice & 1 && !passed.IsEmpty() && region.Map(passed.Get());
+        std::vector<std::uint8_t> body;
+        Put(body, choice & 2 ? E_FAIL : S_OK);
+        Put(body, std::uint64_t{choice & 4 ? 0u : 7u});
+        Put(body, std::uint32_t{take});
+        const std::vector<std::uint8_t> answer = Message(rpc::MessageKind::kReply, body);
+        if (!rpc::SendMessage(socket.Get(), answer.data(), answer.size())) break;
+        if (take) {
+          rpc::SharedRegion* mapped = region.Get();
+          watch = rpc::HangupMonitor::Instance().Watch(socket.Get(), [mapped] { rpc::CloseRegion(*mapped); });
+          if (watch == 0) break;
+        }
+        continue;
+      }
+    }
+    const std::size_t answer = Answer(request.data(), reply.data(), reply.size());
+    if (answer == 0) break;  // hang up
+    if (watch != 0) {
+      std::memcpy(region.Get()->reply, reply.data(), answer);
+      rpc::ServerPublishReply(*region.Get(), std::uint32_t(answer));
+    } else if (!rpc::SendMessage(socket.Get(), reply.data(), answer)) {
+      break;
+    }
+  }
+  if (watch != 0) rpc::HangupMonitor::Instance().Unwatch(watch);
+}
+
+void StartHostileServer() {
+  const rpc::SocketAddress address(rpc::EndpointPath(rpc::EndpointDirectory(), kHostileClass));
+  rpc::Fd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  Check(address.Valid() && ::bind(listener.Get(), address.Get(), address.Size()) == 0 &&
+            ::listen(listener.Get(), 16) == 0,
+        "hostile server");
+  std::thread([listener = std::move(listener)] {
+    for (;;) {
+      rpc::Fd client(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (client) std::thread(ServeHostile, std::move(client)).detach();
+    }
+  }).detach();
+}
+
 void Publish() {
   char folder[] = "/tmp/rpc-fuzz-XXXXXX";
   Check(::mkdtemp(folder) != nullptr, "runtime folder");
   ::setenv("XDG_RUNTIME_DIR", folder, 1);
+  ::setenv("XDG_CONFIG_HOME", folder, 1);  // no registrations: nothing is started
   Check(SUCCEEDED(rpc::PublishClass(1, kFuzzClass, &g_factory, 0)), "publication");
   g_endpoint = rpc::EndpointPath(rpc::EndpointDirectory(), kFuzzClass);
 }
@@ -313,14 +389,7 @@ rpc::Fd AttachDescriptor(std::uint8_t choice, Channel& channel) {
 // activate, 5 open one more channel, 6 leave a request in the shared region
 // and hang up before the reply, 7 a message larger than any the server
 // takes. At the end every channel hangs up.
-std::size_t ThreadCount() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
-  return count;
-}
-
 void FuzzSocket() {
-  static const std::size_t threads = ThreadCount();  // the engine's own and the fuzzer's
   {
     std::vector<std::unique_ptr<Channel>> channels;
     channels.push_back(std::make_unique<Channel>());
@@ -351,12 +420,6 @@ void FuzzSocket() {
         channels.push_back(std::make_unique<Channel>());
       }
     }
-  }
-  // The server's threads see the hang-ups and end the sessions.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (rpc::debug::ExportedObjects() != 0 || rpc::debug::LiveProxyObjects() != 0 || ThreadCount() > threads) {
-    Check(std::chrono::steady_clock::now() < deadline, "every object released and connection ended after hang-up");
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
 }
 
@@ -393,6 +456,10 @@ void WriteSeeds(const std::string& folder) {
       input[0] = 1;  // over the socket: attach with a region, activate the interface, call
       input.insert(input.begin() + 1, {4, 1, static_cast<std::uint8_t>(index)});
       write("socket-" + name, input);
+      input.erase(input.begin() + 1, input.begin() + 4);
+      input[0] = 2;  // in process, the objects behind the stubs over a socket: attach taking the region
+      input.insert(input.begin() + 1, 1);
+      write("victim-" + name, input);
     }
   }
   // Over the socket: attach with each kind of descriptor and call; a second
@@ -410,6 +477,26 @@ void WriteSeeds(const std::string& folder) {
   write("socket-abandon", {1, 4, 1, 0, 6});
   write("socket-oversize", {1, 4, 0, 0, 7, 9});
   write("socket-oversize-shared", {1, 4, 1, 0, 7, 9});
+  // The library's client against a server that refuses the region, fails
+  // the attach, sends no token, hangs up in a call or answers garbage.
+  const std::vector<std::uint8_t> version = {0, 0, 0, 1, 0, 0};
+  for (std::uint8_t choice : {0, 2, 4}) {
+    std::vector<std::uint8_t> input = {2, choice};
+    input.insert(input.end(), version.begin(), version.end());
+    input.insert(input.end(), {0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    write("victim-attach-" + std::to_string(choice), input);
+  }
+  for (std::uint8_t taken : {0, 1}) {
+    std::vector<std::uint8_t> input = {2, taken};
+    input.insert(input.end(), version.begin(), version.end());
+    input.insert(input.end(), {4, 0, 0});  // hang up instead of answering
+    input.insert(input.end(), version.begin(), version.end());
+    write("victim-hangup-" + std::to_string(taken), input);
+    input = {2, taken};
+    input.insert(input.end(), version.begin(), version.end());
+    input.insert(input.end(), {1, 3, 0, 1, 2, 3});  // three bytes where a message belongs
+    write("victim-garbage-" + std::to_string(taken), input);
+  }
 }
 
 }  // namespace
@@ -417,6 +504,8 @@ void WriteSeeds(const std::string& folder) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Check(RegisterLinkServerProxyStubs(), "tables registered");
   Publish();
+  StartHostileServer();
+  rpc::SetActivationTimeout(std::chrono::seconds(5));
   rpc::HangupMonitor::Instance();  // its thread counts as the engine's own
   std::atexit([] {
     rpc::WithdrawClass(1);
@@ -431,13 +520,27 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+std::size_t ThreadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::size_t threads = ThreadCount();  // the engine's own and the fuzzer's
   if (size < 1) return 0;
   g_input.Reset(data + 1, size - 1);
-  if (data[0] % 2 == 0) {
-    FuzzInProcess();
-  } else {
+  g_overSocket = data[0] % 3 == 2;
+  if (data[0] % 3 == 1) {
     FuzzSocket();
+  } else {
+    FuzzInProcess();
+  }
+  // Both ends' threads see the hang-ups and end the sessions.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (rpc::debug::ExportedObjects() != 0 || rpc::debug::LiveProxyObjects() != 0 || ThreadCount() > threads) {
+    Check(std::chrono::steady_clock::now() < deadline, "every object released and connection ended after hang-up");
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   return 0;
 }
