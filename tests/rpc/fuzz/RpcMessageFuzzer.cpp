@@ -509,9 +509,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   rpc::HangupMonitor::Instance();  // its thread counts as the engine's own
   std::atexit([] {
     rpc::WithdrawClass(1);
-    const std::string folder = rpc::EndpointDirectory();
-    ::rmdir(folder.c_str());
-    ::rmdir(folder.substr(0, folder.rfind('/')).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(std::getenv("XDG_RUNTIME_DIR"), ignored);
   });
   if (const char* folder = std::getenv("RPC_FUZZ_WRITE_SEEDS")) {
     WriteSeeds(folder);
