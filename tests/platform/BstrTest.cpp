@@ -1,3 +1,5 @@
+// BSTRs as the library and the server pass them: the system's on Windows,
+// our platform layer's here.
 #include "support/LiveBstrCheck.h"
 
 // The SDK's headers first: Windows' oleauto.h needs objbase.h before it.
@@ -6,160 +8,60 @@
 
 #include <comsupport/Bstr.h>
 #include <comsupport/WideChars.h>
-#ifndef _WIN32
-#include <platformdebug.h>
-#endif
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
-UINT PrefixOf(BSTR value) {
+// Checks the layout and frees `value`: the byte length before the
+// characters, the bytes kept, and two NUL bytes after them.
+void ExpectLayout(BSTR value, const void* bytes, UINT byteLength) {
+  ASSERT_NE(value, nullptr);
   UINT prefix;
   std::memcpy(&prefix, reinterpret_cast<const unsigned char*>(value) - sizeof(UINT), sizeof prefix);
-  return prefix;
-}
-
-struct LayoutCase {
-  const char* name;
-  std::u16string text;  // may hold NULs
-};
-
-class BstrLayout : public ::testing::TestWithParam<LayoutCase> {};
-
-TEST_P(BstrLayout, SysAllocStringLenKeepsEveryCharacterAndPrefixesTheByteLength) {
-  const std::u16string& text = GetParam().text;
-  BSTR value = SysAllocStringLen(comsupport::AsOleChars(text.data()), static_cast<UINT>(text.size()));
-  ASSERT_NE(value, nullptr);
-  EXPECT_EQ(PrefixOf(value), text.size() * sizeof(OLECHAR));
-  EXPECT_EQ(SysStringByteLen(value), text.size() * sizeof(OLECHAR));
-  EXPECT_EQ(SysStringLen(value), text.size());
-  EXPECT_EQ(comsupport::BstrView(value), text);
-  EXPECT_EQ(value[text.size()], 0) << "not terminated";
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(value) % alignof(OLECHAR), 0u);
+  EXPECT_EQ(prefix, byteLength);
+  EXPECT_EQ(SysStringByteLen(value), byteLength);
+  EXPECT_EQ(SysStringLen(value), byteLength / 2);
+  const auto* payload = reinterpret_cast<const unsigned char*>(value);
+  EXPECT_EQ(std::memcmp(payload, bytes, byteLength), 0);
+  EXPECT_EQ(payload[byteLength], 0) << byteLength;
+  EXPECT_EQ(payload[byteLength + 1], 0) << byteLength;
   SysFreeString(value);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, BstrLayout,
-                         ::testing::Values(LayoutCase{"Empty", u""}, LayoutCase{"OneLetter", u"a"},
-                                           LayoutCase{"Ascii", u"abc"},
-                                           LayoutCase{"EmbeddedNul", std::u16string(u"a\0b", 3)},
-                                           LayoutCase{"OnlyNuls", std::u16string(u"\0\0", 2)},
-                                           LayoutCase{"Surrogates", u"\xD83D\xDE00\x00E9"}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Bstr, SysAllocStringStopsAtTheFirstNul) {
-  const char16_t source[] = u"ab\0cd";
-  BSTR value = SysAllocString(comsupport::AsOleChars(source));
-  ASSERT_NE(value, nullptr);
-  EXPECT_EQ(SysStringLen(value), 2u);
-  EXPECT_EQ(comsupport::BstrView(value), u"ab");
-  SysFreeString(value);
+TEST(Bstr, KeepsEveryByteBetweenItsLengthAndTwoNulBytes) {
+  // Freed blocks full of ones are reused below: a missing NUL shows.
+  for (std::size_t size = 1; size < 300; ++size) std::free(std::memset(std::malloc(size), 0xFF, size));
+  for (const std::u16string& text : {std::u16string(), std::u16string(u"a\0b", 3), std::u16string(u"\xD83D\xDE00\xE9")})
+    ExpectLayout(SysAllocStringLen(comsupport::AsOleChars(text.data()), static_cast<UINT>(text.size())), text.data(),
+                 static_cast<UINT>(text.size() * 2));
+  const std::string source(300, 'q');
+  for (UINT length : {0u, 1u, 3u, 8u, 255u, 256u})
+    ExpectLayout(SysAllocStringByteLen(source.data(), length), source.data(), length);
+  const char zeros[8] = {};
+  ExpectLayout(SysAllocStringLen(nullptr, 3), zeros, 6);
+  ExpectLayout(SysAllocStringByteLen(nullptr, 5), zeros, 5);
+  ExpectLayout(SysAllocString(comsupport::AsOleChars(u"ab\0cd")), u"ab", 4);
+  const std::u16string text(u"pa\0th\U0001F600", 7);
+  EXPECT_EQ(comsupport::BstrView(comsupport::AllocateBstr(text).Get()), text);
 }
 
-TEST(Bstr, NullSourceGivesZeroedCharacters) {
-  BSTR chars = SysAllocStringLen(nullptr, 3);
-  ASSERT_NE(chars, nullptr);
-  EXPECT_EQ(SysStringLen(chars), 3u);
-  for (UINT i = 0; i <= 3; ++i) EXPECT_EQ(chars[i], 0) << i;
-  BSTR bytes = SysAllocStringByteLen(nullptr, 5);
-  ASSERT_NE(bytes, nullptr);
-  EXPECT_EQ(SysStringByteLen(bytes), 5u);
-  for (UINT i = 0; i < 7; ++i) EXPECT_EQ(reinterpret_cast<const unsigned char*>(bytes)[i], 0) << i;
-  SysFreeString(chars);
-  SysFreeString(bytes);
-}
-
-class BstrByteLength : public ::testing::TestWithParam<UINT> {};
-
-// Odd byte lengths leave half a character: the byte length must survive
-// exactly and the payload must still be followed by a whole NUL character.
-TEST_P(BstrByteLength, KeepsTheExactByteLengthAndTwoNulBytesAfterIt) {
-  const UINT length = GetParam();
-  std::string source;
-  for (UINT i = 0; i < length; ++i) source.push_back(static_cast<char>('A' + i));
-  BSTR value = SysAllocStringByteLen(source.data(), length);
-  ASSERT_NE(value, nullptr);
-  EXPECT_EQ(PrefixOf(value), length);
-  EXPECT_EQ(SysStringByteLen(value), length);
-  EXPECT_EQ(SysStringLen(value), length / 2);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(value);
-  EXPECT_EQ(std::memcmp(bytes, source.data(), length), 0);
-  EXPECT_EQ(bytes[length], 0);
-  EXPECT_EQ(bytes[length + 1], 0);
-  SysFreeString(value);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lengths, BstrByteLength, ::testing::Values(0u, 1u, 2u, 3u, 7u, 8u, 255u));
-
-TEST(Bstr, EveryFunctionAcceptsNull) {
+// Where the live count exists, LiveBstrCheck.h also proves that a refused
+// length allocated nothing.
+TEST(Bstr, NullIsAcceptedAndUnrepresentableLengthsAreRefused) {
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
-  EXPECT_EQ(SysStringByteLen(nullptr), 0u);
   SysFreeString(nullptr);
   EXPECT_TRUE(comsupport::BstrView(nullptr).empty());
-}
-
-TEST(Bstr, ViewAndAllocationRoundTripEmbeddedNuls) {
-  const std::u16string text(u"pa\0th\U0001F600", 7);
-  comsupport::UniqueBstr value = comsupport::AllocateBstr(text);
-  EXPECT_EQ(comsupport::BstrView(value.Get()), text);
-}
-
-// Where the live count exists (our platform layer) the check installed by
-// LiveBstrCheck.h also proves that a refused length allocated nothing.
-TEST(Bstr, LengthsThatCannotBeRepresentedFailWithoutAllocating) {
   const UINT max = std::numeric_limits<UINT>::max();
-  EXPECT_EQ(SysAllocStringLen(nullptr, max), nullptr);
   EXPECT_EQ(SysAllocStringLen(nullptr, max / 2 + 1), nullptr);
   EXPECT_EQ(SysAllocStringByteLen(nullptr, max), nullptr);
   EXPECT_EQ(SysAllocStringByteLen(nullptr, max - 3), nullptr);
 }
-
-#ifndef _WIN32
-// The test hooks of our platform layer: the live count and injected
-// allocation failures, which the other tests rely on.
-
-TEST(Bstr, LiveCounterFollowsAllocationsAndFreesOnAnyThread) {
-  const std::int64_t live = platformdebug::LiveBstrCount();
-  std::vector<BSTR> values = {SysAllocString(u"a"), SysAllocStringLen(u"bc", 2), SysAllocStringByteLen("d", 1)};
-  EXPECT_EQ(platformdebug::LiveBstrCount(), live + 3);
-  std::thread other([&] {
-    for (BSTR value : values) SysFreeString(value);
-  });
-  other.join();
-  EXPECT_EQ(platformdebug::LiveBstrCount(), live);
-}
-
-TEST(Bstr, FailNextAllocationsFailsExactlyThatManyOfAnyKind) {
-  const std::int64_t live = platformdebug::LiveBstrCount();
-  platformdebug::FailNextBstrAllocations(3);
-  EXPECT_EQ(SysAllocString(u"x"), nullptr);
-  EXPECT_EQ(SysAllocStringLen(u"x", 1), nullptr);
-  EXPECT_EQ(SysAllocStringByteLen("x", 1), nullptr);
-  EXPECT_EQ(platformdebug::LiveBstrCount(), live);
-  BSTR value = SysAllocString(u"x");
-  EXPECT_NE(value, nullptr) << "the fourth allocation must succeed again";
-  SysFreeString(value);
-}
-
-TEST(Bstr, FailingAllocationsAreSharedAcrossThreads) {
-  platformdebug::FailNextBstrAllocations(1);
-  BSTR onOther = reinterpret_cast<BSTR>(1);
-  std::thread other([&] { onOther = SysAllocString(u"x"); });
-  other.join();
-  EXPECT_EQ(onOther, nullptr);
-  BSTR value = SysAllocString(u"x");
-  EXPECT_NE(value, nullptr);
-  SysFreeString(value);
-}
-
-#endif  // _WIN32
 
 }  // namespace

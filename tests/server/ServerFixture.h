@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,62 +48,64 @@ CComPtr<T> Query(IUnknown* unknown) {
   return result;
 }
 
-// Takes over an object that a call handed out and asks it for T.
+// Takes over the object a call hands out and asks it for T.
 template <class T>
-CComPtr<T> Take(IUnknown* handed) {
-  CComPtr<IUnknown> owner = CComPtr<IUnknown>::Adopt(handed);
-  return Query<T>(owner);
+CComPtr<T> Made(const std::function<HRESULT(IUnknown**, BSTR*)>& call) {
+  IUnknown* handed = nullptr;
+  EXPECT_CALL_OK(call(&handed, errorText));
+  return Query<T>(CComPtr<IUnknown>::Adopt(handed));
 }
 
-std::string Text(BSTR text);  // frees nothing
-GUID ParseGuid(const char* text);
-
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  const std::filesystem::path& Path() const { return m_path; }
-  std::filesystem::path Write(const std::string& name, const std::string& text) const;
-
- private:
-  std::filesystem::path m_path;
+// A BSTR owned by the test for the length of a call.
+struct Arg {
+  explicit Arg(const std::string& text);
+  ~Arg() { SysFreeString(value); }
+  operator BSTR() const { return value; }
+  BSTR value;
 };
 
-// A small PNG of `width` x `height` with distinct, known pixels.
+GUID ParseGuid(const char* text);
+std::filesystem::path WriteFile(const std::filesystem::path& path, const std::string& text);
+// A PNG of `width` x `height` with distinct, known RGBA pixels.
 std::vector<std::uint8_t> TestImagePixels(int width, int height);
 std::filesystem::path WriteTestImage(const std::filesystem::path& path, int width, int height);
 
+// The server with kSampleProject (and its two stills) open.
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  CComPtr<IProject2> Open(const std::filesystem::path& path);
-  CComPtr<ISource2> SourceOf(IProject2* project, const char* guid);
-  CComPtr<IRenderer2> RendererOf(ISource2* source);
-  CComPtr<IVideoRenderOptions2> VideoOptionsOf(IRenderer2* renderer);
-  CComPtr<IAudioRenderOptions2> AudioOptionsOf(IRenderer2* renderer);
-
-  // Renders one frame at value/scale into a fresh buffer of exactly the
+  CComPtr<ISource2> SourceOf(const char* guid);
+  CComPtr<IRenderer2> RendererOf(ISource2* s) {
+    return Made<IRenderer2>([&](IUnknown** o, BSTR* e) { return s->GetRenderer(o, e); });
+  }
+  CComPtr<IVideoRenderOptions2> VideoOptionsOf(IRenderer2* r) {
+    return Made<IVideoRenderOptions2>([&](IUnknown** o, BSTR* e) { return r->CreateVideoRenderOptions(o, e); });
+  }
+  CComPtr<IAudioRenderOptions2> AudioOptionsOf(IRenderer2* r) {
+    return Made<IAudioRenderOptions2>([&](IUnknown** o, BSTR* e) { return r->CreateAudioRenderOptions(o, e); });
+  }
+  // Renders one frame at value/scale into a fresh section of exactly the
   // required size (prefilled with `fill`); fails the test on any error.
   std::vector<std::uint8_t> RenderOne(IRenderer2* renderer, IVideoRenderOptions2* options, LONG value, LONG scale,
                                       std::uint8_t fill = 0);
   // A section registered under `name` for the rest of the test.
   std::vector<std::uint8_t>& Section(const std::u16string& name, std::size_t bytes, std::uint8_t fill = 0);
 
-  TempFolder m_folder;
+  std::filesystem::path m_folder, m_path;
   std::shared_ptr<linkserver::InProcessSections> m_sections;
   CComPtr<IServer2> m_server;
+  CComPtr<IProject2> m_project;
 
  private:
-  std::int64_t m_objectsBefore = 0;
-  std::int64_t m_bstrsBefore = 0;
+  std::int64_t m_objectsBefore = 0, m_bstrsBefore = 0;
   std::vector<std::unique_ptr<std::vector<std::uint8_t>>> m_buffers;
 };
 
 // A project with every kind of item and source; GUIDs below.
-extern const char kSampleProject[];
+extern const std::string kSampleProject;
 extern const char kBarsGuid[], kFramesGuid[], kSolidGuid[], kToneGuid[], kChirpGuid[], kQuietGuid[], kBinGuid[],
-    kNoteGuid[], kRootGuid[];
+    kNoteGuid[], kRootGuid[], kStillGuid[], kSmallGuid[];
 
 }  // namespace refserver_test

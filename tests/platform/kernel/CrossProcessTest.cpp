@@ -1,185 +1,139 @@
-// Sections and mutexes shared with another process (a helper started with
-// fork+exec): byte-for-byte sharing, lifetime across processes, clean-up
-// after a crash, and mutex abandonment.
-#include "support/ChildProcess.h"
-#include "KernelTestSupport.h"
-#include "PatternBytes.h"
+// Sections and mutexes shared with a second process (kernel_child): our
+// platform layer's here, the system's on Windows, where every case that
+// both have must hold alike.
+#include "KernelChild.h"
 #include "module/Module.h"
 
 #include <comsupport/KernelHandle.h>
 
-#include <filesystem>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#ifndef _WIN32
+#include "KernelTestSupport.h"
+#include "support/ChildProcess.h"
+
+#include <sys/wait.h>
+#endif
 
 namespace {
 
 using comsupport::UniqueHandle;
 using comsupport::UniqueMappedView;
 
-const std::string kChild = KERNEL_CHILD_PATH;
+#ifdef _WIN32
+using Fixture = ::testing::Test;
 
-class CrossProcess : public KernelObjectTest {};
+std::string UniqueNarrowName(const std::string& tag) {
+  static int counter = 0;
+  return "moravane-test-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++) + "-" + tag;
+}
+#else
+using Fixture = KernelObjectTest;
+#endif
 
-TEST_F(CrossProcess, SectionCreatedHereIsReadThereByteForByte) {
+// Runs the second process to its end and returns its exit code.
+int RunChild(const std::string& arguments) {
+#ifdef _WIN32
+  char path[MAX_PATH];
+  const std::string self(path, ::GetModuleFileNameA(nullptr, path, MAX_PATH));
+  return std::system((self.substr(0, self.find_last_of("\\/") + 1) + "kernel_child.exe " + arguments).c_str());
+#else
+  const int status = std::system((std::string(KERNEL_CHILD_PATH) + " " + arguments).c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+class CrossProcess : public Fixture {};
+
+TEST_F(CrossProcess, SectionIsSharedByteForByteUntilItsLastHolderLetsGo) {
   constexpr std::uint64_t kSize = 1920 * 1080 * 4 + 123;  // a frame, not a multiple of the page size
-  const std::string name = UniqueNarrowName("frame");
-  UniqueHandle section(
-      ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize, Widen(name).c_str()));
+  const std::string name = UniqueNarrowName("frame"), size = std::to_string(kSize);
+  UniqueHandle section(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize,
+                                            AsWide(std::u16string(name.begin(), name.end()))));
   ASSERT_TRUE(section);
-  UniqueMappedView view(::MapViewOfFile(section.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-  ASSERT_TRUE(view);
-  FillPattern(static_cast<unsigned char*>(view.Get()), kSize, 7);
-
-  ChildProcess same({kChild, "check-section", name, std::to_string(kSize), "7"});
-  EXPECT_EQ(0, same.Wait());
-  ChildProcess other({kChild, "check-section", name, std::to_string(kSize), "8"});
-  EXPECT_EQ(3, other.Wait()) << "the check must notice a different pattern";
-}
-
-TEST_F(CrossProcess, SectionCreatedThereLivesWhileAnyProcessHoldsIt) {
-  constexpr std::uint64_t kSize = 200000;
-  const std::string name = UniqueNarrowName("lifetime");
-  const std::u16string wide = Widen(name);
-  ChildProcess creator({kChild, "create-section", name, std::to_string(kSize), "3"});
-  ASSERT_EQ("ready", creator.ReadLine());
-
-  UniqueHandle opened(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, wide.c_str()));
-  ASSERT_TRUE(opened);
-  UniqueMappedView view(::MapViewOfFile(opened.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-  ASSERT_TRUE(view);
-  EXPECT_TRUE(MatchesPattern(static_cast<const unsigned char*>(view.Get()), kSize, 3));
-
-  // The creator closes its handle and ends; ours keeps the name.
-  creator.CloseInput();
-  EXPECT_EQ(0, creator.Wait());
-  EXPECT_TRUE(ObjectFileExists(wide));
-  ChildProcess reader({kChild, "check-section", name, std::to_string(kSize), "3"});
-  EXPECT_EQ(0, reader.Wait());
-
-  opened.Reset();
-  EXPECT_FALSE(ObjectFileExists(wide));
-  EXPECT_EQ(nullptr, ::OpenFileMappingW(FILE_MAP_READ, FALSE, wide.c_str()));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::GetLastError());
-  EXPECT_TRUE(MatchesPattern(static_cast<const unsigned char*>(view.Get()), kSize, 3)) << "the view stays valid";
-}
-
-TEST_F(CrossProcess, ProcessEndingWithOpenHandlesLeavesNoNames) {
-  const std::string name = UniqueNarrowName("exit-holding");
-  ChildProcess creator({kChild, "create-section", name, "4096", "1", "exit-holding"});
-  ASSERT_EQ("ready", creator.ReadLine());
-  creator.CloseInput();
-  EXPECT_EQ(0, creator.Wait());
-  EXPECT_FALSE(ObjectFileExists(Widen(name))) << "left behind although the process ended normally";
-}
-
-TEST_F(CrossProcess, SectionOfAKilledCreatorIsReclaimedOnNextUse) {
-  const std::string name = UniqueNarrowName("killed");
-  const std::u16string wide = Widen(name);
   {
-    ChildProcess creator({kChild, "create-section", name, "4096", "1"});
-    ASSERT_EQ("ready", creator.ReadLine());
-    creator.Kill();
+    UniqueMappedView view(::MapViewOfFile(section.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_TRUE(view);
+    FillPattern(static_cast<unsigned char*>(view.Get()), kSize, 7);
   }
-  EXPECT_EQ(nullptr, ::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, wide.c_str()));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::GetLastError());
-  EXPECT_FALSE(ObjectFileExists(wide)) << "no stale entry may stay behind";
-
-  // Creating the name again after a crash makes a fresh section.
-  {
-    ChildProcess creator({kChild, "create-section", name, "4096", "1"});
-    ASSERT_EQ("ready", creator.ReadLine());
-    creator.Kill();
-  }
-  ::SetLastError(ERROR_INVALID_PARAMETER);
-  UniqueHandle fresh(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, wide.c_str()));
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(ERROR_SUCCESS, ::GetLastError());
+  EXPECT_EQ(0, RunChild("check-section " + name + " " + size + " 7"));
+  EXPECT_EQ(3, RunChild("check-section " + name + " " + size + " 8")) << "the check must notice another pattern";
+  section.Reset();
+  EXPECT_EQ(2, RunChild("check-section " + name + " " + size + " 7"));
 }
 
-TEST_F(CrossProcess, SweepReclaimsEveryAbandonedObject) {
-  const std::string sectionName = UniqueNarrowName("swept");
-  const std::string mutexName = UniqueNarrowName("swept");
-  {
-    ChildProcess creator({kChild, "create-section", sectionName, "4096", "1"});
-    ChildProcess holder({kChild, "hold-mutex", mutexName});
-    ASSERT_EQ("ready", creator.ReadLine());
-    ASSERT_EQ("owned 0", holder.ReadLine());
-    creator.Kill();
-    holder.Kill();
-  }
-  // Other processes of the user sweep too (every process does at its first
-  // use of the namespace), so only the outcome is certain, not who swept.
-  platformdebug::ReclaimAbandonedKernelObjects();
-  EXPECT_FALSE(ObjectFileExists(Widen(sectionName)));
-  EXPECT_FALSE(ObjectFileExists(Widen(mutexName)));
-}
-
-TEST_F(CrossProcess, SelfLinkMutexSerialisesProcesses) {
+// The other process asks for the mutex by its name: the module must have
+// opened that very name.
+TEST_F(CrossProcess, SelfLinkMutexIsTheNamedMutexOfEveryProcess) {
   HANDLE selfLink = moravane::module::SelfLinkMutex();
   ASSERT_NE(nullptr, selfLink);
-  {
-    // The module's handle is the named mutex of the user's namespace.
-    UniqueHandle same(::CreateMutexW(nullptr, FALSE, u"Moravane SelfLink Mutex"));
-    ASSERT_TRUE(same);
-    EXPECT_EQ(ERROR_ALREADY_EXISTS, ::GetLastError());
-  }
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(selfLink, INFINITE));
-  // The other process asks for the mutex by its name, so a module that
-  // opened another name lets it in.
-  ChildProcess other({kChild, "hold-mutex", "Moravane SelfLink Mutex"});
-  EXPECT_EQ("", other.ReadLine(300)) << "the other process got in while we held the mutex";
+  EXPECT_EQ(4, RunChild("try-mutex \"Moravane SelfLink Mutex\" 200")) << "got in while we held it";
   ASSERT_TRUE(::ReleaseMutex(selfLink));
-  ASSERT_EQ("owned 0", other.ReadLine());
-  EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(selfLink, 50));
-  other.WriteLine("release");
-  ASSERT_EQ("released", other.ReadLine());
-  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(selfLink, 5000));
-  EXPECT_TRUE(::ReleaseMutex(selfLink));
+  EXPECT_EQ(0, RunChild("try-mutex \"Moravane SelfLink Mutex\" 20000"));
 }
 
-TEST_F(CrossProcess, ProcessKilledWhileOwningAbandonsTheMutex) {
-  // A name of its own: abandoning the self-link mutex itself would disturb
-  // other processes of the user that load the library.
+// A name of its own: abandoning the self-link mutex would disturb other
+// processes of the user that load the library.
+TEST_F(CrossProcess, MutexOfAnOwnerThatEndedIsAbandonedToTheNextWaiter) {
   const std::string name = UniqueNarrowName("abandoned");
-  UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, Widen(name).c_str()));
+  UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, AsWide(std::u16string(name.begin(), name.end()))));
   ASSERT_TRUE(mutex);
-  ChildProcess owner({kChild, "hold-mutex", name});
-  ASSERT_EQ("owned 0", owner.ReadLine());
-  EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(mutex.Get(), 0));
-  owner.Kill();
-  EXPECT_EQ(WAIT_ABANDONED, ::WaitForSingleObject(mutex.Get(), INFINITE));
-  // We own it now: another process has to wait for us.
-  ChildProcess next({kChild, "hold-mutex", name});
-  EXPECT_EQ("", next.ReadLine(200));
+  ASSERT_EQ(0, RunChild("abandon-mutex " + name));
+  EXPECT_EQ(WAIT_ABANDONED, ::WaitForSingleObject(mutex.Get(), 5000));
+  EXPECT_EQ(4, RunChild("try-mutex " + name + " 200")) << "we own it now";
   EXPECT_TRUE(::ReleaseMutex(mutex.Get()));
-  EXPECT_EQ("owned 0", next.ReadLine());
+  EXPECT_FALSE(::ReleaseMutex(mutex.Get())) << "owned once, whatever the dead owner's depth";
+  EXPECT_EQ(0, RunChild("try-mutex " + name + " 20000"));
 }
 
-TEST_F(CrossProcess, AnotherUserCannotSeeOurObjects) {
-  if (::geteuid() != 0) GTEST_SKIP() << "switching users needs root";
-  // A shared root like /dev/shm, but one this test can remove again.
-  char pattern[] = "/tmp/moravane-users-XXXXXX";
-  ASSERT_NE(nullptr, ::mkdtemp(pattern));
-  const std::string root = pattern;
-  ::chmod(root.c_str(), 01777);
-  platformdebug::SetKernelNamespaceRoot(root);
-  const std::string name = UniqueNarrowName("private");
-  {
-    UniqueHandle section(
-        ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, Widen(name).c_str()));
-    ASSERT_TRUE(section);
-    std::string fileName;
-    ASSERT_TRUE(platformdebug::EncodeKernelObjectName(Widen(name).c_str(), &fileName));
-    const std::string path = platformdebug::KernelNamespaceDirectory() + "/" + fileName;
-    ChildProcess stranger({kChild, "open-as-user", "65534", root, name, path});
-    EXPECT_EQ(std::to_string(ERROR_FILE_NOT_FOUND), stranger.ReadLine()) << "the stranger has a namespace of its own";
-    EXPECT_EQ(std::to_string(EACCES), stranger.ReadLine()) << "and cannot reach into ours";
-    EXPECT_EQ(0, stranger.Wait());
-    struct stat st;
-    ASSERT_EQ(0, ::stat((root + "/moravane-0").c_str(), &st));
-    EXPECT_EQ(0700u, st.st_mode & 0777);
-  }
-  platformdebug::SetKernelNamespaceRoot("");
-  std::filesystem::remove_all(root);
+#ifndef _WIN32
+// Our platform layer keeps names in files: a process that ends, normally or
+// not, must leave none behind that nobody holds, and none that we hold.
+TEST_F(CrossProcess, SectionOutlivesACreatorThatEndsWhileWeHoldIt) {
+  const std::string name = UniqueNarrowName("lifetime");
+  ChildProcess creator({KERNEL_CHILD_PATH, "create-section", name, "200000", "3", "exit-holding"});
+  ASSERT_EQ("ready", creator.ReadLine());
+  UniqueHandle opened(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, AsWide(Widen(name))));
+  ASSERT_TRUE(opened);
+  UniqueMappedView view(::MapViewOfFile(opened.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  creator.CloseInput();
+  EXPECT_EQ(0, creator.Wait());
+  EXPECT_TRUE(ObjectFileExists(Widen(name)));
+  EXPECT_EQ(0, RunChild("check-section " + name + " 200000 3"));
+  opened.Reset();
+  EXPECT_FALSE(ObjectFileExists(Widen(name)));
+  EXPECT_TRUE(MatchesPattern(static_cast<const unsigned char*>(view.Get()), 200000, 3)) << "the view stays valid";
 }
+
+TEST_F(CrossProcess, ObjectsOfAKilledProcessAreReclaimed) {
+  const std::string name = UniqueNarrowName("killed"), mutexName = UniqueNarrowName("swept");
+  for (const bool create : {true, false}) {
+    {
+      ChildProcess creator({KERNEL_CHILD_PATH, "create-section", name, "4096", "1"});
+      ASSERT_EQ("ready", creator.ReadLine());
+      creator.Kill();
+    }
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    if (create) {
+      UniqueHandle fresh(
+          ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, AsWide(Widen(name))));
+      EXPECT_TRUE(fresh);
+      EXPECT_EQ(ERROR_SUCCESS, ::GetLastError()) << "the dead creator's section was taken over";
+    } else {
+      EXPECT_EQ(nullptr, ::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, AsWide(Widen(name))));
+      EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::GetLastError());
+    }
+    EXPECT_FALSE(ObjectFileExists(Widen(name)));
+  }
+  // Every process of the user sweeps at its first use of the namespace, so
+  // only the outcome is certain, not who swept.
+  ASSERT_EQ(0, RunChild("abandon-mutex " + mutexName));
+  platformdebug::ReclaimAbandonedKernelObjects();
+  EXPECT_FALSE(ObjectFileExists(Widen(mutexName)));
+}
+#endif
 
 }  // namespace

@@ -1,26 +1,52 @@
-// Fuzzes the decoding of messages on both sides of the out-of-process link.
+// Fuzzes both ends of the out-of-process link at once. Every object that a
+// fuzzed client reaches in the server is itself a proxy whose replies also
+// come from the input: a call travels request -> stub (decodes the
+// arguments) -> the real object's method, which is a proxy -> its reply
+// decoded by the proxy -> out-values encoded by the stub. So each slot of
+// each interface is fuzzed on both sides from the registered tables alone;
+// a method added to the contract is fuzzed without a change here.
 //
-// Input byte 0 chooses the side:
-//   even: the server. The rest is a run of messages, each prefixed with its
-//         16-bit little-endian length, handled on one connection that has
-//         attached and activated a server object (id 1) first.
-//   odd:  the client. Byte 1 chooses a method; the rest is the server's
-//         reply to that call, decoded by the generated proxy.
-// After each input every object, proxy and BSTR must be back to baseline.
+// Byte 0 of an input (modulo 3) chooses the way in:
+//   0: in this thread, straight into the message handler, on a session
+//      that has attached and activated object 1;
+//   1: over a real socket to a published class: the framing, the
+//      credential check, descriptors passed along, the shared-memory
+//      channel and hang-ups, served by the engine's own threads;
+//   2: as 0, but the objects behind the stubs are the library's proxies of
+//      a hostile server over a socket (its channels, region and hang-ups).
+// The rest is a run of operations (Next* below). When an input is done every
+// object, proxy and (in this thread) BSTR must be back to where it was.
+//
+// With RPC_FUZZ_WRITE_SEEDS=<folder> the program writes its seed corpus
+// (one valid call for every slot of every interface, each way in, and the
+// socket's special cases) and exits.
 #include <contract/LinkServer.h>
 #include <contract/LinkServerProxyStub.h>
 #include "rpc/ServerDispatch.h"
+#include "rpc/SharedChannel.h"
+#include "rpc/Transport.h"
 
 #include <comsupport/ClassFactory.h>
 #include <platformdebug.h>
 #include <rpc/Rpc.h>
 #include <rpc/Wire.h>
 
-#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace moravane;
 
@@ -28,96 +54,15 @@ namespace {
 
 const CLSID kFuzzClass = {0xF022F022, 0x0001, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 1}};
 
-std::atomic<long> g_live{0};
+#define MORAVANE_FUZZ_IID(Interface) &IID_##Interface,
+const IID* const kInterfaces[] = {MORAVANE_LINK_SERVER_INTERFACES(MORAVANE_FUZZ_IID)};
+#undef MORAVANE_FUZZ_IID
+#define MORAVANE_FUZZ_NAME(Interface) #Interface,
+const char* const kInterfaceNames[] = {MORAVANE_LINK_SERVER_INTERFACES(MORAVANE_FUZZ_NAME)};
+#undef MORAVANE_FUZZ_NAME
+constexpr std::size_t kInterfaceCount = sizeof kInterfaces / sizeof kInterfaces[0];
 
-// One object behind several interfaces, handing out itself as every object.
-class FuzzObject final : public IServer2, public IContainer2, public IRenderer2 {
- public:
-  FuzzObject() { ++g_live; }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (iid == IID_IUnknown || iid == IID_IServer2) {
-      *object = static_cast<IServer2*>(this);
-    } else if (iid == IID_IContainer2) {
-      *object = static_cast<IContainer2*>(this);
-    } else if (iid == IID_IRenderer2) {
-      *object = static_cast<IRenderer2*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --m_refs;
-    if (left == 0) {
-      --g_live;
-      delete this;
-    }
-    return left;
-  }
-  HRESULT Self(IUnknown** out) {
-    *out = static_cast<IServer2*>(this);
-    AddRef();
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetVersion(LONG* version, BSTR*) override { return *version = 7, S_OK; }
-  HRESULT STDMETHODCALLTYPE GetMinimumMemoryRequirements(ULONGLONG* bytes, BSTR*) override { return *bytes = 1, S_OK; }
-  HRESULT STDMETHODCALLTYPE SetIdleTimeMemoryUsage(ULONGLONG, BSTR*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE SetTemporaryMemoryUsage(ULONGLONG, BSTR* errorText) override {
-    *errorText = SysAllocString(u"no");
-    return E_FAIL;
-  }
-  HRESULT STDMETHODCALLTYPE GetCurrentMemoryUsage(ULONGLONG* bytes, BSTR*) override { return *bytes = 2, S_OK; }
-  HRESULT STDMETHODCALLTYPE PurgeMemory(BSTR*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE CacheFinalFrame(LONG, BSTR*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetProjectExtension(BSTR* extension, BSTR*) override {
-    *extension = SysAllocString(u".x");
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OpenProject(BSTR, IUnknown** project, BSTR*) override { return Self(project); }
-  HRESULT STDMETHODCALLTYPE OpenProjectShowSource(BSTR, GUID*, IUnknown** project, IUnknown** source, BSTR*) override {
-    Self(project);
-    return Self(source);
-  }
-  HRESULT STDMETHODCALLTYPE CloseProject(IUnknown*, BSTR*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE CreateSource(BSTR, LONG, LONG, LONG, LONG, LONG, LONG, double, IUnknown** project,
-                                         IUnknown** source, BSTR*) override {
-    Self(project);
-    return Self(source);
-  }
-  HRESULT STDMETHODCALLTYPE GetFirstItem(IUnknown** first, BSTR*) override { return Self(first); }
-  HRESULT STDMETHODCALLTYPE GetNextItem(IUnknown*, IUnknown** next, BSTR*) override { return Self(next); }
-  HRESULT STDMETHODCALLTYPE CreateVideoRenderOptions(IUnknown** options, BSTR*) override { return Self(options); }
-  HRESULT STDMETHODCALLTYPE CreateAudioRenderOptions(IUnknown** options, BSTR*) override { return Self(options); }
-  HRESULT STDMETHODCALLTYPE StartVideoRender(IVideoRenderOptions2*, BSTR, ULONGLONG, BSTR*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE RenderVideo(LONG, LONG, ULONGLONG* value, BSTR*) override { return *value = 3, S_OK; }
-  HRESULT STDMETHODCALLTYPE EndVideoRender(BSTR*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE StartAudioRender(LONG, LONG, LONG, IAudioRenderOptions2*, BSTR, ULONGLONG, BSTR*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetNextAudioBuffer(ULONGLONG* value, BSTR*) override { return *value = 4, S_OK; }
-  HRESULT STDMETHODCALLTYPE EndAudioRender(BSTR*) override { return S_OK; }
-
- private:
-  std::atomic<ULONG> m_refs{1};
-};
-
-comsupport::StaticClassFactory g_factory([](REFIID iid, void** object) {
-  return comsupport::HandOut(new FuzzObject, iid, object);
-});
-
-IUnknown* FindFactory(REFCLSID clsid) { return IsEqualCLSID(clsid, kFuzzClass) ? &g_factory : nullptr; }
-
-std::vector<std::uint8_t> Message(rpc::MessageKind kind, const void* body, std::size_t size) {
-  rpc::Header header{rpc::kMagic, static_cast<std::uint32_t>(sizeof header + size), static_cast<std::uint16_t>(kind), 0,
-                     1};
-  std::vector<std::uint8_t> message(sizeof header + size);
-  std::memcpy(message.data(), &header, sizeof header);
-  if (size != 0) std::memcpy(message.data() + sizeof header, body, size);
-  return message;
-}
+int MethodCount(std::size_t index) { return rpc::FindInterface(*kInterfaces[index])->methodCount; }
 
 void Check(bool condition, const char* what) {
   if (!condition) {
@@ -126,148 +71,475 @@ void Check(bool condition, const char* what) {
   }
 }
 
-void FuzzServer(const std::uint8_t* data, std::size_t size) {
-  static std::vector<std::uint8_t> reply(rpc::kMaxMessage);
-  {
-    rpc::ConnectionState state;
-    state.factories = &FindFactory;
-    const std::uint64_t token = 0;
-    auto attach = Message(rpc::MessageKind::kAttach, &token, sizeof token);
-    Check(rpc::HandleMessage(state, attach.data(), attach.size(), reply.data(), reply.size()) != 0, "attach");
-    std::uint8_t activation[32];
-    std::memcpy(activation, &kFuzzClass, 16);
-    std::memcpy(activation + 16, &IID_IServer2, 16);
-    auto activate = Message(rpc::MessageKind::kActivate, activation, sizeof activation);
-    Check(rpc::HandleMessage(state, activate.data(), activate.size(), reply.data(), reply.size()) != 0, "activate");
-
-    while (size >= 2) {
-      const std::size_t length = std::min<std::size_t>(data[0] | (data[1] << 8), size - 2);
-      data += 2;
-      size -= 2;
-      std::vector<std::uint8_t> message(data, data + length);  // exact size, so overreads are caught
-      data += length;
-      size -= length;
-      if (rpc::HandleMessage(state, message.data(), message.size(), reply.data(), reply.size()) == 0) break;
-    }
+// The input, read front to back by whoever needs bytes next: the client
+// side for its operations, the proxies inside the server for their replies
+// (on the engine's threads when over the socket, hence the lock).
+class Input {
+ public:
+  void Reset(const std::uint8_t* data, std::size_t size) {
+    std::lock_guard lock(m_mutex);
+    m_data = data;
+    m_size = size;
   }
-  Check(g_live.load() == 0, "every server object released with the session");
+  bool Empty() {
+    std::lock_guard lock(m_mutex);
+    return m_size == 0;
+  }
+  std::uint8_t Byte() {
+    std::lock_guard lock(m_mutex);
+    if (m_size == 0) return 0;
+    --m_size;
+    return *m_data++;
+  }
+  std::size_t Length() { return Byte() | (std::size_t{Byte()} << 8); }
+  std::vector<std::uint8_t> Bytes(std::size_t size) {
+    std::lock_guard lock(m_mutex);
+    return TakeLocked(size);
+  }
+
+ private:
+  std::vector<std::uint8_t> TakeLocked(std::size_t size) {
+    size = std::min(size, m_size);
+    std::vector<std::uint8_t> taken(m_data, m_data + size);
+    m_data += size;
+    m_size -= size;
+    return taken;
+  }
+  std::mutex m_mutex;
+  const std::uint8_t* m_data = nullptr;
+  std::size_t m_size = 0;
+};
+Input g_input;
+
+std::vector<std::uint8_t> Message(rpc::MessageKind kind, const std::vector<std::uint8_t>& body,
+                                  std::uint16_t flags = 0) {
+  const rpc::Header header{rpc::kMagic, static_cast<std::uint32_t>(sizeof header + body.size()),
+                           static_cast<std::uint16_t>(kind), flags, 1};
+  std::vector<std::uint8_t> message(sizeof header);
+  std::memcpy(message.data(), &header, sizeof header);
+  message.insert(message.end(), body.begin(), body.end());
+  return message;
 }
 
-// Answers queries and releases itself and every call with the fuzz input.
-struct Replies {
-  const std::uint8_t* data;
-  std::size_t size;
-};
+template <class T>
+void Put(std::vector<std::uint8_t>& out, const T& value) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+  out.insert(out.end(), bytes, bytes + sizeof value);
+}
 
-std::size_t Answer(const Replies& replies, const std::uint8_t* request, std::size_t, std::uint8_t* reply,
-                   std::size_t capacity) {
+// What the server's objects answer. Queries and releases succeed and
+// activation hands out object 1 without input; a call's reply is the next
+// record: flags, length, bytes (the HRESULT and out-values, or with flags
+// bit 0 a whole message as is; bit 2: no answer, the link fails).
+std::size_t Answer(const std::uint8_t* request, std::uint8_t* reply, std::size_t capacity) {
   rpc::Header header;
   std::memcpy(&header, request, sizeof header);
-  if (header.kind != static_cast<std::uint16_t>(rpc::MessageKind::kCall)) {
-    const HRESULT ok = S_OK;
-    auto message = Message(rpc::MessageKind::kReply, &ok, sizeof ok);
-    std::memcpy(reply, message.data(), message.size());
-    return message.size();
+  std::vector<std::uint8_t> message;
+  if (header.kind == static_cast<std::uint16_t>(rpc::MessageKind::kActivate)) {
+    message = Message(rpc::MessageKind::kReply, {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+  } else if (header.kind != static_cast<std::uint16_t>(rpc::MessageKind::kCall)) {
+    message = Message(rpc::MessageKind::kReply, {0, 0, 0, 0});
+  } else {
+    const std::uint8_t flags = g_input.Byte();
+    std::vector<std::uint8_t> body = g_input.Bytes(g_input.Length());
+    if (flags & 4) return 0;
+    message = flags & 1 ? std::move(body) : Message(rpc::MessageKind::kReply, body, flags >> 1 & 1);
   }
-  const std::size_t size = std::min(replies.size, capacity);
-  if (size != 0) std::memcpy(reply, replies.data, size);
+  const std::size_t size = std::min(message.size(), capacity);
+  if (size != 0) std::memcpy(reply, message.data(), size);
   return size;
 }
 
-template <class I>
-I* As(IUnknown* proxy, const IID& iid) {
-  I* typed = nullptr;
-  proxy->QueryInterface(iid, reinterpret_cast<void**>(&typed));
-  return typed;
-}
+// Whether the objects handed out are proxies of the hostile server over a
+// socket (below) rather than of the loopback.
+bool g_overSocket = false;
+const CLSID kHostileClass = {0xF022F022, 0x0001, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 2}};
 
-void Free(BSTR& text) {
-  SysFreeString(text);
-  text = nullptr;
-}
-void Free(IUnknown*& object) {
-  if (object != nullptr) object->Release();
-  object = nullptr;
-}
+comsupport::StaticClassFactory g_factory([](REFIID iid, void** object) {
+  if (g_overSocket) return rpc::ActivateRemote(kHostileClass, iid, object);
+  IUnknown* proxy = rpc::debug::LoopbackProxy([](const std::uint8_t* request, std::size_t, std::uint8_t* reply,
+                                                 std::size_t capacity) { return Answer(request, reply, capacity); });
+  return comsupport::HandOut(proxy, iid, object);
+});
 
-void FuzzClient(std::uint8_t method, const std::uint8_t* data, std::size_t size) {
-  const std::int64_t bstrs = platformdebug::LiveBstrCount();
-  Replies replies{data, size};
-  IUnknown* proxy = rpc::debug::LoopbackProxy(
-      [&replies](const std::uint8_t* request, std::size_t length, std::uint8_t* reply, std::size_t capacity) {
-        return Answer(replies, request, length, reply, capacity);
-      });
-  {
-    BSTR text = nullptr, errorText = nullptr;
-    IUnknown *first = nullptr, *second = nullptr;
-    LONG a = 0, b = 0;
-    ULONGLONG big = 0;
-    double rate = 0;
-    GUID id{};
-    switch (method % 6) {
-      case 0: {
-        IServer2* server = As<IServer2>(proxy, IID_IServer2);
-        BSTR path = SysAllocString(u"p");
-        server->OpenProjectShowSource(path, &id, &first, &second, &errorText);
-        SysFreeString(path);
-        server->Release();
-        break;
-      }
-      case 1: {
-        ISource2* source = As<ISource2>(proxy, IID_ISource2);
-        source->GetDuration(&a, &b, &errorText);
-        source->Release();
-        break;
-      }
-      case 2: {
-        IItem2* item = As<IItem2>(proxy, IID_IItem2);
-        item->GetID(&id, &errorText);
-        Free(errorText);
-        item->GetName(&text, &errorText);
-        item->Release();
-        break;
-      }
-      case 3: {
-        ISource2* source = As<ISource2>(proxy, IID_ISource2);
-        source->GetFrameRate(&rate, &errorText);
-        source->Release();
-        break;
-      }
-      case 4: {
-        IServer2* server = As<IServer2>(proxy, IID_IServer2);
-        server->GetMinimumMemoryRequirements(&big, &errorText);
-        Free(errorText);
-        server->GetProjectExtension(&text, &errorText);
-        server->Release();
-        break;
-      }
-      default: {
-        IContainer2* container = As<IContainer2>(proxy, IID_IContainer2);
-        container->GetNextItem(proxy, &first, &errorText);
-        container->Release();
-        break;
-      }
+IUnknown* FindFactory(REFCLSID clsid) { return IsEqualCLSID(clsid, kFuzzClass) ? &g_factory : nullptr; }
+
+// The next request of the client. Interfaces and slots are picked from the
+// registered tables (a slot byte from 0xF0 up is taken raw, out of range
+// included), objects by their session id.
+std::vector<std::uint8_t> NextRequest(std::uint8_t op) {
+  std::vector<std::uint8_t> body;
+  switch (op % 4) {
+    case 0: {
+      const std::size_t index = g_input.Byte() % kInterfaceCount;
+      const std::uint8_t slotByte = g_input.Byte();
+      const std::uint32_t slot = slotByte >= 0xF0 ? slotByte - 0xF0u : 3u + slotByte % MethodCount(index);
+      Put(body, rpc::ObjectId{g_input.Byte()});
+      Put(body, *kInterfaces[index]);
+      Put(body, slot);
+      const std::vector<std::uint8_t> args = g_input.Bytes(g_input.Length());
+      body.insert(body.end(), args.begin(), args.end());
+      return Message(rpc::MessageKind::kCall, body);
     }
-    Free(text);
-    Free(errorText);
-    Free(first);
-    Free(second);
+    case 1:
+      Put(body, rpc::ObjectId{g_input.Byte()});
+      Put(body, *kInterfaces[g_input.Byte() % kInterfaceCount]);
+      return Message(rpc::MessageKind::kQueryInterface, body);
+    case 2:
+      Put(body, rpc::ObjectId{g_input.Byte()});
+      Put(body, std::uint32_t{g_input.Byte()});
+      return Message(rpc::MessageKind::kRelease, body);
+    default:
+      return g_input.Bytes(g_input.Length());  // anything, header included
   }
-  proxy->Release();
+}
+
+std::vector<std::uint8_t> AttachRequest(std::uint64_t token) {
+  std::vector<std::uint8_t> body;
+  Put(body, token);
+  return Message(rpc::MessageKind::kAttach, body);
+}
+
+std::vector<std::uint8_t> ActivateRequest() {
+  std::vector<std::uint8_t> body;
+  Put(body, kFuzzClass);
+  Put(body, *kInterfaces[g_input.Byte() % kInterfaceCount]);
+  return Message(rpc::MessageKind::kActivate, body);
+}
+
+// In this thread. Returns the HRESULT of the last reply (for the seed
+// writer), or 1 when the connection was closed as malformed.
+HRESULT FuzzInProcess() {
+  const std::int64_t bstrs = platformdebug::LiveBstrCount();
+  static std::vector<std::uint8_t> reply(rpc::kMaxMessage);
+  HRESULT last = S_OK;
+  {
+    rpc::ConnectionState state;
+    state.factories = &FindFactory;
+    for (auto request : {AttachRequest(0), Message(rpc::MessageKind::kActivate, [] {
+                           std::vector<std::uint8_t> body;
+                           Put(body, kFuzzClass);
+                           Put(body, IID_IUnknown);
+                           return body;
+                         }())}) {
+      Check(rpc::HandleMessage(state, request.data(), request.size(), reply.data(), reply.size()) != 0, "set-up");
+    }
+    while (!g_input.Empty()) {
+      const std::vector<std::uint8_t> request = NextRequest(g_input.Byte());  // exact size: overreads are caught
+      const std::size_t size = rpc::HandleMessage(state, request.data(), request.size(), reply.data(), reply.size());
+      if (size == 0) return last = 1, last;
+      std::memcpy(&last, reply.data() + sizeof(rpc::Header), sizeof last);
+    }
+  }
+  Check(rpc::debug::ExportedObjects() == 0, "every object released with the session");
   Check(rpc::debug::LiveProxyObjects() == 0, "every proxy released");
   Check(platformdebug::LiveBstrCount() == bstrs, "every BSTR freed");
+  return last;
+}
+
+std::string g_endpoint;
+
+// A hostile server for the library's own client: it answers the channels
+// that the library opens from the input, taking the offered region or not
+// (attach record: bit 0 take it, bit 1 fail, bit 2 no token), and hangs up
+// when a reply record says so.
+void ServeHostile(rpc::Fd socket) {
+  std::vector<std::uint8_t> request(rpc::kMaxMessage), reply(rpc::kMaxMessage);
+  rpc::SharedMapping region;
+  std::uint64_t watch = 0;
+  for (;;) {
+    std::size_t size = 0;
+    if (watch != 0) {
+      if (rpc::ServerAwaitRequest(*region.Get()) != rpc::kRequest) break;
+      size = std::min<std::size_t>(region.Get()->requestSize, rpc::kMaxMessage);
+      std::memcpy(request.data(), region.Get()->request, size);
+    } else {
+      rpc::Fd passed;
+      const long received = rpc::ReceiveMessage(socket.Get(), request.data(), request.size(), &passed);
+      if (received < long(sizeof(rpc::Header))) break;
+      size = std::size_t(received);
+      if (request[8] == std::uint8_t(rpc::MessageKind::kAttach)) {
+        const std::uint8_t choice = g_input.Byte();
+        const bool take = choice & 1 && !passed.IsEmpty() && region.Map(passed.Get());
+        std::vector<std::uint8_t> body;
+        Put(body, choice & 2 ? E_FAIL : S_OK);
+        Put(body, std::uint64_t{choice & 4 ? 0u : 7u});
+        Put(body, std::uint32_t{take});
+        const std::vector<std::uint8_t> answer = Message(rpc::MessageKind::kReply, body);
+        if (!rpc::SendMessage(socket.Get(), answer.data(), answer.size())) break;
+        if (take) {
+          rpc::SharedRegion* mapped = region.Get();
+          watch = rpc::HangupMonitor::Instance().Watch(socket.Get(), [mapped] { rpc::CloseRegion(*mapped); });
+          if (watch == 0) break;
+        }
+        continue;
+      }
+    }
+    const std::size_t answer = Answer(request.data(), reply.data(), reply.size());
+    if (answer == 0) break;  // hang up
+    if (watch != 0) {
+      std::memcpy(region.Get()->reply, reply.data(), answer);
+      rpc::ServerPublishReply(*region.Get(), std::uint32_t(answer));
+    } else if (!rpc::SendMessage(socket.Get(), reply.data(), answer)) {
+      break;
+    }
+  }
+  if (watch != 0) rpc::HangupMonitor::Instance().Unwatch(watch);
+}
+
+void StartHostileServer() {
+  const rpc::SocketAddress address(rpc::EndpointPath(rpc::EndpointDirectory(), kHostileClass));
+  rpc::Fd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  Check(address.Valid() && ::bind(listener.Get(), address.Get(), address.Size()) == 0 &&
+            ::listen(listener.Get(), 16) == 0,
+        "hostile server");
+  std::thread([listener = std::move(listener)] {
+    for (;;) {
+      rpc::Fd client(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (client) std::thread(ServeHostile, std::move(client)).detach();
+    }
+  }).detach();
+}
+
+void Publish() {
+  char folder[] = "/tmp/rpc-fuzz-XXXXXX";
+  Check(::mkdtemp(folder) != nullptr, "runtime folder");
+  ::setenv("XDG_RUNTIME_DIR", folder, 1);
+  ::setenv("XDG_CONFIG_HOME", folder, 1);  // no registrations: nothing is started
+  Check(SUCCEEDED(rpc::PublishClass(1, kFuzzClass, &g_factory, 0)), "publication");
+  g_endpoint = rpc::EndpointPath(rpc::EndpointDirectory(), kFuzzClass);
+}
+
+// A client channel to the published class, driven by hand. Once the
+// server took its region, requests go through the region; the channel
+// watches its socket, so that the server's hang-up ends a wait there.
+struct Channel {
+  rpc::Fd socket;
+  rpc::SharedMapping region;
+  bool shared = false;
+  std::uint64_t token = 0;
+  std::uint64_t watch = 0;
+
+  Channel() { Check(rpc::ConnectEndpoint(g_endpoint, socket) == rpc::ConnectResult::kConnected, "connect"); }
+  ~Channel() {
+    if (watch != 0) rpc::HangupMonitor::Instance().Unwatch(watch);
+  }
+  // Sends a request and reads the reply; false when the server hung up.
+  bool Exchange(const std::vector<std::uint8_t>& request, bool attach = false, int passFd = -1) {
+    static std::vector<std::uint8_t> reply(rpc::kMaxMessage);
+    if (shared) {
+      rpc::SharedRegion& mapped = *region.Get();
+      if (!request.empty()) std::memcpy(mapped.request, request.data(), std::min(request.size(), rpc::kMaxMessage));
+      bool delivered = false;
+      if (rpc::ClientExchange(mapped, static_cast<std::uint32_t>(request.size()), delivered) != rpc::kReplied) {
+        return false;
+      }
+      rpc::ClientConsumedReply(mapped);
+      return true;
+    }
+    if (!rpc::SendMessage(socket.Get(), request.data(), request.size(), passFd)) return false;
+    const long size = rpc::ReceiveMessage(socket.Get(), reply.data(), reply.size());
+    if (attach && size == long(sizeof(rpc::Header) + 16)) {
+      HRESULT hr;
+      std::uint32_t taken = 0;
+      std::memcpy(&hr, reply.data() + sizeof(rpc::Header), sizeof hr);
+      std::memcpy(&token, reply.data() + sizeof(rpc::Header) + 4, sizeof token);
+      std::memcpy(&taken, reply.data() + sizeof(rpc::Header) + 12, sizeof taken);
+      shared = SUCCEEDED(hr) && taken == 1 && region.Get() != nullptr;
+      if (shared) {
+        rpc::SharedRegion* mapped = region.Get();
+        watch = rpc::HangupMonitor::Instance().Watch(socket.Get(), [mapped] { rpc::CloseRegion(*mapped); });
+        Check(watch != 0, "watch");
+      }
+    }
+    return size > 0;
+  }
+};
+
+// A descriptor to pass along with an Attach: a proper region, or one the
+// server must refuse (a pipe, a memfd without seals, one of the wrong size).
+rpc::Fd AttachDescriptor(std::uint8_t choice, Channel& channel) {
+  rpc::Fd fd;
+  if (channel.shared) return fd;  // the region in use stays
+  switch (choice % 5) {
+    case 1:
+      channel.region.Create(fd);
+      break;
+    case 2: {
+      int ends[2];
+      if (::pipe2(ends, O_CLOEXEC) == 0) {
+        ::close(ends[1]);
+        fd = rpc::Fd(ends[0]);
+      }
+      break;
+    }
+    case 3:
+    case 4:
+      fd = rpc::Fd(::memfd_create("fuzz", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+      if (::ftruncate(fd.Get(), choice % 5 == 3 ? sizeof(rpc::SharedRegion) : 4096) != 0) fd.Reset();
+      break;
+    default:
+      break;
+  }
+  return fd;
+}
+
+// Over the socket. Operations beyond the in-process ones: 4 attach (with
+// a descriptor, joining the session of the previous channel or not) and
+// activate, 5 open one more channel, 6 leave a request in the shared region
+// and hang up before the reply, 7 a message larger than any the server
+// takes. At the end every channel hangs up.
+void FuzzSocket() {
+  {
+    std::vector<std::unique_ptr<Channel>> channels;
+    channels.push_back(std::make_unique<Channel>());
+    while (!g_input.Empty()) {
+      Channel& channel = *channels.back();
+      const std::uint8_t op = g_input.Byte();
+      bool alive = true;
+      if (op % 8 == 4) {
+        const std::uint8_t choice = g_input.Byte();
+        const std::uint64_t token = choice & 0x80 && channels.size() > 1 ? channels[channels.size() - 2]->token : 0;
+        rpc::Fd fd = AttachDescriptor(choice, channel);
+        alive = channel.Exchange(AttachRequest(token), true, fd.Get()) && channel.Exchange(ActivateRequest());
+      } else if (op % 8 == 5) {
+        alive = false;
+      } else if (op % 8 == 6) {
+        if (channel.shared) {
+          channel.region.Get()->requestSize = sizeof(rpc::Header);
+          channel.region.Get()->state.store(rpc::kRequest);
+        }
+        channels.back() = std::make_unique<Channel>();
+      } else if (op % 8 == 7) {
+        alive = channel.Exchange(std::vector<std::uint8_t>(rpc::kMaxMessage + 1 + g_input.Byte()));
+      } else {
+        alive = channel.Exchange(NextRequest(op));
+      }
+      if (!alive) {
+        if (channels.size() >= 8) break;
+        channels.push_back(std::make_unique<Channel>());
+      }
+    }
+  }
+}
+
+// Seeds: for each slot the shortest zero-filled arguments and reply that
+// decode (zeros are a valid LONG, number, GUID, empty BSTR, null GUID* and
+// null object alike), found by asking the stubs and proxies themselves.
+void WriteSeeds(const std::string& folder) {
+  auto write = [&folder](const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(folder + "/" + name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  };
+  auto call = [](std::size_t index, int slot, std::size_t args, std::size_t reply) {
+    std::vector<std::uint8_t> input = {
+        0, 0, static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(slot - 3), 1, static_cast<std::uint8_t>(args),
+        0};
+    input.resize(input.size() + args);
+    input.insert(input.end(), {0, static_cast<std::uint8_t>(reply), 0});
+    input.resize(input.size() + reply);
+    return input;
+  };
+  auto run = [](const std::vector<std::uint8_t>& input) {
+    g_input.Reset(input.data() + 1, input.size() - 1);
+    return FuzzInProcess();
+  };
+  for (std::size_t index = 0; index < kInterfaceCount; ++index) {
+    for (int slot = 3; slot < 3 + MethodCount(index); ++slot) {
+      std::size_t args = 0, reply = 4;
+      while (args < 200 && run(call(index, slot, args, 200)) == 1) ++args;
+      while (reply < 200 && run(call(index, slot, args, reply)) != S_OK) ++reply;
+      Check(args < 200 && reply < 200, "a decodable call for every slot");
+      std::vector<std::uint8_t> input = call(index, slot, args, reply);
+      const std::string name = kInterfaceNames[index] + std::string("-") + std::to_string(slot);
+      write("local-" + name, input);
+      input[0] = 1;  // over the socket: attach with a region, activate the interface, call
+      input.insert(input.begin() + 1, {4, 1, static_cast<std::uint8_t>(index)});
+      write("socket-" + name, input);
+      input.erase(input.begin() + 1, input.begin() + 4);
+      input[0] = 2;  // in process, the objects behind the stubs over a socket: attach taking the region
+      input.insert(input.begin() + 1, 1);
+      write("victim-" + name, input);
+    }
+  }
+  // Over the socket: attach with each kind of descriptor and call; a second
+  // channel joining the session; a request abandoned in the region; an
+  // oversized message through the socket and through the region.
+  const std::vector<std::uint8_t> getVersion = {0, 0, 0, 1, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (std::uint8_t choice = 0; choice < 5; ++choice) {
+    std::vector<std::uint8_t> input = {1, 4, choice, 0};
+    input.insert(input.end(), getVersion.begin(), getVersion.end());
+    write("socket-attach-" + std::to_string(choice), input);
+  }
+  std::vector<std::uint8_t> join = {1, 4, 1, 0, 5, 4, 0x81, 0};
+  join.insert(join.end(), getVersion.begin(), getVersion.end());
+  write("socket-join", join);
+  write("socket-abandon", {1, 4, 1, 0, 6});
+  write("socket-oversize", {1, 4, 0, 0, 7, 9});
+  write("socket-oversize-shared", {1, 4, 1, 0, 7, 9});
+  // The library's client against a server that refuses the region, fails
+  // the attach, sends no token, hangs up in a call or answers garbage.
+  const std::vector<std::uint8_t> version = {0, 0, 0, 1, 0, 0};
+  for (std::uint8_t choice : {0, 2, 4}) {
+    std::vector<std::uint8_t> input = {2, choice};
+    input.insert(input.end(), version.begin(), version.end());
+    input.insert(input.end(), {0, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    write("victim-attach-" + std::to_string(choice), input);
+  }
+  for (std::uint8_t taken : {0, 1}) {
+    std::vector<std::uint8_t> input = {2, taken};
+    input.insert(input.end(), version.begin(), version.end());
+    input.insert(input.end(), {4, 0, 0});  // hang up instead of answering
+    input.insert(input.end(), version.begin(), version.end());
+    write("victim-hangup-" + std::to_string(taken), input);
+    input = {2, taken};
+    input.insert(input.end(), version.begin(), version.end());
+    input.insert(input.end(), {1, 3, 0, 1, 2, 3});  // three bytes where a message belongs
+    write("victim-garbage-" + std::to_string(taken), input);
+  }
 }
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  Check(RegisterLinkServerProxyStubs(), "tables registered");
+  Publish();
+  StartHostileServer();
+  rpc::SetActivationTimeout(std::chrono::seconds(5));
+  rpc::HangupMonitor::Instance();  // its thread counts as the engine's own
+  std::atexit([] {
+    rpc::WithdrawClass(1);
+    std::error_code ignored;
+    std::filesystem::remove_all(std::getenv("XDG_RUNTIME_DIR"), ignored);
+  });
+  if (const char* folder = std::getenv("RPC_FUZZ_WRITE_SEEDS")) {
+    WriteSeeds(folder);
+    std::exit(0);
+  }
+  return 0;
+}
+
+std::size_t ThreadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool registered = RegisterLinkServerProxyStubs();
-  (void)registered;
-  if (size < 2) return 0;
-  if (data[0] % 2 == 0) {
-    FuzzServer(data + 1, size - 1);
+  static const std::size_t threads = ThreadCount();  // the engine's own and the fuzzer's
+  if (size < 1) return 0;
+  g_input.Reset(data + 1, size - 1);
+  g_overSocket = data[0] % 3 == 2;
+  if (data[0] % 3 == 1) {
+    FuzzSocket();
   } else {
-    FuzzClient(data[1], data + 2, size - 2);
+    FuzzInProcess();
+  }
+  // Both ends' threads see the hang-ups and end the sessions.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (rpc::debug::ExportedObjects() != 0 || rpc::debug::LiveProxyObjects() != 0 || ThreadCount() > threads) {
+    Check(std::chrono::steady_clock::now() < deadline, "every object released and connection ended after hang-up");
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   return 0;
 }

@@ -156,24 +156,12 @@ HRESULT Stalled(const std::string& endpoint) {
   return CO_E_SERVER_EXEC_FAILURE;
 }
 
-}  // namespace
-
-void SetActivationTimeout(std::chrono::milliseconds timeout) { g_activationTimeoutMs.store(timeout.count()); }
-
-HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  IdentityInfo();
-  if (FindInterface(iid) == nullptr) return E_NOINTERFACE;
-  const std::string directory = EnsureEndpointDirectory();
-  if (directory.empty()) return E_ACCESSDENIED;
-  const std::string endpoint = EndpointPath(directory, clsid);
-
-  // One bound for the whole activation: starting the server, its
-  // publication, the attach and the activation request.
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
+// Finds the published server of `clsid` or starts the registered one and
+// waits for it to publish, all before `deadline`.
+HRESULT ConnectOrStart(REFCLSID clsid, const std::string& directory, const std::string& endpoint,
+                       Clock::time_point deadline, std::shared_ptr<ClientSession>& session) {
   ConnectResult connected = ConnectResult::kNoServer;
-  std::shared_ptr<ClientSession> session = SessionFor(endpoint, connected, deadline);
+  session = SessionFor(endpoint, connected, deadline);
   if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
   if (connected == ConnectResult::kStalled) return Stalled(endpoint);
   if (session == nullptr) {
@@ -199,14 +187,36 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
       }
     }
   }
+  return S_OK;
+}
 
+}  // namespace
+
+void SetActivationTimeout(std::chrono::milliseconds timeout) { g_activationTimeoutMs.store(timeout.count()); }
+
+HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  IdentityInfo();
+  if (FindInterface(iid) == nullptr) return E_NOINTERFACE;
+  const std::string directory = EnsureEndpointDirectory();
+  if (directory.empty()) return E_ACCESSDENIED;
+  const std::string endpoint = EndpointPath(directory, clsid);
+
+  // One bound for the whole activation: starting the server, its
+  // publication, the attach and the activation request.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
+  std::shared_ptr<ClientSession> session;
+  HRESULT hr = ConnectOrStart(clsid, directory, endpoint, deadline, session);
+  if (FAILED(hr)) return hr;
   ObjectId id = 0;
-  HRESULT hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
+  hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
   if (hr == kServerUnavailable) {
-    // A session left from a server that has gone since: try a new one once.
-    session = SessionFor(endpoint, connected, deadline);
-    if (connected == ConnectResult::kStalled) return Stalled(endpoint);
-    if (session == nullptr) return kServerUnavailable;
+    // The server went between the attach and the request: a session left
+    // from a server that has gone since, or one that ended its idle time
+    // just as we came. Once more, starting a new server if none is there.
+    hr = ConnectOrStart(clsid, directory, endpoint, deadline, session);
+    if (FAILED(hr)) return hr;
     hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
   }
   if (FAILED(hr)) return hr;

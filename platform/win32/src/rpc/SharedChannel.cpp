@@ -239,7 +239,9 @@ void HangupMonitor::Run() {
     }
     std::lock_guard lock(m_state->mutex);
     for (int i = 0; i < count; ++i) {
-      auto found = m_state->entries.find(events[i].data.u64);
+      // Copied out: epoll_event is packed on x86-64, its u64 is misaligned.
+      const std::uint64_t id = events[i].data.u64;
+      auto found = m_state->entries.find(id);
       if (found == m_state->entries.end()) continue;  // unwatched meanwhile
       found->second.onHangup();
       ::epoll_ctl(m_state->epoll.Get(), EPOLL_CTL_DEL, found->second.socket, nullptr);
