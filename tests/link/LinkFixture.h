@@ -1,77 +1,61 @@
-// The fixture of the link-maker tests. The test server's class object is
-// registered under the link server's class identifier in this process, so
-// the library's activation reaches a scripted object. Registering publishes
-// the class to the user's other processes too: every test suite gets a
-// runtime and configuration directory of its own, so that no other test
-// process on the machine activates ours or we theirs. Every test ends by
-// proving the objects are back at their starting reference count and no
-// BSTR leaked.
+// The link-maker tests: the test server's class object is registered under
+// the link server's class identifier in this process, so the library's
+// activation reaches a scripted object. Registering publishes the class to
+// the user's other processes too, hence user folders of the suite's own.
 #pragma once
 
-#include "support/ExpectLinkError.h"
+#include "objects/ObjectsFixture.h"
 #include "support/PrivateUserFolders.h"
 #include "testserver/ClassFactory.h"
-#include "testserver/TestServerClient.h"
 
-#include <moravane/LinkError.h>
-#include <moravane/Types.h>
+#include <contract/LinkServer.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace moravane_test {
 
-using testserver::TestServerClient;
-using testsupport::ExpectLinkError;
-
-constexpr LONG kServerOnly = testserver::InterfaceBit(testserver::kServerIndex);
-constexpr LONG kServerAndExtras = kServerOnly | testserver::InterfaceBit(testserver::kExtrasIndex);
-constexpr LONG kProjectOnly = testserver::InterfaceBit(testserver::kProjectIndex);
-
+using testserver::kExtrasIndex;
+using testserver::kServerIndex;
+constexpr LONG kServerOnly = InterfaceBit(kServerIndex);
+constexpr LONG kServerAndExtras = kServerOnly | InterfaceBit(kExtrasIndex);
+constexpr LONG kProjectOnly = InterfaceBit(testserver::kProjectIndex);
 // IServer2::GetVersion, and the announcement and withdrawal of IOrraExtras2.
-constexpr LONG kGetVersionSlot = 3;
-constexpr LONG kAnnounceSlot = 4;
-constexpr LONG kWithdrawSlot = 5;
+constexpr LONG kGetVersionSlot = 3, kAnnounceSlot = 4, kWithdrawSlot = 5;
 
-class LinkTest : public ::testing::Test {
+class LinkTest : public ObjectsTest {
  protected:
-  static void SetUpTestSuite();
-  static void TearDownTestSuite();
-  void SetUp() override;
-  void TearDown() override;
-
-  // An object of the test server whose reference count is checked at the
-  // end of the test.
-  LONG Create(LONG mask);
+  static void SetUpTestSuite() {
+    s_folders = std::make_unique<testsupport::PrivateUserFolders>();
+    ASSERT_TRUE(s_folders->Ready());
+  }
+  static void TearDownTestSuite() { s_folders.reset(); }
+  void TearDown() override {
+    Revoke();
+    ObjectsTest::TearDown();
+  }
   // Makes activations of the link server hand out object `id`.
-  void Register(LONG id);
-  void Revoke();
-
-  // Waits until the communication thread has dropped the call it ran last.
-  void Settle();
-
+  void Register(LONG id) {
+    Revoke();
+    m_factory = testserver::ClassFactory::Create(comsupport::CComPtr<testserver::ITestControl>(server().Control()), id);
+    m_registration = std::make_unique<testserver::ScopedClassRegistration>(moravane::CLSID_OrraLinkServer, m_factory.p);
+    ASSERT_EQ(m_registration->Result(), S_OK);
+  }
+  void Revoke() {
+    m_registration.reset();
+    m_factory.Release();
+  }
   // How often slot `slot` of `index` was called, on any object.
-  int CountCalls(testserver::InterfaceIndex index, LONG slot);
-
-  TestServerClient& server() { return *m_server; }
+  int CountCalls(InterfaceIndex index, LONG slot) {
+    int count = 0;
+    for (const auto& call : server().Calls()) count += call.interfaceIndex == index && call.slot == slot;
+    return count;
+  }
   testserver::ClassFactory& factory() { return *m_factory; }
-  LONG CommThread() const { return m_commThread; }
-  static LONG ThisThread();
 
  private:
-  static std::unique_ptr<testsupport::PrivateUserFolders> s_userFolders;
-  std::unique_ptr<TestServerClient> m_server;
+  static inline std::unique_ptr<testsupport::PrivateUserFolders> s_folders;
   comsupport::CComPtr<testserver::ClassFactory> m_factory;
   std::unique_ptr<testserver::ScopedClassRegistration> m_registration;
-  std::vector<LONG> m_objects;
-  std::int64_t m_liveBstrs = 0;
-  LONG m_commThread = 0;
 };
-
-std::string Hex(LONG code);
 
 }  // namespace moravane_test

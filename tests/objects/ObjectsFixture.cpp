@@ -1,5 +1,7 @@
 #include "ObjectsFixture.h"
 
+#include "marshalling/CommunicationThread.h"
+
 #include <moravane/ThreadedState.h>
 
 #include <cstdio>
@@ -18,9 +20,7 @@ void ObjectsTest::SetUp() {
 
 void ObjectsTest::TearDown() {
   Settle();
-  for (LONG id : m_objects) {
-    EXPECT_EQ(server().RefCount(id), 1) << "object #" << id << " left with a reference too many or too few";
-  }
+  for (LONG id : m_objects) EXPECT_EQ(server().RefCount(id), 1) << "references of #" << id << " unbalanced";
   if (!moravane::ThreadedState::GetFreeThreaded()) {
     for (const auto& event : server().RefEvents()) {
       if (event.kind != testserver::kQueryInterface) continue;
@@ -32,34 +32,27 @@ void ObjectsTest::TearDown() {
   EXPECT_EQ(testprobes::LiveBstrCount(), m_liveBstrs) << "BSTRs leaked or freed twice";
 }
 
-void ObjectsTest::Settle() {
-  // The next marshalled call is taken only once the previous one is gone.
-  moravane::Server().UnLink();
-}
+// The next marshalled call is taken only once the previous one is gone.
+void ObjectsTest::Settle() { moravane::Server().UnLink(); }
 
 LONG ObjectsTest::Create(LONG mask) {
-  const LONG id = server().Create(mask);
-  m_objects.push_back(id);
-  return id;
+  m_objects.push_back(server().Create(mask));
+  return m_objects.back();
 }
 
 Handles ObjectsTest::LinkAll(LONG id) {
-  Handles handles;
-  handles.server = Link<moravane::Server>(id);
-  handles.project = Link<moravane::Project>(id);
-  handles.item = Link<moravane::Item>(id);
-  handles.container = moravane::Container(handles.item);
-  handles.source = Link<moravane::Source>(id);
-  handles.renderer = Link<moravane::Renderer>(id);
-  handles.video = Link<moravane::VideoRenderOptions>(id);
-  handles.audio = Link<moravane::AudioRenderOptions>(id);
-  handles.extras = moravane::OrraExtras(handles.server);
-  return handles;
+  Handles h;
+  h.server = Link<moravane::Server>(id);
+  h.project = Link<moravane::Project>(id);
+  h.item = Link<moravane::Item>(id);
+  h.container = moravane::Container(h.item);
+  h.source = Link<moravane::Source>(id);
+  h.renderer = Link<moravane::Renderer>(id);
+  h.video = Link<moravane::VideoRenderOptions>(id);
+  h.audio = Link<moravane::AudioRenderOptions>(id);
+  h.extras = moravane::OrraExtras(h.server);
+  return h;
 }
-
-LONG ObjectsTest::ThisThread() const { return static_cast<LONG>(testprobes::CallerThreadId()); }
-
-std::string Utf8(const moravane::WideString& text) { return kelvex::utility::UTF16ToUTF8(text); }
 
 std::string Hex(LONG code) {
   char text[16];

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "support/ExpectLinkError.h"
-#include "marshalling/CommunicationThread.h"
+#include "testserver/PlatformProbes.h"
 #include "testserver/TestServerClient.h"
 
 #include <moravane/Items.h>
@@ -16,7 +16,6 @@
 #include <moravane/Renderer.h>
 #include <moravane/Server.h>
 #include <moravane/Source.h>
-#include "testserver/PlatformProbes.h"
 
 #include <gtest/gtest.h>
 
@@ -26,28 +25,26 @@
 
 namespace moravane_test {
 
+using testserver::InterfaceBit;
 using testserver::InterfaceIndex;
 using testserver::TestServerClient;
 using testsupport::ExpectLinkError;
 
-// The one place that decides how the tests reach the test server.
+// How the tests reach the test server: in this process or through the
+// proxies of the out-of-process link (a few observations adapt to that).
 comsupport::CComPtr<testserver::ITestControl> ObtainTestServer();
-// Whether that server is in another process, reached through proxies. A few
-// observations cannot be made through a proxy; the tests that make them
-// adapt through this alone.
 bool ServerInOtherProcess();
 
 constexpr LONG kAllInterfaces = (LONG{1} << testserver::kInterfaceCount) - 1;
 
-// Exposes the protected constructor from an interface pointer, through which
-// the library itself wraps the objects that the server hands out.
+// Exposes the protected constructor through which the library wraps the
+// objects that the server hands out.
 template <class X>
 struct Wrapped : X {
   explicit Wrapped(comsupport::CComPtr<IUnknown> unknown) : X(unknown) {}
 };
 
-// One handle of every class, all on the same server object (or all
-// unlinked when default-constructed).
+// One handle of every class on one server object (unlinked by default).
 struct Handles {
   moravane::Server server;
   moravane::Project project;
@@ -65,30 +62,24 @@ class ObjectsTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // A server object implementing the interfaces of `mask`; its reference
-  // count is checked when the test ends.
+  // A server object with the interfaces of `mask`, checked when the test ends.
   LONG Create(LONG mask);
-
   template <class X>
   X Link(LONG id) {
     return Wrapped<X>(server().Object(id));
   }
   Handles LinkAll(LONG id);
-
-  // The id of the server object behind a handle (0 when unlinked).
   template <class X>
   LONG IdOf(X& handle) {
     return server().Identify(handle.GetUnknown().p);
   }
-
-  // Waits until the communication thread has dropped the deferred call it
-  // ran last (it does so after releasing the caller), together with any
-  // reference the call carried.
+  // Waits until the communication thread has dropped its last call and the
+  // references that call carried.
   void Settle();
 
   TestServerClient& server() { return *m_server; }
   LONG CommThread() const { return m_commThread; }
-  LONG ThisThread() const;
+  static LONG ThisThread() { return static_cast<LONG>(testprobes::CallerThreadId()); }
 
  private:
   std::unique_ptr<TestServerClient> m_server;
@@ -97,7 +88,6 @@ class ObjectsTest : public ::testing::Test {
   LONG m_commThread = 0;
 };
 
-std::string Utf8(const moravane::WideString& text);
 std::string Hex(LONG code);
 
 }  // namespace moravane_test

@@ -137,9 +137,9 @@ std::shared_ptr<Directory> OpenVerified(const std::string& root, DWORD& error) {
     return nullptr;
   }
   // O_NOFOLLOW: a symlink planted at the name is refused, not followed.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  comsupport::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  if (fd < 0) {
+  if (!fd) {
     if (::lstat(path.c_str(), &st) == 0) {
       ReportRefusedFolder(path, &st);
     } else {
@@ -148,13 +148,12 @@ std::shared_ptr<Directory> OpenVerified(const std::string& root, DWORD& error) {
     error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
     ReportRefusedFolder(path, &st);
-    ::close(fd);
     error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  return std::make_shared<Directory>(fd, path);
+  return std::make_shared<Directory>(std::move(fd), path);
 }
 
 // Reclaims one entry if nobody holds it. The exclusive lock can only be had
@@ -162,28 +161,21 @@ std::shared_ptr<Directory> OpenVerified(const std::string& root, DWORD& error) {
 // lock for as long as it has a handle, and the kernel drops the locks of a
 // process that dies.
 bool ReclaimIfAbandoned(const Directory& dir, const char* fileName) {
-  const int fd = ::openat(dir.Fd(), fileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  bool reclaimed = false;
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      UnlinkIfSame(dir, fileName, fd);
-      reclaimed = true;
-    }
-  }
-  ::close(fd);
-  return reclaimed;
+  const comsupport::UniqueFd fd(::openat(dir.Fd(), fileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return false;
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
+  struct stat st;
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  UnlinkIfSame(dir, fileName, fd.Get());
+  return true;
 }
 
 int ReclaimAll(const Directory& dir) {
-  const int fd = ::openat(dir.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  DIR* listing = ::fdopendir(fd);
-  if (listing == nullptr) {
-    ::close(fd);
-    return 0;
-  }
+  comsupport::UniqueFd fd(::openat(dir.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return 0;
+  DIR* listing = ::fdopendir(fd.Get());
+  if (listing == nullptr) return 0;
+  fd.Detach();  // the listing owns it now, closedir closes it
   int count = 0;
   while (struct dirent* entry = ::readdir(listing)) {
     const std::string name = entry->d_name;
@@ -195,8 +187,6 @@ int ReclaimAll(const Directory& dir) {
 }
 
 }  // namespace
-
-Directory::~Directory() { ::close(m_fd); }
 
 DWORD EncodeObjectName(const char16_t* name, std::string& fileName) {
   std::u16string text(name);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <comsupport/FileDescriptor.h>
+
 #include <memory>
 #include <string>
 
@@ -27,16 +29,13 @@ bool DecodeObjectName(const std::string& fileName, std::u16string& name);
 // makes them unlink a file of another directory.
 class Directory {
  public:
-  Directory(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
-  ~Directory();
-  Directory(const Directory&) = delete;
-  Directory& operator=(const Directory&) = delete;
+  Directory(comsupport::UniqueFd fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
 
-  int Fd() const { return m_fd; }
+  int Fd() const { return m_fd.Get(); }
   const std::string& Path() const { return m_path; }
 
  private:
-  int m_fd;
+  comsupport::UniqueFd m_fd;
   std::string m_path;
 };
 

@@ -124,18 +124,18 @@ Lookup OpenExisting(const std::shared_ptr<Directory>& dir, const std::string& fi
 std::atomic<unsigned> g_tempCounter{0};
 
 DWORD MakeUnpublished(const Directory& dir, Unpublished& out) {
-  out.fd = ::openat(dir.Fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (out.fd < 0) {
+  out.fd.Reset(::openat(dir.Fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!out.fd) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return Win32FromErrno(errno);
     // Named fallback: the leading '.' keeps it apart from encoded names; a
     // creator that dies before linking leaves it unlocked, and the sweep
     // reclaims it like any abandoned object.
     const std::string name = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(g_tempCounter.fetch_add(1));
-    out.fd = ::openat(dir.Fd(), name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out.fd < 0) return Win32FromErrno(errno);
+    out.fd.Reset(::openat(dir.Fd(), name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.fd) return Win32FromErrno(errno);
     out.tempName = dir.Path() + "/" + name;
   }
-  if (::flock(out.fd, LOCK_SH) != 0) return Win32FromErrno(errno);
+  if (::flock(out.fd.Get(), LOCK_SH) != 0) return Win32FromErrno(errno);
   return ERROR_SUCCESS;
 }
 
@@ -143,9 +143,9 @@ Publish PublishAs(const std::shared_ptr<Directory>& dir, const std::string& file
                   std::unique_ptr<ObjectFile>& file, DWORD& error) {
   int rc;
   if (object.tempName.empty()) {
-    const std::string self = "/proc/self/fd/" + std::to_string(object.fd);
+    const std::string self = "/proc/self/fd/" + std::to_string(object.fd.Get());
     rc = ::linkat(AT_FDCWD, self.c_str(), dir->Fd(), fileName.c_str(), AT_SYMLINK_FOLLOW);
-    if (rc != 0 && errno == ENOENT) rc = ::linkat(object.fd, "", dir->Fd(), fileName.c_str(), AT_EMPTY_PATH);
+    if (rc != 0 && errno == ENOENT) rc = ::linkat(object.fd.Get(), "", dir->Fd(), fileName.c_str(), AT_EMPTY_PATH);
   } else {
     rc = ::linkat(AT_FDCWD, object.tempName.c_str(), dir->Fd(), fileName.c_str(), 0);
   }
@@ -158,8 +158,8 @@ Publish PublishAs(const std::shared_ptr<Directory>& dir, const std::string& file
   }
   if (!object.tempName.empty()) ::unlink(object.tempName.c_str());
   object.tempName.clear();
-  file = std::make_unique<ObjectFile>(object.fd, dir, fileName);
-  object.fd = -1;
+  file = std::make_unique<ObjectFile>(object.fd.Get(), dir, fileName);
+  object.fd.Detach();  // the object file owns it now
   return Publish::Published;
 }
 

@@ -220,13 +220,12 @@ Lookup OpenExisting(const std::shared_ptr<Directory>& dir, const std::string& fi
 
 // A new object file that nobody can see yet, with our shared lock on it.
 struct Unpublished {
-  int fd = -1;
+  comsupport::UniqueFd fd;
   std::string tempName;  // set when the system has no anonymous files in the directory
 
+  // The temporary name goes before the descriptor is closed.
   ~Unpublished() {
-    if (fd < 0) return;
-    if (!tempName.empty()) ::unlink(tempName.c_str());
-    ::close(fd);
+    if (fd && !tempName.empty()) ::unlink(tempName.c_str());
   }
 };
 
@@ -284,7 +283,7 @@ HANDLE CreateOrOpenNamed(LPCWSTR name, Kind kind, Open open, Fill fill, Undo und
     }
     Unpublished fresh;
     if ((error = MakeUnpublished(*dir, fresh)) != ERROR_SUCCESS) return Fail(error);
-    if ((error = fill(fresh.fd)) != ERROR_SUCCESS) return Fail(error);
+    if ((error = fill(fresh.fd.Get())) != ERROR_SUCCESS) return Fail(error);
     const Publish outcome = PublishAs(dir, fileName, fresh, objectFile, error);
     if (outcome != Publish::Published) {
       undo();

@@ -1,0 +1,167 @@
+// The commands that ask the server and print: info, tree, probe, send-file,
+// and register / unregister.
+#include "Cli.h"
+
+#include <moravane/Items.h>
+#include <moravane/Link.h>
+#include <moravane/LinkError.h>
+#include <moravane/MemoryMappedFile.h>
+#include <moravane/OrraExtras.h>
+#include <moravane/Project.h>
+#include <moravane/RenderOptions.h>
+#include <moravane/Renderer.h>
+#include <moravane/Server.h>
+#include <moravane/Source.h>
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace cli {
+
+// --- info, tree, probe, send-file --------------------------------------------
+
+int Info() {
+  Link link;
+  std::printf("server version       %d\n", static_cast<int>(link.server.GetVersion()));
+  std::printf("minimum memory       %llu bytes\n",
+              static_cast<unsigned long long>(link.server.GetMinimumMemoryRequirements()));
+  std::printf("current memory usage %llu bytes\n",
+              static_cast<unsigned long long>(link.server.GetCurrentMemoryUsage()));
+  std::printf("project extension    %s\n", Narrow(link.server.GetProjectExtension()).c_str());
+  return 0;
+}
+
+int Tree(const std::string& path, bool json) {
+  Link link;
+  moravane::Project project = link.server.OpenProject(AbsolutePath(path));
+  if (!json) {
+    std::printf("%s\n", Narrow(project.GetName()).c_str());
+    Walk(project.GetRootItem(), 0, [](moravane::Item& item, int depth) {
+      const bool source = item.GetType() == moravane::kItemType1;
+      const bool bin = moravane::Container(item).IsLinked();
+      std::printf("%*s%s  %s  %s\n", depth * 2, "", item.GetID().ToString().c_str(),
+                  source ? "source" : (bin ? "bin   " : "item  "), Narrow(item.GetName()).c_str());
+    });
+  } else {
+    // Nested objects; a child list closes when the walk comes back up.
+    std::string out = "{\"project\": " + Json(Narrow(project.GetName())) + ", \"items\": [";
+    int open = 0;
+    bool emptyList = true;  // nothing yet in the innermost open list
+    Walk(project.GetRootItem(), 0, [&](moravane::Item& item, int depth) {
+      for (; open > depth; --open) {
+        out += "]}";
+        emptyList = false;
+      }
+      if (!emptyList) out += ", ";
+      emptyList = true;
+      const bool source = item.GetType() == moravane::kItemType1;
+      const bool bin = moravane::Container(item).IsLinked();
+      out += "{\"guid\": " + Json(item.GetID().ToString()) + ", \"kind\": \"" +
+             (source ? "source" : (bin ? "bin" : "item")) + "\", \"name\": " + Json(Narrow(item.GetName())) +
+             ", \"children\": [";
+      open = depth + 1;
+    });
+    for (; open > 0; --open) out += "]}";
+    std::printf("%s]}\n", out.c_str());
+  }
+  link.server.CloseProject(project);
+  return 0;
+}
+
+int Probe(const std::string& path, const std::string& wanted, bool json) {
+  Link link;
+  moravane::Project project = link.server.OpenProject(AbsolutePath(path));
+  moravane::Source source = FindSource(project, wanted);
+  const kelvex::time::RatioTime duration = source.GetDuration();
+  const double rate = source.GetFrameRate();
+  const auto fraction = RateFraction(rate);
+  const kelvex::geom::RectT<LONG> size = source.GetFrameSize();
+  const kelvex::geom::Ratio aspect = source.GetPixelAspectRatio();
+  const int depth = static_cast<int>(source.GetBitDepth());
+  const long stamp = static_cast<long>(source.GetTimeStamp());
+  const bool audio = source.HasAudio(), video = source.HasVideo();
+  const long frames = FrameCount(duration, fraction);
+  const std::string raw = video ? FfmpegRawInput(size.Width(), size.Height(), depth, fraction) : "";
+  link.server.CloseProject(project);
+  if (json) {
+    std::printf(
+        "{\"duration\": {\"value\": %d, \"scale\": %d, \"seconds\": %.9g}, \"frames\": %ld, "
+        "\"rate\": {\"numerator\": %d, \"denominator\": %d, \"fps\": %.9g}, \"width\": %d, \"height\": %d, "
+        "\"pixel_aspect\": {\"numerator\": %d, \"denominator\": %d}, \"bit_depth\": %d, \"time_stamp\": %ld, "
+        "\"has_audio\": %s, \"has_video\": %s, \"ffmpeg_raw_input\": %s}\n",
+        duration.value, duration.scale, duration.ToSeconds(), frames, fraction.first, fraction.second, rate,
+        static_cast<int>(size.Width()), static_cast<int>(size.Height()), aspect.numerator, aspect.denominator, depth,
+        stamp, audio ? "true" : "false", video ? "true" : "false", raw.empty() ? "null" : Json(raw).c_str());
+    return 0;
+  }
+  std::printf("duration      %.6g s (%d/%d)\n", duration.ToSeconds(), duration.value, duration.scale);
+  std::printf("frames        %ld (0 to %ld)\n", frames, frames - 1);
+  std::printf("rate          %.6g fps (%d/%d)\n", rate, fraction.first, fraction.second);
+  std::printf("size          %dx%d\n", static_cast<int>(size.Width()), static_cast<int>(size.Height()));
+  std::printf("pixel aspect  %d:%d\n", aspect.numerator, aspect.denominator);
+  std::printf("bit depth     %d\n", depth);
+  std::printf("time stamp    %ld\n", stamp);
+  std::printf("audio         %s\n", audio ? "yes" : "no");
+  std::printf("video         %s\n", video ? "yes" : "no");
+  if (!raw.empty()) std::printf("raw input     ffmpeg %s -i -\n", raw.c_str());
+  return 0;
+}
+
+int SendFile(const std::string& path, const std::string& projectPath) {
+  Link link;
+  // The application adds the file to the project opened last on this link.
+  moravane::Project project;
+  if (!projectPath.empty()) project = link.server.OpenProject(AbsolutePath(projectPath));
+  moravane::OrraExtras extras(link.server);
+  if (!extras.IsLinked()) throw moravane::LinkError(E_NOINTERFACE);
+  extras.SendFile(AbsolutePath(path));
+  std::printf("sent %s\n", path.c_str());
+  return 0;
+}
+
+// --- register ----------------------------------------------------------------
+
+// The reference server beside this program (an installed prefix), else the
+// one of the build tree this program was built in.
+std::string ServerExecutable() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    const std::filesystem::path sibling = self.parent_path() / "orra_linkserver_host";
+    if (std::filesystem::exists(sibling, error)) return sibling.string();
+  }
+#ifdef MORAVANE_CLI_BUILD_SERVER
+  if (std::filesystem::exists(MORAVANE_CLI_BUILD_SERVER, error)) return MORAVANE_CLI_BUILD_SERVER;
+#endif
+  return "";
+}
+
+int Register(bool remove) {
+  const std::string server = ServerExecutable();
+  if (server.empty()) throw UsageError("cannot find orra_linkserver_host beside this program");
+  const char* flag = remove ? "--unregister" : "--register";
+  std::fflush(stdout);
+  ::execl(server.c_str(), server.c_str(), flag, static_cast<char*>(nullptr));
+  throw UsageError("cannot run " + server + ": " + std::strerror(errno));
+}
+
+}  // namespace cli

@@ -1,0 +1,47 @@
+// Interruption: SIGINT and SIGTERM end a command cleanly between frames and
+// buffers.
+#include "Cli.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+namespace cli {
+
+namespace {
+
+// --- interruption ------------------------------------------------------------
+
+// Set by SIGINT/SIGTERM; the loops look at it between frames and buffers and
+// unwind, so that every output is removed or completed and the renders end.
+// The handler may run on any of the program's threads (the library's
+// communication thread, the encoders), so the flag is a lock-free atomic,
+// not a volatile sig_atomic_t, which is safe only on the thread it
+// interrupted.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
+
+extern "C" void OnSignal(int signal) {
+  const int saved = errno;  // the interrupted code may be about to read it
+  g_signal.store(signal, std::memory_order_relaxed);
+  errno = saved;
+}
+
+}  // namespace
+
+void CatchSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A reader that goes away is a write error (exit 4), not a silent death
+  // with the renders still open.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+void CheckInterrupted() {
+  if (const int signal = g_signal.load(std::memory_order_relaxed); signal != 0) throw Interrupted{signal};
+}
+
+}  // namespace cli
