@@ -25,6 +25,7 @@ constexpr rpc::ObjectId kUnknown = 999;
 constexpr rpc::ObjectId kTheServer = 0;  // stands for the server object of the session
 const IID kUnregistered = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
 const std::optional<HRESULT> kClosed = std::nullopt;
+using K = rpc::MessageKind;
 using Build = std::function<Bytes(rpc::ObjectId server)>;
 
 // A call of `slot` on `target` with the arguments `args`, its header edited.
@@ -45,6 +46,9 @@ Bytes Raw(T... values) {
   const Bytes message = body.Message(rpc::MessageKind::kCall);
   return Bytes(message.begin() + sizeof(rpc::Header), message.end());
 }
+Build Fixed(Bytes message) {
+  return [=](rpc::ObjectId) { return message; };
+}
 Build MessageOf(rpc::MessageKind kind, Bytes body) {
   return [=](rpc::ObjectId) {
     Bytes message = Body().Message(kind);
@@ -61,23 +65,16 @@ struct BadMessage {
 };
 
 const BadMessage kCases[] = {
-    {"shorter than a header", false,
-     [](rpc::ObjectId) {
-       return Bytes{1, 2, 3, 4};
-     },
-     kClosed},
+    {"shorter than a header", false, Fixed({1, 2, 3, 4}), kClosed},
     {"wrong magic", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.magic ^= 1; }), kClosed},
     {"length field past the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length += 8; }), kClosed},
-    {"length field short of the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length -= 1; }),
-     kClosed},
-    {"flags in a request", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.flags = rpc::kNotDelivered; }),
-     kClosed},
+    {"length short of the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length -= 1; }), kClosed},
+    {"request flags", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.flags = rpc::kNotDelivered; }), kClosed},
     {"call before attach", false, CallOf(IID_IServer2, 3, {}, nullptr, 1), kClosed},
     {"unknown kind", true, MessageOf(static_cast<rpc::MessageKind>(77), {}), kClosed},
-    {"a reply sent to the server", true, MessageOf(rpc::MessageKind::kReply, Raw(S_OK)), kClosed},
-    {"second attach", true, MessageOf(rpc::MessageKind::kAttach, Raw(std::uint64_t{0})), kClosed},
-    {"attach to an unknown session", false, MessageOf(rpc::MessageKind::kAttach, Raw(std::uint64_t{12345})),
-     RPC_E_DISCONNECTED},
+    {"a reply sent to the server", true, MessageOf(K::kReply, Raw(S_OK)), kClosed},
+    {"second attach", true, MessageOf(K::kAttach, Raw(std::uint64_t{0})), kClosed},
+    {"attach to an unknown session", false, MessageOf(K::kAttach, Raw(std::uint64_t{12345})), RPC_E_DISCONNECTED},
     {"call on an unknown object", true, CallOf(IID_IServer2, 3, {}, nullptr, kUnknown), RPC_E_DISCONNECTED},
     {"slot of IUnknown", true, CallOf(IID_IServer2, 2), rpc::kProcNumOutOfRange},
     {"slot past the last method", true, CallOf(IID_IServer2, 15), rpc::kProcNumOutOfRange},
@@ -86,22 +83,16 @@ const BadMessage kCases[] = {
     {"interface the object lacks", true, CallOf(IID_ISource2, 3), E_NOINTERFACE},
     {"bytes after the arguments", true, CallOf(IID_IServer2, 3, Raw(std::uint8_t{0})), kClosed},
     {"argument cut short", true, CallOf(IID_IServer2, 5, Raw(std::uint32_t{1})), kClosed},
-    {"BSTR longer than the message", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{100}, std::uint32_t{0})),
-     kClosed},
+    {"BSTR past the message", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{100}, std::uint32_t{0})), kClosed},
     {"BSTR length near 4 GiB", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{0xFFFFFFF0u})), kClosed},
-    {"GUID presence flag neither 0 nor 1", true, CallOf(IID_IServer2, 12, Raw(rpc::kNullBstr, std::uint8_t{2})),
-     kClosed},
+    {"GUID presence flag 2", true, CallOf(IID_IServer2, 12, Raw(rpc::kNullBstr, std::uint8_t{2})), kClosed},
     {"unknown object passed in", true, CallOf(IID_IServer2, 13, Raw(kUnknown)), RPC_E_DISCONNECTED},
-    {"release of an unknown object", true, MessageOf(rpc::MessageKind::kRelease, Raw(kUnknown, std::uint32_t{1})),
-     RPC_E_DISCONNECTED},
+    {"unknown object released", true, MessageOf(K::kRelease, Raw(kUnknown, std::uint32_t{1})), RPC_E_DISCONNECTED},
     {"release of more references than held", true,
-     [](rpc::ObjectId s) { return Body().Add(s).Add(std::uint32_t{5}).Message(rpc::MessageKind::kRelease); },
-     E_INVALIDARG},
-    {"query on an unknown object", true, MessageOf(rpc::MessageKind::kQueryInterface, Raw(kUnknown, IID_IServer2)),
-     RPC_E_DISCONNECTED},
-    {"activation of a class not published", true,
-     MessageOf(rpc::MessageKind::kActivate, Raw(kUnregistered, IID_IUnknown)), REGDB_E_CLASSNOTREG},
-    {"oversized message", true, [](rpc::ObjectId) { return Bytes(rpc::kMaxMessage + 4096, 0xAB); }, kClosed},
+     [](rpc::ObjectId s) { return Body().Add(s).Add(std::uint32_t{5}).Message(K::kRelease); }, E_INVALIDARG},
+    {"unknown object queried", true, MessageOf(K::kQueryInterface, Raw(kUnknown, IID_IServer2)), RPC_E_DISCONNECTED},
+    {"class not published", true, MessageOf(K::kActivate, Raw(kUnregistered, IID_IUnknown)), REGDB_E_CLASSNOTREG},
+    {"oversized message", true, Fixed(Bytes(rpc::kMaxMessage + 4096, 0xAB)), kClosed},
     {"a well-formed call, for comparison", true, CallOf(IID_IServer2, 3), S_OK},
 };
 
