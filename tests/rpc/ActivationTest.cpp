@@ -3,17 +3,8 @@
 #include "RpcTestSupport.h"
 #include "testserver/ClassFactory.h"
 
-#include "rpc/Transport.h"
-
-#include <filesystem>
-#include <optional>
-#include <thread>
-
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
-using namespace std::chrono_literals;
 using testserver::CLSID_TestServerHost;
 
 namespace rpctest {

@@ -4,18 +4,6 @@
 // the call in the client.
 #include "RpcTestSupport.h"
 
-#include <platformdebug.h>
-#include <rpc/Wire.h>
-
-#include "rpc/Transport.h"
-
-#include <optional>
-
-#include <cstring>
-
-#include <sys/socket.h>
-#include <sys/un.h>
-
 using namespace moravane;
 
 namespace rpctest {
@@ -32,10 +20,7 @@ using Build = std::function<Bytes(rpc::ObjectId server)>;
 Build CallOf(const IID& iid, std::uint32_t slot, Bytes args = {}, std::function<void(rpc::Header&)> edit = nullptr,
              rpc::ObjectId target = kTheServer) {
   return [=](rpc::ObjectId server) {
-    Body body;
-    body.Call(target == kTheServer ? server : target, iid, slot);
-    for (std::uint8_t byte : args) body.Add(byte);
-    const Bytes message = body.Message(rpc::MessageKind::kCall);
+    const Bytes message = Body().Call(target == kTheServer ? server : target, iid, slot).Add(args).Message(K::kCall);
     return edit ? EditHeader(message, edit) : message;
   };
 }
@@ -43,18 +28,13 @@ template <class... T>
 Bytes Raw(T... values) {
   Body body;
   (body.Add(values), ...);
-  const Bytes message = body.Message(rpc::MessageKind::kCall);
-  return Bytes(message.begin() + sizeof(rpc::Header), message.end());
+  return body.Raw();
 }
 Build Fixed(Bytes message) {
   return [=](rpc::ObjectId) { return message; };
 }
 Build MessageOf(rpc::MessageKind kind, Bytes body) {
-  return [=](rpc::ObjectId) {
-    Bytes message = Body().Message(kind);
-    message.insert(message.end(), body.begin(), body.end());
-    return EditHeader(message, [&](rpc::Header& h) { h.length = static_cast<std::uint32_t>(message.size()); });
-  };
+  return [=](rpc::ObjectId) { return Body().Add(body).Message(kind); };
 }
 
 struct BadMessage {
@@ -127,17 +107,17 @@ class RawClient {
   // Attaches a session, activates a test server and makes it a server
   // object: that object's id.
   rpc::ObjectId ServerObject() {
-    Send(Body().Add(std::uint64_t{0}).Message(rpc::MessageKind::kAttach));
-    Receive();
-    Send(Body()
-             .Add(testserver::CLSID_TestServerHost)
-             .Add(testserver::IID_ITestControl)
-             .Message(rpc::MessageKind::kActivate));
-    const rpc::ObjectId control = Receive().value_or(std::make_pair(E_ABORT, 0)).second;
-    Send(Body().Call(control, testserver::IID_ITestControl, 3).Add(kServerMask).Message(rpc::MessageKind::kCall));
-    const LONG id = Receive<LONG>().value_or(std::make_pair(E_ABORT, 0)).second;
-    Send(Body().Call(control, testserver::IID_ITestControl, 4).Add(id).Message(rpc::MessageKind::kCall));
-    return Receive().value_or(std::make_pair(E_ABORT, 0)).second;
+    using testserver::IID_ITestControl;
+    Ask(Body().Add(std::uint64_t{0}).Message(K::kAttach));
+    const auto control = Ask(Body().Add(testserver::CLSID_TestServerHost).Add(IID_ITestControl).Message(K::kActivate));
+    const LONG id = Ask<LONG>(Body().Call(control, IID_ITestControl, 3).Add(kServerMask).Message(K::kCall));
+    return Ask(Body().Call(control, IID_ITestControl, 4).Add(id).Message(K::kCall));
+  }
+  // Sends `message` and gives the value its reply carries.
+  template <class T = std::uint64_t>
+  T Ask(const Bytes& message) {
+    Send(message);
+    return Receive<T>().value_or(std::make_pair(E_ABORT, T{})).second;
   }
   bool connected = false;
 
@@ -145,7 +125,7 @@ class RawClient {
   rpc::Fd m_fd;
 };
 
-class MalformedMessages : public ServerFixture {};
+using MalformedMessages = ServerFixture;
 
 TEST_F(MalformedMessages, AreAnsweredWithAnErrorOrAClosedConnection) {
   for (const BadMessage& row : kCases) {
@@ -182,23 +162,11 @@ struct BadReply {
   HRESULT expected;
 };
 
-Bytes Bstr(const std::u16string& text) {
-  Bytes bytes(4 + text.size() * 2);
-  const std::uint32_t length = static_cast<std::uint32_t>(text.size() * 2);
-  std::memcpy(bytes.data(), &length, 4);
-  std::memcpy(bytes.data() + 4, text.data(), length);
-  return bytes;
-}
-
 Bytes Reply(HRESULT hr, const std::vector<Bytes>& values, std::uint16_t flags = 0) {
   Body body;
   body.Add(hr);
-  Bytes message = body.Message(rpc::MessageKind::kReply);
-  for (const Bytes& value : values) message.insert(message.end(), value.begin(), value.end());
-  return EditHeader(message, [&](rpc::Header& h) {
-    h.length = static_cast<std::uint32_t>(message.size());
-    h.flags = flags;
-  });
+  for (const Bytes& value : values) body.Add(value);
+  return EditHeader(body.Message(K::kReply), [&](rpc::Header& h) { h.flags = flags; });
 }
 
 TEST(MalformedReplies, FailTheCallAndLeakNothing) {

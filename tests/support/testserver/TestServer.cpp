@@ -53,8 +53,8 @@ BSTR CopyBstr(const std::u16string& text) {
 
 std::u16string FromBstr(BSTR value) { return std::u16string(comsupport::BstrView(value)); }
 
-std::string Utf8(const std::u16string& text) {
-  return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(text.begin(), text.end()));
+std::string Utf8(BSTR text) {
+  return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(comsupport::BstrView(text)));
 }
 
 // The canonical text of a value, as the records give it.
@@ -179,7 +179,7 @@ std::string Describe(ServerState&, In, ULONGLONG value) { return "ULONGLONG:" + 
 std::string Describe(ServerState&, In, double value) { return "double:" + Text(value); }
 std::string Describe(ServerState&, In, BSTR value) {
   if (value == nullptr) return "BSTR:null";
-  return "BSTR:\"" + Utf8(FromBstr(value)) + "\"(len " + Text(LONG(::SysStringLen(value))) + ")";
+  return "BSTR:\"" + Utf8(value) + "\"(len " + Text(LONG(::SysStringLen(value))) + ")";
 }
 std::string Describe(ServerState&, In, GUID* value) { return "GUID*:" + (value ? Text(*value) : "null"); }
 template <class I, class = std::enable_if_t<std::is_base_of_v<IUnknown, I>>>
@@ -321,11 +321,8 @@ class TestControl final : public ITestControl {
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (riid != IID_IUnknown && riid != IID_ITestControl) return E_NOINTERFACE;
-    *object = static_cast<ITestControl*>(this);
-    AddRef();
-    return S_OK;
+    *object = riid == IID_IUnknown || riid == IID_ITestControl ? static_cast<ITestControl*>(this) : nullptr;
+    return *object ? (AddRef(), S_OK) : E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
   ULONG STDMETHODCALLTYPE Release() override {
