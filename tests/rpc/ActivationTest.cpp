@@ -14,9 +14,7 @@ class Activation : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(RegisterAll()); }
   static LONG ProcessOf(ITestControl* control) {
-    LONG pid = 0;
-    EXPECT_EQ(S_OK, control->Probe(testserver::kProcessId, 0, &pid));
-    return pid;
+    return testserver::TestServerClient(control).Probe(testserver::kProcessId);
   }
   static bool Gone(pid_t pid, std::chrono::milliseconds within) {
     const auto deadline = std::chrono::steady_clock::now() + within;
