@@ -3,17 +3,8 @@
 #include "RpcTestSupport.h"
 #include "testserver/ClassFactory.h"
 
-#include "rpc/Transport.h"
-
-#include <filesystem>
-#include <optional>
-#include <thread>
-
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
-using namespace std::chrono_literals;
 using testserver::CLSID_TestServerHost;
 
 namespace rpctest {
@@ -23,9 +14,7 @@ class Activation : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(RegisterAll()); }
   static LONG ProcessOf(ITestControl* control) {
-    LONG pid = 0;
-    EXPECT_EQ(S_OK, control->Probe(testserver::kProcessId, 0, &pid));
-    return pid;
+    return testserver::TestServerClient(control).Probe(testserver::kProcessId);
   }
   static bool Gone(pid_t pid, std::chrono::milliseconds within) {
     const auto deadline = std::chrono::steady_clock::now() + within;

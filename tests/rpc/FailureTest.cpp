@@ -4,12 +4,9 @@
 
 #include <moravane/LinkError.h>
 
-#include <filesystem>
 #include <future>
-#include <thread>
 
 using namespace moravane;
-using namespace std::chrono_literals;
 
 namespace rpctest {
 namespace {

@@ -4,18 +4,6 @@
 // the call in the client.
 #include "RpcTestSupport.h"
 
-#include <platformdebug.h>
-#include <rpc/Wire.h>
-
-#include "rpc/Transport.h"
-
-#include <optional>
-
-#include <cstring>
-
-#include <sys/socket.h>
-#include <sys/un.h>
-
 using namespace moravane;
 
 namespace rpctest {
@@ -25,16 +13,14 @@ constexpr rpc::ObjectId kUnknown = 999;
 constexpr rpc::ObjectId kTheServer = 0;  // stands for the server object of the session
 const IID kUnregistered = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
 const std::optional<HRESULT> kClosed = std::nullopt;
+using K = rpc::MessageKind;
 using Build = std::function<Bytes(rpc::ObjectId server)>;
 
 // A call of `slot` on `target` with the arguments `args`, its header edited.
 Build CallOf(const IID& iid, std::uint32_t slot, Bytes args = {}, std::function<void(rpc::Header&)> edit = nullptr,
              rpc::ObjectId target = kTheServer) {
   return [=](rpc::ObjectId server) {
-    Body body;
-    body.Call(target == kTheServer ? server : target, iid, slot);
-    for (std::uint8_t byte : args) body.Add(byte);
-    const Bytes message = body.Message(rpc::MessageKind::kCall);
+    const Bytes message = Body().Call(target == kTheServer ? server : target, iid, slot).Add(args).Message(K::kCall);
     return edit ? EditHeader(message, edit) : message;
   };
 }
@@ -42,15 +28,13 @@ template <class... T>
 Bytes Raw(T... values) {
   Body body;
   (body.Add(values), ...);
-  const Bytes message = body.Message(rpc::MessageKind::kCall);
-  return Bytes(message.begin() + sizeof(rpc::Header), message.end());
+  return body.Raw();
+}
+Build Fixed(Bytes message) {
+  return [=](rpc::ObjectId) { return message; };
 }
 Build MessageOf(rpc::MessageKind kind, Bytes body) {
-  return [=](rpc::ObjectId) {
-    Bytes message = Body().Message(kind);
-    message.insert(message.end(), body.begin(), body.end());
-    return EditHeader(message, [&](rpc::Header& h) { h.length = static_cast<std::uint32_t>(message.size()); });
-  };
+  return [=](rpc::ObjectId) { return Body().Add(body).Message(kind); };
 }
 
 struct BadMessage {
@@ -61,23 +45,16 @@ struct BadMessage {
 };
 
 const BadMessage kCases[] = {
-    {"shorter than a header", false,
-     [](rpc::ObjectId) {
-       return Bytes{1, 2, 3, 4};
-     },
-     kClosed},
+    {"shorter than a header", false, Fixed({1, 2, 3, 4}), kClosed},
     {"wrong magic", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.magic ^= 1; }), kClosed},
     {"length field past the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length += 8; }), kClosed},
-    {"length field short of the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length -= 1; }),
-     kClosed},
-    {"flags in a request", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.flags = rpc::kNotDelivered; }),
-     kClosed},
+    {"length short of the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length -= 1; }), kClosed},
+    {"request flags", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.flags = rpc::kNotDelivered; }), kClosed},
     {"call before attach", false, CallOf(IID_IServer2, 3, {}, nullptr, 1), kClosed},
     {"unknown kind", true, MessageOf(static_cast<rpc::MessageKind>(77), {}), kClosed},
-    {"a reply sent to the server", true, MessageOf(rpc::MessageKind::kReply, Raw(S_OK)), kClosed},
-    {"second attach", true, MessageOf(rpc::MessageKind::kAttach, Raw(std::uint64_t{0})), kClosed},
-    {"attach to an unknown session", false, MessageOf(rpc::MessageKind::kAttach, Raw(std::uint64_t{12345})),
-     RPC_E_DISCONNECTED},
+    {"a reply sent to the server", true, MessageOf(K::kReply, Raw(S_OK)), kClosed},
+    {"second attach", true, MessageOf(K::kAttach, Raw(std::uint64_t{0})), kClosed},
+    {"attach to an unknown session", false, MessageOf(K::kAttach, Raw(std::uint64_t{12345})), RPC_E_DISCONNECTED},
     {"call on an unknown object", true, CallOf(IID_IServer2, 3, {}, nullptr, kUnknown), RPC_E_DISCONNECTED},
     {"slot of IUnknown", true, CallOf(IID_IServer2, 2), rpc::kProcNumOutOfRange},
     {"slot past the last method", true, CallOf(IID_IServer2, 15), rpc::kProcNumOutOfRange},
@@ -86,22 +63,16 @@ const BadMessage kCases[] = {
     {"interface the object lacks", true, CallOf(IID_ISource2, 3), E_NOINTERFACE},
     {"bytes after the arguments", true, CallOf(IID_IServer2, 3, Raw(std::uint8_t{0})), kClosed},
     {"argument cut short", true, CallOf(IID_IServer2, 5, Raw(std::uint32_t{1})), kClosed},
-    {"BSTR longer than the message", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{100}, std::uint32_t{0})),
-     kClosed},
+    {"BSTR past the message", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{100}, std::uint32_t{0})), kClosed},
     {"BSTR length near 4 GiB", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{0xFFFFFFF0u})), kClosed},
-    {"GUID presence flag neither 0 nor 1", true, CallOf(IID_IServer2, 12, Raw(rpc::kNullBstr, std::uint8_t{2})),
-     kClosed},
+    {"GUID presence flag 2", true, CallOf(IID_IServer2, 12, Raw(rpc::kNullBstr, std::uint8_t{2})), kClosed},
     {"unknown object passed in", true, CallOf(IID_IServer2, 13, Raw(kUnknown)), RPC_E_DISCONNECTED},
-    {"release of an unknown object", true, MessageOf(rpc::MessageKind::kRelease, Raw(kUnknown, std::uint32_t{1})),
-     RPC_E_DISCONNECTED},
+    {"unknown object released", true, MessageOf(K::kRelease, Raw(kUnknown, std::uint32_t{1})), RPC_E_DISCONNECTED},
     {"release of more references than held", true,
-     [](rpc::ObjectId s) { return Body().Add(s).Add(std::uint32_t{5}).Message(rpc::MessageKind::kRelease); },
-     E_INVALIDARG},
-    {"query on an unknown object", true, MessageOf(rpc::MessageKind::kQueryInterface, Raw(kUnknown, IID_IServer2)),
-     RPC_E_DISCONNECTED},
-    {"activation of a class not published", true,
-     MessageOf(rpc::MessageKind::kActivate, Raw(kUnregistered, IID_IUnknown)), REGDB_E_CLASSNOTREG},
-    {"oversized message", true, [](rpc::ObjectId) { return Bytes(rpc::kMaxMessage + 4096, 0xAB); }, kClosed},
+     [](rpc::ObjectId s) { return Body().Add(s).Add(std::uint32_t{5}).Message(K::kRelease); }, E_INVALIDARG},
+    {"unknown object queried", true, MessageOf(K::kQueryInterface, Raw(kUnknown, IID_IServer2)), RPC_E_DISCONNECTED},
+    {"class not published", true, MessageOf(K::kActivate, Raw(kUnregistered, IID_IUnknown)), REGDB_E_CLASSNOTREG},
+    {"oversized message", true, Fixed(Bytes(rpc::kMaxMessage + 4096, 0xAB)), kClosed},
     {"a well-formed call, for comparison", true, CallOf(IID_IServer2, 3), S_OK},
 };
 
@@ -136,17 +107,17 @@ class RawClient {
   // Attaches a session, activates a test server and makes it a server
   // object: that object's id.
   rpc::ObjectId ServerObject() {
-    Send(Body().Add(std::uint64_t{0}).Message(rpc::MessageKind::kAttach));
-    Receive();
-    Send(Body()
-             .Add(testserver::CLSID_TestServerHost)
-             .Add(testserver::IID_ITestControl)
-             .Message(rpc::MessageKind::kActivate));
-    const rpc::ObjectId control = Receive().value_or(std::make_pair(E_ABORT, 0)).second;
-    Send(Body().Call(control, testserver::IID_ITestControl, 3).Add(kServerMask).Message(rpc::MessageKind::kCall));
-    const LONG id = Receive<LONG>().value_or(std::make_pair(E_ABORT, 0)).second;
-    Send(Body().Call(control, testserver::IID_ITestControl, 4).Add(id).Message(rpc::MessageKind::kCall));
-    return Receive().value_or(std::make_pair(E_ABORT, 0)).second;
+    using testserver::IID_ITestControl;
+    Ask(Body().Add(std::uint64_t{0}).Message(K::kAttach));
+    const auto control = Ask(Body().Add(testserver::CLSID_TestServerHost).Add(IID_ITestControl).Message(K::kActivate));
+    const LONG id = Ask<LONG>(Body().Call(control, IID_ITestControl, 3).Add(kServerMask).Message(K::kCall));
+    return Ask(Body().Call(control, IID_ITestControl, 4).Add(id).Message(K::kCall));
+  }
+  // Sends `message` and gives the value its reply carries.
+  template <class T = std::uint64_t>
+  T Ask(const Bytes& message) {
+    Send(message);
+    return Receive<T>().value_or(std::make_pair(E_ABORT, T{})).second;
   }
   bool connected = false;
 
@@ -154,7 +125,7 @@ class RawClient {
   rpc::Fd m_fd;
 };
 
-class MalformedMessages : public ServerFixture {};
+using MalformedMessages = ServerFixture;
 
 TEST_F(MalformedMessages, AreAnsweredWithAnErrorOrAClosedConnection) {
   for (const BadMessage& row : kCases) {
@@ -191,23 +162,11 @@ struct BadReply {
   HRESULT expected;
 };
 
-Bytes Bstr(const std::u16string& text) {
-  Bytes bytes(4 + text.size() * 2);
-  const std::uint32_t length = static_cast<std::uint32_t>(text.size() * 2);
-  std::memcpy(bytes.data(), &length, 4);
-  std::memcpy(bytes.data() + 4, text.data(), length);
-  return bytes;
-}
-
 Bytes Reply(HRESULT hr, const std::vector<Bytes>& values, std::uint16_t flags = 0) {
   Body body;
   body.Add(hr);
-  Bytes message = body.Message(rpc::MessageKind::kReply);
-  for (const Bytes& value : values) message.insert(message.end(), value.begin(), value.end());
-  return EditHeader(message, [&](rpc::Header& h) {
-    h.length = static_cast<std::uint32_t>(message.size());
-    h.flags = flags;
-  });
+  for (const Bytes& value : values) body.Add(value);
+  return EditHeader(body.Message(K::kReply), [&](rpc::Header& h) { h.flags = flags; });
 }
 
 TEST(MalformedReplies, FailTheCallAndLeakNothing) {

@@ -2,14 +2,9 @@
 // stub engine that serves them.
 #include "RpcTestSupport.h"
 
-#include <platformdebug.h>
-#include <rpc/Wire.h>
-
 #include "rpc/ServerDispatch.h"
 
-#include <cstring>
 #include <stdexcept>
-#include <string>
 
 using namespace moravane;
 
@@ -61,9 +56,7 @@ class ThrowingExtras final : public IOrraExtras2 {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
     *object = iid == IID_IUnknown || iid == IID_IOrraExtras2 ? this : nullptr;
-    if (*object == nullptr) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
+    return *object ? (AddRef(), S_OK) : E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
@@ -83,13 +76,8 @@ struct Answer {
   std::uint16_t flags;
   HRESULT hr;
 };
-Answer CallSlot(rpc::ConnectionState& state, rpc::ObjectId id, std::uint32_t slot, const char16_t* text) {
-  Body body;
-  body.Call(id, IID_IOrraExtras2, slot);
-  const std::u16string path = text != nullptr ? text : u"";
-  if (text != nullptr) body.Add(static_cast<std::uint32_t>(path.size() * sizeof(char16_t)));
-  for (char16_t c : path) body.Add(c);
-  const Bytes message = body.Message(rpc::MessageKind::kCall);
+Answer CallSlot(rpc::ConnectionState& state, rpc::ObjectId id, std::uint32_t slot, const Bytes& args) {
+  const Bytes message = Body().Call(id, IID_IOrraExtras2, slot).Add(args).Message(rpc::MessageKind::kCall);
   Bytes reply(rpc::kMaxMessage);
   Answer answer{rpc::HandleMessage(state, message.data(), message.size(), reply.data(), reply.size()), 0, S_OK};
   if (answer.size >= sizeof(rpc::Header) + sizeof(HRESULT)) {
@@ -111,14 +99,14 @@ TEST(StubEngine, AThrowInsideAStubFailsTheCallAndTheConnectionGoesOn) {
     const rpc::ObjectId id = state.session->Export(&object);
     ASSERT_NE(0u, id);
 
-    const Answer thrown = CallSlot(state, id, 3, u"C:\\clip.mov");
+    const Answer thrown = CallSlot(state, id, 3, Bstr(u"C:\\clip.mov"));
     ASSERT_NE(0u, thrown.size) << "the connection would have been closed";
     EXPECT_EQ(rpc::kNotDelivered, thrown.flags);
     EXPECT_EQ(rpc::kServerFault, thrown.hr);
     // The decoded path was freed by the unwinding.
     EXPECT_EQ(bstrsBefore, platformdebug::LiveBstrCount());
 
-    const Answer next = CallSlot(state, id, 4, nullptr);
+    const Answer next = CallSlot(state, id, 4, {});
     ASSERT_NE(0u, next.size);
     EXPECT_EQ(0, next.flags);
     EXPECT_EQ(S_OK, next.hr);

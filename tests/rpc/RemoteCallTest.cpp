@@ -6,7 +6,6 @@
 #include "RpcTestSupport.h"
 
 #include <atomic>
-#include <thread>
 
 using namespace moravane;
 using testserver::InterfaceBit;

@@ -17,13 +17,23 @@
 
 #include <gtest/gtest.h>
 
+#include "rpc/Transport.h"
+
 #include <cstring>
+#include <filesystem>
+#include <optional>
+#include <thread>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 namespace rpctest {
+
+using namespace std::chrono_literals;
 
 using testserver::ITestControl;
 
@@ -56,6 +66,11 @@ class Body {
     std::memcpy(m_bytes.data() + at, &value, sizeof value);
     return *this;
   }
+  Body& Add(const Bytes& bytes) {
+    m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+    return *this;
+  }
+  const Bytes& Raw() const { return m_bytes; }
   Body& Call(rpc::ObjectId id, const IID& iid, std::uint32_t slot) { return Add(id).Add(iid).Add(slot); }
   Bytes Message(rpc::MessageKind kind) const {
     rpc::Header header{rpc::kMagic, static_cast<std::uint32_t>(sizeof(rpc::Header) + m_bytes.size()),
@@ -69,6 +84,14 @@ class Body {
  private:
   Bytes m_bytes;
 };
+
+// A BSTR as the link sends it.
+inline Bytes Bstr(const std::u16string& text) {
+  Body body;
+  body.Add(static_cast<std::uint32_t>(text.size() * 2));
+  for (char16_t c : text) body.Add(c);
+  return body.Raw();
+}
 
 template <class Edit>
 Bytes EditHeader(Bytes message, Edit edit) {

@@ -27,8 +27,7 @@ class ChildProcess {
     int toChild[2], fromChild[2];
     if (::pipe2(toChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     if (::pipe2(fromChild, O_CLOEXEC) != 0) {
-      ::close(toChild[0]);
-      ::close(toChild[1]);
+      for (int fd : toChild) ::close(fd);
       throw std::runtime_error("pipe");
     }
     posix_spawn_file_actions_t actions;
@@ -51,11 +50,7 @@ class ChildProcess {
   }
 
   ~ChildProcess() {
-    if (m_pid > 0 && !m_reaped) {
-      ::kill(m_pid, SIGKILL);
-      int status;
-      ::waitpid(m_pid, &status, 0);
-    }
+    if (m_pid > 0) Kill();
     if (m_in >= 0) ::close(m_in);
     ::close(m_out);
   }
@@ -86,11 +81,6 @@ class ChildProcess {
     }
   }
 
-  void WriteLine(const std::string& line) {
-    const std::string text = line + "\n";
-    (void)!::write(m_in, text.data(), text.size());
-  }
-
   // Ends the child's input (EOF on its stdin).
   void CloseInput() {
     ::close(m_in);
@@ -108,32 +98,26 @@ class ChildProcess {
   // Asks the child to leave (SIGTERM) and reaps it; one that has not left
   // within `grace` is killed.
   void Stop(std::chrono::milliseconds grace) {
-    if (m_reaped) return;
-    ::kill(m_pid, SIGTERM);
+    if (!m_reaped) ::kill(m_pid, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + grace;
-    int status = 0;
-    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        Kill();
-        return;
-      }
-      ::usleep(1000);
-    }
-    m_reaped = true;
-    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    while (!Reap(WNOHANG) && std::chrono::steady_clock::now() < deadline) ::usleep(1000);
+    Kill();
   }
 
   // Waits for the child to end: its exit code, or -signal when killed.
   int Wait() {
-    if (m_reaped) return m_status;
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    m_reaped = true;
-    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    Reap(0);
     return m_status;
   }
 
  private:
+  bool Reap(int options) {
+    int status = 0;
+    if (m_reaped || ::waitpid(m_pid, &status, options) != m_pid) return m_reaped;
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return m_reaped = true;
+  }
+
   pid_t m_pid = -1;
   int m_in = -1;
   int m_out = -1;

@@ -5,7 +5,7 @@
 // object's reference count and identity, and the same slot number of two
 // interfaces (IProject2::GetName and IItem2::GetName) is told apart by the
 // facet that was called.
-#include "testserver/TestControl.h"
+#include "testserver/TestServerClient.h"
 
 #include <contract/LinkServer.h>
 #include <contract/LinkServerRows.h>
@@ -19,19 +19,12 @@
 #include <atomic>
 #include <charconv>
 #include <initializer_list>
-#include <chrono>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <type_traits>
 #include <typeinfo>
-#include <utility>
 #include <variant>
-#include <vector>
 
 namespace testserver {
 
@@ -60,20 +53,23 @@ BSTR CopyBstr(const std::u16string& text) {
 
 std::u16string FromBstr(BSTR value) { return std::u16string(comsupport::BstrView(value)); }
 
-std::string Utf8(const std::u16string& text) {
-  return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(text.begin(), text.end()));
+std::string Utf8(BSTR text) {
+  return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(comsupport::BstrView(text)));
 }
 
-std::string FormatDouble(double value) {
+// The canonical text of a value, as the records give it.
+std::string Text(LONG value) { return std::to_string(value); }
+std::string Text(ULONGLONG value) { return std::to_string(value); }
+std::string Text(const GUID& guid) { return kelvex::utility::Guid(guid).ToString(); }
+std::string Text(BSTR value) { return value ? "set" : "null"; }
+std::string Text(IUnknown* value) { return value ? "set" : "null"; }
+std::string Text(double value) {
   char buffer[64];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-  return std::string(buffer, end);
+  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
 }
-
-std::string FormatGuid(const GUID& guid) { return kelvex::utility::Guid(guid).ToString(); }
 
 struct ObjectAnswer {
-  LONG objectId = 0;
+  LONG objectId;
 };
 using OutValue = std::variant<LONG, ULONGLONG, double, std::optional<std::u16string>, GUID, ObjectAnswer>;
 
@@ -84,21 +80,6 @@ struct Script {
   std::map<LONG, OutValue> outs;
 };
 
-struct CallRecord {
-  LONG id;
-  LONG interfaceIndex;
-  LONG slot;
-  LONG thread;
-  std::string arguments;
-};
-
-struct RefEvent {
-  LONG id;
-  RefEventKind kind;
-  LONG thread;
-  std::string detail;
-};
-
 class TestObject;
 
 // What every object shares: the registry of objects and the records. The
@@ -107,8 +88,8 @@ class TestObject;
 struct ServerState {
   std::mutex mutex;
   std::vector<TestObject*> objects;  // index id - 1; one reference each while registered
-  std::vector<CallRecord> calls;
-  std::vector<RefEvent> events;
+  std::vector<RecordedCall> calls;
+  std::vector<RecordedRefEvent> events;
   std::map<std::tuple<LONG, LONG, LONG>, Script> scripts;
   // Served to another process: a client's query for IUnknown is answered
   // by its proxy and never arrives here, so every such query comes from
@@ -116,9 +97,16 @@ struct ServerState {
   // receives) and is not recorded as the client's.
   bool hosted = false;
 
-  // Names the object behind any of its interface pointers, without a call.
-  std::string Describe(IUnknown* pointer);
-  TestObject* Find(LONG id);
+  // The id of the object behind any of its interface pointers, without a
+  // call: 0 for null, -1 for no object of this server.
+  LONG IdOf(IUnknown* pointer);
+  std::string Describe(IUnknown* pointer) {
+    const LONG id = IdOf(pointer);
+    return id == 0 ? "null" : id < 0 ? "?" : "#" + std::to_string(id);
+  }
+  TestObject* Find(LONG id) {
+    return id < 1 || id > static_cast<LONG>(objects.size()) ? nullptr : objects[static_cast<std::size_t>(id - 1)];
+  }
 };
 
 // What a client's pointer to one interface of a test object points at: a
@@ -133,20 +121,48 @@ class TestObject final : public IUnknown {
  public:
   TestObject(std::shared_ptr<ServerState> state, LONG id, LONG mask);
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = riid == IID_IUnknown ? static_cast<IUnknown*>(this) : nullptr;
+    for (LONG index = 0; index < kInterfaceCount; ++index) {
+      if (riid == *kInterfaceIds[index] && (m_mask & (LONG{1} << index)) != 0) *object = FacetOf(index);
+    }
+    if (riid != IID_IUnknown || !m_state->hosted) Record(kQueryInterface, QueryDetail(riid, *object != nullptr));
+    if (*object == nullptr) return E_NOINTERFACE;
+    return ++m_refs, S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return Record(kAddRef, ""), static_cast<ULONG>(++m_refs); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    Record(kRelease, "");
+    const LONG left = --m_refs;
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
 
   LONG Id() const { return m_id; }
   LONG RefCount() const { return m_refs.load(); }
-  bool Owns(IUnknown* pointer) const;
+  bool Owns(IUnknown* pointer) const {
+    bool owns = pointer == static_cast<const IUnknown*>(this);
+    for (LONG index = 0; index < kInterfaceCount; ++index) owns = owns || FacetOf(index) == pointer;
+    return owns;
+  }
   ServerState& State() { return *m_state; }
   // Records a call and gives the script of its slot.
-  Script Record(LONG index, LONG slot, std::string arguments);
+  Script Record(LONG index, LONG slot, std::string arguments) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const LONG thread = static_cast<LONG>(testprobes::CallerThreadId());
+    m_state->calls.push_back(RecordedCall{m_id, index, slot, thread, std::move(arguments)});
+    const auto found = m_state->scripts.find({m_id, index, slot});
+    return found != m_state->scripts.end() ? found->second : Script();
+  }
 
  private:
   ~TestObject() = default;
-  void Record(RefEventKind kind, std::string detail);
+  void Record(RefEventKind kind, std::string detail) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const LONG thread = static_cast<LONG>(testprobes::CallerThreadId());
+    m_state->events.push_back(RecordedRefEvent{m_id, kind, thread, std::move(detail)});
+  }
   IUnknown* FacetOf(LONG index) const { return reinterpret_cast<IUnknown*>(const_cast<Facet*>(&m_facets[index])); }
 
   Facet m_facets[kInterfaceCount];
@@ -158,14 +174,14 @@ class TestObject final : public IUnknown {
 
 // Each parameter as the server received it; for out-parameters, what the
 // caller had put there before the call.
-std::string Describe(ServerState&, In, LONG value) { return "LONG:" + std::to_string(value); }
-std::string Describe(ServerState&, In, ULONGLONG value) { return "ULONGLONG:" + std::to_string(value); }
-std::string Describe(ServerState&, In, double value) { return "double:" + FormatDouble(value); }
+std::string Describe(ServerState&, In, LONG value) { return "LONG:" + Text(value); }
+std::string Describe(ServerState&, In, ULONGLONG value) { return "ULONGLONG:" + Text(value); }
+std::string Describe(ServerState&, In, double value) { return "double:" + Text(value); }
 std::string Describe(ServerState&, In, BSTR value) {
   if (value == nullptr) return "BSTR:null";
-  return "BSTR:\"" + Utf8(FromBstr(value)) + "\"(len " + std::to_string(::SysStringLen(value)) + ")";
+  return "BSTR:\"" + Utf8(value) + "\"(len " + Text(LONG(::SysStringLen(value))) + ")";
 }
-std::string Describe(ServerState&, In, GUID* value) { return "GUID*:" + (value ? FormatGuid(*value) : "null"); }
+std::string Describe(ServerState&, In, GUID* value) { return "GUID*:" + (value ? Text(*value) : "null"); }
 template <class I, class = std::enable_if_t<std::is_base_of_v<IUnknown, I>>>
 std::string Describe(ServerState& state, In, I* value) {
   const char* type = std::is_same_v<I, IVideoRenderOptions2>   ? "IVideoRenderOptions2*:"
@@ -181,16 +197,7 @@ std::string Describe(ServerState&, Out, T* out) {
                      : std::is_same_v<T, GUID>      ? "out GUID*:"
                      : std::is_same_v<T, BSTR>      ? "out BSTR*:"
                                                     : "out IUnknown**:";
-  if (out == nullptr) return type + std::string("nullptr");
-  if constexpr (std::is_same_v<T, BSTR> || std::is_same_v<T, IUnknown*>) {
-    return type + std::string(*out ? "set" : "null");
-  } else if constexpr (std::is_same_v<T, GUID>) {
-    return type + FormatGuid(*out);
-  } else if constexpr (std::is_same_v<T, double>) {
-    return type + FormatDouble(*out);
-  } else {
-    return type + std::to_string(*out);
-  }
+  return type + (out == nullptr ? std::string("nullptr") : Text(*out));
 }
 
 // Writes a scripted out-value.
@@ -203,13 +210,10 @@ void Fill(ServerState&, BSTR* out, const OutValue& value) {
   *out = text ? CopyBstr(*text) : nullptr;
 }
 void Fill(ServerState& state, IUnknown** out, const OutValue& value) {
-  TestObject* object = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    object = state.Find(std::get<ObjectAnswer>(value).objectId);
-  }
-  // The caller receives one reference of its own.
-  if (object != nullptr) object->AddRef();
+  std::unique_lock<std::mutex> lock(state.mutex);
+  TestObject* object = state.Find(std::get<ObjectAnswer>(value).objectId);
+  lock.unlock();
+  if (object != nullptr) object->AddRef();  // the caller's own reference
   *out = object;
 }
 
@@ -217,12 +221,10 @@ template <class Direction, class T>
 void Answer(ServerState& state, Direction, T arg, const Script& script, LONG& position, bool errorText) {
   if constexpr (std::is_same_v<Direction, Out>) {
     if constexpr (std::is_same_v<T, BSTR*>) {
-      if (errorText) {
-        if (arg != nullptr && script.errorKind != kNoErrorText) {
-          *arg = CopyBstr(script.errorKind == kErrorText ? script.errorText : std::u16string());
-        }
-        return;
+      if (errorText && arg != nullptr && script.errorKind != kNoErrorText) {
+        *arg = CopyBstr(script.errorKind == kErrorText ? script.errorText : std::u16string());
       }
+      if (errorText) return;
     }
     const auto value = script.outs.find(position++);
     if (value != script.outs.end() && arg != nullptr) Fill(state, arg, value->second);
@@ -294,63 +296,11 @@ TestObject::TestObject(std::shared_ptr<ServerState> state, LONG id, LONG mask)
   }
 }
 
-bool TestObject::Owns(IUnknown* pointer) const {
-  if (pointer == static_cast<const IUnknown*>(this)) return true;
-  for (LONG index = 0; index < kInterfaceCount; ++index) {
-    if (FacetOf(index) == pointer) return true;
-  }
-  return false;
-}
-
-Script TestObject::Record(LONG index, LONG slot, std::string arguments) {
-  std::lock_guard<std::mutex> lock(m_state->mutex);
-  const LONG thread = static_cast<LONG>(testprobes::CallerThreadId());
-  m_state->calls.push_back(CallRecord{m_id, index, slot, thread, std::move(arguments)});
-  const auto found = m_state->scripts.find({m_id, index, slot});
-  return found != m_state->scripts.end() ? found->second : Script();
-}
-
-void TestObject::Record(RefEventKind kind, std::string detail) {
-  std::lock_guard<std::mutex> lock(m_state->mutex);
-  m_state->events.push_back(RefEvent{m_id, kind, static_cast<LONG>(testprobes::CallerThreadId()), std::move(detail)});
-}
-
-HRESULT STDMETHODCALLTYPE TestObject::QueryInterface(REFIID riid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  if (riid == IID_IUnknown) *object = static_cast<IUnknown*>(this);
-  for (LONG index = 0; index < kInterfaceCount; ++index) {
-    if (riid == *kInterfaceIds[index] && (m_mask & (LONG{1} << index)) != 0) *object = FacetOf(index);
-  }
-  if (riid != IID_IUnknown || !m_state->hosted) Record(kQueryInterface, QueryDetail(riid, *object != nullptr));
-  if (*object == nullptr) return E_NOINTERFACE;
-  ++m_refs;
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE TestObject::AddRef() {
-  Record(kAddRef, "");
-  return static_cast<ULONG>(++m_refs);
-}
-
-ULONG STDMETHODCALLTYPE TestObject::Release() {
-  Record(kRelease, "");
-  const LONG left = --m_refs;
-  if (left == 0) delete this;
-  return static_cast<ULONG>(left);
-}
-
-std::string ServerState::Describe(IUnknown* pointer) {
-  if (pointer == nullptr) return "null";
+LONG ServerState::IdOf(IUnknown* pointer) {
   for (TestObject* object : objects) {
-    if (object != nullptr && object->Owns(pointer)) return "#" + std::to_string(object->Id());
+    if (object != nullptr && pointer != nullptr && object->Owns(pointer)) return object->Id();
   }
-  return "?";
-}
-
-TestObject* ServerState::Find(LONG id) {
-  if (id < 1 || id > static_cast<LONG>(objects.size())) return nullptr;
-  return objects[static_cast<std::size_t>(id - 1)];
+  return pointer == nullptr ? 0 : -1;
 }
 
 // Embedded NULs included.
@@ -371,11 +321,8 @@ class TestControl final : public ITestControl {
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (riid != IID_IUnknown && riid != IID_ITestControl) return E_NOINTERFACE;
-    *object = static_cast<ITestControl*>(this);
-    AddRef();
-    return S_OK;
+    *object = riid == IID_IUnknown || riid == IID_ITestControl ? static_cast<ITestControl*>(this) : nullptr;
+    return *object ? (AddRef(), S_OK) : E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
   ULONG STDMETHODCALLTYPE Release() override {
@@ -393,11 +340,9 @@ class TestControl final : public ITestControl {
   }
   HRESULT STDMETHODCALLTYPE GetObject(LONG id, IUnknown** object) override {
     if (object == nullptr) return E_POINTER;
-    TestObject* found = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(m_state->mutex);
-      found = m_state->Find(id);
-    }
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    TestObject* found = m_state->Find(id);
+    lock.unlock();
     *object = found;
     if (found == nullptr) return E_INVALIDARG;
     found->AddRef();
@@ -406,10 +351,7 @@ class TestControl final : public ITestControl {
   HRESULT STDMETHODCALLTYPE IdentifyObject(IUnknown* pointer, LONG* id) override {
     if (id == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    *id = pointer == nullptr ? 0 : -1;
-    for (TestObject* object : m_state->objects) {
-      if (object != nullptr && pointer != nullptr && object->Owns(pointer)) *id = object->Id();
-    }
+    *id = m_state->IdOf(pointer);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE ScriptResult(LONG id, LONG interfaceIndex, LONG slot, LONG hr, LONG errorKind,
@@ -423,35 +365,14 @@ class TestControl final : public ITestControl {
   }
   HRESULT STDMETHODCALLTYPE ScriptOut(LONG id, LONG interfaceIndex, LONG slot, LONG position, LONG kind, LONG number,
                                       ULONGLONG wide, double real, BSTR text, GUID* guid) override {
-    OutValue value;
-    switch (kind) {
-      case kOutLong:
-        value = number;
-        break;
-      case kOutULongLong:
-        value = wide;
-        break;
-      case kOutDouble:
-        value = real;
-        break;
-      case kOutString:
-        value = std::optional<std::u16string>(FromBstr(text));
-        break;
-      case kOutNullString:
-        value = std::optional<std::u16string>();
-        break;
-      case kOutGuid:
-        if (guid == nullptr) return E_POINTER;
-        value = *guid;
-        break;
-      case kOutObject:
-        value = ObjectAnswer{number};
-        break;
-      default:
-        return E_INVALIDARG;
-    }
+    if (kind == kOutGuid && guid == nullptr) return E_POINTER;
+    if (kind < kOutLong || kind > kOutObject) return E_INVALIDARG;
+    using Str = std::optional<std::u16string>;
+    const OutValue values[] = {
+        number, wide, real, Str(FromBstr(text)), Str(), guid ? *guid : GUID{}, ObjectAnswer{number}};
+    const OutValue& value = values[kind];
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->scripts[{id, interfaceIndex, slot}].outs[position] = std::move(value);
+    m_state->scripts[{id, interfaceIndex, slot}].outs[position] = value;
     return S_OK;
   }
 
@@ -464,23 +385,19 @@ class TestControl final : public ITestControl {
     };
     std::string text;
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    for (const CallRecord& call : which == 0 ? m_state->calls : std::vector<CallRecord>()) {
-      text += fields({call.id, call.interfaceIndex, call.slot, call.thread}, call.arguments);
-    }
-    for (const RefEvent& event : which == 1 ? m_state->events : std::vector<RefEvent>()) {
-      text += fields({event.id, event.kind, event.thread}, event.detail);
-    }
+    for (const RecordedCall& c : which == 0 ? m_state->calls : std::vector<RecordedCall>())
+      text += fields({c.id, c.interfaceIndex, c.slot, c.thread}, c.arguments);
+    for (const RecordedRefEvent& e : which == 1 ? m_state->events : std::vector<RecordedRefEvent>())
+      text += fields({e.id, e.kind, e.thread}, e.detail);
     *records = CopyUtf8(text);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetRefCount(LONG id, LONG* count) override {
-    TestObject* object = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(m_state->mutex);
-      object = m_state->Find(id);
-      if (object == nullptr) return E_INVALIDARG;
-      *count = object->RefCount();
-    }
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    TestObject* object = m_state->Find(id);
+    if (object == nullptr) return E_INVALIDARG;
+    *count = object->RefCount();
+    lock.unlock();
     // Served to another process, the link's own references on the object
     // are left out: the client counts what its proxies hold itself. Asked
     // without the state's lock, since the link calls the objects (which
@@ -532,17 +449,8 @@ std::string QueryDetail(REFIID iid, bool given) {
   return asked + (given ? " yes" : " no");
 }
 
-HRESULT CreateInProcessTestServer(ITestControl** control) {
-  if (control == nullptr) return E_POINTER;
-  *control = new TestControl(false);
-  return S_OK;
-}
-
-HRESULT CreateHostedTestServer(ITestControl** control) {
-  if (control == nullptr) return E_POINTER;
-  *control = new TestControl(true);
-  return S_OK;
-}
+HRESULT CreateInProcessTestServer(ITestControl** control) { return *control = new TestControl(false), S_OK; }
+HRESULT CreateHostedTestServer(ITestControl** control) { return *control = new TestControl(true), S_OK; }
 
 LONG LiveTestServers() { return g_liveServers.load(); }
 

@@ -6,9 +6,10 @@
 
 #include "testserver/PlatformProbes.h"
 
-#include <mutex>
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace testserver {
 
@@ -27,42 +28,24 @@ namespace {
 // are not the library's.
 thread_local bool t_ownReferences = false;
 
-class OwnReferences {
- public:
-  OwnReferences() : m_previous(t_ownReferences) { t_ownReferences = true; }
-  ~OwnReferences() { t_ownReferences = m_previous; }
-  OwnReferences(const OwnReferences&) = delete;
-  OwnReferences& operator=(const OwnReferences&) = delete;
-
- private:
-  bool m_previous;
+struct OwnReferences {
+  const bool previous = std::exchange(t_ownReferences, true);
+  ~OwnReferences() { t_ownReferences = previous; }
 };
 
 std::mutex g_observingMutex;
 std::shared_ptr<ProxyReferenceLog> g_observing;
 
-RefEventKind KindOf(testprobes::ProxyReferenceKind kind) {
-  switch (kind) {
-    case testprobes::ProxyReferenceKind::kAddRef:
-      return kAddRef;
-    case testprobes::ProxyReferenceKind::kRelease:
-      return kRelease;
-    case testprobes::ProxyReferenceKind::kQueryInterface:
-      break;
-  }
-  return kQueryInterface;
-}
-
 void OnProxyReference(IUnknown* identity, testprobes::ProxyReferenceKind kind, const IID* iid, HRESULT result) {
   if (t_ownReferences) return;
   const OwnReferences own;  // the last holder of the log drops the control
-  std::shared_ptr<ProxyReferenceLog> log;
-  {
-    std::lock_guard<std::mutex> lock(g_observingMutex);
-    log = g_observing;
-  }
+  std::unique_lock<std::mutex> observing(g_observingMutex);
+  const std::shared_ptr<ProxyReferenceLog> log = g_observing;
+  observing.unlock();
   if (log == nullptr) return;
-  RecordedRefEvent event{0, KindOf(kind), static_cast<LONG>(testprobes::CallerThreadId()), std::string()};
+  // The same order of kinds on both sides.
+  RecordedRefEvent event{0, static_cast<RefEventKind>(kind), static_cast<LONG>(testprobes::CallerThreadId()),
+                         std::string()};
   if (event.kind == kQueryInterface) event.detail = QueryDetail(*iid, SUCCEEDED(result));
   // The proxy is alive while the hook runs, so the server can name its
   // object. The control's own proxy and those of other servers are no
@@ -79,14 +62,7 @@ void Check(HRESULT hr, const char* what) {
 }
 
 comsupport::UniqueBstr Bstr(const std::u16string& text) {
-  return comsupport::UniqueBstr(
-      ::SysAllocStringLen(comsupport::AsOleChars(text.data()), static_cast<UINT>(text.size())));
-}
-
-std::string Take(BSTR value) {
-  const comsupport::UniqueBstr owned(value);
-  if (value == nullptr) return std::string();
-  return kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(comsupport::BstrView(value)));
+  return comsupport::UniqueBstr(::SysAllocStringLen(comsupport::AsOleChars(text.data()), UINT(text.size())));
 }
 
 }  // namespace
@@ -151,22 +127,15 @@ LONG TestServerClient::Probe(ProbeKind which, LONG argument) {
 }
 
 std::vector<std::vector<std::string>> TestServerClient::Records(LONG which) {
-  BSTR text = nullptr;
-  Check(m_control->GetRecords(which, &text), "GetRecords");
-  std::vector<std::vector<std::string>> records;
-  std::string field;
-  std::vector<std::string> record;
-  for (char c : Take(text)) {
-    if (c == '\x1f') {
-      record.push_back(std::move(field));
-      field.clear();
-    } else if (c == '\x1e') {
-      records.push_back(std::move(record));
-      record.clear();
-    } else {
-      field += c;
-    }
+  comsupport::UniqueBstr text;
+  Check(m_control->GetRecords(which, text.Put()), "GetRecords");
+  std::vector<std::vector<std::string>> records(1, std::vector<std::string>(1));
+  for (char c : kelvex::utility::UTF16ToUTF8(kelvex::utility::UTF16String(comsupport::BstrView(text.Get())))) {
+    if (c == '\x1e') records.emplace_back();
+    if (c == '\x1f' || c == '\x1e') records.back().emplace_back();
+    if (c != '\x1f' && c != '\x1e') records.back().back() += c;
   }
+  records.pop_back();  // what follows the last record's end
   return records;
 }
 

@@ -15,10 +15,7 @@
 namespace testserver {
 
 struct RecordedCall {
-  LONG id;
-  LONG interfaceIndex;
-  LONG slot;
-  LONG thread;
+  LONG id, interfaceIndex, slot, thread;
   std::string arguments;
 };
 
@@ -55,28 +52,16 @@ class TestServerClient {
   // The answer of one slot of one object; the last call for a slot wins.
   void Result(LONG id, InterfaceIndex index, LONG slot, HRESULT hr, ErrorKind errorKind = kNoErrorText,
               const std::u16string& errorText = u"");
-  void OutLong(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG value) {
-    Out(id, index, slot, position, kOutLong, value);
+  using Index = InterfaceIndex;
+  void OutLong(LONG id, Index i, LONG slot, LONG at, LONG v) { Out(id, i, slot, at, kOutLong, v); }
+  void OutULongLong(LONG id, Index i, LONG slot, LONG at, ULONGLONG v) { Out(id, i, slot, at, kOutULongLong, 0, v); }
+  void OutDouble(LONG id, Index i, LONG slot, LONG at, double v) { Out(id, i, slot, at, kOutDouble, 0, 0, v); }
+  void OutString(LONG id, Index i, LONG slot, LONG at, const std::u16string& v) {
+    Out(id, i, slot, at, kOutString, 0, 0, 0, v);
   }
-  void OutULongLong(LONG id, InterfaceIndex index, LONG slot, LONG position, ULONGLONG value) {
-    Out(id, index, slot, position, kOutULongLong, 0, value);
-  }
-  void OutDouble(LONG id, InterfaceIndex index, LONG slot, LONG position, double value) {
-    Out(id, index, slot, position, kOutDouble, 0, 0, value);
-  }
-  void OutString(LONG id, InterfaceIndex index, LONG slot, LONG position, const std::u16string& value) {
-    Out(id, index, slot, position, kOutString, 0, 0, 0, value);
-  }
-  void OutNullString(LONG id, InterfaceIndex index, LONG slot, LONG position) {
-    Out(id, index, slot, position, kOutNullString);
-  }
-  void OutGuid(LONG id, InterfaceIndex index, LONG slot, LONG position, const GUID& value) {
-    Out(id, index, slot, position, kOutGuid, 0, 0, 0, u"", value);
-  }
+  void OutGuid(LONG id, Index i, LONG slot, LONG at, GUID v) { Out(id, i, slot, at, kOutGuid, 0, 0, 0, u"", v); }
   // objectId 0 answers a null pointer.
-  void OutObject(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG objectId) {
-    Out(id, index, slot, position, kOutObject, objectId);
-  }
+  void OutObject(LONG id, Index i, LONG slot, LONG at, LONG o) { Out(id, i, slot, at, kOutObject, o); }
   void Out(LONG id, InterfaceIndex index, LONG slot, LONG position, LONG kind, LONG number = 0, ULONGLONG wide = 0,
            double real = 0, const std::u16string& text = u"", GUID guid = GUID{});
   // What only the server's process can tell (ProbeKind).

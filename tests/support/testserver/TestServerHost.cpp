@@ -36,9 +36,7 @@
 namespace {
 
 void WaitForEndOfInput() {
-  char c;
-  while (::read(0, &c, 1) > 0) {
-  }
+  for (char c; ::read(0, &c, 1) > 0;) continue;
 }
 
 std::atomic<bool> g_served{false};
