@@ -2,8 +2,6 @@
 // source describes.
 #include "ServerFixture.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
 #include <numbers>

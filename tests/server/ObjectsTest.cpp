@@ -6,8 +6,6 @@
 #include "ProjectFormat.h"
 #include "ServerError.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -237,7 +235,7 @@ TEST_F(Objects, ClosedProjectAnswersThatItIsClosed) {
   EXPECT_EQ(name, nullptr);
 }
 
-TEST_F(Objects, CreateSourceWritesANewProjectAndSendFileAddsAStill) {
+TEST_F(Objects, CreateSourceWritesANewProjectSendFileAddsAStillAndSelfLinksCount) {
   for (double rate : {29.97, 1000.0}) {  // up to the highest rate a project file holds
     const std::filesystem::path path = m_folder / ("made" + std::to_string(int(rate)) + ".orraproj");
     IUnknown *rawProject = nullptr, *rawSource = nullptr;
@@ -256,6 +254,10 @@ TEST_F(Objects, CreateSourceWritesANewProjectAndSendFileAddsAStill) {
   }
   const Arg png(WriteTestImage(m_folder / "picture.png", 9, 6).string());
   CComPtr<IOrraExtras2> extras = Query<IOrraExtras2>(m_server);
+  for (int i = 0; i < 2; ++i) EXPECT_CALL_OK(extras->AnnounceSelfLink(errorText));
+  EXPECT_EQ(linkserver::InspectServer(m_server).selfLinks, 2);
+  for (int i = 0; i < 2; ++i) EXPECT_CALL_OK(extras->WithdrawSelfLink(errorText));
+  EXPECT_EQ(Call([&](BSTR* e) { return extras->WithdrawSelfLink(e); }).hr, E_UNEXPECTED);
   EXPECT_CALL_OK(extras->SendFile(png, errorText));
   std::vector<std::string> names;
   const auto children = Children(Root(), names);
@@ -265,14 +267,6 @@ TEST_F(Objects, CreateSourceWritesANewProjectAndSendFileAddsAStill) {
   const Outcome nowhere = Call([&](BSTR* e) { return extras->SendFile(png, e); });
   EXPECT_EQ(nowhere.hr, E_UNEXPECTED);
   EXPECT_NE(nowhere.text.find("no project is open to receive"), std::string::npos);
-}
-
-TEST_F(Objects, SelfLinksAreCountedAndWithdrawnOnce) {
-  CComPtr<IOrraExtras2> extras = Query<IOrraExtras2>(m_server);
-  for (int i = 0; i < 2; ++i) EXPECT_CALL_OK(extras->AnnounceSelfLink(errorText));
-  EXPECT_EQ(linkserver::InspectServer(m_server).selfLinks, 2);
-  for (int i = 0; i < 2; ++i) EXPECT_CALL_OK(extras->WithdrawSelfLink(errorText));
-  EXPECT_EQ(Call([&](BSTR* e) { return extras->WithdrawSelfLink(e); }).hr, E_UNEXPECTED);
 }
 
 TEST_F(Objects, StillsAndFinalFramesAreCachedWithinTheBudgets) {

@@ -2,8 +2,6 @@
 
 #include "ProjectFormat.h"
 
-#include <gtest/gtest.h>
-
 namespace refserver_test {
 namespace {
 
@@ -11,12 +9,6 @@ using linkserver::ParseProject;
 
 TEST_F(ServerTest, ParserReadsTheSampleAndWritesItBackEqual) {
   const linkserver::ProjectModel model = linkserver::LoadProjectFile(m_path);
-  EXPECT_EQ(model.name, "Sample");
-  ASSERT_EQ(model.root->children.size(), 8u);
-  const linkserver::Node& bin = *model.root->children[0];
-  ASSERT_EQ(bin.children.size(), 2u);
-  EXPECT_EQ(bin.children[1]->parent, &bin);
-  EXPECT_EQ(model.Find(ParseGuid(kNoteGuid)), model.root->children[5].get());
   const std::string text = linkserver::WriteProject(model);
   const linkserver::ProjectModel again = ParseProject(text, {m_folder, true});
   EXPECT_EQ(linkserver::WriteProject(again), text);
@@ -49,68 +41,60 @@ TEST(ProjectParser, AcceptsEveryWrittenForm) {
   }
 }
 
-struct BadFile {
-  const char* name;
-  std::string text;
-  int line;
-  const char* message;
-};
-
-void PrintTo(const BadFile& row, std::ostream* out) { *out << row.name; }
-
-class BadProjectFile : public ::testing::TestWithParam<BadFile> {};
-
-TEST_P(BadProjectFile, FailsNamingTheLine) {
-  try {
-    ParseProject(GetParam().text, {{}, false});
-    FAIL() << "accepted";
-  } catch (const linkserver::ProjectFormatError& error) {
-    EXPECT_EQ(error.Line(), GetParam().line) << error.what();
-    EXPECT_EQ(std::string(error.what()).rfind("line " + std::to_string(GetParam().line) + ": ", 0), 0u) << error.what();
-    EXPECT_NE(std::string(error.what()).find(GetParam().message), std::string::npos) << error.what();
+TEST(ProjectParser, RefusesBadFilesNamingTheLine) {
+  const struct {
+    std::string text;
+    int line;
+    const char* message;
+  } rows[] = {
+      {"\n# nothing\n", 3, "file is empty"},
+      {kHead.substr(15), 1, "must begin with"},
+      {"orra-project 2\n", 1, "version 2 is not supported"},
+      {"orra-project 1\nbin \"B\"" + kItem, 2, "'project NAME GUID'"},
+      {"orra-project 1\n", 2, "no 'project NAME GUID'"},
+      {kHead + "item Notes" + kItem, 3, "double quotes"},
+      {kHead + "item \"Notes" + kItem, 3, "not closed"},
+      {kHead + "item \"a\\nb\"" + kItem, 3, "backslash"},
+      {kHead + "item \"N\" {0000-0000}\n", 3, "is not a GUID"},
+      {kHead + "item \"N\" {00000000-0000-4000-8000-000000000001}\n", 3, "on line 2"},
+      {kHead + "folder \"F\"" + kItem, 3, "'folder' is not a keyword"},
+      {kHead + "rate 25\n", 3, "it is a property of a source"},
+      {kSource + "sizee 1 1\n", 4, "unknown source property 'sizee'"},
+      {kSource + "size 640\n", 4, "'size' takes 2 values, found 1"},
+      {kSource + "size 640 tall\n", 4, "height must be a whole number"},
+      {kSource + "size 0 480\n", 4, "width 0 is out of range"},
+      {kSource + "duration 99999999999 1\n", 4, "out of range"},
+      {kSource + "rate -25\n", 4, "frame rate -25 is out of range"},
+      {kSource + "rate 0\n", 4, "frame rate 0 is out of range"},
+      {kSource + "rate 1000.5\n", 4, "frame rate 1000.5 is out of range"},
+      {kSource + "rate 30/0\n", 4, "zero denominator"},
+      {kSource + "depth 12\n", 4, "bit depth 12 is not 8, 16 or 32"},
+      {kSource + "rate 25\nrate 30\n", 5, "given twice for this source (first on line 4)"},
+      {kSource + "video noise\n", 4, "unknown video kind 'noise'"},
+      {kSource + "video solid 1 2 300\n", 4, "colour channel 300 is out of range"},
+      {kSource + "video image x.png\n", 4, "one quoted file path"},
+      {kSource + "audio sine 0\n", 4, "frequency 0 is out of range"},
+      {kSource + "rate 25\nsize 2 2\nvideo bars\nend\n", 7, "has no 'duration'"},
+      {kSource + "duration 1 1\naudio silence\nend\n", 6, "has no 'rate'"},
+      {kSource + "duration 1 1\nrate 25\nend\n", 6, "neither 'video' nor 'audio'"},
+      {kSource + "duration 1 1\nrate 25\nvideo bars\nend\n", 7, "no 'size'"},
+      {kSource + "item \"I\"" + kItem, 4, "cannot stand inside a source"},
+      {kHead + "end\n", 3, "'end' without an open bin"},
+      {kHead + "bin \"B\"" + kItem + "\n", 5, "bin \"B\" opened on line 3 is not closed"},
+      {kHead + "project \"Q\"" + kItem, 3, "may appear only once"},
+      {kHead + std::string("item \"a\0b\" {x}\n", 16), 3, "NUL character"},
+  };
+  for (const auto& row : rows) {
+    try {
+      ParseProject(row.text, {{}, false});
+      ADD_FAILURE() << row.message << ": accepted";
+    } catch (const linkserver::ProjectFormatError& error) {
+      EXPECT_EQ(error.Line(), row.line) << error.what();
+      EXPECT_EQ(std::string(error.what()).rfind("line " + std::to_string(row.line) + ": ", 0), 0u) << error.what();
+      EXPECT_NE(std::string(error.what()).find(row.message), std::string::npos) << error.what();
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, BadProjectFile,
-    ::testing::Values(
-        BadFile{"Empty", "\n# nothing\n", 3, "file is empty"},
-        BadFile{"NoHeader", kHead.substr(15), 1, "must begin with"},
-        BadFile{"WrongVersion", "orra-project 2\n", 1, "version 2 is not supported"},
-        BadFile{"NoProjectLine", "orra-project 1\nbin \"B\"" + kItem, 2, "'project NAME GUID'"},
-        BadFile{"HeaderOnly", "orra-project 1\n", 2, "no 'project NAME GUID'"},
-        BadFile{"UnquotedName", kHead + "item Notes" + kItem, 3, "double quotes"},
-        BadFile{"OpenQuote", kHead + "item \"Notes" + kItem, 3, "not closed"},
-        BadFile{"BadEscape", kHead + "item \"a\\nb\"" + kItem, 3, "backslash"},
-        BadFile{"BadGuid", kHead + "item \"N\" {0000-0000}\n", 3, "is not a GUID"},
-        BadFile{"DuplicateGuid", kHead + "item \"N\" {00000000-0000-4000-8000-000000000001}\n", 3, "on line 2"},
-        BadFile{"UnknownKeyword", kHead + "folder \"F\"" + kItem, 3, "'folder' is not a keyword"},
-        BadFile{"PropertyOutsideSource", kHead + "rate 25\n", 3, "it is a property of a source"},
-        BadFile{"UnknownProperty", kSource + "sizee 1 1\n", 4, "unknown source property 'sizee'"},
-        BadFile{"TooFewValues", kSource + "size 640\n", 4, "'size' takes 2 values, found 1"},
-        BadFile{"NotANumber", kSource + "size 640 tall\n", 4, "height must be a whole number"},
-        BadFile{"SizeOutOfRange", kSource + "size 0 480\n", 4, "width 0 is out of range"},
-        BadFile{"Int32Overflow", kSource + "duration 99999999999 1\n", 4, "out of range"},
-        BadFile{"NegativeRate", kSource + "rate -25\n", 4, "frame rate -25 is out of range"},
-        BadFile{"ZeroRate", kSource + "rate 0\n", 4, "frame rate 0 is out of range"},
-        BadFile{"RateAboveTheMost", kSource + "rate 1000.5\n", 4, "frame rate 1000.5 is out of range"},
-        BadFile{"ZeroDenominatorRate", kSource + "rate 30/0\n", 4, "zero denominator"},
-        BadFile{"BadDepth", kSource + "depth 12\n", 4, "bit depth 12 is not 8, 16 or 32"},
-        BadFile{"TwiceGiven", kSource + "rate 25\nrate 30\n", 5, "given twice for this source (first on line 4)"},
-        BadFile{"UnknownVideo", kSource + "video noise\n", 4, "unknown video kind 'noise'"},
-        BadFile{"SolidChannel", kSource + "video solid 1 2 300\n", 4, "colour channel 300 is out of range"},
-        BadFile{"UnquotedImage", kSource + "video image x.png\n", 4, "one quoted file path"},
-        BadFile{"ZeroFrequency", kSource + "audio sine 0\n", 4, "frequency 0 is out of range"},
-        BadFile{"MissingDuration", kSource + "rate 25\nsize 2 2\nvideo bars\nend\n", 7, "has no 'duration'"},
-        BadFile{"MissingRate", kSource + "duration 1 1\naudio silence\nend\n", 6, "has no 'rate'"},
-        BadFile{"NoContent", kSource + "duration 1 1\nrate 25\nend\n", 6, "neither 'video' nor 'audio'"},
-        BadFile{"VideoWithoutSize", kSource + "duration 1 1\nrate 25\nvideo bars\nend\n", 7, "no 'size'"},
-        BadFile{"ItemInSource", kSource + "item \"I\"" + kItem, 4, "cannot stand inside a source"},
-        BadFile{"EndTooMany", kHead + "end\n", 3, "'end' without an open bin"},
-        BadFile{"UnclosedBin", kHead + "bin \"B\"" + kItem + "\n", 5, "bin \"B\" opened on line 3 is not closed"},
-        BadFile{"SecondProject", kHead + "project \"Q\"" + kItem, 3, "may appear only once"},
-        BadFile{"NulByte", kHead + std::string("item \"a\0b\" {x}\n", 16), 3, "NUL character"}),
-    [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace refserver_test

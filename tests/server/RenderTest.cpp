@@ -2,8 +2,6 @@
 // reference of what each source shows and what each option does to it.
 #include "ServerFixture.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cstring>
 

@@ -56,21 +56,15 @@ std::filesystem::path WriteFile(const std::filesystem::path& path, const std::st
 
 std::vector<std::uint8_t> TestImagePixels(int width, int height) {
   std::vector<std::uint8_t> rgba;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
       for (int v : {x * 37 + y * 11, x * 5 + y * 53, (x ^ y) * 29, 255 - ((x + y) % 4) * 40})
         rgba.push_back(static_cast<std::uint8_t>(v));
-    }
-  }
   return rgba;
 }
 
 std::filesystem::path WriteTestImage(const std::filesystem::path& path, int width, int height) {
-  linkserver::PngImage image;
-  image.width = width;
-  image.height = height;
-  image.rgba = TestImagePixels(width, height);
-  linkserver::WritePng(path, image);
+  linkserver::WritePng(path, {std::uint32_t(width), std::uint32_t(height), TestImagePixels(width, height)});
   return path;
 }
 
