@@ -57,22 +57,14 @@ TEST_F(MemoryMappedFileTest, CreateMapsAtOnceOpenMapsTheWholeSectionOnFirstUse) 
 }
 
 TEST_F(MemoryMappedFileTest, FailuresAreRetriedOnceThenLeaveTheObjectEmpty) {
-  const struct {
-    const char* what;
-    void (*inject)(int);
-    int failures;
-  } cases[] = {
-      {"creation fails once", platformdebug::FailNextFileMappingCreations, 1},
-      {"creation keeps failing", platformdebug::FailNextFileMappingCreations, 3},
-      {"mapping fails once", platformdebug::FailNextMapViews, 1},
-      {"mapping keeps failing", platformdebug::FailNextMapViews, 3},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (int row = 0; row < 4; ++row) {
+    const auto inject = row < 2 ? platformdebug::FailNextFileMappingCreations : platformdebug::FailNextMapViews;
+    const int failures = row % 2 == 0 ? 1 : 3;
+    SCOPED_TRACE(std::to_string(failures) + (inject == platformdebug::FailNextMapViews ? " mapping" : " creation"));
     const std::string name = UniqueNarrowName("retry");
     MemoryMappedFile file;
-    c.inject(c.failures);
-    const bool succeeds = c.failures == 1;
+    inject(failures);
+    const bool succeeds = failures == 1;
     EXPECT_EQ(succeeds ? 0 : kSharedMemoryFailed, ErrorOf([&] { file.Init(true, name, 4096); }));
     EXPECT_EQ(succeeds ? 0 : kSharedMemoryFailed, ErrorOf([&] { file.GetAddress(); }));
     EXPECT_EQ(succeeds, ObjectFileExists(Widen(name))) << "a half-made section is closed";
@@ -80,7 +72,7 @@ TEST_F(MemoryMappedFileTest, FailuresAreRetriedOnceThenLeaveTheObjectEmpty) {
     comsupport::UniqueHandle probe(
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
     comsupport::UniqueMappedView view(probe ? ::MapViewOfFile(probe.Get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
-    const bool third = c.inject == platformdebug::FailNextMapViews ? probe && !view : !probe;
+    const bool third = inject == platformdebug::FailNextMapViews ? probe && !view : !probe;
     EXPECT_EQ(third, !succeeds);
     platformdebug::FailNextFileMappingCreations(0);
     platformdebug::FailNextMapViews(0);
