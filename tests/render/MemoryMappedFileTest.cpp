@@ -35,6 +35,8 @@ LONG ErrorOf(const std::function<void()>& call) {
 }
 
 unsigned char* Bytes(MemoryMappedFile& file) { return static_cast<unsigned char*>(file.GetAddress()); }
+// The live kernel handles and mapped views of the process.
+auto Live() { return std::make_pair(LiveKernelHandleCount(), LiveMappedViewCount()); }
 
 TEST_F(MemoryMappedFileTest, CreateMapsAtOnceOpenMapsTheWholeSectionOnFirstUse) {
   constexpr ULONGLONG kSize = 3 * 65536 + 5;
@@ -98,17 +100,14 @@ TEST_F(MemoryMappedFileTest, ResetDropsTheAddressButKeepsTheName) {
     ReopenableFile file;
     file.Init(create, name, 4096);
     file.GetAddress();
-    const auto handles = LiveKernelHandleCount();
-    const auto views = LiveMappedViewCount();
+    const auto [handles, views] = Live();
     file.Reset();
-    EXPECT_EQ(handles - 1, LiveKernelHandleCount());
-    EXPECT_EQ(views - 1, LiveMappedViewCount());
+    EXPECT_EQ(std::make_pair(handles - 1, views - 1), Live());
     EXPECT_EQ(kSharedMemoryFailed, ErrorOf([&] { file.GetAddress(); }));
     file.Init();  // the protected Init: same name, size and flag
     EXPECT_EQ(0x42, Bytes(file)[0]);
     file.Init();  // does nothing while mapped
-    EXPECT_EQ(handles, LiveKernelHandleCount());
-    EXPECT_EQ(views, LiveMappedViewCount());
+    EXPECT_EQ(std::make_pair(handles, views), Live());
   }
 }
 
@@ -118,8 +117,7 @@ TEST_F(MemoryMappedFileTest, ResetDropsTheAddressButKeepsTheName) {
 TEST_F(MemoryMappedFileTest, CopiesShareHandleAndViewUntilTheLastLetsGo) {
   const std::string name = UniqueNarrowName("copies");
   const std::string dropped = UniqueNarrowName("dropped");
-  const auto handles = LiveKernelHandleCount();
-  const auto views = LiveMappedViewCount();
+  const auto [handles, views] = Live();
   auto original = std::make_unique<MemoryMappedFile>();
   original->Init(true, dropped, 4096);
   original->Init(true, name, 4096);
@@ -130,8 +128,7 @@ TEST_F(MemoryMappedFileTest, CopiesShareHandleAndViewUntilTheLastLetsGo) {
   EXPECT_FALSE(ObjectFileExists(Widen(dropped))) << "assignment releases what the target held";
   EXPECT_EQ(Bytes(*original), Bytes(copy));
   EXPECT_EQ(Bytes(*original), Bytes(assigned));
-  EXPECT_EQ(handles + 1, LiveKernelHandleCount());
-  EXPECT_EQ(views + 1, LiveMappedViewCount());
+  EXPECT_EQ(std::make_pair(handles + 1, views + 1), Live());
 
   opener.Init(false, name, 4096);
   MemoryMappedFile openerCopy(opener);
@@ -147,8 +144,7 @@ TEST_F(MemoryMappedFileTest, CopiesShareHandleAndViewUntilTheLastLetsGo) {
   assigned = assigned;
   EXPECT_TRUE(ObjectFileExists(Widen(name)));
   assigned = MemoryMappedFile();
-  EXPECT_EQ(handles, LiveKernelHandleCount());
-  EXPECT_EQ(views, LiveMappedViewCount());
+  EXPECT_EQ(std::make_pair(handles, views), Live());
   EXPECT_FALSE(ObjectFileExists(Widen(name)));
 }
 
