@@ -34,6 +34,38 @@ class HandleTest : public ObjectsTest {
     }
     return events;
   }
+  // Once the communication thread takes no more calls, the stop signal passes
+  // out of everything that dispatches a query or a release, and a linked
+  // handle's destructor drops its reference on the calling thread instead. A
+  // stopped thread stays stopped, hence a process of its own.
+  [[noreturn]] void StopAndExit() {
+    const LONG id = Create(InterfaceBit(kSourceIndex) | InterfaceBit(kItemIndex));
+    std::string failures;
+    {
+      const comsupport::CComPtr<IUnknown> unknown = server().Object(id);
+      Source linked = Link<Source>(id);
+      detail::IdleLock::Current()->StopAllExecution();
+      const std::pair<const char*, std::function<void()>> dispatching[] = {
+          {"constructor from a pointer", [&] { Base handle(unknown.p); }},
+          {"constructor from a handle", [&] { Base handle(linked); }},
+          {"converting constructor", [&] { Item item(linked); }},
+          {"UnLink", [&] { Source(linked).UnLink(); }},
+      };
+      for (const auto& [what, action] : dispatching) {
+        try {
+          action();
+          failures += std::string(what) + ": no stop signal; ";
+        } catch (int signal) {
+          if (signal != detail::kStopSignal) failures += std::string(what) + ": another int; ";
+        }
+      }
+      server().ClearRecords();
+    }
+    if (Events(id) != std::vector<std::string>{"Release@calling", "Release@calling"}) failures += "not released here; ";
+    if (server().RefCount(id) != 1) failures += "reference count " + std::to_string(server().RefCount(id));
+    std::fprintf(stderr, "%s\n", failures.c_str());
+    std::exit(failures.empty() ? 0 : 1);
+  }
 };
 
 // Every release but the counted assignment's runs on the communication
@@ -77,21 +109,20 @@ TEST_F(HandleTest, EachStepTakesOrDropsItsReferenceOnItsThread) {
 // it has none; never an exception.
 TEST_F(HandleTest, ConvertingConstructorsQueryTheSameObject) {
   const LONG sourceItem = Create(InterfaceBit(kSourceIndex) | InterfaceBit(kItemIndex));
-  const LONG plainItem = Create(InterfaceBit(kItemIndex));
-  const LONG bareServer = Create(InterfaceBit(testserver::kServerIndex));
   const LONG extrasServer = Create(InterfaceBit(testserver::kServerIndex) | InterfaceBit(testserver::kExtrasIndex));
   EXPECT_FALSE(Base(nullptr).IsLinked());
   Source source = Link<Source>(sourceItem);
   Item fromSource(source);
   EXPECT_EQ(IdOf(fromSource), sourceItem);
   EXPECT_EQ(IdOf(Source(fromSource)), sourceItem);
-  Item plain = Link<Item>(plainItem);
+  Item plain = Link<Item>(Create(InterfaceBit(kItemIndex)));
   Container notAContainer(plain);
   EXPECT_FALSE(Source(plain).IsLinked());
   EXPECT_FALSE(notAContainer.IsLinked());
   EXPECT_FALSE(Item(notAContainer).IsLinked());
   EXPECT_EQ(ExpectLinkError([&] { notAContainer.GetFirstItem(); }).GetError(), kNoRemoteObject);
-  Server empty, bare = Link<Server>(bareServer), withExtras = Link<Server>(extrasServer);
+  Server empty, bare = Link<Server>(Create(InterfaceBit(testserver::kServerIndex))),
+                withExtras = Link<Server>(extrasServer);
   EXPECT_FALSE(OrraExtras(bare).IsLinked());
   EXPECT_FALSE(OrraExtras(empty).IsLinked());
   EXPECT_EQ(IdOf(OrraExtras(withExtras)), extrasServer);
@@ -128,41 +159,7 @@ TEST_F(HandleTest, CallsFromManyThreadsRunOnTheCommunicationThread) {
   for (const auto& call : calls) EXPECT_EQ(call.thread, CommThread());
 }
 
-// Once the communication thread takes no more calls, the stop signal passes
-// out of everything that dispatches a query or a release, and a linked
-// handle's destructor drops its reference on the calling thread instead. A
-// stopped thread stays stopped, hence a process of its own.
-class HandleDeathTest : public HandleTest {
- protected:
-  [[noreturn]] void StopAndExit() {
-    const LONG id = Create(InterfaceBit(kSourceIndex) | InterfaceBit(kItemIndex));
-    std::string failures;
-    {
-      const comsupport::CComPtr<IUnknown> unknown = server().Object(id);
-      Source linked = Link<Source>(id);
-      detail::IdleLock::Current()->StopAllExecution();
-      const std::pair<const char*, std::function<void()>> dispatching[] = {
-          {"constructor from a pointer", [&] { Base handle(unknown.p); }},
-          {"constructor from a handle", [&] { Base handle(linked); }},
-          {"converting constructor", [&] { Item item(linked); }},
-          {"UnLink", [&] { Source(linked).UnLink(); }},
-      };
-      for (const auto& [what, action] : dispatching) {
-        try {
-          action();
-          failures += std::string(what) + ": no stop signal; ";
-        } catch (int signal) {
-          if (signal != detail::kStopSignal) failures += std::string(what) + ": another int; ";
-        }
-      }
-      server().ClearRecords();
-    }
-    if (Events(id) != std::vector<std::string>{"Release@calling", "Release@calling"}) failures += "not released here; ";
-    if (server().RefCount(id) != 1) failures += "reference count " + std::to_string(server().RefCount(id));
-    std::fprintf(stderr, "%s\n", failures.c_str());
-    std::exit(failures.empty() ? 0 : 1);
-  }
-};
+using HandleDeathTest = HandleTest;
 
 TEST_F(HandleDeathTest, StopSignalPassesAndTheDestructorReleasesHere) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
