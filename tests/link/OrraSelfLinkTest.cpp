@@ -14,8 +14,6 @@
 
 #include <unistd.h>
 
-#include <functional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -27,13 +25,7 @@ using moravane::OrraSelfLink;
 const std::string kMutexName = "moravane-selflink-test-" + std::to_string(::getpid());
 
 // Exit code of the probe process: 0 took the mutex, 1 found it held.
-int ProbeMutex() {
-  try {
-    return ChildProcess({SELFLINK_MUTEX_PROBE, kMutexName}).Wait();
-  } catch (const std::runtime_error&) {
-    return -1;
-  }
-}
+int ProbeMutex() { return ChildProcess({SELFLINK_MUTEX_PROBE, kMutexName}).Wait(); }
 
 class OrraSelfLinkTest : public LinkTest {
  protected:
@@ -100,9 +92,8 @@ TEST_F(OrraSelfLinkTest, MutexNotCleanlyTakenFailsBeforeActivating) {
   CreateServer();
   const HANDLE mutex = moravane::module::SelfLinkMutex();
   for (const HANDLE waitedFor : {HANDLE{nullptr}, mutex}) {
-    if (waitedFor != nullptr) {
+    if (waitedFor != nullptr)
       std::thread([&] { ASSERT_EQ(::WaitForSingleObject(waitedFor, 0), WAIT_OBJECT_0); }).join();
-    }
     moravane::module::ExchangeSelfLinkMutex(waitedFor);
     const auto error = ExpectLinkError([] { OrraSelfLink link; });
     moravane::module::ExchangeSelfLinkMutex(mutex);
@@ -113,54 +104,45 @@ TEST_F(OrraSelfLinkTest, MutexNotCleanlyTakenFailsBeforeActivating) {
   }
 }
 
-struct FailureCase {
-  const char* name;
-  LONG mask;  // 0: nothing registered
-  std::function<void(TestServerClient&, LONG id)> script;
-  HRESULT expectedCode;
-  const char16_t* expectedText;
-  bool announced;
-};
-
-void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
-
-class OrraSelfLinkFailureTest : public OrraSelfLinkTest, public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(OrraSelfLinkFailureTest, ThrowsItsErrorFreesTheMutexAndUnlinks) {
-  const FailureCase& c = GetParam();
-  if (c.mask != 0 && c.script) c.script(server(), CreateServer(c.mask));
-  if (c.mask != 0 && !c.script) CreateServer(c.mask);
-  const auto error = ExpectLinkError([] { OrraSelfLink link; });
-  EXPECT_EQ(Hex(error.GetError()), Hex(c.expectedCode));
-  EXPECT_TRUE(error.GetErrorString() == moravane::WideString(c.expectedText));
-  EXPECT_TRUE(moravane::ThreadedState::GetFreeThreaded());
-  EXPECT_EQ(ProbeMutex(), 0) << "the mutex stayed held after the failure";
-  EXPECT_EQ(CountCalls(kExtrasIndex, kAnnounceSlot), c.announced ? 1 : 0);
-  EXPECT_EQ(CountCalls(kExtrasIndex, kWithdrawSlot), 0);
-  if (c.mask != 0) ExpectAllOnThisThread();
+// Each failure throws its code and text (the server's own when `slot` is
+// scripted to fail with them), frees the mutex and leaves nothing to withdraw.
+TEST_F(OrraSelfLinkTest, FailureThrowsItsErrorFreesTheMutexAndUnlinks) {
+  const struct {
+    const char* name;
+    LONG mask;  // 0: nothing registered
+    LONG version;
+    InterfaceIndex index;
+    LONG slot;  // 0: no scripted failure
+    HRESULT code;
+    const char16_t* text;
+  } cases[] = {
+      {"nothing registered", 0, 7, kServerIndex, 0, REGDB_E_CLASSNOTREG, u""},
+      {"no server interface", kProjectOnly, 7, kServerIndex, 0, E_NOINTERFACE, u""},
+      {"no extras", kServerOnly, 7, kServerIndex, 0, E_NOINTERFACE, u""},
+      {"version six", kServerAndExtras, 6, kServerIndex, 0, E_FAIL, u""},
+      {"version fails", kServerAndExtras, 7, kServerIndex, kGetVersionSlot, E_UNEXPECTED, u"unknown"},
+      {"announcement fails", kServerAndExtras, 7, kExtrasIndex, kAnnounceSlot, E_ACCESSDENIED, u""},
+      {"announcement answers text", kServerAndExtras, 7, kExtrasIndex, kAnnounceSlot, S_OK, u"busy"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Revoke();
+    if (c.mask != 0) {
+      const LONG id = CreateServer(c.mask);
+      server().OutLong(id, kServerIndex, kGetVersionSlot, 0, c.version);
+      if (c.slot != 0) server().Result(id, c.index, c.slot, c.code, testserver::kErrorText, c.text);
+    }
+    server().ClearRecords();
+    const auto error = ExpectLinkError([] { OrraSelfLink link; });
+    EXPECT_EQ(Hex(error.GetError()), Hex(c.code));
+    EXPECT_TRUE(error.GetErrorString() == moravane::WideString(c.text));
+    EXPECT_TRUE(moravane::ThreadedState::GetFreeThreaded());
+    EXPECT_EQ(ProbeMutex(), 0) << "the mutex stayed held after the failure";
+    EXPECT_EQ(CountCalls(kExtrasIndex, kAnnounceSlot), c.slot == kAnnounceSlot ? 1 : 0);
+    EXPECT_EQ(CountCalls(kExtrasIndex, kWithdrawSlot), 0);
+    if (c.mask != 0) ExpectAllOnThisThread();
+  }
 }
-
-const auto kVersion = [](LONG version) {
-  return [version](TestServerClient& s, LONG id) { s.OutLong(id, kServerIndex, kGetVersionSlot, 0, version); };
-};
-const auto kFails = [](InterfaceIndex index, LONG slot, HRESULT hr, const char16_t* text) {
-  return [=](TestServerClient& s, LONG id) { s.Result(id, index, slot, hr, testserver::kErrorText, text); };
-};
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OrraSelfLinkFailureTest,
-    ::testing::Values(FailureCase{"NothingRegistered", 0, nullptr, REGDB_E_CLASSNOTREG, u"", false},
-                      FailureCase{"NoServerInterface", kProjectOnly, nullptr, E_NOINTERFACE, u"", false},
-                      FailureCase{"NoExtras", kServerOnly, nullptr, E_NOINTERFACE, u"", false},
-                      FailureCase{"VersionSix", kServerAndExtras, kVersion(6), E_FAIL, u"", false},
-                      FailureCase{"VersionFails", kServerAndExtras,
-                                  kFails(kServerIndex, kGetVersionSlot, E_UNEXPECTED, u"unknown"), E_UNEXPECTED,
-                                  u"unknown", false},
-                      FailureCase{"AnnouncementFails", kServerAndExtras,
-                                  kFails(kExtrasIndex, kAnnounceSlot, E_ACCESSDENIED, u""), E_ACCESSDENIED, u"", true},
-                      FailureCase{"AnnouncementAnswersText", kServerAndExtras,
-                                  kFails(kExtrasIndex, kAnnounceSlot, S_OK, u"busy"), S_OK, u"busy", true}),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace moravane_test

@@ -1,6 +1,6 @@
 // OrraServer against the test server's class object: activation outcomes,
 // the references that links, copies and assignments hold, and the thread on
-// which activation and the first query run.
+// which activation and the queries run.
 #include "LinkFixture.h"
 
 #include <moravane/Link.h>
@@ -52,20 +52,9 @@ TEST_F(OrraServerTest, FailedActivationThrowsItsCode) {
   }
 }
 
-TEST_F(OrraServerTest, ActivationAndFirstQueryRunOnTheCommunicationThread) {
-  const LONG id = Create(kServerOnly);
-  Register(id);
-  server().OutLong(id, kServerIndex, kGetVersionSlot, 0, 7);
-  OrraServer link;
-  server().ClearRecords();
-  EXPECT_EQ(link.CreateLink().GetVersion(), 7);
-  EXPECT_EQ(factory().ActivationThreads(), std::vector<LONG>{CommThread()});
-  EXPECT_NE(CommThread(), ThisThread());
-  EXPECT_FALSE(server().RefEvents().empty());  // the queries' thread is checked by the fixture
-}
-
 // The count of each server object as links, copies and assignments come and
-// go: each linked OrraServer and each Server holds one reference.
+// go: each linked OrraServer and each Server holds one reference. The
+// fixture checks that every query ran on the communication thread.
 TEST_F(OrraServerTest, EveryLinkHoldsOneReference) {
   const LONG first = Create(kServerOnly);
   const LONG second = Create(kServerOnly);
@@ -84,6 +73,7 @@ TEST_F(OrraServerTest, EveryLinkHoldsOneReference) {
   server().OutLong(second, kServerIndex, kGetVersionSlot, 0, 7);
   OrraServer other;
   Server handed = other.CreateLink();
+  EXPECT_EQ(factory().ActivationThreads(), std::vector<LONG>{CommThread()}) << "activation and queries run there";
   assigned = other;
   a.UnLink();
   a.UnLink();

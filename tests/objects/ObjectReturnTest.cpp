@@ -19,38 +19,31 @@ TEST_F(ObjectsTest, BothObjectsAreAssignedBeforeEitherIsTested) {
   const LONG newSource = Create(InterfaceBit(kSourceIndex));
   const LONG answers[][3] = {{0, newSource, newProject}, {0, newProject, newSource}};  // project, source
   Server server = Link<Server>(target);
-  for (const LONG slot : {14, 12}) {
-    for (int p = 0; p < 3; ++p) {
-      for (int s = 0; s < 3; ++s) {
-        SCOPED_TRACE("slot " + std::to_string(slot) + " project " + std::to_string(p) + " source " + std::to_string(s));
-        const LONG oldProject = Create(InterfaceBit(kProjectIndex));
-        const LONG oldSource = Create(InterfaceBit(kSourceIndex));
-        Project project = Link<Project>(oldProject);
-        Source source = Link<Source>(oldSource);
-        this->server().OutObject(target, kServerIndex, slot, 0, answers[0][p]);
-        this->server().OutObject(target, kServerIndex, slot, 1, answers[1][s]);
-        HRESULT error = S_OK;
-        try {
-          if (slot == 14) {
-            server.CreateSource(u"p", {}, {}, {}, 0.0, project, source);
-          } else {
-            project = server.OpenProjectShowSource(u"p", kelvex::utility::Guid(), source);
-          }
-        } catch (const LinkError& e) {
-          error = e.GetError();
-        }
-        EXPECT_EQ(Hex(error), Hex(p == 2 && s == 2 ? S_OK : E_NOINTERFACE));
-        EXPECT_EQ(IdOf(source), s == 2 ? newSource : 0);
-        if (slot == 14) {
-          EXPECT_EQ(IdOf(project), p == 2 ? newProject : 0);
-        }
-        project = Project();
-        source = Source();
-        Settle();
-        EXPECT_EQ(this->server().RefCount(oldProject), 1);
-        EXPECT_EQ(this->server().RefCount(oldSource), 1);
-      }
+  for (int row = 0; row < 18; ++row) {
+    const LONG slot = row < 9 ? 14 : 12;
+    const int p = row / 3 % 3, s = row % 3;
+    SCOPED_TRACE("slot " + std::to_string(slot) + " project " + std::to_string(p) + " source " + std::to_string(s));
+    const LONG oldProject = Create(InterfaceBit(kProjectIndex));
+    const LONG oldSource = Create(InterfaceBit(kSourceIndex));
+    Project project = Link<Project>(oldProject);
+    Source source = Link<Source>(oldSource);
+    this->server().OutObject(target, kServerIndex, slot, 0, answers[0][p]);
+    this->server().OutObject(target, kServerIndex, slot, 1, answers[1][s]);
+    HRESULT error = S_OK;
+    try {
+      if (slot == 14) server.CreateSource(u"p", {}, {}, {}, 0.0, project, source);
+      if (slot == 12) project = server.OpenProjectShowSource(u"p", kelvex::utility::Guid(), source);
+    } catch (const LinkError& e) {
+      error = e.GetError();
     }
+    EXPECT_EQ(Hex(error), Hex(p == 2 && s == 2 ? S_OK : E_NOINTERFACE));
+    EXPECT_EQ(IdOf(source), s == 2 ? newSource : 0);
+    EXPECT_TRUE(slot == 12 || IdOf(project) == (p == 2 ? newProject : 0)) << "the project of CreateSource";
+    project = Project();
+    source = Source();
+    Settle();
+    EXPECT_EQ(this->server().RefCount(oldProject), 1);
+    EXPECT_EQ(this->server().RefCount(oldSource), 1);
   }
 }
 

@@ -70,7 +70,7 @@ class ObjectsTest : public ::testing::Test {
   }
   Handles LinkAll(LONG id);
   template <class X>
-  LONG IdOf(X& handle) {
+  LONG IdOf(X handle) {
     return server().Identify(handle.GetUnknown().p);
   }
   // Waits until the communication thread has dropped its last call and the

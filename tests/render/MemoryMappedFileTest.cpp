@@ -35,6 +35,8 @@ LONG ErrorOf(const std::function<void()>& call) {
 }
 
 unsigned char* Bytes(MemoryMappedFile& file) { return static_cast<unsigned char*>(file.GetAddress()); }
+// The live kernel handles and mapped views of the process.
+auto Live() { return std::make_pair(LiveKernelHandleCount(), LiveMappedViewCount()); }
 
 TEST_F(MemoryMappedFileTest, CreateMapsAtOnceOpenMapsTheWholeSectionOnFirstUse) {
   constexpr ULONGLONG kSize = 3 * 65536 + 5;
@@ -57,22 +59,14 @@ TEST_F(MemoryMappedFileTest, CreateMapsAtOnceOpenMapsTheWholeSectionOnFirstUse) 
 }
 
 TEST_F(MemoryMappedFileTest, FailuresAreRetriedOnceThenLeaveTheObjectEmpty) {
-  const struct {
-    const char* what;
-    void (*inject)(int);
-    int failures;
-  } cases[] = {
-      {"creation fails once", platformdebug::FailNextFileMappingCreations, 1},
-      {"creation keeps failing", platformdebug::FailNextFileMappingCreations, 3},
-      {"mapping fails once", platformdebug::FailNextMapViews, 1},
-      {"mapping keeps failing", platformdebug::FailNextMapViews, 3},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (int row = 0; row < 4; ++row) {
+    const auto inject = row < 2 ? platformdebug::FailNextFileMappingCreations : platformdebug::FailNextMapViews;
+    const int failures = row % 2 == 0 ? 1 : 3;
+    SCOPED_TRACE(std::to_string(failures) + (inject == platformdebug::FailNextMapViews ? " mapping" : " creation"));
     const std::string name = UniqueNarrowName("retry");
     MemoryMappedFile file;
-    c.inject(c.failures);
-    const bool succeeds = c.failures == 1;
+    inject(failures);
+    const bool succeeds = failures == 1;
     EXPECT_EQ(succeeds ? 0 : kSharedMemoryFailed, ErrorOf([&] { file.Init(true, name, 4096); }));
     EXPECT_EQ(succeeds ? 0 : kSharedMemoryFailed, ErrorOf([&] { file.GetAddress(); }));
     EXPECT_EQ(succeeds, ObjectFileExists(Widen(name))) << "a half-made section is closed";
@@ -80,7 +74,7 @@ TEST_F(MemoryMappedFileTest, FailuresAreRetriedOnceThenLeaveTheObjectEmpty) {
     comsupport::UniqueHandle probe(
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
     comsupport::UniqueMappedView view(probe ? ::MapViewOfFile(probe.Get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
-    const bool third = c.inject == platformdebug::FailNextMapViews ? probe && !view : !probe;
+    const bool third = inject == platformdebug::FailNextMapViews ? probe && !view : !probe;
     EXPECT_EQ(third, !succeeds);
     platformdebug::FailNextFileMappingCreations(0);
     platformdebug::FailNextMapViews(0);
@@ -106,17 +100,14 @@ TEST_F(MemoryMappedFileTest, ResetDropsTheAddressButKeepsTheName) {
     ReopenableFile file;
     file.Init(create, name, 4096);
     file.GetAddress();
-    const auto handles = LiveKernelHandleCount();
-    const auto views = LiveMappedViewCount();
+    const auto [handles, views] = Live();
     file.Reset();
-    EXPECT_EQ(handles - 1, LiveKernelHandleCount());
-    EXPECT_EQ(views - 1, LiveMappedViewCount());
+    EXPECT_EQ(std::make_pair(handles - 1, views - 1), Live());
     EXPECT_EQ(kSharedMemoryFailed, ErrorOf([&] { file.GetAddress(); }));
     file.Init();  // the protected Init: same name, size and flag
     EXPECT_EQ(0x42, Bytes(file)[0]);
     file.Init();  // does nothing while mapped
-    EXPECT_EQ(handles, LiveKernelHandleCount());
-    EXPECT_EQ(views, LiveMappedViewCount());
+    EXPECT_EQ(std::make_pair(handles, views), Live());
   }
 }
 
@@ -126,8 +117,7 @@ TEST_F(MemoryMappedFileTest, ResetDropsTheAddressButKeepsTheName) {
 TEST_F(MemoryMappedFileTest, CopiesShareHandleAndViewUntilTheLastLetsGo) {
   const std::string name = UniqueNarrowName("copies");
   const std::string dropped = UniqueNarrowName("dropped");
-  const auto handles = LiveKernelHandleCount();
-  const auto views = LiveMappedViewCount();
+  const auto [handles, views] = Live();
   auto original = std::make_unique<MemoryMappedFile>();
   original->Init(true, dropped, 4096);
   original->Init(true, name, 4096);
@@ -138,8 +128,7 @@ TEST_F(MemoryMappedFileTest, CopiesShareHandleAndViewUntilTheLastLetsGo) {
   EXPECT_FALSE(ObjectFileExists(Widen(dropped))) << "assignment releases what the target held";
   EXPECT_EQ(Bytes(*original), Bytes(copy));
   EXPECT_EQ(Bytes(*original), Bytes(assigned));
-  EXPECT_EQ(handles + 1, LiveKernelHandleCount());
-  EXPECT_EQ(views + 1, LiveMappedViewCount());
+  EXPECT_EQ(std::make_pair(handles + 1, views + 1), Live());
 
   opener.Init(false, name, 4096);
   MemoryMappedFile openerCopy(opener);
@@ -155,8 +144,7 @@ TEST_F(MemoryMappedFileTest, CopiesShareHandleAndViewUntilTheLastLetsGo) {
   assigned = assigned;
   EXPECT_TRUE(ObjectFileExists(Widen(name)));
   assigned = MemoryMappedFile();
-  EXPECT_EQ(handles, LiveKernelHandleCount());
-  EXPECT_EQ(views, LiveMappedViewCount());
+  EXPECT_EQ(std::make_pair(handles, views), Live());
   EXPECT_FALSE(ObjectFileExists(Widen(name)));
 }
 
