@@ -15,12 +15,36 @@ file(CREATE_LINK ${MORAVANE_HOST_BOOST_DIR}/boost ${moravane_boost_root}/boost S
 add_library(Boost::headers INTERFACE IMPORTED GLOBAL)
 set_target_properties(Boost::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${moravane_boost_root})
 
+# CLI11 (the command-line host's parser) is header-only as well and is
+# reached the same way.
+find_path(MORAVANE_HOST_CLI11_DIR CLI/CLI.hpp PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(MORAVANE_HOST_CLI11_DIR)
+  set(moravane_cli11_root ${CMAKE_BINARY_DIR}/cli11-headers)
+  file(MAKE_DIRECTORY ${moravane_cli11_root})
+  file(CREATE_LINK ${MORAVANE_HOST_CLI11_DIR}/CLI ${moravane_cli11_root}/CLI SYMBOLIC)
+  set(CLI11_INCLUDE_DIR ${moravane_cli11_root} CACHE PATH "CLI11 headers, linked from the host's")
+endif()
+
 # The SDK's <windows.h> defines min and max as macros unless told not to.
 add_compile_definitions(NOMINMAX)
 
 # Programs and DLLs side by side, so that a test finds moravane.dll the way a
 # host does: in its own directory.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# 32-bit modules share the GCC runtime (cmake/toolchains/mingw-i686.cmake):
+# its DLLs go beside them, in the build tree and in an installation.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  foreach(runtime libgcc_s_dw2-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime} OUTPUT_VARIABLE runtime_path
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${runtime_path}" OR NOT EXISTS "${runtime_path}")
+      message(FATAL_ERROR "${runtime} not found by ${CMAKE_CXX_COMPILER}")
+    endif()
+    file(COPY ${runtime_path} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+    install(FILES ${runtime_path} DESTINATION bin COMPONENT runtime)
+  endforeach()
+endif()
 
 # 64-bit programs run under Wine, so that ctest (and test discovery) work as
 # on Linux. There is no emulator for 32-bit programs: those are built and

@@ -33,7 +33,13 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace cli {
 
@@ -144,11 +150,20 @@ int SendFile(const std::string& path, const std::string& projectPath) {
 // one of the build tree this program was built in.
 std::string ServerExecutable() {
   std::error_code error;
+#ifdef _WIN32
+  wchar_t module[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    const std::filesystem::path sibling = std::filesystem::path(module).parent_path() / "orra_linkserver_host.exe";
+    if (std::filesystem::exists(sibling, error)) return sibling.string();
+  }
+#else
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (!error) {
     const std::filesystem::path sibling = self.parent_path() / "orra_linkserver_host";
     if (std::filesystem::exists(sibling, error)) return sibling.string();
   }
+#endif
 #ifdef MORAVANE_CLI_BUILD_SERVER
   if (std::filesystem::exists(MORAVANE_CLI_BUILD_SERVER, error)) return MORAVANE_CLI_BUILD_SERVER;
 #endif
@@ -160,8 +175,17 @@ int Register(bool remove) {
   if (server.empty()) throw UsageError("cannot find orra_linkserver_host beside this program");
   const char* flag = remove ? "--unregister" : "--register";
   std::fflush(stdout);
+#ifdef _WIN32
+  // No exec: the server runs as a child, whose exit code is this one's.
+  // Its argv[0] is quoted, as the child splits its command line at spaces.
+  const std::string quoted = "\"" + server + "\"";
+  const intptr_t code = ::_spawnl(_P_WAIT, server.c_str(), quoted.c_str(), flag, static_cast<char*>(nullptr));
+  if (code == -1) throw UsageError("cannot run " + server + ": " + std::strerror(errno));
+  return static_cast<int>(code);
+#else
   ::execl(server.c_str(), server.c_str(), flag, static_cast<char*>(nullptr));
   throw UsageError("cannot run " + server + ": " + std::strerror(errno));
+#endif
 }
 
 }  // namespace cli

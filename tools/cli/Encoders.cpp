@@ -1,7 +1,17 @@
 #include "Encoders.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <wincodec.h>
+
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <png.h>
-#include <sndfile.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -9,9 +19,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace cli {
 
@@ -19,11 +27,13 @@ namespace {
 
 std::string Reason() { return std::strerror(errno); }
 
+#ifndef _WIN32
 struct PngWrite {
   png_structp png = nullptr;
   png_infop info = nullptr;
   ~PngWrite() { png_destroy_write_struct(&png, info != nullptr ? &info : nullptr); }
 };
+#endif
 
 // A float channel as a 16-bit word, clamped to 0..1.
 std::uint16_t FloatToWord(float value) {
@@ -129,7 +139,8 @@ inline __attribute__((always_inline)) void ConvertPlanes(const In* const* rows, 
 // at load time where the processor has it): SSE2 lacks a 32-bit multiply.
 // Not under ThreadSanitizer, whose runtime is not up yet when the loader
 // runs the clone's resolver.
-#if defined(__SANITIZE_THREAD__)
+// Nor on Windows, whose loader has no indirect functions to pick a clone.
+#if defined(__SANITIZE_THREAD__) || defined(_WIN32)
 #define MORAVANE_CLI_CLONES
 #else
 #define MORAVANE_CLI_CLONES __attribute__((target_clones("avx2", "default")))
@@ -148,9 +159,14 @@ OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
   if (m_path == "-") {
     m_name = "the standard output";
     m_stream = stdout;
+#ifdef _WIN32
+    // Frames and samples are bytes: no newline translation.
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+#else
     // Frames are megabytes: a larger pipe buffer (where stdout is a pipe)
     // halves the writer's and the reader's wake-ups. Failure changes nothing.
     ::fcntl(::fileno(stdout), F_SETPIPE_SZ, 1 << 20);
+#endif
     return;
   }
   m_name = "'" + m_path + "'";
@@ -191,6 +207,8 @@ void OutputFile::Commit() {
 }
 
 // --- PNG ---------------------------------------------------------------------
+
+#ifndef _WIN32
 
 void WritePng(const std::string& path, const FrameView& frame, int level) {
   OutputFile file(path);
@@ -234,6 +252,122 @@ void WritePng(const std::string& path, const FrameView& frame, int level) {
   png_write_end(write.png, nullptr);
   file.Commit();
 }
+
+#else  // _WIN32
+
+namespace {
+
+// An owned COM interface pointer, released at the end of its scope.
+template <class T>
+struct Owned {
+  T* p = nullptr;
+  ~Owned() {
+    if (p != nullptr) p->Release();
+  }
+  T** operator&() { return &p; }
+  T* operator->() const { return p; }
+};
+
+// COM on the calling thread for as long as the PNG is written: the
+// encoders run on threads of their own. A thread already in another
+// apartment keeps it (RPC_E_CHANGED_MODE), and WIC works there as well.
+struct ComScope {
+  HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  ~ComScope() {
+    if (SUCCEEDED(hr)) ::CoUninitialize();
+  }
+};
+
+void Check(HRESULT hr, const std::string& path, const char* step) {
+  if (FAILED(hr)) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+    throw OutputError("cannot write '" + path + "': " + step + " failed (" + code + ")");
+  }
+}
+
+}  // namespace
+
+// The system's own PNG encoder (WIC), into a stream in memory that is
+// then written to the output file, so that the file is committed whole as
+// on any other platform. WIC has no zlib level: low levels ask for the Sub
+// filter, higher ones for the encoder's own choice per row.
+void WritePng(const std::string& path, const FrameView& frame, int level) {
+  OutputFile file(path);
+  ComScope com;
+  Owned<IWICImagingFactory> factory;
+  Check(::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                           reinterpret_cast<void**>(&factory)),
+        path, "creating the image codec factory");
+  Owned<IStream> stream;
+  Check(::CreateStreamOnHGlobal(nullptr, TRUE, &stream), path, "creating a stream in memory");
+  Owned<IWICBitmapEncoder> encoder;
+  Check(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder), path, "creating the PNG encoder");
+  Check(encoder->Initialize(stream.p, WICBitmapEncoderNoCache), path, "starting the PNG encoder");
+  Owned<IWICBitmapFrameEncode> target;
+  Owned<IPropertyBag2> options;
+  Check(encoder->CreateNewFrame(&target, &options), path, "adding the frame");
+  if (options.p != nullptr) {
+    PROPBAG2 name{};
+    name.pstrName = const_cast<LPOLESTR>(L"FilterOption");
+    VARIANT value;
+    ::VariantInit(&value);
+    value.vt = VT_UI1;
+    value.bVal = static_cast<BYTE>(level <= 3 ? WICPngFilterSub : WICPngFilterAdaptive);
+    options->Write(1, &name, &value);  // a hint: an encoder without it still writes the file
+  }
+  Check(target->Initialize(options.p), path, "starting the frame");
+  Check(target->SetSize(static_cast<UINT>(frame.width), static_cast<UINT>(frame.height)), path, "sizing the frame");
+  // 8-bit frames go as BGRA (the order every PNG encoder of WIC takes),
+  // 16- and 32-bit ones as 16-bit RGBA in host order.
+  const bool wide = frame.depth != 8;
+  const WICPixelFormatGUID wanted = wide ? GUID_WICPixelFormat64bppRGBA : GUID_WICPixelFormat32bppBGRA;
+  WICPixelFormatGUID format = wanted;
+  Check(target->SetPixelFormat(&format), path, "choosing the pixel format");
+  if (!::IsEqualGUID(format, wanted)) throw OutputError("cannot write '" + path + "': the PNG encoder refuses RGBA");
+  const std::size_t rowBytes = static_cast<std::size_t>(frame.width) * (wide ? 8 : 4);
+  std::vector<std::uint8_t> converted(rowBytes);
+  for (int y = 0; y < frame.height; ++y) {
+    const std::uint8_t* row = frame.data + static_cast<std::size_t>(y) * frame.rowBytes;
+    if (frame.depth == 8) {
+      for (int x = 0; x < frame.width; ++x) {
+        converted[4 * x] = row[4 * x + 2];
+        converted[4 * x + 1] = row[4 * x + 1];
+        converted[4 * x + 2] = row[4 * x];
+        converted[4 * x + 3] = row[4 * x + 3];
+      }
+    } else if (frame.depth == 32) {
+      for (int i = 0; i < frame.width * 4; ++i) {
+        float value;
+        std::memcpy(&value, row + 4 * i, 4);
+        const std::uint16_t word = FloatToWord(value);
+        std::memcpy(converted.data() + 2 * i, &word, 2);
+      }
+    } else {
+      std::memcpy(converted.data(), row, rowBytes);
+    }
+    Check(target->WritePixels(1, static_cast<UINT>(rowBytes), static_cast<UINT>(rowBytes), converted.data()), path,
+          "writing a row");
+  }
+  Check(target->Commit(), path, "completing the frame");
+  Check(encoder->Commit(), path, "completing the file");
+  HGLOBAL memory = nullptr;
+  Check(::GetHGlobalFromStream(stream.p, &memory), path, "reading the stream in memory");
+  STATSTG status{};
+  Check(stream->Stat(&status, STATFLAG_NONAME), path, "sizing the stream in memory");
+  const void* bytes = ::GlobalLock(memory);
+  if (bytes == nullptr) throw OutputError("cannot write '" + path + "': the stream in memory is not readable");
+  try {
+    file.Write(bytes, static_cast<std::size_t>(status.cbSize.QuadPart));
+  } catch (...) {
+    ::GlobalUnlock(memory);
+    throw;
+  }
+  ::GlobalUnlock(memory);
+  file.Commit();
+}
+
+#endif  // _WIN32
 
 // --- YUV4MPEG2 ---------------------------------------------------------------
 
@@ -339,122 +473,134 @@ void WriteRaw(OutputFile& out, const FrameView& frame) {
 
 // --- audio -------------------------------------------------------------------
 
-struct AudioWriter::Sndfile {
-  SNDFILE* file = nullptr;
-  ~Sndfile() {
-    if (file != nullptr) sf_close(file);
-  }
-};
-
 namespace {
 
-int SndfileFormat(int channels, bool floatSamples, bool rf64) {
-  const int container = rf64 ? SF_FORMAT_RF64 : (floatSamples || channels > 2 ? SF_FORMAT_WAVEX : SF_FORMAT_WAV);
-  return container | (floatSamples ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
+void Put16(std::uint8_t* at, std::uint16_t value) {
+  at[0] = static_cast<std::uint8_t>(value);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
 }
-
-// An in-memory file for libsndfile, to have it lay out a header.
-struct MemoryFile {
-  std::vector<std::uint8_t> bytes;
-  sf_count_t at = 0;
-};
-
-sf_count_t MemoryLength(void* user) { return static_cast<sf_count_t>(static_cast<MemoryFile*>(user)->bytes.size()); }
-sf_count_t MemorySeek(sf_count_t offset, int whence, void* user) {
-  auto* file = static_cast<MemoryFile*>(user);
-  const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file->at : MemoryLength(user);
-  file->at = std::max<sf_count_t>(0, base + offset);
-  return file->at;
-}
-sf_count_t MemoryRead(void* to, sf_count_t count, void* user) {
-  auto* file = static_cast<MemoryFile*>(user);
-  const sf_count_t available = std::max<sf_count_t>(0, MemoryLength(user) - file->at);
-  const sf_count_t n = std::min(count, available);
-  std::memcpy(to, file->bytes.data() + file->at, static_cast<std::size_t>(n));
-  file->at += n;
-  return n;
-}
-sf_count_t MemoryWrite(const void* from, sf_count_t count, void* user) {
-  auto* file = static_cast<MemoryFile*>(user);
-  if (file->bytes.size() < static_cast<std::size_t>(file->at + count)) file->bytes.resize(file->at + count);
-  std::memcpy(file->bytes.data() + file->at, from, static_cast<std::size_t>(count));
-  file->at += count;
-  return count;
-}
-sf_count_t MemoryTell(void* user) { return static_cast<MemoryFile*>(user)->at; }
-
 void Put32(std::uint8_t* at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
-
-// A WAV header for a stream of unknown length: libsndfile's header of an
-// empty file with the RIFF and data sizes at their largest, which readers
-// of pipes take as "until the end of the stream".
-std::vector<std::uint8_t> StreamingWavHeader(int sampleRate, int channels, bool floatSamples) {
-  MemoryFile memory;
-  SF_VIRTUAL_IO io{MemoryLength, MemorySeek, MemoryRead, MemoryWrite, MemoryTell};
-  SF_INFO info{};
-  info.samplerate = sampleRate;
-  info.channels = channels;
-  info.format = SndfileFormat(channels, floatSamples, false);
-  SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
-  if (file == nullptr) throw OutputError(std::string("cannot lay out a WAV header: ") + sf_strerror(nullptr));
-  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-  sf_close(file);
-  std::vector<std::uint8_t>& header = memory.bytes;
-  if (header.size() < 12 || std::memcmp(header.data() + header.size() - 8, "data", 4) != 0) {
-    throw OutputError("cannot lay out a WAV header");
-  }
-  Put32(header.data() + 4, 0xFFFFFFFFu);
-  Put32(header.data() + header.size() - 4, 0xFFFFFFFFu);
-  return header;
+void Put64(std::uint8_t* at, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+// The header's layout: RIFF, a JUNK chunk that keeps the room of a ds64
+// chunk (it becomes one when the data passes what 32-bit sizes hold), fmt
+// (plain PCM for 16-bit mono and stereo, the extensible form for float and
+// more channels), fact for float samples, and the data chunk's header.
+constexpr std::size_t kRiffSizeAt = 4;
+constexpr std::size_t kJunkAt = 12;
+constexpr std::size_t kJunkBytes = 28;  // ds64: RIFF size, data size, sample count, an empty table
+constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
+
 bool Seekable(std::FILE* stream) {
+#ifdef _WIN32
+  struct _stat64 status {};
+  return ::_fstat64(::_fileno(stream), &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG;
+#else
   struct stat status {};
   return ::fstat(::fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
+#endif
 }
 
 }  // namespace
 
 AudioWriter::AudioWriter(OutputFile& out, Container container, int sampleRate, int channels, bool floatSamples)
-    : m_out(out), m_frameBytes(static_cast<std::size_t>(channels) * (floatSamples ? 4 : 2)) {
-  if (container == Container::kRaw) return;
-  if (!Seekable(out.Stream())) {
-    const std::vector<std::uint8_t> header = StreamingWavHeader(sampleRate, channels, floatSamples);
-    out.Write(header.data(), header.size());
-    return;
+    : m_out(out),
+      m_wav(container == Container::kWav),
+      m_frameBytes(static_cast<std::size_t>(channels) * (floatSamples ? 4 : 2)) {
+  if (!m_wav) return;
+  const bool extensible = floatSamples || channels > 2;
+  const std::uint16_t bits = floatSamples ? 32 : 16;
+  const std::size_t fmtBytes = extensible ? 40 : 16;
+  std::vector<std::uint8_t> header(12 + 8 + kJunkBytes + 8 + fmtBytes + (floatSamples ? 12 : 0) + 8, 0);
+  std::uint8_t* at = header.data();
+  std::memcpy(at, "RIFF", 4);
+  std::memcpy(at + 8, "WAVE", 4);
+  at += 12;
+  std::memcpy(at, "JUNK", 4);
+  Put32(at + 4, kJunkBytes);
+  at += 8 + kJunkBytes;
+  std::memcpy(at, "fmt ", 4);
+  Put32(at + 4, static_cast<std::uint32_t>(fmtBytes));
+  Put16(at + 8, extensible ? 0xFFFE : 1);  // WAVE_FORMAT_EXTENSIBLE, WAVE_FORMAT_PCM
+  Put16(at + 10, static_cast<std::uint16_t>(channels));
+  Put32(at + 12, static_cast<std::uint32_t>(sampleRate));
+  Put32(at + 16, static_cast<std::uint32_t>(sampleRate * m_frameBytes));
+  Put16(at + 20, static_cast<std::uint16_t>(m_frameBytes));
+  Put16(at + 22, bits);
+  if (extensible) {
+    Put16(at + 24, 22);
+    Put16(at + 26, bits);
+    // The usual speaker positions for 1 to 8 channels; none named past that.
+    static const std::uint32_t kMasks[] = {0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x13F, 0x63F};
+    Put32(at + 28, channels <= 8 ? kMasks[channels - 1] : 0);
+    // KSDATAFORMAT_SUBTYPE_PCM or _IEEE_FLOAT: the format tag in the first
+    // word of the base GUID.
+    static const std::uint8_t kSubtype[16] = {0,    0,    0,    0,    0x00, 0x00, 0x10, 0x00,
+                                              0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    std::memcpy(at + 32, kSubtype, 16);
+    Put16(at + 32, floatSamples ? 3 : 1);
   }
-  // A regular file: libsndfile writes it and completes the sizes on close;
-  // RF64 becomes a plain WAV when the data stays below 4 GiB.
-  std::fflush(out.Stream());
-  SF_INFO info{};
-  info.samplerate = sampleRate;
-  info.channels = channels;
-  info.format = SndfileFormat(channels, floatSamples, true);
-  m_sndfile = std::make_unique<Sndfile>();
-  m_sndfile->file = sf_open_fd(::fileno(out.Stream()), SFM_WRITE, &info, SF_FALSE);
-  if (m_sndfile->file == nullptr) throw OutputError("cannot write " + out.Name() + ": " + sf_strerror(nullptr));
-  sf_command(m_sndfile->file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+  at += 8 + fmtBytes;
+  if (floatSamples) {
+    std::memcpy(at, "fact", 4);
+    Put32(at + 4, 4);
+    m_factAt = static_cast<std::size_t>(at + 8 - header.data());
+    at += 12;
+  }
+  std::memcpy(at, "data", 4);
+  m_dataSizeAt = static_cast<std::size_t>(at + 4 - header.data());
+  // On a pipe the sizes cannot be completed: at their largest, readers of
+  // streams take them as "until the end of the stream".
+  m_seekable = Seekable(out.Stream());
+  if (!m_seekable) {
+    Put32(header.data() + kRiffSizeAt, kUnknownSize);
+    Put32(header.data() + m_dataSizeAt, kUnknownSize);
+    if (m_factAt != 0) Put32(header.data() + m_factAt, kUnknownSize);
+  }
+  out.Write(header.data(), header.size());
+  m_header = std::move(header);
 }
 
 AudioWriter::~AudioWriter() = default;
 
 void AudioWriter::Append(const void* samples, std::size_t bytes) {
-  if (m_sndfile) {
-    if (sf_write_raw(m_sndfile->file, samples, static_cast<sf_count_t>(bytes)) != static_cast<sf_count_t>(bytes)) {
-      throw OutputError("cannot write " + m_out.Name() + ": " + sf_strerror(m_sndfile->file));
-    }
-    return;
-  }
-  m_out.Write(samples, bytes - bytes % m_frameBytes);
+  const std::size_t whole = bytes - bytes % m_frameBytes;
+  m_out.Write(samples, whole);
+  m_dataBytes += whole;
 }
 
 void AudioWriter::Close() {
-  if (!m_sndfile) return;
-  SNDFILE* file = m_sndfile->file;
-  m_sndfile->file = nullptr;
-  if (sf_close(file) != 0) throw OutputError("cannot write " + m_out.Name());
+  if (!m_wav || !m_seekable) return;
+  // The data of whole 16- or 32-bit frames has an even length: no pad byte.
+  std::vector<std::uint8_t>& header = m_header;
+  const std::uint64_t riffBytes = header.size() - 8 + m_dataBytes;
+  const std::uint64_t frames = m_dataBytes / m_frameBytes;
+  const bool rf64 = riffBytes > kUnknownSize - 1;
+  std::FILE* stream = m_out.Stream();
+  if (rf64) {
+    // RF64: the 32-bit sizes say "see ds64", which holds the 64-bit ones.
+    std::memcpy(header.data(), "RF64", 4);
+    Put32(header.data() + kRiffSizeAt, kUnknownSize);
+    std::memcpy(header.data() + kJunkAt, "ds64", 4);
+    Put64(header.data() + kJunkAt + 8, riffBytes);
+    Put64(header.data() + kJunkAt + 16, m_dataBytes);
+    Put64(header.data() + kJunkAt + 24, frames);
+    Put32(header.data() + kJunkAt + 32, 0);
+    Put32(header.data() + m_dataSizeAt, kUnknownSize);
+    if (m_factAt != 0) Put32(header.data() + m_factAt, kUnknownSize);
+  } else {
+    Put32(header.data() + kRiffSizeAt, static_cast<std::uint32_t>(riffBytes));
+    Put32(header.data() + m_dataSizeAt, static_cast<std::uint32_t>(m_dataBytes));
+    if (m_factAt != 0) Put32(header.data() + m_factAt, static_cast<std::uint32_t>(frames));
+  }
+  if (std::fflush(stream) != 0 || std::fseek(stream, 0, SEEK_SET) != 0) {
+    throw OutputError("cannot complete the header of " + m_out.Name() + ": " + Reason());
+  }
+  m_out.Write(header.data(), header.size());
 }
 
 }  // namespace cli

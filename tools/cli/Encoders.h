@@ -97,6 +97,8 @@ void WriteRaw(OutputFile& out, const FrameView& frame);
 
 // Audio: a WAV file (RF64 past 4 GiB, extensible header for float and more
 // than two channels), a streamable WAV on a pipe, or raw interleaved PCM.
+// A WAV file's sizes are completed by Close; a stream's stay at their
+// largest.
 class AudioWriter {
  public:
   enum class Container { kWav, kRaw };
@@ -109,10 +111,14 @@ class AudioWriter {
   void Close();
 
  private:
-  struct Sndfile;
   OutputFile& m_out;
-  std::unique_ptr<Sndfile> m_sndfile;  // WAV to a regular file
+  bool m_wav;
+  bool m_seekable = false;  // a regular file, whose header Close completes
   std::size_t m_frameBytes;
+  std::vector<std::uint8_t> m_header;  // as written; Close completes the sizes
+  std::size_t m_dataSizeAt = 0;
+  std::size_t m_factAt = 0;  // 0: no fact chunk (integer samples)
+  std::uint64_t m_dataBytes = 0;
 };
 
 }  // namespace cli
