@@ -46,15 +46,22 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   endforeach()
 endif()
 
-# 64-bit programs run under Wine, so that ctest (and test discovery) work as
-# on Linux. There is no emulator for 32-bit programs: those are built and
-# inspected, not run.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  find_program(MORAVANE_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-  if(MORAVANE_WINE64)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${MORAVANE_WINE64}
+# The programs run under Wine, so that ctest (and test discovery) work as on
+# Linux: 64-bit ones under wine64, 32-bit ones under Debian's 32-bit loader
+# (wine32), each in a prefix of its own width inside the build directory.
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    find_program(MORAVANE_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  else()
+    # /usr/lib/wine/wine is the 32-bit loader itself; /usr/bin/wine is a
+    # wrapper that falls back to wine64 when wine32 is missing.
+    find_program(MORAVANE_WINE NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  endif()
+  if(MORAVANE_WINE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${MORAVANE_WINE}
                                       ${CMAKE_BINARY_DIR}/wineprefix)
   else()
-    message(WARNING "wine64 not found: the Windows tests are built but not registered with ctest")
+    message(WARNING "Wine for this width not found (wine64, or wine32:i386): "
+                    "the Windows tests are built but not registered with ctest")
   endif()
 endif()

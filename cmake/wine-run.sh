@@ -1,8 +1,10 @@
 #!/bin/sh
 # Runs a Windows program under Wine without a display and without Wine's own
-# diagnostics: wine-run.sh WINE64 PREFIX PROGRAM [ARGS...]
-# The prefix is created on first use; the lock keeps parallel test processes
-# from setting it up twice.
+# diagnostics: wine-run.sh WINE PREFIX PROGRAM [ARGS...]
+# WINE is the loader: .../wine64 for 64-bit programs, Debian's 32-bit loader
+# .../wine for 32-bit ones. The prefix is created on first use, 32-bit only
+# (WINEARCH=win32) for the 32-bit loader, which cannot use a 64-bit prefix;
+# the lock keeps parallel test processes from setting it up twice.
 #
 # The first Wine program of a prefix starts the Wine server and Wine's own
 # services, which outlive it and keep every descriptor they inherited. Had
@@ -11,10 +13,14 @@
 # server is started here with no pipe of ours, and the program's output goes
 # through files that this script copies to its own once the program is done.
 set -e
-wine64=$1
+wine=$1
 prefix=$2
 shift 2
-wineserver="$(dirname "$wine64")/wineserver"
+wineserver="$(dirname "$wine")/wineserver"
+case "$(basename "$wine")" in
+  wine64) export WINEARCH=win64 ;;
+  *) export WINEARCH=win32 ;;
+esac
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 unset WAYLAND_DISPLAY
 if [ ! -f "$prefix/system.reg" ]; then
@@ -22,7 +28,7 @@ if [ ! -f "$prefix/system.reg" ]; then
   (
     flock 9
     if [ ! -f "$prefix/system.reg" ]; then
-      "$wine64" wineboot -i </dev/null >/dev/null 2>&1 || true
+      "$wine" wineboot -i </dev/null >/dev/null 2>&1 || true
       "$wineserver" -w </dev/null >/dev/null 2>&1 || true
     fi
   ) 9>"$prefix.lock"
@@ -35,7 +41,7 @@ out=$(mktemp)
 err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 status=0
-"$wine64" "$@" >"$out" 2>"$err" || status=$?
+"$wine" "$@" >"$out" 2>"$err" || status=$?
 cat "$out"
 cat "$err" >&2
 exit $status

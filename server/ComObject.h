@@ -14,12 +14,15 @@ namespace linkserver {
 
 namespace detail {
 extern std::atomic<std::int64_t> g_liveObjects;
-}
+// Count the object and tell the process's hold (LinkServer.h).
+void ObjectMade();
+void ObjectGone();
+}  // namespace detail
 
 template <class First, class... Rest>
 class ComObject : public First, public Rest... {
  public:
-  ComObject() { detail::g_liveObjects.fetch_add(1, std::memory_order_relaxed); }
+  ComObject() { detail::ObjectMade(); }
   ComObject(const ComObject&) = delete;
   ComObject& operator=(const ComObject&) = delete;
 
@@ -43,7 +46,7 @@ class ComObject : public First, public Rest... {
   IUnknown* Identity() { return static_cast<First*>(this); }
 
  protected:
-  virtual ~ComObject() { detail::g_liveObjects.fetch_sub(1, std::memory_order_relaxed); }
+  virtual ~ComObject() { detail::ObjectGone(); }
   // The interface for `iid` (without a reference), or null.
   virtual IUnknown* Find(REFIID iid) = 0;
 

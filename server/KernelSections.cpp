@@ -5,6 +5,7 @@
 #include "ServerError.h"
 
 #include <comsupport/KernelHandle.h>
+#include <comsupport/WideChars.h>
 
 #include <windows.h>
 
@@ -30,11 +31,11 @@ class KernelMapping final : public SectionMapping {
 }  // namespace
 
 std::unique_ptr<SectionMapping> KernelSections::Map(const std::u16string& name, std::uint64_t size) {
-  comsupport::UniqueHandle handle(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()));
+  comsupport::UniqueHandle handle(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, comsupport::AsOleChars(name.c_str())));
   if (!handle) {
     // The host chose to open what the server creates.
     handle.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
-                                    static_cast<DWORD>(size & 0xFFFFFFFFu), name.c_str()));
+                                    static_cast<DWORD>(size & 0xFFFFFFFFu), comsupport::AsOleChars(name.c_str())));
   }
   if (!handle) {
     Fail(HRESULT_FROM_WIN32(GetLastError()), "cannot open or create the section '" + SectionNameText(name) + "'");

@@ -32,6 +32,16 @@ IClassFactory* CreateLinkServerFactory(std::shared_ptr<SectionProvider> sections
 // Number of the server's COM objects alive in this process (all servers).
 std::int64_t LiveObjectCount();
 
+// What a server process does as each of the server's COM objects is made
+// and goes: a local server on Windows holds the process for every object
+// (CoAddRefServerProcess, CoReleaseServerProcess). Set once, before the
+// first object is made; without it objects hold nothing.
+struct ObjectHold {
+  void (*acquire)() = nullptr;
+  void (*release)() = nullptr;
+};
+void SetObjectHold(ObjectHold hold);
+
 // What a host in the same process (and the tests) may inspect beyond the
 // interfaces. Obtained from the server object; null for other objects.
 struct ServerInspection {

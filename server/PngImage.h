@@ -1,5 +1,6 @@
-// Still images for image sources, read with libpng's simplified API (no
-// setjmp crosses our frames). Pixels are kept as 8-bit straight RGBA.
+// Still images for image sources: read with libpng's simplified API (no
+// setjmp crosses our frames; PngImage.cpp), on Windows with the system's
+// image codecs (WicImage.cpp). Pixels are kept as 8-bit straight RGBA.
 #pragma once
 
 #include <cstdint>

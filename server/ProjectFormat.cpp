@@ -8,15 +8,37 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
+
 namespace linkserver {
 
 namespace {
+
+// Creates `path` for writing, failing with EEXIST when it exists: an
+// existing project is never replaced. The Windows C run-time's fopen knows
+// no exclusive mode, its open does.
+std::FILE* CreateExclusive(const std::filesystem::path& path) {
+#ifdef _WIN32
+  const int fd = _wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
+#else
+  return std::fopen(path.c_str(), "wx");
+#endif
+}
 
 constexpr char kHeaderWord[] = "orra-project";
 constexpr int kFormatVersion = 1;
@@ -486,8 +508,7 @@ std::string WriteProject(const ProjectModel& model) {
 
 void WriteNewProjectFile(const std::filesystem::path& path, const ProjectModel& model) {
   const std::string text = WriteProject(model);
-  // "wx" creates the file exclusively: an existing project is never replaced.
-  std::FILE* file = std::fopen(path.c_str(), "wx");
+  std::FILE* file = CreateExclusive(path);
   if (file == nullptr) {
     const int cause = errno;
     if (cause == EEXIST) throw std::runtime_error("'" + path.string() + "' already exists and is not replaced");

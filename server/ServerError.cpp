@@ -1,5 +1,6 @@
 #include "ServerError.h"
 
+#include <comsupport/WideChars.h>
 #include <kelvex/Strings.h>
 
 #include <string_view>
@@ -14,7 +15,7 @@ std::u16string ToUtf16(const std::string& utf8) {
 std::string FromBstr(BSTR text) {
   if (text == nullptr) return std::string();
   // A BSTR may hold a NUL; like the library, the server reads up to it.
-  const std::u16string_view whole(text, SysStringLen(text));
+  const std::u16string_view whole = comsupport::BstrView(text);
   const std::u16string_view used = whole.substr(0, whole.find(u'\0'));
   kelvex::utility::UTF16String wide(used.begin(), used.end());
   return kelvex::utility::UTF16ToUTF8(wide);
@@ -22,7 +23,7 @@ std::string FromBstr(BSTR text) {
 
 BSTR NewBstr(const std::string& utf8) {
   const std::u16string wide = ToUtf16(utf8);
-  BSTR result = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  BSTR result = SysAllocStringLen(comsupport::AsOleChars(wide.data()), static_cast<UINT>(wide.size()));
   if (result == nullptr) throw std::bad_alloc();
   return result;
 }
@@ -33,7 +34,7 @@ HRESULT ReportFailure(BSTR* errorText, HRESULT code, const std::string& utf8Mess
   if (errorText == nullptr) return code;
   try {
     const std::u16string wide = ToUtf16(utf8Message);
-    *errorText = SysAllocString(wide.c_str());
+    *errorText = SysAllocString(comsupport::AsOleChars(wide.c_str()));
   } catch (...) {
     *errorText = nullptr;
   }

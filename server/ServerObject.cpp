@@ -6,7 +6,17 @@ namespace linkserver {
 
 namespace detail {
 std::atomic<std::int64_t> g_liveObjects{0};
+ObjectHold g_hold;
+
+void ObjectMade() {
+  g_liveObjects.fetch_add(1, std::memory_order_relaxed);
+  if (g_hold.acquire != nullptr) g_hold.acquire();
 }
+void ObjectGone() {
+  g_liveObjects.fetch_sub(1, std::memory_order_relaxed);
+  if (g_hold.release != nullptr) g_hold.release();
+}
+}  // namespace detail
 
 namespace objects {
 namespace {
@@ -275,6 +285,8 @@ moravane::IServer2* CreateLinkServer(std::shared_ptr<SectionProvider> sections) 
 }
 
 std::int64_t LiveObjectCount() { return detail::g_liveObjects.load(); }
+
+void SetObjectHold(ObjectHold hold) { detail::g_hold = hold; }
 
 ServerInspection InspectServer(IUnknown* server) {
   auto impl = objects::Implementation<objects::ServerObject>(server, objects::IID_ServerImplementation);

@@ -1,45 +1,86 @@
 #!/bin/sh
-# The Windows builds from the same sources, cross-compiled on Linux:
-#   - mingw-i686: moravane.dll for 32-bit Windows with -Werror, its export
-#     table checked against the list of the external interface;
-#   - mingw-x64: the Windows tests, run under Wine against its COM, OLE
-#     Automation and code pages.
-# Needs g++-mingw-w64-i686-posix, g++-mingw-w64-x86-64-posix and wine64.
-# Wine runs headless and quiet, in a prefix inside the build directory.
+# The Windows builds from the same sources, cross-compiled on Linux, and
+# their tests under Wine against its COM, OLE Automation and code pages:
+#   - mingw-i686: moravane.dll for 32-bit Windows, the library's home, its
+#     export table checked against the list of the external interface; the
+#     tests under 32-bit Wine (wine32) in a 32-bit prefix;
+#   - mingw-x64: the same tests under wine64.
+# Both build the contract's proxy/stub DLL with widl. Keeps going after a
+# failure; prints ctest's closing line of each width at the end and exits
+# non-zero if either failed.
+# Needs g++-mingw-w64-i686-posix, g++-mingw-w64-x86-64-posix, wine64,
+# wine32:i386, mingw-w64-tools (widl) and libwine-dev (the system IDL files).
+# Wine runs headless and quiet, in a prefix inside each build directory.
 set -eu
 cd "$(dirname "$0")/../.."
 
+missing() {
+  echo "windows: $1 missing ($2)" >&2
+  exit 1
+}
 for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do
-  command -v "$tool" >/dev/null || { echo "windows: $tool missing (g++-mingw-w64-*-posix)" >&2; exit 1; }
+  command -v "$tool" >/dev/null || missing "$tool" "g++-mingw-w64-*-posix"
 done
+for tool in i686-w64-mingw32-widl x86_64-w64-mingw32-widl; do
+  command -v "$tool" >/dev/null || missing "$tool" "mingw-w64-tools"
+done
+[ -f /usr/include/wine/wine/windows/unknwn.idl ] || missing "unknwn.idl" "libwine-dev"
 wine64=/usr/lib/wine/wine64
-[ -x "$wine64" ] || wine64=$(command -v wine64 || true)
-[ -n "$wine64" ] && [ -x "$wine64" ] || { echo "windows: wine64 missing" >&2; exit 1; }
+[ -x "$wine64" ] || missing "$wine64" "wine64"
+wine32=/usr/lib/wine/wine
+[ -x "$wine32" ] || missing "$wine32" "wine32:i386"
+wineserver=/usr/lib/wine/wineserver
 
 jobs=${JOBS:-2}
+logs=$(mktemp -d /tmp/moravane-windows.XXXXXX)
+trap 'rm -rf "$logs"' EXIT
+failed=0
 
-echo "== windows: 32-bit build (mingw-i686)"
-cmake --preset mingw-i686 >/dev/null
-cmake --build --preset mingw-i686 -j"$jobs"
-dll=build/mingw-i686/bin/moravane.dll
-count=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -c '^\s*\[ *[0-9]')
-echo "windows: $dll exports $count symbols"
-ctest --preset mingw-i686
+# test_under_wine PRESET WINE WINEARCH: ctest of one preset, in its own prefix.
+test_under_wine() {
+  prefix="$PWD/build/$1/wineprefix"
+  if [ ! -f "$prefix/system.reg" ]; then
+    echo "windows: creating the $3 Wine prefix"
+    WINEPREFIX="$prefix" WINEARCH="$3" WINEDEBUG=-all DISPLAY= "$2" wineboot -i >/dev/null 2>&1 || true
+    # Let the new prefix's start-up finish before the first test lists its
+    # cases: a listing that races it can stall past its time-out.
+    WINEPREFIX="$prefix" timeout 120 "$wineserver" -w </dev/null >/dev/null 2>&1 || true
+  fi
+  status=0
+  ctest --preset "$1" >"$logs/$1.log" 2>&1 || status=$?
+  cat "$logs/$1.log"
+  # The Wine server of this prefix was started for the tests; end it.
+  WINEPREFIX="$prefix" "$wineserver" -k 2>/dev/null || true
+  return $status
+}
 
-echo "== windows: 64-bit tests under Wine (mingw-x64)"
-cmake --preset mingw-x64 >/dev/null
-cmake --build --preset mingw-x64 -j"$jobs"
-prefix=build/mingw-x64/wineprefix
-export WINEPREFIX="$PWD/$prefix" WINEDEBUG=-all DISPLAY=
-if [ ! -f "$prefix/system.reg" ]; then
-  echo "windows: creating the Wine prefix"
-  "$wine64" wineboot -i >/dev/null 2>&1 || true
-  # Let the new prefix's start-up finish before the first test lists its
-  # cases: a listing that races it can stall past its time-out.
-  timeout 120 "$(dirname "$wine64")/wineserver" -w </dev/null >/dev/null 2>&1 || true
+# build PRESET: configure and build; false when either fails.
+build() {
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$jobs"
+}
+
+echo "== windows: 32-bit build and tests under 32-bit Wine (mingw-i686)"
+if build mingw-i686; then
+  dll=build/mingw-i686/bin/moravane.dll
+  count=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -c '^\s*\[ *[0-9]')
+  echo "windows: $dll exports $count symbols"
+  test_under_wine mingw-i686 "$wine32" win32 || failed=1
+else
+  echo "build failed" >"$logs/mingw-i686.log"
+  failed=1
 fi
-status=0
-ctest --preset mingw-x64 || status=$?
-# The Wine server of this prefix was started for the tests; end it.
-"$(dirname "$wine64")/wineserver" -k 2>/dev/null || true
-exit $status
+
+echo "== windows: 64-bit build and tests under wine64 (mingw-x64)"
+if build mingw-x64; then
+  test_under_wine mingw-x64 "$wine64" win64 || failed=1
+else
+  echo "build failed" >"$logs/mingw-x64.log"
+  failed=1
+fi
+
+echo "== windows: summary"
+for preset in mingw-i686 mingw-x64; do
+  line=$(grep -E '^[0-9]+% tests passed|^No tests were found|^build failed' "$logs/$preset.log" | tail -n 1 || true)
+  echo "windows: $preset: ${line:-ctest printed no closing line}"
+done
+exit $failed

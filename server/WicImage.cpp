@@ -1,0 +1,162 @@
+// Still images on Windows, read and written by the system's image codecs
+// (the imaging component's PNG decoder and encoder): the Windows build has
+// no libpng. Same interface and messages as PngImage.cpp.
+//
+// Any thread may read an image: a thread without COM joins the
+// multithreaded apartment for the call and leaves it afterwards; a thread
+// already in an apartment keeps it.
+#include "PngImage.h"
+
+#include <objbase.h>
+#include <wincodec.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace linkserver {
+
+namespace {
+
+// The largest image the server agrees to decode: 16384 x 16384 RGBA.
+constexpr std::uint64_t kMaxPixels = 16384ull * 16384ull;
+
+constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+// One reference to a COM interface, released at the end of its scope.
+template <class T>
+class Ref {
+ public:
+  Ref() = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() {
+    if (m_p != nullptr) m_p->Release();
+  }
+  T* operator->() const { return m_p; }
+  T* Get() const { return m_p; }
+  T** Out() { return &m_p; }
+
+ private:
+  T* m_p = nullptr;
+};
+
+// Joins the multithreaded apartment for one call when the thread is in none.
+class ApartmentForCall {
+ public:
+  ApartmentForCall() : m_joined(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
+  ~ApartmentForCall() {
+    if (m_joined) CoUninitialize();
+  }
+  ApartmentForCall(const ApartmentForCall&) = delete;
+  ApartmentForCall& operator=(const ApartmentForCall&) = delete;
+
+ private:
+  bool m_joined;
+};
+
+std::string Code(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+[[noreturn]] void Throw(const std::filesystem::path& path, const std::string& reason) {
+  throw std::runtime_error("cannot read image '" + path.string() + "': " + reason);
+}
+
+void Check(HRESULT hr, const std::filesystem::path& path, const char* what) {
+  if (FAILED(hr)) Throw(path, std::string(what) + " (" + Code(hr) + ")");
+}
+
+void MakeFactory(Ref<IWICImagingFactory>& factory, const std::filesystem::path& path) {
+  Check(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                         reinterpret_cast<void**>(factory.Out())),
+        path, "the system's image codecs are not available");
+}
+
+// The first frame of a PNG file, its size checked.
+void OpenFrame(IWICImagingFactory* factory, const std::filesystem::path& path, Ref<IWICBitmapFrameDecode>& frame,
+               UINT& width, UINT& height) {
+  if (!std::filesystem::is_regular_file(path)) Throw(path, "no such file");
+  if (!LooksLikePng(path)) Throw(path, "not a PNG file");
+  Ref<IWICBitmapDecoder> decoder;
+  Check(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand,
+                                           decoder.Out()),
+        path, "the PNG decoder refuses it");
+  Check(decoder->GetFrame(0, frame.Out()), path, "it holds no image");
+  Check(frame->GetSize(&width, &height), path, "it has no size");
+  if (std::uint64_t(width) * height > kMaxPixels) Throw(path, "the image is too large");
+}
+
+}  // namespace
+
+PngSize ReadPngSize(const std::filesystem::path& path) {
+  ApartmentForCall apartment;
+  Ref<IWICImagingFactory> factory;
+  MakeFactory(factory, path);
+  Ref<IWICBitmapFrameDecode> frame;
+  UINT width = 0, height = 0;
+  OpenFrame(factory.Get(), path, frame, width, height);
+  return PngSize{width, height};
+}
+
+PngImage ReadPng(const std::filesystem::path& path) {
+  ApartmentForCall apartment;
+  Ref<IWICImagingFactory> factory;
+  MakeFactory(factory, path);
+  Ref<IWICBitmapFrameDecode> frame;
+  UINT width = 0, height = 0;
+  OpenFrame(factory.Get(), path, frame, width, height);
+  // Straight (not premultiplied) 8-bit RGBA whatever the file's own format.
+  Ref<IWICBitmapSource> rgba;
+  Check(WICConvertBitmapSource(GUID_WICPixelFormat32bppRGBA, frame.Get(), rgba.Out()), path,
+        "it cannot be converted to RGBA");
+  PngImage result;
+  result.width = width;
+  result.height = height;
+  result.rgba.resize(std::size_t(width) * height * 4);
+  Check(rgba->CopyPixels(nullptr, width * 4, static_cast<UINT>(result.rgba.size()), result.rgba.data()), path,
+        "its pixels cannot be decoded");
+  return result;
+}
+
+bool LooksLikePng(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  char signature[sizeof kSignature] = {};
+  return file.read(signature, sizeof signature) && std::memcmp(signature, kSignature, sizeof kSignature) == 0;
+}
+
+void WritePng(const std::filesystem::path& path, const PngImage& image) {
+  const auto fail = [&](const char* what, HRESULT hr) {
+    throw std::runtime_error("cannot write image '" + path.string() + "': " + what + " (" + Code(hr) + ")");
+  };
+  ApartmentForCall apartment;
+  Ref<IWICImagingFactory> factory;
+  HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                                reinterpret_cast<void**>(factory.Out()));
+  if (FAILED(hr)) fail("the system's image codecs are not available", hr);
+  // Every PNG encoder of the imaging component takes 8-bit BGRA.
+  std::vector<std::uint8_t> bgra(image.rgba);
+  for (std::size_t i = 0; i + 3 < bgra.size(); i += 4) std::swap(bgra[i], bgra[i + 2]);
+  Ref<IWICStream> stream;
+  Ref<IWICBitmapEncoder> encoder;
+  Ref<IWICBitmapFrameEncode> frame;
+  WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGRA;
+  if (FAILED(hr = factory->CreateStream(stream.Out())) ||
+      FAILED(hr = stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE))) {
+    fail("cannot create the file", hr);
+  }
+  const bool written =
+      SUCCEEDED(hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.Out())) &&
+      SUCCEEDED(hr = encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
+      SUCCEEDED(hr = encoder->CreateNewFrame(frame.Out(), nullptr)) && SUCCEEDED(hr = frame->Initialize(nullptr)) &&
+      SUCCEEDED(hr = frame->SetSize(image.width, image.height)) && SUCCEEDED(hr = frame->SetPixelFormat(&format)) &&
+      (IsEqualGUID(format, GUID_WICPixelFormat32bppBGRA) || (hr = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT, false)) &&
+      SUCCEEDED(hr = frame->WritePixels(image.height, image.width * 4, static_cast<UINT>(bgra.size()), bgra.data())) &&
+      SUCCEEDED(hr = frame->Commit()) && SUCCEEDED(hr = encoder->Commit());
+  if (!written) fail("the PNG encoder failed", hr);
+}
+
+}  // namespace linkserver

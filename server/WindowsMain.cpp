@@ -1,0 +1,200 @@
+// The reference link server as a Windows local server (main.cpp is the same
+// process elsewhere).
+//
+//   orra_linkserver_host -Embedding   started by COM for an activation:
+//                                     publishes the server's class and ends
+//                                     when the last of its objects is gone
+//   orra_linkserver_host              the same, started by hand
+//   orra_linkserver_host --register   points the class's LocalServer32 at
+//                                     this executable, then exits
+//   orra_linkserver_host --unregister removes that registration
+//
+// Every COM object of the server holds the process (CoAddRefServerProcess
+// when it is made, CoReleaseServerProcess when it goes). When the count
+// comes back to zero, COM stops handing out the class object and the main
+// thread revokes it and ends the process; an activation arriving after that
+// starts a new server.
+//
+// The registration goes where the system's activation reads it: per user
+// (HKCU\Software\Classes) when the system merges that into the classes
+// root, as Windows does, else for the machine (HKLM\Software\Classes).
+// docs/windows.md says why both exist.
+#include "LinkServer.h"
+#include "Sections.h"
+
+#include <comsupport/ClassFactory.h>
+
+#include <objbase.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <string>
+
+namespace {
+
+// Set when the count of the server's objects has come back to zero.
+HANDLE g_lastObjectGone = nullptr;
+std::atomic<bool> g_everCreated{false};
+// How long a server started for an activation waits for its first object.
+constexpr DWORD kFirstClientWaitMs = 30000;
+
+void AcquireProcess() {
+  g_everCreated = true;
+  CoAddRefServerProcess();
+}
+void ReleaseProcess() {
+  if (CoReleaseServerProcess() == 0) SetEvent(g_lastObjectGone);
+}
+
+struct MakeServer {
+  std::shared_ptr<linkserver::SectionProvider> sections;
+  HRESULT operator()(REFIID iid, void** object) const {
+    return comsupport::HandOut(linkserver::CreateLinkServer(sections), iid, object);
+  }
+};
+
+std::wstring ClassKeyPath() {
+  wchar_t text[40] = {};
+  StringFromGUID2(moravane::CLSID_OrraLinkServer, text, 40);
+  return std::wstring(L"CLSID\\") + text;
+}
+
+std::wstring SelfPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::wstring();
+    if (length < path.size()) return path.substr(0, length);
+    path.resize(path.size() * 2);
+  }
+}
+
+LSTATUS WriteString(HKEY root, const std::wstring& key, const std::wstring& value) {
+  HKEY handle = nullptr;
+  LSTATUS status =
+      RegCreateKeyExW(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &handle, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  status = RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(handle);
+  return status;
+}
+
+// Whether the classes root shows `value` as the class's local server: true
+// where per-user classes are merged into it.
+bool ClassesRootShows(const std::wstring& key, const std::wstring& value) {
+  wchar_t seen[2048] = {};
+  DWORD size = sizeof seen;
+  return RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, seen, &size) == ERROR_SUCCESS &&
+         value == seen;
+}
+
+std::string Narrow(const std::wstring& text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string result(size > 0 ? size - 1 : 0, '\0');
+  if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, result.data(), size, nullptr, nullptr);
+  return result;
+}
+
+int Register() {
+  const std::wstring self = SelfPath();
+  if (self.empty()) {
+    std::fprintf(stderr, "orra_linkserver_host: cannot find the path of this executable\n");
+    return 1;
+  }
+  const std::wstring server = L"\"" + self + L"\"";
+  const std::wstring key = ClassKeyPath(), localServer = key + L"\\LocalServer32";
+  const std::wstring perUser = L"Software\\Classes\\" + key;
+  LSTATUS status = WriteString(HKEY_CURRENT_USER, perUser, L"Orra link server");
+  if (status == ERROR_SUCCESS) status = WriteString(HKEY_CURRENT_USER, perUser + L"\\LocalServer32", server);
+  if (status == ERROR_SUCCESS && ClassesRootShows(localServer, server)) {
+    std::printf("registered HKEY_CURRENT_USER\\Software\\Classes\\%s\n  -> %s\n", Narrow(localServer).c_str(),
+                Narrow(self).c_str());
+    return 0;
+  }
+  // The system reads classes for the machine only: a per-user entry would
+  // mislead, so none is left behind.
+  RegDeleteTreeW(HKEY_CURRENT_USER, perUser.c_str());
+  const std::wstring machine = L"Software\\Classes\\" + key;
+  status = WriteString(HKEY_LOCAL_MACHINE, machine, L"Orra link server");
+  if (status == ERROR_SUCCESS) status = WriteString(HKEY_LOCAL_MACHINE, machine + L"\\LocalServer32", server);
+  if (status != ERROR_SUCCESS) {
+    std::fprintf(stderr,
+                 "orra_linkserver_host: this system reads local servers for the machine only, and "
+                 "HKEY_LOCAL_MACHINE\\Software\\Classes\\%s cannot be written (error %ld)\n",
+                 Narrow(localServer).c_str(), static_cast<long>(status));
+    return 1;
+  }
+  std::printf("registered HKEY_LOCAL_MACHINE\\Software\\Classes\\%s\n  -> %s\n", Narrow(localServer).c_str(),
+              Narrow(self).c_str());
+  return 0;
+}
+
+int Unregister() {
+  const std::wstring key = L"Software\\Classes\\" + ClassKeyPath();
+  int failures = 0;
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    const LSTATUS status = RegDeleteTreeW(root, key.c_str());
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+      std::fprintf(stderr, "orra_linkserver_host: cannot remove %s\\%s (error %ld)\n",
+                   root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE", Narrow(key).c_str(),
+                   static_cast<long>(status));
+      ++failures;
+    }
+  }
+  if (failures == 0) std::printf("unregistered %s\n", Narrow(ClassKeyPath()).c_str());
+  return failures == 0 ? 0 : 1;
+}
+
+int Usage(const char* message) {
+  std::fprintf(stderr,
+               "orra_linkserver_host: %s\n"
+               "usage: orra_linkserver_host [-Embedding] | --register | --unregister\n",
+               message);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool embedding = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--register") return Register();
+    if (argument == "--unregister") return Unregister();
+    if (argument == "-Embedding" || argument == "/Embedding") {
+      embedding = true;
+    } else {
+      return Usage(("unknown argument '" + argument + "'").c_str());
+    }
+  }
+
+  g_lastObjectGone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (g_lastObjectGone == nullptr || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+    std::fprintf(stderr, "orra_linkserver_host: cannot start COM\n");
+    return 1;
+  }
+  linkserver::SetObjectHold({AcquireProcess, ReleaseProcess});
+  static comsupport::StaticClassFactory<MakeServer> factory(MakeServer{std::make_shared<linkserver::KernelSections>()});
+  DWORD cookie = 0;
+  const HRESULT hr =
+      CoRegisterClassObject(moravane::CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "orra_linkserver_host: cannot publish the link server (0x%08X)\n", static_cast<unsigned>(hr));
+    CoUninitialize();
+    return 1;
+  }
+  // The calls arrive on COM's own threads; this one only waits for the end.
+  for (;;) {
+    const DWORD waited = WaitForSingleObject(g_lastObjectGone, embedding ? kFirstClientWaitMs : INFINITE);
+    if (waited == WAIT_OBJECT_0 || !g_everCreated) break;
+  }
+  CoRevokeClassObject(cookie);
+  CoUninitialize();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  return 0;
+}
