@@ -16,7 +16,8 @@
 //                   the host's named section and read by the host (a
 //                   checksum over every byte), median of the batches;
 // and with --kill, last, as the server is killed from another thread while
-// the host renders in a loop:
+// the host renders 1920x1080 float frames in a loop:
+//   death_frame_ms  a float frame's time in that loop (mostly the server's);
 //   death_call      the code of the call that failed, and whether it was in
 //                   flight when the server died or was made after;
 //   death_notice_ms from the kill to that call's failure;
@@ -62,6 +63,7 @@ constexpr std::size_t kFrameBytes = std::size_t(kWidth) * kHeight * 4;
 constexpr const char* kBarsGuid = "7E2E0000-0000-4000-8000-0000000000F1";
 
 double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
@@ -144,20 +146,26 @@ struct Render {
   moravane::VideoRenderOptions options;
   moravane::MemoryMappedFile section;
   std::string name;
+  ULONGLONG bytes;
   const void* frame = nullptr;
   int time = 0;
 
-  Render(moravane::Source& source, const std::string& use) : renderer(source.GetRenderer()) {
+  // `depth` 8: BGRA frames as the figures measure them; 32: float
+  // frames, four times the bytes and much longer in the server, so that a
+  // server killed during the loop dies inside a call.
+  Render(moravane::Source& source, const std::string& use, int depth = 8)
+      : renderer(source.GetRenderer()), bytes(kFrameBytes * (depth / 8)) {
     options = renderer.CreateVideoRenderOptions();
+    options.SetBitDepth(depth);
     name = "link-timing-" + std::to_string(ProcessId()) + "-" + use;
-    section.Init(true, name, kFrameBytes);
+    section.Init(true, name, bytes);
     frame = section.GetAddress();
-    renderer.StartVideoRender(options, name, kFrameBytes);
+    renderer.StartVideoRender(options, name, bytes);
   }
   std::uint64_t Next() {
     ULONGLONG written = 0;
     renderer.RenderVideo(kelvex::time::RatioTime(time++ % 1000, 24), &written);
-    if (written != kFrameBytes) throw std::runtime_error("the server wrote an unexpected frame size");
+    if (written != bytes) throw std::runtime_error("the server wrote an unexpected frame size");
     return Checksum(frame);
   }
 };
@@ -215,7 +223,8 @@ int main(int argc, char** argv) {
       render.renderer.EndVideoRender();
     }
     if (kill) {
-      Render render(source, "death");
+      Render render(source, "death", 32);
+      std::vector<double> durations;
       // Written by the killer before it is joined, read after.
       Clock::time_point at;
       bool killed = false;
@@ -229,6 +238,7 @@ int main(int argc, char** argv) {
         for (const auto until = Clock::now() + std::chrono::seconds(10); Clock::now() < until;) {
           callStart = Clock::now();
           sum += render.Next();
+          durations.push_back(Since(callStart, 1e3));
         }
       } catch (const moravane::LinkError& error) {
         code = error.GetError();
@@ -239,6 +249,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "link_timing: the server could not be killed, or no call failed\n");
         return 1;
       }
+      // In flight: made before the kill. The frames take long in the server
+      // (death_frame_ms), so a call made before the kill had almost surely
+      // reached the server when it died.
+      std::printf("death_frame_ms %.1f\n", Median(durations));
       std::printf("death_call %s %s\n", Hex(code).c_str(), callStart < at ? "in-flight" : "after");
       std::printf("death_notice_ms %.1f\n", std::chrono::duration<double, std::milli>(failed - at).count());
       long next = 0;
