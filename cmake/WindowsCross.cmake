@@ -22,6 +22,19 @@ add_compile_definitions(NOMINMAX)
 # host does: in its own directory.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# The 32-bit modules share the GCC runtime's DLLs (cmake/toolchains/
+# mingw-i686.cmake says why); they go beside the programs and moravane.dll.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  foreach(dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll} OUTPUT_VARIABLE path
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${path}" OR NOT EXISTS "${path}")
+      message(FATAL_ERROR "${dll} of the 32-bit MinGW runtime not found (g++-mingw-w64-i686-posix)")
+    endif()
+    file(COPY ${path} DESTINATION ${CMAKE_BINARY_DIR}/bin)
+  endforeach()
+endif()
+
 # The programs run under Wine, so that ctest (and test discovery) work as on
 # Linux: 64-bit ones under wine64, 32-bit ones under Debian's 32-bit loader
 # (wine32), each in a prefix of its own width inside the build directory.
