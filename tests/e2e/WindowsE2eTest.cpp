@@ -27,6 +27,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -43,7 +44,8 @@ namespace {
 using ::testing::HasSubstr;
 using testsupport::ExpectLinkError;
 
-// What Wine's RPC run-time reports when the server process has gone.
+// What Wine's RPC run-time reports when the server process has gone: for a
+// call in flight, and for the calls after it and an activation.
 const HRESULT kCallFailed = HRESULT_FROM_WIN32(RPC_S_CALL_FAILED);
 const HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
 const HRESULT kFileNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -111,18 +113,19 @@ int Run(std::wstring commandLine) {
   return static_cast<int>(code);
 }
 
-// The running reference servers of this prefix.
-std::vector<DWORD> Servers() {
+// The running processes of this prefix named `exe`.
+std::vector<DWORD> Processes(const wchar_t* exe) {
   std::vector<DWORD> pids;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (_wcsicmp(entry.szExeFile, L"orra_linkserver_host.exe") == 0) pids.push_back(entry.th32ProcessID);
+    if (_wcsicmp(entry.szExeFile, exe) == 0) pids.push_back(entry.th32ProcessID);
   }
   CloseHandle(snapshot);
   return pids;
 }
+std::vector<DWORD> Servers() { return Processes(L"orra_linkserver_host.exe"); }
 
 bool WaitGone(DWORD pid, DWORD timeoutMs) {
   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
@@ -140,14 +143,41 @@ void Kill(DWORD pid) {
   CloseHandle(process);
 }
 
+// Wine's activation keeps a killed server's class registration and fails
+// every later activation (RPC_S_SERVER_UNAVAILABLE) until its RPC service
+// starts afresh; Windows notices the dead server and starts a new one. Only
+// the tests do this, to go on after a crash they caused.
+void ForgetDeadServers() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, L"RpcSs", SERVICE_QUERY_STATUS | SERVICE_START) : nullptr;
+  for (DWORD pid : Processes(L"rpcss.exe")) Kill(pid);
+  // Started again once the service manager has seen it stop: an activation
+  // racing that would wait out its own time-out.
+  SERVICE_STATUS status{};
+  for (int i = 0; service && i < 500 && QueryServiceStatus(service, &status); ++i) {
+    if (status.dwCurrentState == SERVICE_RUNNING && i > 0) break;
+    if (status.dwCurrentState == SERVICE_STOPPED) StartServiceW(service, 0, nullptr);
+    Sleep(10);
+  }
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+}
+
+// Ends the servers of this prefix: those still ending by themselves are
+// given a moment, the others are killed.
 void KillServers() {
-  for (DWORD pid : Servers()) Kill(pid);
+  std::vector<DWORD> servers = Servers();
+  for (DWORD pid : servers) WaitGone(pid, 3000);
+  servers = Servers();
+  for (DWORD pid : servers) Kill(pid);
+  if (!servers.empty()) ForgetDeadServers();
 }
 
 // The registrations and the project folder of this test program.
 class World : public ::testing::Environment {
  public:
   void SetUp() override {
+    KillServers();  // left by a run that crashed
     HMODULE proxies = LoadLibraryW((BinFolder() + L"\\orra_linkserver_ps.dll").c_str());
     ASSERT_NE(proxies, nullptr);
     using Entry = HRESULT(STDAPICALLTYPE*)();
@@ -341,7 +371,6 @@ TEST_F(WindowsE2e, BadRequestsComeBackWithTheServersText) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    fprintf(stderr, "DEBUG %s\n", row.what);
     moravane::LinkError error = ExpectLinkError(row.action);
     EXPECT_EQ(error.GetError(), row.code) << std::hex << error.GetError();
     EXPECT_THAT(kelvex::utility::UTF16ToUTF8(error.GetErrorString()), HasSubstr(row.text));
@@ -351,7 +380,9 @@ TEST_F(WindowsE2e, BadRequestsComeBackWithTheServersText) {
 }
 
 // A server killed between calls and during one: the host is told to link
-// again, and a new activation starts a new server.
+// again. Under Wine a new activation then fails until Wine's RPC service
+// forgets the dead server (see ForgetDeadServers); after that a new
+// activation starts a new server.
 TEST_F(WindowsE2e, ServerKilledBetweenAndDuringCallsThenReconnect) {
   {
     moravane::OrraServer factory;
@@ -365,8 +396,16 @@ TEST_F(WindowsE2e, ServerKilledBetweenAndDuringCallsThenReconnect) {
   }
   {
     moravane::OrraServer factory;
+    moravane::LinkError error = ExpectLinkError([&] { factory.CreateLink(); });
+    EXPECT_EQ(error.GetError(), kServerUnavailable)
+        << std::hex << error.GetError() << ": Wine's activation after a crash";
+    EXPECT_FALSE(factory.IsLinked());
+  }
+  ForgetDeadServers();
+  {
+    moravane::OrraServer factory;
     moravane::Project project = factory.CreateLink().OpenProject(ProjectPath());
-    EXPECT_EQ(project.GetName(), Wide("End to end")) << "a new activation after a crash starts a new server";
+    EXPECT_EQ(project.GetName(), Wide("End to end"));
     moravane::Renderer renderer = project.GetSource(kelvex::utility::Guid(ID(13))).GetRenderer();
     moravane::VideoRenderOptions options = renderer.CreateVideoRenderOptions();
     options.SetBitDepth(16);
@@ -393,17 +432,69 @@ TEST_F(WindowsE2e, ServerKilledBetweenAndDuringCallsThenReconnect) {
       }
       failed = true;
     });
-    while (rendered < 3 && !failed) Sleep(1);
+    // Killed halfway through a call, timed by the calls before it.
+    const DWORD begun = GetTickCount();
+    while (rendered < 4 && !failed) Sleep(0);
+    const int seen = rendered;
+    Sleep((GetTickCount() - begun) / (2 * std::max(seen, 1)));
     const std::vector<DWORD> servers = Servers();
     EXPECT_EQ(servers.size(), 1u);
     for (DWORD pid : servers) Kill(pid);
     caller.join();
-    EXPECT_GE(rendered, 3);
-    EXPECT_EQ(inFlight, kCallFailed) << std::hex << inFlight;
-    EXPECT_TRUE(reconnect);
+    EXPECT_GE(rendered, 4);
+    // The kill lands while the server executes the call (RPC_S_CALL_FAILED)
+    // or just before the call reaches it (RPC_S_SERVER_UNAVAILABLE): no test
+    // can place it closer. By contract only the second asks for a new link.
+    EXPECT_THAT(inFlight, ::testing::AnyOf(kCallFailed, kServerUnavailable)) << std::hex << inFlight;
+    EXPECT_EQ(reconnect, inFlight == kServerUnavailable);
+    moravane::LinkError next = ExpectLinkError([&] { project.GetName(); });
+    EXPECT_EQ(next.GetError(), kServerUnavailable) << std::hex << next.GetError();
+    EXPECT_TRUE(next.ShouldReconnect());
   }
+  ForgetDeadServers();
   moravane::OrraServer again;
   EXPECT_EQ(again.CreateLink().OpenProject(ProjectPath()).GetName(), Wide("End to end"));
+}
+
+// A host that dies while it holds the server's objects. Windows' COM
+// notices the silence of its pings and releases them after some minutes,
+// and the server then ends; Wine's never releases them, so the server stays
+// until it is ended from outside (docs/windows.md).
+TEST_F(WindowsE2e, DeadHostsObjectsAreKeptByWine) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
+  ASSERT_TRUE(CreatePipe(&outRead, &outWrite, &inherit, 0) && CreatePipe(&inRead, &inWrite, &inherit, 0));
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inRead;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  const moravane::WideString project = ProjectPath();
+  std::wstring line = L"\"" + BinFolder() + L"\\e2e_global_handle_host.exe\" \"" +
+                      std::wstring(project.begin(), project.end()) + L"\" --hold";
+  PROCESS_INFORMATION host{};
+  const BOOL started =
+      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &host);
+  CloseHandle(outWrite);
+  CloseHandle(inRead);
+  ASSERT_TRUE(started);
+  char said[64] = {};
+  DWORD got = 0;
+  ReadFile(outRead, said, sizeof said - 1, &got, nullptr);
+  EXPECT_EQ(std::string(said, got), "End to end\r\n") << "the host linked and opened the project";
+  const std::vector<DWORD> servers = Servers();
+  ASSERT_EQ(servers.size(), 1u);
+  TerminateProcess(host.hProcess, 9);
+  WaitForSingleObject(host.hProcess, 10000);
+  for (HANDLE handle : {host.hProcess, host.hThread, outRead, inWrite}) CloseHandle(handle);
+  EXPECT_FALSE(WaitGone(servers.front(), 5000)) << "Wine released a dead host's objects";
+  // The server stays usable by others.
+  moravane::OrraServer factory;
+  EXPECT_EQ(factory.CreateLink().OpenProject(ProjectPath()).GetName(), Wide("End to end"));
+  EXPECT_EQ(Servers(), servers);
 }
 
 }  // namespace
