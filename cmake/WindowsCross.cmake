@@ -32,17 +32,17 @@ add_compile_definitions(NOMINMAX)
 # host does: in its own directory.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
-# 32-bit modules share the GCC runtime (cmake/toolchains/mingw-i686.cmake):
-# its DLLs go beside them, in the build tree and in an installation.
+# The 32-bit modules share the GCC runtime's DLLs (cmake/toolchains/
+# mingw-i686.cmake says why); they go beside the programs and moravane.dll.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  foreach(runtime libgcc_s_dw2-1.dll libwinpthread-1.dll)
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime} OUTPUT_VARIABLE runtime_path
+  foreach(dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll} OUTPUT_VARIABLE path
                     OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(NOT IS_ABSOLUTE "${runtime_path}" OR NOT EXISTS "${runtime_path}")
-      message(FATAL_ERROR "${runtime} not found by ${CMAKE_CXX_COMPILER}")
+    if(NOT IS_ABSOLUTE "${path}" OR NOT EXISTS "${path}")
+      message(FATAL_ERROR "${dll} of the 32-bit MinGW runtime not found (g++-mingw-w64-i686-posix)")
     endif()
-    file(COPY ${runtime_path} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
-    install(FILES ${runtime_path} DESTINATION bin COMPONENT runtime)
+    file(COPY ${path} DESTINATION ${CMAKE_BINARY_DIR}/bin)
+    install(FILES ${path} DESTINATION bin COMPONENT runtime)
   endforeach()
 endif()
 

@@ -83,13 +83,18 @@ LSTATUS WriteString(HKEY root, const std::wstring& key, const std::wstring& valu
   return status;
 }
 
-// Whether the classes root shows `value` as the class's local server: true
-// where per-user classes are merged into it.
-bool ClassesRootShows(const std::wstring& key, const std::wstring& value) {
-  wchar_t seen[2048] = {};
-  DWORD size = sizeof seen;
-  return RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, seen, &size) == ERROR_SUCCESS &&
-         value == seen;
+// Whether the system merges per-user classes into the classes root, as
+// Windows does: a probe key written under HKCU\Software\Classes must show
+// there. (Comparing the class's own entry would be fooled by an equal one
+// left for the machine.)
+bool PerUserClassesHonoured() {
+  const std::wstring probe = L"moravane.registration-probe." + std::to_wstring(GetCurrentProcessId());
+  if (WriteString(HKEY_CURRENT_USER, L"Software\\Classes\\" + probe, L"probe") != ERROR_SUCCESS) return false;
+  HKEY seen = nullptr;
+  const bool honoured = RegOpenKeyExW(HKEY_CLASSES_ROOT, probe.c_str(), 0, KEY_READ, &seen) == ERROR_SUCCESS;
+  if (seen != nullptr) RegCloseKey(seen);
+  RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Classes\\" + probe).c_str());
+  return honoured;
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -107,19 +112,22 @@ int Register() {
   }
   const std::wstring server = L"\"" + self + L"\"";
   const std::wstring key = ClassKeyPath(), localServer = key + L"\\LocalServer32";
-  const std::wstring perUser = L"Software\\Classes\\" + key;
-  LSTATUS status = WriteString(HKEY_CURRENT_USER, perUser, L"Orra link server");
-  if (status == ERROR_SUCCESS) status = WriteString(HKEY_CURRENT_USER, perUser + L"\\LocalServer32", server);
-  if (status == ERROR_SUCCESS && ClassesRootShows(localServer, server)) {
+  if (PerUserClassesHonoured()) {
+    const std::wstring perUser = L"Software\\Classes\\" + key;
+    LSTATUS status = WriteString(HKEY_CURRENT_USER, perUser, L"Orra link server");
+    if (status == ERROR_SUCCESS) status = WriteString(HKEY_CURRENT_USER, perUser + L"\\LocalServer32", server);
+    if (status != ERROR_SUCCESS) {
+      std::fprintf(stderr, "orra_linkserver_host: cannot write HKEY_CURRENT_USER\\%s (error %ld)\n",
+                   Narrow(perUser).c_str(), static_cast<long>(status));
+      return 1;
+    }
     std::printf("registered HKEY_CURRENT_USER\\Software\\Classes\\%s\n  -> %s\n", Narrow(localServer).c_str(),
                 Narrow(self).c_str());
     return 0;
   }
-  // The system reads classes for the machine only: a per-user entry would
-  // mislead, so none is left behind.
-  RegDeleteTreeW(HKEY_CURRENT_USER, perUser.c_str());
+  // The system reads classes for the machine only.
   const std::wstring machine = L"Software\\Classes\\" + key;
-  status = WriteString(HKEY_LOCAL_MACHINE, machine, L"Orra link server");
+  LSTATUS status = WriteString(HKEY_LOCAL_MACHINE, machine, L"Orra link server");
   if (status == ERROR_SUCCESS) status = WriteString(HKEY_LOCAL_MACHINE, machine + L"\\LocalServer32", server);
   if (status != ERROR_SUCCESS) {
     std::fprintf(stderr,

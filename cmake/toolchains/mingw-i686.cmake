@@ -6,13 +6,13 @@ set(CMAKE_SYSTEM_PROCESSOR x86)
 set(MORAVANE_MINGW_TRIPLET i686-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
-# 32-bit Windows code unwinds through DWARF tables that one copy of the
-# unwinder must know for every module: with a static GCC runtime in each, an
-# exception thrown in moravane.dll (a LinkError) and meant for the host's
-# catch ends the host in std::terminate instead. So the GCC runtime is the
-# shared libgcc_s_dw2-1.dll (which needs libwinpthread-1.dll), shipped beside
-# moravane.dll (cmake/WindowsCross.cmake copies both); the C++ library stays
-# static. 64-bit Windows unwinds through the system's own tables and keeps
-# every module static.
+# 32-bit MinGW unwinds with DWARF tables, which each copy of libgcc knows
+# only for the module it is linked into: with libgcc linked statically, a
+# LinkError thrown inside moravane.dll ends its host (std::terminate)
+# instead of reaching the host's catch. As GCC documents, modules that throw
+# to each other share one libgcc: here libgcc_s_dw2-1.dll, with the
+# libwinpthread-1.dll that it needs, both shipped beside moravane.dll.
+# libstdc++ stays static. (64-bit Windows unwinds through the system's
+# tables, so the 64-bit build links everything statically.)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++ -shared-libgcc")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libstdc++ -shared-libgcc")
