@@ -82,6 +82,13 @@ std::unique_ptr<VideoGenerator> MakeVideoGenerator(const SourceDesc& source, con
 void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, const VideoOptions& options,
                  double seconds, double stepSeconds, std::byte* destination);
 
+// Frames of more than this many bytes are written with streaming
+// (non-temporal) stores where the CPU has them; smaller ones with ordinary
+// stores. docs/performance.md has the measurements behind the default.
+// Tests and benchmarks change it (process-wide).
+inline constexpr std::uint64_t kDefaultStreamingThreshold = std::uint64_t(4) << 20;
+void SetStreamingThreshold(std::uint64_t frameBytes);
+
 // One audio sample value (-1..1) of the source's audio at `seconds`.
 double AudioSampleAt(const SourceDesc& source, double seconds);
 // Writes `frames` interleaved sample frames starting at sample `first`.

@@ -4,9 +4,16 @@
 //   - RenderAlone: the server's render engine into its own memory;
 //   - RenderAloneChecked: the same, followed by the host's read of the frame
 //     (a checksum over every byte);
+//   - Floor: the same render in one thread and the same read in another
+//     thread of this process, handed over frame by frame with the wait the
+//     link uses: what a frame that must reach another CPU costs without any
+//     process boundary or transport; free, and pinned to two CPUs;
 //   - Link: the reference server in another process, reached through the
 //     library's handles (communication thread, proxies, remote calls); it
 //     renders into the host's named section, which the host then reads;
+//     free, and with the host on one CPU and the server on the other;
+//   - LinkOverlapped: two renderers, two sections, two host threads: one
+//     thread reads its frame while the server renders the other's;
 //   - LinkNullCall: one remote call without a frame on the same kind of
 //     link, the part of Link that is neither rendering nor reading;
 //   - Pipe: the same frames rendered in another process on the host's
@@ -20,6 +27,8 @@
 
 #include <benchmark/benchmark.h>
 #include <comsupport/ClassFactory.h>
+#include <kelvex/Threads.h>
+#include <atomic>
 #include <chrono>
 #include <moravane/MemoryMappedFile.h>
 #include <moravane/Project.h>
@@ -34,9 +43,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,16 +63,58 @@ constexpr int kFramesInSource = 25000;  // 1000 s at 25 frames per second
 std::filesystem::path g_project;
 int g_pipeFrames = -1;    // read end of the frames of the pipe peer
 int g_pipeRequests = -1;  // write end of its frame requests
+pid_t g_serverPid = -1;
+cpu_set_t g_allowed;  // the CPUs this process may use, as started
+
+// How far ahead of the read the checksum asks for lines (0: no prefetch).
+std::size_t g_prefetchBytes = 0;
 
 // The host's read of a frame: every byte goes through the CPU once.
 std::uint64_t Checksum(const void* frame) {
   const auto* words = static_cast<const std::uint64_t*>(frame);
+  const auto* bytes = static_cast<const char*>(frame);
+  const std::size_t ahead = g_prefetchBytes;
   std::uint64_t a = 0, b = 0;
-  for (std::size_t i = 0; i < kFrameBytes / 8; i += 2) {
-    a += words[i];
-    b ^= words[i + 1];
+  for (std::size_t i = 0; i < kFrameBytes / 8; i += 8) {
+    if (ahead != 0) __builtin_prefetch(bytes + i * 8 + ahead, 0, 0);
+    a += words[i] + words[i + 2] + words[i + 4] + words[i + 6];
+    b ^= words[i + 1] ^ words[i + 3] ^ words[i + 5] ^ words[i + 7];
   }
   return a + b;
+}
+
+// The first two CPUs this process may use: the floor's and the link's
+// threads are pinned to them. False on a machine with one.
+bool TwoCpus(int& first, int& second) {
+  first = second = -1;
+  for (int cpu = 0; cpu < CPU_SETSIZE && second < 0; ++cpu) {
+    if (!CPU_ISSET(cpu, &g_allowed)) continue;
+    (first < 0 ? first : second) = cpu;
+  }
+  return second >= 0;
+}
+
+bool PinThread(pid_t thread, int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return ::sched_setaffinity(thread, sizeof set, &set) == 0;
+}
+
+// Places every thread of `process` on `cpu`, or (cpu < 0) back on the CPUs
+// this process started with.
+bool PlaceProcess(pid_t process, int cpu) {
+  const std::string tasks = "/proc/" + std::to_string(process) + "/task";
+  DIR* folder = ::opendir(tasks.c_str());
+  if (folder == nullptr) return false;
+  bool placed = true;
+  while (const dirent* entry = ::readdir(folder)) {
+    if (entry->d_name[0] == '.') continue;
+    const pid_t thread = pid_t(std::atoi(entry->d_name));
+    placed &= cpu >= 0 ? PinThread(thread, cpu) : ::sched_setaffinity(thread, sizeof g_allowed, &g_allowed) == 0;
+  }
+  ::closedir(folder);
+  return placed;
 }
 
 linkserver::SourceDesc BarsSource() {
@@ -122,6 +176,57 @@ void RenderAlone(benchmark::State& state, bool read) {
   Rates(state);
 }
 
+// The floor of a linked frame: the server's render in one thread, the host's
+// read in this one, one frame in flight, handed over with the library's
+// spin-then-sleep barrier (request, then reply, as a remote call does).
+// Every line of the frame changes CPUs as it would between two processes;
+// nothing else of the link is there.
+void Floor(benchmark::State& state, bool pinned) {
+  int readerCpu = -1, renderCpu = -1;
+  if (pinned && !TwoCpus(readerCpu, renderCpu)) {
+    state.SkipWithError("pinning needs two CPUs; this process may use one");
+    return;
+  }
+  const Engine engine;
+  std::vector<std::byte> frame(kFrameBytes);
+  kelvex::threads::Barrier request("floor request", 2), reply("floor reply", 2);
+  std::atomic<bool> stop{false};
+  std::atomic<bool> placed{true};
+  std::thread renderer([&] {
+    if (pinned) placed = PinThread(0, renderCpu);
+    for (int time = 0;; ++time) {
+      request.Wait();
+      if (stop.load()) return;
+      engine.Render(time % kFramesInSource, frame.data());
+      reply.Wait();
+    }
+  });
+  if (pinned && !PinThread(0, readerCpu)) placed = false;
+  // As in Link, the first frame (pages faulted in) is not timed.
+  request.Wait();
+  reply.Wait();
+  std::uint64_t sum = Checksum(frame.data());
+  double inRender = 0, inSum = 0;  // as Link's renderUs and sumUs
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    request.Wait();
+    reply.Wait();
+    const auto t1 = std::chrono::steady_clock::now();
+    sum += Checksum(frame.data());
+    inRender += std::chrono::duration<double, std::micro>(t1 - t0).count();
+    inSum += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t1).count();
+  }
+  state.counters["renderUs"] = inRender / double(state.iterations());
+  state.counters["sumUs"] = inSum / double(state.iterations());
+  stop = true;
+  request.Wait();
+  renderer.join();
+  if (pinned) ::sched_setaffinity(0, sizeof g_allowed, &g_allowed);
+  if (!placed) state.SkipWithError("the threads could not be pinned");
+  benchmark::DoNotOptimize(sum);
+  Rates(state);
+}
+
 // A Server handle linked to an interface of the caller's choosing.
 class LinkedServer : public Server {
  public:
@@ -145,34 +250,90 @@ Server LinkToServer() {
   return LinkedServer(unknown);
 }
 
-void Link(benchmark::State& state) {
+// Where Link's threads run: `pinned` puts every thread of this process (the
+// host's and the communication thread) on the floor's reader CPU and every
+// thread of the server process on its render CPU, for the benchmark's
+// length.
+class Placement {
+ public:
+  explicit Placement(bool pinned) : m_pinned(pinned) {
+    int host = -1, server = -1;
+    if (!pinned) return;
+    if (!TwoCpus(host, server)) {
+      m_error = "pinning needs two CPUs; this process may use one";
+    } else if (!PlaceProcess(::getpid(), host) || !PlaceProcess(g_serverPid, server)) {
+      m_error = "the threads could not be pinned";
+    }
+  }
+  ~Placement() {
+    if (!m_pinned) return;
+    PlaceProcess(::getpid(), -1);
+    PlaceProcess(g_serverPid, -1);
+  }
+  const char* Error() const { return m_error; }
+
+ private:
+  bool m_pinned;
+  const char* m_error = nullptr;
+};
+
+// One video render over its own section, ready for frames.
+struct LinkedRender {
+  Renderer renderer;
+  MemoryMappedFile section;
+  const void* frame = nullptr;
+  LinkedRender(Source& source, const std::string& name) : renderer(source.GetRenderer()) {
+    VideoRenderOptions options = renderer.CreateVideoRenderOptions();
+    section.Init(true, name, kFrameBytes);
+    frame = section.GetAddress();
+    renderer.StartVideoRender(options, name, kFrameBytes);
+  }
+  // False when the server wrote another size than a frame's.
+  bool Render(int time) {
+    ULONGLONG written = 0;
+    renderer.RenderVideo(kelvex::time::RatioTime(time % kFramesInSource, 25), &written);
+    return written == kFrameBytes;
+  }
+};
+
+Source LinkToBars(Server& server, Project& project) {
+  project = server.OpenProject(kelvex::utility::AsciiToUTF16(g_project.string()));
+  return project.GetSource(*kelvex::utility::Guid::Parse("00000000-0000-4000-8000-000000000002"));
+}
+
+void SkipWithLinkError(benchmark::State& state, const LinkError& error) {
+  state.SkipWithError(
+      ("LinkError " + std::to_string(error.GetError()) + ": " + kelvex::utility::UTF16ToUTF8(error.GetErrorString()))
+          .c_str());
+}
+
+void Link(benchmark::State& state, bool pinned) {
   try {
     Server server = LinkToServer();
-    Project project = server.OpenProject(kelvex::utility::AsciiToUTF16(g_project.string()));
-    Source source = project.GetSource(*kelvex::utility::Guid::Parse("00000000-0000-4000-8000-000000000002"));
-    Renderer renderer = source.GetRenderer();
-    VideoRenderOptions options = renderer.CreateVideoRenderOptions();
-    const std::string name = "frames-bench-" + std::to_string(::getpid());
-    MemoryMappedFile section;
-    section.Init(true, name, kFrameBytes);
-    const void* frame = section.GetAddress();
-    renderer.StartVideoRender(options, name, kFrameBytes);
+    Project project;
+    Source source = LinkToBars(server, project);
+    LinkedRender render(source, "frames-bench-" + std::to_string(::getpid()));
+    Renderer& renderer = render.renderer;
+    const void* frame = render.frame;
     // The first frame faults the section's pages in, on both sides; the
     // other paths write into memory already touched, so it is not timed.
-    ULONGLONG first = 0;
-    renderer.RenderVideo(kelvex::time::RatioTime(0, 25), &first);
+    render.Render(0);
     std::uint64_t sum = Checksum(frame);
+    const Placement placement(pinned);
+    if (placement.Error() != nullptr) {
+      state.SkipWithError(placement.Error());
+      return;
+    }
     int time = 1;
     // Where a frame's time goes: the remote render (the server writing
     // into the section) and the host's read of it.
     double inRender = 0, inSum = 0;
     for (auto _ : state) {
-      ULONGLONG written = 0;
       auto t0 = std::chrono::steady_clock::now();
-      renderer.RenderVideo(kelvex::time::RatioTime(time++ % kFramesInSource, 25), &written);
+      const bool whole = render.Render(time++);
       auto t1 = std::chrono::steady_clock::now();
       inRender += std::chrono::duration<double, std::micro>(t1 - t0).count();
-      if (written != kFrameBytes) {
+      if (!whole) {
         state.SkipWithError("the server wrote an unexpected frame size");
         break;
       }
@@ -185,12 +346,71 @@ void Link(benchmark::State& state) {
     renderer.EndVideoRender();
     server.CloseProject(project);
   } catch (const LinkError& error) {
-    state.SkipWithError(
-        ("LinkError " + std::to_string(error.GetError()) + ": " + kelvex::utility::UTF16ToUTF8(error.GetErrorString()))
-            .c_str());
+    SkipWithLinkError(state, error);
     return;
   }
   Rates(state);
+}
+
+// A host getting the most frames out of two CPUs: two renderers over the
+// source, each with its own section, driven by two host threads (this one
+// and `partner`). The communication thread makes one remote call at a time,
+// but a thread reads its frame outside the call, so while one thread reads
+// frame N the server renders N + 1 into the other section. Frames per
+// second count both threads' frames over the timed loop.
+void LinkOverlapped(benchmark::State& state) {
+  try {
+    Server server = LinkToServer();
+    Project project;
+    Source source = LinkToBars(server, project);
+    const std::string name = "frames-bench-" + std::to_string(::getpid());
+    LinkedRender even(source, name + "-even"), odd(source, name + "-odd");
+    even.Render(0);
+    odd.Render(1);
+    std::uint64_t sum = Checksum(even.frame) + Checksum(odd.frame);
+    std::atomic<bool> stop{false}, failed{false};
+    std::atomic<std::uint64_t> oddFrames{0};
+    std::uint64_t oddSum = 0;
+    std::thread partner([&] {
+      try {
+        for (int time = 3; !stop.load(std::memory_order_relaxed); time += 2) {
+          if (!odd.Render(time)) failed = true;
+          oddSum += Checksum(odd.frame);
+          oddFrames.fetch_add(1, std::memory_order_relaxed);
+        }
+      } catch (const LinkError&) {
+        failed = true;
+      }
+    });
+    int time = 2;
+    std::uint64_t oddAtStart = 0;
+    bool first = true;
+    for (auto _ : state) {
+      if (first) {
+        oddAtStart = oddFrames.load(std::memory_order_relaxed);
+        first = false;
+      }
+      if (!even.Render(time) || failed.load(std::memory_order_relaxed)) {
+        state.SkipWithError("the server wrote an unexpected frame size");
+        break;
+      }
+      time += 2;
+      sum += Checksum(even.frame);
+    }
+    const std::uint64_t oddInLoop = oddFrames.load() - oddAtStart;
+    stop = true;
+    partner.join();
+    benchmark::DoNotOptimize(sum + oddSum);
+    even.renderer.EndVideoRender();
+    odd.renderer.EndVideoRender();
+    server.CloseProject(project);
+    const double frames = double(state.iterations()) + double(oddInLoop);
+    state.counters["frames/s"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
+    state.counters["oddShare"] = double(oddInLoop) / frames;
+    state.SetBytesProcessed(std::int64_t(frames) * std::int64_t(kFrameBytes));
+  } catch (const LinkError& error) {
+    SkipWithLinkError(state, error);
+  }
 }
 
 // The cost of one remote call on the same link, in the same run: what
@@ -239,7 +459,13 @@ void Pipe(benchmark::State& state) {
 BENCHMARK(Memset)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(RenderAlone, Unread, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(RenderAlone, Checked, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(Link)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Floor, Unpinned, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Floor, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
+// "Link" (free) keeps its name of earlier runs; "Link/Pinned" beside it.
+const auto* const g_link =
+    benchmark::RegisterBenchmark("Link", Link, false) -> Unit(benchmark::kMicrosecond) -> UseRealTime();
+BENCHMARK_CAPTURE(Link, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(LinkOverlapped)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(LinkNullCall)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -290,6 +516,10 @@ BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();
 int main(int argc, char** argv) {
   // A private runtime and configuration folder: the published class is
   // seen by this run only, and nothing of the user's is read or changed.
+  ::sched_getaffinity(0, sizeof g_allowed, &g_allowed);
+  if (const char* ahead = std::getenv("FRAMES_BENCH_PREFETCH")) g_prefetchBytes = std::size_t(std::atol(ahead));
+  if (const char* above = std::getenv("FRAMES_BENCH_STREAM_ABOVE"))
+    linkserver::SetStreamingThreshold(std::strtoull(above, nullptr, 10));
   char scratchTemplate[] = "/tmp/frames-bench-XXXXXX";
   const char* scratch = ::mkdtemp(scratchTemplate);
   if (scratch == nullptr) return 1;
@@ -333,6 +563,7 @@ int main(int argc, char** argv) {
   ::close(requests[0]);
   ::close(ready[1]);
   g_pipeFrames = frames[0];
+  g_serverPid = serverPid;
   g_pipeRequests = requests[1];
   char status = 0;
   if (::read(ready[0], &status, 1) != 1 || status != 'r') {
