@@ -9,6 +9,9 @@
 #include <numbers>
 #include <vector>
 
+#if __has_include(<unistd.h>)
+#include <unistd.h>
+#endif
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
 #define LINKSERVER_STREAMING_STORES 1
@@ -18,7 +21,18 @@ namespace linkserver {
 
 namespace {
 
-std::atomic<std::uint64_t> g_streamingThreshold{kDefaultStreamingThreshold};
+// The last-level cache's size as the C library reports it; 32 MiB when it
+// does not.
+std::uint64_t LastLevelCacheBytes() {
+  long bytes = 0;
+#if defined(_SC_LEVEL3_CACHE_SIZE)
+  bytes = ::sysconf(_SC_LEVEL3_CACHE_SIZE);
+  if (bytes <= 0) bytes = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+#endif
+  return bytes > 0 ? std::uint64_t(bytes) : std::uint64_t(32) << 20;
+}
+
+std::atomic<std::uint64_t> g_streamingThreshold{LastLevelCacheBytes()};
 
 // Copies one row into the frame with non-temporal stores: the frame's lines
 // are not fetched into this CPU's caches before they are overwritten, and
@@ -410,6 +424,8 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
   }
   if (streaming) EndStreaming();
 }
+
+std::uint64_t StreamingThreshold() { return g_streamingThreshold.load(std::memory_order_relaxed); }
 
 void SetStreamingThreshold(std::uint64_t frameBytes) {
   g_streamingThreshold.store(frameBytes, std::memory_order_relaxed);

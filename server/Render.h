@@ -83,10 +83,12 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
                  double seconds, double stepSeconds, std::byte* destination);
 
 // Frames of more than this many bytes are written with streaming
-// (non-temporal) stores where the CPU has them; smaller ones with ordinary
-// stores. docs/performance.md has the measurements behind the default.
-// Tests and benchmarks change it (process-wide).
-inline constexpr std::uint64_t kDefaultStreamingThreshold = std::uint64_t(4) << 20;
+// (non-temporal) stores where the CPU has them, smaller ones with ordinary
+// stores. By default the size of the last-level cache: a frame that fits
+// is read fastest from the cache it was written into, one that does not
+// would only push the reader's data out (docs/performance.md has the
+// measurements). Tests and benchmarks change it (process-wide).
+std::uint64_t StreamingThreshold();
 void SetStreamingThreshold(std::uint64_t frameBytes);
 
 // One audio sample value (-1..1) of the source's audio at `seconds`.

@@ -95,9 +95,10 @@ TEST_P(Render, MatchesTheReferencePixelForPixel) {
   }
   // Large frames are streamed out with non-temporal stores instead (rows
   // at any alignment): the same bytes, padding untouched.
+  const std::uint64_t threshold = linkserver::StreamingThreshold();
   linkserver::SetStreamingThreshold(0);
   const std::vector<std::uint8_t> streamed = RenderOne(renderer, o, 0, 1, 0xAB);
-  linkserver::SetStreamingThreshold(linkserver::kDefaultStreamingThreshold);
+  linkserver::SetStreamingThreshold(threshold);
   EXPECT_TRUE(streamed == frame) << "the streamed frame differs";
 }
 
