@@ -407,7 +407,10 @@ void LinkOverlapped(benchmark::State& state) {
     std::thread partner([&] {
       try {
         for (int time = 3; !stop.load(std::memory_order_relaxed); time += 2) {
-          if (!odd.Render(time)) failed = true;
+          if (!odd.Render(time)) {
+            failed = true;
+            return;
+          }
           oddSum += Checksum(odd.frame);
           oddFrames.fetch_add(1, std::memory_order_relaxed);
         }
@@ -415,6 +418,16 @@ void LinkOverlapped(benchmark::State& state) {
         failed = true;
       }
     });
+    // Ends the partner on every way out, a LinkError of this thread's
+    // included, before the renders and sections it uses go.
+    struct Join {
+      std::atomic<bool>& stop;
+      std::thread& thread;
+      ~Join() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+      }
+    } join{stop, partner};
     int time = 2;
     std::uint64_t oddAtStart = 0;
     bool first = true;
