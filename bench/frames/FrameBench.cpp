@@ -45,6 +45,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -211,7 +212,10 @@ void Floor(benchmark::State& state, bool pinned, bool streamed) {
     return;
   }
   const Engine engine;
-  std::vector<std::byte> frame(kFrameBytes);
+  // The same kind of memory as the link's: a named section of the library.
+  MemoryMappedFile section;
+  section.Init(true, "frames-bench-floor-" + std::to_string(::getpid()), kFrameBytes);
+  const std::span<std::byte> frame(static_cast<std::byte*>(section.GetAddress()), kFrameBytes);
   kelvex::threads::Barrier request("floor request", 2), reply("floor reply", 2);
   std::atomic<bool> stop{false};
   std::atomic<bool> placed{true};
