@@ -395,7 +395,7 @@ void Link(benchmark::State& state, bool pinned) {
 // but a thread reads its frame outside the call, so while one thread reads
 // frame N the server renders N + 1 into the other section. Frames per
 // second count both threads' frames over the timed loop.
-void LinkOverlapped(benchmark::State& state) {
+void LinkOverlapped(benchmark::State& state, bool pinned) {
   try {
     Server server = LinkToServer();
     Project project;
@@ -405,6 +405,11 @@ void LinkOverlapped(benchmark::State& state) {
     even.Render(0);
     odd.Render(1);
     std::uint64_t sum = Checksum(even.frame) + Checksum(odd.frame);
+    const Placement placement(pinned);
+    if (placement.Error() != nullptr) {
+      state.SkipWithError(placement.Error());
+      return;
+    }
     std::atomic<bool> stop{false}, failed{false};
     std::atomic<std::uint64_t> oddFrames{0};
     std::uint64_t oddSum = 0;
@@ -522,9 +527,10 @@ const benchmark::internal::Benchmark* const g_named[] = {
     PerFrame(benchmark::RegisterBenchmark("Floor/Unpinned/Streamed", Floor, false, true)),
     PerFrame(benchmark::RegisterBenchmark("Floor/Pinned/Streamed", Floor, true, true)),
     PerFrame(benchmark::RegisterBenchmark("Link", Link, false)),
+    PerFrame(benchmark::RegisterBenchmark("LinkOverlapped", LinkOverlapped, false)),
 };
 BENCHMARK_CAPTURE(Link, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(LinkOverlapped)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(LinkOverlapped, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(LinkNullCall)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
