@@ -181,7 +181,9 @@ class World : public ::testing::Environment {
     HMODULE proxies = LoadLibraryW((BinFolder() + L"\\orra_linkserver_ps.dll").c_str());
     ASSERT_NE(proxies, nullptr);
     using Entry = HRESULT(STDAPICALLTYPE*)();
-    const auto registerProxies = reinterpret_cast<Entry>(GetProcAddress(proxies, "DllRegisterServer"));
+    // Through void*: FARPROC's own signature differs by width.
+    const auto registerProxies =
+        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(proxies, "DllRegisterServer")));
     ASSERT_NE(registerProxies, nullptr);
     ASSERT_EQ(registerProxies(), S_OK);
     ASSERT_EQ(Run(L"\"" + kServer + L"\" --register"), 0);
