@@ -240,16 +240,16 @@ std::vector<std::uint8_t> RenderFrame(moravane::Project& project, const char* id
 
 TEST_F(WindowsE2e, ActivationStartsOneServerThatEndsWithItsLastObject) {
   ASSERT_TRUE(Servers().empty());
+  std::vector<DWORD> servers;
   {
     moravane::OrraServer factory, second;
     moravane::Server server = factory.CreateLink();
     EXPECT_EQ(server.GetVersion(), 7);
     EXPECT_EQ(second.CreateLink().GetProjectExtension(), Wide(".orraproj"));
-    EXPECT_EQ(Servers().size(), 1u) << "a second link reaches the same process";
+    servers = Servers();
+    EXPECT_EQ(servers.size(), 1u) << "a second link reaches the same process";
   }
-  const std::vector<DWORD> servers = Servers();
-  ASSERT_EQ(servers.size(), 1u);
-  EXPECT_TRUE(WaitGone(servers.front(), 10000)) << "the last release ends the server";
+  for (DWORD pid : servers) EXPECT_TRUE(WaitGone(pid, 10000)) << "the last release ends the server";
 }
 
 // Every kind of source, read back from the section the server wrote.
