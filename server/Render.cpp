@@ -3,14 +3,78 @@
 #include "ServerError.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 #include <vector>
 
+#if __has_include(<unistd.h>)
+#include <unistd.h>
+#endif
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define LINKSERVER_STREAMING_STORES 1
+#endif
+
 namespace linkserver {
 
 namespace {
+
+// The last-level cache's size as the C library reports it; 32 MiB when it
+// does not.
+std::uint64_t LastLevelCacheBytes() {
+  long bytes = 0;
+#if defined(_SC_LEVEL3_CACHE_SIZE)
+  bytes = ::sysconf(_SC_LEVEL3_CACHE_SIZE);
+  if (bytes <= 0) bytes = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+#endif
+  return bytes > 0 ? std::uint64_t(bytes) : std::uint64_t(32) << 20;
+}
+
+std::atomic<std::uint64_t> g_streamingThreshold{LastLevelCacheBytes()};
+
+// Copies one row into the frame with non-temporal stores: the frame's lines
+// are not fetched into this CPU's caches before they are overwritten, and
+// they do not stay there to be taken back by the reader, which is usually
+// another process on another CPU. Bytes before the first 16-byte boundary
+// and after the last 4-byte one are written normally. Without SSE2 this is
+// a plain copy.
+void StreamRow(std::byte* to, const std::byte* from, std::size_t bytes) {
+#ifdef LINKSERVER_STREAMING_STORES
+  while (bytes > 0 && (reinterpret_cast<std::uintptr_t>(to) & 15) != 0) {
+    *to++ = *from++;
+    --bytes;
+  }
+  for (; bytes >= 64; bytes -= 64, to += 64, from += 64) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 48));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to), a);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 16), b);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 32), c);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 48), d);
+  }
+  for (; bytes >= 16; bytes -= 16, to += 16, from += 16) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+  }
+  for (; bytes >= 4; bytes -= 4, to += 4, from += 4) {
+    int word;
+    std::memcpy(&word, from, sizeof word);
+    _mm_stream_si32(reinterpret_cast<int*>(to), word);
+  }
+#endif
+  std::memcpy(to, from, bytes);
+}
+
+// Streaming stores are weakly ordered: without the fence, the reply that
+// tells the host the frame is ready could become visible before the frame.
+void EndStreaming() {
+#ifdef LINKSERVER_STREAMING_STORES
+  _mm_sfence();
+#endif
+}
 
 // The 75% colour bars: white, yellow, cyan, green, magenta, red, blue.
 constexpr float kBars[7][3] = {{0.75f, 0.75f, 0.75f}, {0.75f, 0.75f, 0.f}, {0.f, 0.75f, 0.75f}, {0.f, 0.75f, 0.f},
@@ -310,6 +374,10 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
   std::vector<float> line(std::size_t(regionWidth) * 4), sum(std::size_t(regionWidth) * 4),
       out(std::size_t(layout.outWidth) * 4);
   std::vector<std::uint64_t> keys, previousKeys;
+  // A large frame is staged row by row in this buffer and streamed out; a
+  // small one is written in place and rows are copied from the row above.
+  const bool streaming = layout.frameBytes > g_streamingThreshold.load(std::memory_order_relaxed);
+  std::vector<std::byte> staged(streaming ? layout.tightRowBytes : 0);
   for (int oy = 0; oy < layout.outHeight; ++oy) {
     std::byte* row = destination + std::uint64_t(oy) * layout.rowBytes;
     const int y0 = layout.top + oy * fy;
@@ -321,7 +389,11 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
     }
     if (oy > 0 && keys == previousKeys) {
       // The row equals the one above: copy it rather than render it again.
-      std::memcpy(row, row - layout.rowBytes, layout.tightRowBytes);
+      if (streaming) {
+        StreamRow(row, staged.data(), layout.tightRowBytes);
+      } else {
+        std::memcpy(row, row - layout.rowBytes, layout.tightRowBytes);
+      }
       continue;
     }
     generator.Row(y0, layout.left, regionWidth, timeOf(y0), sum.data());
@@ -342,9 +414,21 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
         out[4 * std::size_t(ox) + c] = total / float(x1 - x0);
       }
     }
-    ConvertRow(out.data(), layout.outWidth, options, row);
+    if (streaming) {
+      ConvertRow(out.data(), layout.outWidth, options, staged.data());
+      StreamRow(row, staged.data(), layout.tightRowBytes);
+    } else {
+      ConvertRow(out.data(), layout.outWidth, options, row);
+    }
     previousKeys.swap(keys);
   }
+  if (streaming) EndStreaming();
+}
+
+std::uint64_t StreamingThreshold() { return g_streamingThreshold.load(std::memory_order_relaxed); }
+
+void SetStreamingThreshold(std::uint64_t frameBytes) {
+  g_streamingThreshold.store(frameBytes, std::memory_order_relaxed);
 }
 
 double AudioSampleAt(const SourceDesc& source, double seconds) {

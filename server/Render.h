@@ -82,6 +82,15 @@ std::unique_ptr<VideoGenerator> MakeVideoGenerator(const SourceDesc& source, con
 void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, const VideoOptions& options,
                  double seconds, double stepSeconds, std::byte* destination);
 
+// Frames of more than this many bytes are written with streaming
+// (non-temporal) stores where the CPU has them, smaller ones with ordinary
+// stores. By default the size of the last-level cache: a frame that fits
+// is read fastest from the cache it was written into, one that does not
+// would only push the reader's data out (docs/performance.md has the
+// measurements). Tests and benchmarks change it (process-wide).
+std::uint64_t StreamingThreshold();
+void SetStreamingThreshold(std::uint64_t frameBytes);
+
 // One audio sample value (-1..1) of the source's audio at `seconds`.
 double AudioSampleAt(const SourceDesc& source, double seconds);
 // Writes `frames` interleaved sample frames starting at sample `first`.

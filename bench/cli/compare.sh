@@ -107,7 +107,7 @@ t_png_ffmpeg=$(best "$png_ffmpeg")
 best_alternating t_raw "$raw_cli" "$raw_one" "$ceiling_splice" "$ceiling_write"
 t_raw_cli=$t_raw_1 t_raw_one=$t_raw_2 t_ceiling_splice=$t_raw_3 t_ceiling_write=$t_raw_4
 # The best repetition's frames/s counter ("frames/s=298.48/s", or 1.2k/s).
-link_fps=$("$build/bench/frames/frames_bench" --benchmark_filter='^Link/' --benchmark_repetitions="$repeat" \
+link_fps=$("$build/bench/frames/frames_bench" --benchmark_filter='^Link/real_time$' --benchmark_repetitions="$repeat" \
   --benchmark_min_time=0.5 2>/dev/null | awk '$1 == "Link/real_time" {
     for (i = 1; i <= NF; i++) if ($i ~ /^frames\/s=/) {
       v = substr($i, 10); sub(/\/s$/, "", v); f = v + 0; if (v ~ /k$/) f *= 1000; if (f > best) best = f }

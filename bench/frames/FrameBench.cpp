@@ -4,9 +4,16 @@
 //   - RenderAlone: the server's render engine into its own memory;
 //   - RenderAloneChecked: the same, followed by the host's read of the frame
 //     (a checksum over every byte);
+//   - Floor: the same render in one thread and the same read in another
+//     thread of this process, handed over frame by frame with the wait the
+//     link uses: what a frame that must reach another CPU costs without any
+//     process boundary or transport; free, and pinned to two CPUs;
 //   - Link: the reference server in another process, reached through the
 //     library's handles (communication thread, proxies, remote calls); it
 //     renders into the host's named section, which the host then reads;
+//     free, and with the host on one CPU and the server on the other;
+//   - LinkOverlapped: two renderers, two sections, two host threads: one
+//     thread reads its frame while the server renders the other's;
 //   - LinkNullCall: one remote call without a frame on the same kind of
 //     link, the part of Link that is neither rendering nor reading;
 //   - Pipe: the same frames rendered in another process on the host's
@@ -20,6 +27,8 @@
 
 #include <benchmark/benchmark.h>
 #include <comsupport/ClassFactory.h>
+#include <kelvex/Threads.h>
+#include <atomic>
 #include <chrono>
 #include <moravane/MemoryMappedFile.h>
 #include <moravane/Project.h>
@@ -30,13 +39,19 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <span>
+#include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,8 +66,12 @@ constexpr int kFramesInSource = 25000;  // 1000 s at 25 frames per second
 std::filesystem::path g_project;
 int g_pipeFrames = -1;    // read end of the frames of the pipe peer
 int g_pipeRequests = -1;  // write end of its frame requests
+pid_t g_serverPid = -1;
+cpu_set_t g_allowed;  // the CPUs this process may use, as started
 
 // The host's read of a frame: every byte goes through the CPU once.
+// (Software prefetch ahead of the read was tried and dropped: the
+// hardware's prefetcher already follows this walk; docs/performance.md.)
 std::uint64_t Checksum(const void* frame) {
   const auto* words = static_cast<const std::uint64_t*>(frame);
   std::uint64_t a = 0, b = 0;
@@ -61,6 +80,63 @@ std::uint64_t Checksum(const void* frame) {
     b ^= words[i + 1];
   }
   return a + b;
+}
+
+// For the benchmark's length, the in-process render engine writes every
+// frame with streaming stores (`streamed`) or as the server would by default.
+class Streaming {
+ public:
+  explicit Streaming(bool streamed) : m_saved(linkserver::StreamingThreshold()) {
+    if (streamed) linkserver::SetStreamingThreshold(0);
+  }
+  ~Streaming() { linkserver::SetStreamingThreshold(m_saved); }
+  Streaming(const Streaming&) = delete;
+  Streaming& operator=(const Streaming&) = delete;
+
+ private:
+  std::uint64_t m_saved;
+};
+
+// CPU time of the calling thread, in microseconds: unlike the wall clock,
+// it leaves out the time other processes held the CPU.
+double ThreadCpuUs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return double(now.tv_sec) * 1e6 + double(now.tv_nsec) / 1e3;
+}
+
+// The first two CPUs this process may use: the floor's and the link's
+// threads are pinned to them. False on a machine with one.
+bool TwoCpus(int& first, int& second) {
+  first = second = -1;
+  for (int cpu = 0; cpu < CPU_SETSIZE && second < 0; ++cpu) {
+    if (!CPU_ISSET(cpu, &g_allowed)) continue;
+    (first < 0 ? first : second) = cpu;
+  }
+  return second >= 0;
+}
+
+bool PinThread(pid_t thread, int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return ::sched_setaffinity(thread, sizeof set, &set) == 0;
+}
+
+// Places every thread of `process` on `cpu`, or (cpu < 0) back on the CPUs
+// this process started with.
+bool PlaceProcess(pid_t process, int cpu) {
+  const std::string tasks = "/proc/" + std::to_string(process) + "/task";
+  DIR* folder = ::opendir(tasks.c_str());
+  if (folder == nullptr) return false;
+  bool placed = true;
+  while (const dirent* entry = ::readdir(folder)) {
+    if (entry->d_name[0] == '.') continue;
+    const pid_t thread = pid_t(std::atoi(entry->d_name));
+    placed &= cpu >= 0 ? PinThread(thread, cpu) : ::sched_setaffinity(thread, sizeof g_allowed, &g_allowed) == 0;
+  }
+  ::closedir(folder);
+  return placed;
 }
 
 linkserver::SourceDesc BarsSource() {
@@ -103,7 +179,8 @@ void Memset(benchmark::State& state) {
   Rates(state);
 }
 
-void RenderAlone(benchmark::State& state, bool read) {
+void RenderAlone(benchmark::State& state, bool read, bool streamed) {
+  const Streaming streaming(streamed);
   const Engine engine;
   if (engine.layout.frameBytes != kFrameBytes) {
     state.SkipWithError("unexpected frame layout");
@@ -118,6 +195,71 @@ void RenderAlone(benchmark::State& state, bool read) {
     benchmark::DoNotOptimize(frame.data());
     benchmark::ClobberMemory();
   }
+  benchmark::DoNotOptimize(sum);
+  Rates(state);
+}
+
+// The floor of a linked frame: the server's render in one thread, the host's
+// read in this one, one frame in flight, handed over with the library's
+// spin-then-sleep barrier (request, then reply, as a remote call does).
+// Every line of the frame changes CPUs as it would between two processes;
+// nothing else of the link is there.
+void Floor(benchmark::State& state, bool pinned, bool streamed) {
+  const Streaming streaming(streamed);
+  int readerCpu = -1, renderCpuNumber = -1;
+  if (pinned && !TwoCpus(readerCpu, renderCpuNumber)) {
+    state.SkipWithError("pinning needs two CPUs; this process may use one");
+    return;
+  }
+  const Engine engine;
+  // The same kind of memory as the link's: a named section of the library.
+  MemoryMappedFile section;
+  section.Init(true, "frames-bench-floor-" + std::to_string(::getpid()), kFrameBytes);
+  const std::span<std::byte> frame(static_cast<std::byte*>(section.GetAddress()), kFrameBytes);
+  kelvex::threads::Barrier request("floor request", 2), reply("floor reply", 2);
+  std::atomic<bool> stop{false};
+  std::atomic<bool> placed{true};
+  double renderCpu = 0;  // the render thread's, over the frames rendered
+  int rendered = 0;
+  std::thread renderer([&] {
+    if (pinned) placed = PinThread(0, renderCpuNumber);
+    for (int time = 0;; ++time) {
+      request.Wait();
+      if (stop.load()) return;
+      const double start = ThreadCpuUs();
+      engine.Render(time % kFramesInSource, frame.data());
+      if (time > 0) renderCpu += ThreadCpuUs() - start, ++rendered;
+      reply.Wait();
+    }
+  });
+  if (pinned && !PinThread(0, readerCpu)) placed = false;
+  // As in Link, the first frame (pages faulted in) is not timed.
+  request.Wait();
+  reply.Wait();
+  std::uint64_t sum = Checksum(frame.data());
+  double inRender = 0, inSum = 0;  // as Link's renderUs and sumUs
+  double sumCpu = 0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    request.Wait();
+    reply.Wait();
+    const auto t1 = std::chrono::steady_clock::now();
+    const double cpu = ThreadCpuUs();
+    sum += Checksum(frame.data());
+    sumCpu += ThreadCpuUs() - cpu;
+    inRender += std::chrono::duration<double, std::micro>(t1 - t0).count();
+    inSum += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t1).count();
+  }
+  state.counters["renderUs"] = inRender / double(state.iterations());
+  state.counters["sumUs"] = inSum / double(state.iterations());
+  stop = true;
+  request.Wait();
+  renderer.join();
+  // CPU time of the render and of the read alone, per frame.
+  state.counters["renderCpuUs"] = renderCpu / std::max(rendered, 1);
+  state.counters["sumCpuUs"] = sumCpu / double(state.iterations());
+  if (pinned) ::sched_setaffinity(0, sizeof g_allowed, &g_allowed);
+  if (!placed) state.SkipWithError("the threads could not be pinned");
   benchmark::DoNotOptimize(sum);
   Rates(state);
 }
@@ -145,34 +287,90 @@ Server LinkToServer() {
   return LinkedServer(unknown);
 }
 
-void Link(benchmark::State& state) {
+// Where Link's threads run: `pinned` puts every thread of this process (the
+// host's and the communication thread) on the floor's reader CPU and every
+// thread of the server process on its render CPU, for the benchmark's
+// length.
+class Placement {
+ public:
+  explicit Placement(bool pinned) : m_pinned(pinned) {
+    int host = -1, server = -1;
+    if (!pinned) return;
+    if (!TwoCpus(host, server)) {
+      m_error = "pinning needs two CPUs; this process may use one";
+    } else if (!PlaceProcess(::getpid(), host) || !PlaceProcess(g_serverPid, server)) {
+      m_error = "the threads could not be pinned";
+    }
+  }
+  ~Placement() {
+    if (!m_pinned) return;
+    PlaceProcess(::getpid(), -1);
+    PlaceProcess(g_serverPid, -1);
+  }
+  const char* Error() const { return m_error; }
+
+ private:
+  bool m_pinned;
+  const char* m_error = nullptr;
+};
+
+// One video render over its own section, ready for frames.
+struct LinkedRender {
+  Renderer renderer;
+  MemoryMappedFile section;
+  const void* frame = nullptr;
+  LinkedRender(Source& source, const std::string& name) : renderer(source.GetRenderer()) {
+    VideoRenderOptions options = renderer.CreateVideoRenderOptions();
+    section.Init(true, name, kFrameBytes);
+    frame = section.GetAddress();
+    renderer.StartVideoRender(options, name, kFrameBytes);
+  }
+  // False when the server wrote another size than a frame's.
+  bool Render(int time) {
+    ULONGLONG written = 0;
+    renderer.RenderVideo(kelvex::time::RatioTime(time % kFramesInSource, 25), &written);
+    return written == kFrameBytes;
+  }
+};
+
+Source LinkToBars(Server& server, Project& project) {
+  project = server.OpenProject(kelvex::utility::AsciiToUTF16(g_project.string()));
+  return project.GetSource(*kelvex::utility::Guid::Parse("00000000-0000-4000-8000-000000000002"));
+}
+
+void SkipWithLinkError(benchmark::State& state, const LinkError& error) {
+  state.SkipWithError(
+      ("LinkError " + std::to_string(error.GetError()) + ": " + kelvex::utility::UTF16ToUTF8(error.GetErrorString()))
+          .c_str());
+}
+
+void Link(benchmark::State& state, bool pinned) {
   try {
     Server server = LinkToServer();
-    Project project = server.OpenProject(kelvex::utility::AsciiToUTF16(g_project.string()));
-    Source source = project.GetSource(*kelvex::utility::Guid::Parse("00000000-0000-4000-8000-000000000002"));
-    Renderer renderer = source.GetRenderer();
-    VideoRenderOptions options = renderer.CreateVideoRenderOptions();
-    const std::string name = "frames-bench-" + std::to_string(::getpid());
-    MemoryMappedFile section;
-    section.Init(true, name, kFrameBytes);
-    const void* frame = section.GetAddress();
-    renderer.StartVideoRender(options, name, kFrameBytes);
+    Project project;
+    Source source = LinkToBars(server, project);
+    LinkedRender render(source, "frames-bench-" + std::to_string(::getpid()));
+    Renderer& renderer = render.renderer;
+    const void* frame = render.frame;
     // The first frame faults the section's pages in, on both sides; the
     // other paths write into memory already touched, so it is not timed.
-    ULONGLONG first = 0;
-    renderer.RenderVideo(kelvex::time::RatioTime(0, 25), &first);
+    render.Render(0);
     std::uint64_t sum = Checksum(frame);
+    const Placement placement(pinned);
+    if (placement.Error() != nullptr) {
+      state.SkipWithError(placement.Error());
+      return;
+    }
     int time = 1;
     // Where a frame's time goes: the remote render (the server writing
     // into the section) and the host's read of it.
     double inRender = 0, inSum = 0;
     for (auto _ : state) {
-      ULONGLONG written = 0;
       auto t0 = std::chrono::steady_clock::now();
-      renderer.RenderVideo(kelvex::time::RatioTime(time++ % kFramesInSource, 25), &written);
+      const bool whole = render.Render(time++);
       auto t1 = std::chrono::steady_clock::now();
       inRender += std::chrono::duration<double, std::micro>(t1 - t0).count();
-      if (written != kFrameBytes) {
+      if (!whole) {
         state.SkipWithError("the server wrote an unexpected frame size");
         break;
       }
@@ -185,12 +383,89 @@ void Link(benchmark::State& state) {
     renderer.EndVideoRender();
     server.CloseProject(project);
   } catch (const LinkError& error) {
-    state.SkipWithError(
-        ("LinkError " + std::to_string(error.GetError()) + ": " + kelvex::utility::UTF16ToUTF8(error.GetErrorString()))
-            .c_str());
+    SkipWithLinkError(state, error);
     return;
   }
   Rates(state);
+}
+
+// A host getting the most frames out of two CPUs: two renderers over the
+// source, each with its own section, driven by two host threads (this one
+// and `partner`). The communication thread makes one remote call at a time,
+// but a thread reads its frame outside the call, so while one thread reads
+// frame N the server renders N + 1 into the other section. Frames per
+// second count both threads' frames over the timed loop.
+void LinkOverlapped(benchmark::State& state, bool pinned) {
+  try {
+    Server server = LinkToServer();
+    Project project;
+    Source source = LinkToBars(server, project);
+    const std::string name = "frames-bench-" + std::to_string(::getpid());
+    LinkedRender even(source, name + "-even"), odd(source, name + "-odd");
+    even.Render(0);
+    odd.Render(1);
+    std::uint64_t sum = Checksum(even.frame) + Checksum(odd.frame);
+    const Placement placement(pinned);
+    if (placement.Error() != nullptr) {
+      state.SkipWithError(placement.Error());
+      return;
+    }
+    std::atomic<bool> stop{false}, failed{false};
+    std::atomic<std::uint64_t> oddFrames{0};
+    std::uint64_t oddSum = 0;
+    std::thread partner([&] {
+      try {
+        for (int time = 3; !stop.load(std::memory_order_relaxed); time += 2) {
+          if (!odd.Render(time)) {
+            failed = true;
+            return;
+          }
+          oddSum += Checksum(odd.frame);
+          oddFrames.fetch_add(1, std::memory_order_relaxed);
+        }
+      } catch (const LinkError&) {
+        failed = true;
+      }
+    });
+    // Ends the partner on every way out, a LinkError of this thread's
+    // included, before the renders and sections it uses go.
+    struct Join {
+      std::atomic<bool>& stop;
+      std::thread& thread;
+      ~Join() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+      }
+    } join{stop, partner};
+    int time = 2;
+    std::uint64_t oddAtStart = 0;
+    bool first = true;
+    for (auto _ : state) {
+      if (first) {
+        oddAtStart = oddFrames.load(std::memory_order_relaxed);
+        first = false;
+      }
+      if (!even.Render(time) || failed.load(std::memory_order_relaxed)) {
+        state.SkipWithError("the server wrote an unexpected frame size");
+        break;
+      }
+      time += 2;
+      sum += Checksum(even.frame);
+    }
+    const std::uint64_t oddInLoop = oddFrames.load() - oddAtStart;
+    stop = true;
+    partner.join();
+    benchmark::DoNotOptimize(sum + oddSum);
+    even.renderer.EndVideoRender();
+    odd.renderer.EndVideoRender();
+    server.CloseProject(project);
+    const double frames = double(state.iterations()) + double(oddInLoop);
+    state.counters["frames/s"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
+    state.counters["oddShare"] = double(oddInLoop) / frames;
+    state.SetBytesProcessed(std::int64_t(frames) * std::int64_t(kFrameBytes));
+  } catch (const LinkError& error) {
+    SkipWithLinkError(state, error);
+  }
 }
 
 // The cost of one remote call on the same link, in the same run: what
@@ -237,9 +512,25 @@ void Pipe(benchmark::State& state) {
 }
 
 BENCHMARK(Memset)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(RenderAlone, Unread, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(RenderAlone, Checked, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(Link)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(RenderAlone, Unread, false, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(RenderAlone, Checked, true, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Floor, Unpinned, false, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Floor, Pinned, true, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
+benchmark::internal::Benchmark* PerFrame(benchmark::internal::Benchmark* b) {
+  return b->Unit(benchmark::kMicrosecond)->UseRealTime();
+}
+// The same three with every frame written by streaming stores, whatever its
+// size: what they cost in each placement. "Link" (free) keeps its name of
+// earlier runs; "Link/Pinned" beside it.
+const benchmark::internal::Benchmark* const g_named[] = {
+    PerFrame(benchmark::RegisterBenchmark("RenderAlone/Checked/Streamed", RenderAlone, true, true)),
+    PerFrame(benchmark::RegisterBenchmark("Floor/Unpinned/Streamed", Floor, false, true)),
+    PerFrame(benchmark::RegisterBenchmark("Floor/Pinned/Streamed", Floor, true, true)),
+    PerFrame(benchmark::RegisterBenchmark("Link", Link, false)),
+    PerFrame(benchmark::RegisterBenchmark("LinkOverlapped", LinkOverlapped, false)),
+};
+BENCHMARK_CAPTURE(Link, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(LinkOverlapped, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(LinkNullCall)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -290,6 +581,11 @@ BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();
 int main(int argc, char** argv) {
   // A private runtime and configuration folder: the published class is
   // seen by this run only, and nothing of the user's is read or changed.
+  ::sched_getaffinity(0, sizeof g_allowed, &g_allowed);
+  // Inherited by the forked server: FRAMES_BENCH_STREAM_ABOVE=0 makes the
+  // Link rows stream their frames too.
+  if (const char* above = std::getenv("FRAMES_BENCH_STREAM_ABOVE"))
+    linkserver::SetStreamingThreshold(std::strtoull(above, nullptr, 10));
   char scratchTemplate[] = "/tmp/frames-bench-XXXXXX";
   const char* scratch = ::mkdtemp(scratchTemplate);
   if (scratch == nullptr) return 1;
@@ -333,6 +629,7 @@ int main(int argc, char** argv) {
   ::close(requests[0]);
   ::close(ready[1]);
   g_pipeFrames = frames[0];
+  g_serverPid = serverPid;
   g_pipeRequests = requests[1];
   char status = 0;
   if (::read(ready[0], &status, 1) != 1 || status != 'r') {

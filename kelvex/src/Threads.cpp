@@ -52,6 +52,23 @@ std::atomic<std::uint32_t>& SpinSetting() {
   return setting;
 }
 
+// The CPU this thread runs on now, -1 where the system cannot say. Cheap
+// enough for every wait (the kernel keeps it in memory that the thread
+// reads directly), and only ever a hint: the thread may move the next
+// moment.
+int CurrentCpu() {
+#if defined(_WIN32)
+  return static_cast<int>(::GetCurrentProcessorNumber());
+#else
+  return ::sched_getcpu();
+#endif
+}
+
+// True when `peerCpu`, the CPU the peer was last seen on, is this thread's
+// own: the peer can then make progress only while this thread is off the
+// CPU, and spinning for it would burn the very time it needs.
+bool SharesCpuWith(int peerCpu) { return peerCpu >= 0 && peerCpu == CurrentCpu(); }
+
 // True when this thread's last completed barrier cycle had to wake a peer
 // from the kernel. Read and cleared by the thread's next barrier wait.
 thread_local bool t_wokeSleeper = false;
@@ -150,6 +167,7 @@ bool Barrier::Wait() {
   t_wokeSleeper = false;
   if (m_arrived.fetch_add(1, std::memory_order_acq_rel) + 1 == m_count) {
     m_arrived.store(0, std::memory_order_relaxed);
+    m_releaserCpu.store(CurrentCpu(), std::memory_order_relaxed);
     m_generation.store(generation + 1, std::memory_order_seq_cst);
     // Sleepers announce themselves before their last look at the generation
     // (both seq_cst), so either they see the new generation or we see them.
@@ -160,10 +178,18 @@ bool Barrier::Wait() {
     return true;
   }
   auto released = [&] { return m_generation.load(std::memory_order_acquire) != generation; };
-  // After waking a sleeper: at a reply barrier sleep at once (the answer
-  // needs the woken peer to run first); elsewhere keep watching, but yield
-  // between looks so that the peer gets this CPU if it was queued here.
-  const Spin spin = !wokeSleeper ? Spin::kPause : m_reply ? Spin::kNone : Spin::kYield;
+  // Who releases this barrier now released it last time too (the two
+  // threads keep their roles), so its CPU then is where it runs now, as a
+  // rule. On this thread's own CPU: watch, but yield between looks, so that
+  // the peer runs. Right after waking a sleeper at a reply barrier: sleep
+  // at once, since the woken peer is usually put on the waker's CPU and
+  // must run before it can answer. Otherwise spin: the peer has a CPU.
+  Spin spin = Spin::kPause;
+  if (SharesCpuWith(m_releaserCpu.load(std::memory_order_relaxed))) {
+    spin = Spin::kYield;
+  } else if (wokeSleeper && m_reply) {
+    spin = Spin::kNone;
+  }
   if (SpinUntil(released, spin)) return false;
   m_sleepers.fetch_add(1, std::memory_order_seq_cst);
   while (m_generation.load(std::memory_order_seq_cst) == generation) WaitWhileEqual(m_generation, generation);
@@ -179,9 +205,13 @@ void LockBriefSpin(RecursiveMutex& mutex) {
   // The first try also takes a mutex this thread holds already. After that,
   // try again only once the hint says free: the hint is read without
   // writing, so the holder keeps its cache line until it lets go.
-  if (inner.try_lock()) return;
-  if (SpinUntil([&] { return holds.load(std::memory_order_relaxed) == 0 && inner.try_lock(); })) return;
-  inner.lock();
+  if (!inner.try_lock()) {
+    // A holder on this very CPU lets go only once it runs again: yield to
+    // it between looks instead of spinning it off the CPU.
+    const Spin spin = SharesCpuWith(mutex.HolderCpu().load(std::memory_order_relaxed)) ? Spin::kYield : Spin::kPause;
+    if (!SpinUntil([&] { return holds.load(std::memory_order_relaxed) == 0 && inner.try_lock(); }, spin)) inner.lock();
+  }
+  mutex.HolderCpu().store(CurrentCpu(), std::memory_order_relaxed);
 }
 
 ScopedLock<RecursiveMutex, boost::recursive_mutex>::Name::Name(std::string_view text)

@@ -1,5 +1,6 @@
 // Frames rendered through the renderer's interfaces against a small
 // reference of what each source shows and what each option does to it.
+#include "Render.h"
 #include "ServerFixture.h"
 
 #include <array>
@@ -92,6 +93,13 @@ TEST_P(Render, MatchesTheReferencePixelForPixel) {
     }
     for (std::size_t i = tight; oy + 1 < outH && i < pitch; ++i) ASSERT_EQ(frame[oy * pitch + i], 0xAB) << "padding";
   }
+  // Large frames are streamed out with non-temporal stores instead (rows
+  // at any alignment): the same bytes, padding untouched.
+  const std::uint64_t threshold = linkserver::StreamingThreshold();
+  linkserver::SetStreamingThreshold(0);
+  const std::vector<std::uint8_t> streamed = RenderOne(renderer, o, 0, 1, 0xAB);
+  linkserver::SetStreamingThreshold(threshold);
+  EXPECT_TRUE(streamed == frame) << "the streamed frame differs";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -3,10 +3,12 @@
 // Barrier and ScopedLock sit on the path of every marshalled call, so their
 // waits first spin for a few microseconds and only then sleep in the kernel:
 // a thread that really sleeps costs 15-20 us to wake, a spinning one a few
-// hundred nanoseconds. Spinning is skipped when the process may run on one
-// CPU only, where it would only steal the time the peer needs, and by a
-// reply barrier right after the waiting thread had to wake a sleeper (see
-// Barrier::SetReplyBarrier).
+// hundred nanoseconds. A spin pays only while the awaited thread runs on
+// another CPU, so it is skipped when the process may run on one CPU only,
+// replaced by yielding when the awaited thread was last seen on the
+// waiter's own CPU (as happens when a third, busy thread crowds the two
+// onto one CPU), and skipped by a reply barrier right after the waiting
+// thread had to wake a sleeper (see Barrier::SetReplyBarrier).
 #pragma once
 
 #include <kelvex/SmallBlockAllocator.h>
@@ -66,10 +68,7 @@ class Barrier {
   // handed over). When the waiting thread's last completed cycle, on any
   // barrier, had to wake a peer from the kernel, Wait() sleeps at once: the
   // peer needs microseconds to run again, usually on this very CPU, and a
-  // spin would only keep it off. Other waits after such a wake still watch
-  // for the peer, but yield the CPU between looks, so that a pair of threads
-  // that fell asleep returns to spinning on the next call without holding
-  // off the peer it has just woken.
+  // spin would only keep it off.
   void SetReplyBarrier(bool reply) { m_reply = reply; }
 
  private:
@@ -81,6 +80,9 @@ class Barrier {
   alignas(64) std::atomic<std::uint32_t> m_arrived{0};
   std::atomic<std::uint32_t> m_generation{0};
   std::atomic<std::uint32_t> m_sleepers{0};
+  // The CPU of the thread that completed the last cycle, -1 before the
+  // first: where a waiter expects the thread that will release it to be.
+  std::atomic<int> m_releaserCpu{-1};
 };
 
 // A named recursive mutex; GetMutex() gives the boost mutex underneath,
@@ -104,10 +106,14 @@ class alignas(64) RecursiveMutex {
   // the mutex's cache line away from the holder about to release it. Locks
   // taken on GetMutex() directly do not count; a waiter then simply tries.
   std::atomic<std::uint32_t>& HoldCount() { return m_holds; }
+  // The CPU the last holder took the mutex on (-1 before the first): a
+  // waiter whose holder shares its CPU yields to it instead of spinning.
+  std::atomic<int>& HolderCpu() { return m_holderCpu; }
 
  private:
   boost::recursive_mutex m_mutex;
   std::atomic<std::uint32_t> m_holds{0};
+  std::atomic<int> m_holderCpu{-1};
   std::string m_name;
 };
 
