@@ -80,8 +80,8 @@ TEST_P(Render, MatchesTheReferencePixelForPixel) {
     for (int ox = 0; ox < outW; ++ox) {
       // Low quality picks the block's first pixel; otherwise the block's mean.
       const int x0 = left + ox * p.fx, y0 = top + oy * p.fy;
-      const int x1 = p.lowQuality ? x0 + 1 : std::min(x0 + p.fx, right);
-      const int y1 = p.lowQuality ? y0 + 1 : std::min(y0 + p.fy, bottom);
+      const int x1 = p.lowQuality ? x0 + 1 : std::min<int>(x0 + p.fx, right);
+      const int y1 = p.lowQuality ? y0 + 1 : std::min<int>(y0 + p.fy, bottom);
       Rgba expected{};
       for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x)
