@@ -334,6 +334,28 @@ TEST_F(WindowsE2e, OptionsReachTheServer) {
     RenderFrame(project, ID(11), kelvex::time::RatioTime(0, 24), row.configure, &written);
     EXPECT_EQ(written, row.bytes);
   }
+  // Audio as 16-bit integers in two channels, at 32 kHz: the same sine.
+  moravane::Renderer renderer = project.GetSource(kelvex::utility::Guid(ID(20))).GetRenderer();
+  moravane::AudioRenderOptions audio = renderer.CreateAudioRenderOptions();
+  audio.SetSampleRate(32000);
+  audio.SetNumChannels(2);
+  audio.SetEncoding(0);
+  audio.SetBytesPerSample(2);
+  const LONG samples = 3200;
+  const std::string name = "moravane-e2e-int16-" + std::to_string(GetCurrentProcessId());
+  moravane::MemoryMappedFile section;
+  section.Init(true, name, samples * 4);
+  renderer.StartAudioRender(kelvex::time::RatioTime(0, 1), samples, audio, name, samples * 4);
+  ULONGLONG written = 0;
+  renderer.GetNextAudioBuffer(&written);
+  renderer.EndAudioRender();
+  ASSERT_EQ(written, ULONGLONG(samples) * 4);
+  const auto* pcm = static_cast<const std::int16_t*>(section.GetAddress());
+  for (LONG i = 0; i < samples; i += 7) {
+    const double expected = 0.5 * std::sin(2 * std::numbers::pi * 1234.5 * i / 32000);
+    ASSERT_NEAR(pcm[2 * i] / 32768.0, expected, 2 / 32768.0) << i;
+    ASSERT_EQ(pcm[2 * i], pcm[2 * i + 1]) << i;
+  }
   // Channel order RGBA: the orange's red comes first.
   const std::vector<std::uint8_t> rgba = RenderFrame(project, ID(15), kelvex::time::RatioTime(0, 1),
                                                      [](moravane::VideoRenderOptions& o) { o.SetChannelOrder(1); });
