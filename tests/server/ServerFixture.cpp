@@ -3,8 +3,9 @@
 #include "PngImage.h"
 #include "ServerError.h"
 
+#include <comsupport/WideChars.h>
 #include <kelvex/Guid.h>
-#include <platformdebug.h>
+#include <support/testserver/PlatformProbes.h>
 
 #include <algorithm>
 #include <fstream>
@@ -45,7 +46,7 @@ Outcome Call(const std::function<HRESULT(BSTR*)>& call) {
   return outcome;
 }
 
-Arg::Arg(const std::string& text) : value(SysAllocString(linkserver::ToUtf16(text).c_str())) {}
+Arg::Arg(const std::string& text) : value(SysAllocString(comsupport::AsOleChars(linkserver::ToUtf16(text).c_str()))) {}
 
 GUID ParseGuid(const char* text) { return kelvex::utility::Guid(text).GetGUID(); }
 
@@ -70,10 +71,13 @@ std::filesystem::path WriteTestImage(const std::filesystem::path& path, int widt
 
 void ServerTest::SetUp() {
   m_objectsBefore = linkserver::LiveObjectCount();
-  m_bstrsBefore = platformdebug::LiveBstrCount();
-  std::string folder = (std::filesystem::temp_directory_path() / "refserver-XXXXXX").string();
-  ASSERT_NE(mkdtemp(folder.data()), nullptr);
-  m_folder = folder;
+  m_bstrsBefore = testprobes::LiveBstrCount();
+  // A folder of this test's own: the process id and a count make it unique.
+  static int made = 0;
+  m_folder = std::filesystem::temp_directory_path() /
+             ("refserver-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++made));
+  std::filesystem::remove_all(m_folder);
+  ASSERT_TRUE(std::filesystem::create_directory(m_folder));
   WriteTestImage(m_folder / "still.png", 37, 23);
   WriteTestImage(m_folder / "small.png", 9, 6);
   m_sections = std::make_shared<linkserver::InProcessSections>();
@@ -86,7 +90,7 @@ void ServerTest::TearDown() {
   m_project.Release();
   m_server.Release();
   EXPECT_EQ(linkserver::LiveObjectCount(), m_objectsBefore) << "server objects still alive";
-  EXPECT_EQ(platformdebug::LiveBstrCount(), m_bstrsBefore) << "BSTRs leaked";
+  EXPECT_EQ(testprobes::LiveBstrCount(), m_bstrsBefore) << "BSTRs leaked";
   std::error_code ignored;
   std::filesystem::remove_all(m_folder, ignored);
 }
