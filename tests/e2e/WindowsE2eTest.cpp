@@ -327,6 +327,11 @@ TEST_F(WindowsE2e, OptionsReachTheServer) {
       {"16 bits", [](moravane::VideoRenderOptions& o) { o.SetBitDepth(16); }, 128 * 72 * 8},
       {"downsample", [](moravane::VideoRenderOptions& o) { o.SetDownsampleFactor(2, 4); }, 64 * 18 * 4},
       {"row bytes", [](moravane::VideoRenderOptions& o) { o.SetRowBytes(1024); }, 71 * 1024 + 128 * 4},
+      {"region",
+       [](moravane::VideoRenderOptions& o) {
+         o.SetRegionOfInterest({8, 4, 72, 40});
+       },
+       64 * 36 * 4},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -356,6 +361,22 @@ TEST_F(WindowsE2e, OptionsReachTheServer) {
     ASSERT_NEAR(pcm[2 * i] / 32768.0, expected, 2 / 32768.0) << i;
     ASSERT_EQ(pcm[2 * i], pcm[2 * i + 1]) << i;
   }
+  // The options that leave these frames' bytes alone still reach the
+  // server's object: each comes back as it was set.
+  moravane::VideoRenderOptions video =
+      project.GetSource(kelvex::utility::Guid(ID(11))).GetRenderer().CreateVideoRenderOptions();
+  video.SetLowQuality(true);
+  video.SetPreMultiply(1);
+  video.SetFieldOrder(2);
+  video.SetTimeStep(kelvex::time::RatioTime(1, 48));
+  video.SetRenderGuideLayers(true);
+  EXPECT_TRUE(video.GetLowQuality());
+  EXPECT_EQ(video.GetPreMultiply(), 1);
+  EXPECT_EQ(video.GetFieldOrder(), 2);
+  EXPECT_EQ(video.GetTimeStep(), kelvex::time::RatioTime(1, 48));
+  EXPECT_TRUE(video.GetRenderGuideLayers());
+  EXPECT_EQ(audio.GetSampleRate(), 32000);
+  EXPECT_EQ(audio.GetBytesPerSample(), 2);
   // Channel order RGBA: the orange's red comes first.
   const std::vector<std::uint8_t> rgba = RenderFrame(project, ID(15), kelvex::time::RatioTime(0, 1),
                                                      [](moravane::VideoRenderOptions& o) { o.SetChannelOrder(1); });
@@ -392,6 +413,10 @@ TEST_F(WindowsE2e, BadRequestsComeBackWithTheServersText) {
          renderer.StartVideoRender(options, "moravane-e2e-small", 1000);
        },
        E_INVALIDARG, ""},
+      {"field order", [&] { renderer.CreateVideoRenderOptions().SetFieldOrder(3); }, E_INVALIDARG,
+       "field order must be 0 (progressive), 1 (upper first) or 2 (lower first), found 3"},
+      {"bit depth", [&] { renderer.CreateVideoRenderOptions().SetBitDepth(12); }, E_INVALIDARG,
+       "bit depth must be 8, 16 or 32, found 12"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
