@@ -10,6 +10,8 @@
 #include <objbase.h>
 #include <wincodec.h>
 
+#include <comsupport/ComPtr.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -23,24 +25,6 @@ namespace {
 constexpr std::uint64_t kMaxPixels = 16384ull * 16384ull;
 
 constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-// One reference to a COM interface, released at the end of its scope.
-template <class T>
-class Ref {
- public:
-  Ref() = default;
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() {
-    if (m_p != nullptr) m_p->Release();
-  }
-  T* operator->() const { return m_p; }
-  T* Get() const { return m_p; }
-  T** Out() { return &m_p; }
-
- private:
-  T* m_p = nullptr;
-};
 
 // Joins the multithreaded apartment for one call when the thread is in none.
 class ApartmentForCall {
@@ -70,22 +54,22 @@ void Check(HRESULT hr, const std::filesystem::path& path, const char* what) {
   if (FAILED(hr)) Throw(path, std::string(what) + " (" + Code(hr) + ")");
 }
 
-void MakeFactory(Ref<IWICImagingFactory>& factory, const std::filesystem::path& path) {
+void MakeFactory(comsupport::CComPtr<IWICImagingFactory>& factory, const std::filesystem::path& path) {
   Check(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                         reinterpret_cast<void**>(factory.Out())),
+                         reinterpret_cast<void**>(&factory)),
         path, "the system's image codecs are not available");
 }
 
 // The first frame of a PNG file, its size checked.
-void OpenFrame(IWICImagingFactory* factory, const std::filesystem::path& path, Ref<IWICBitmapFrameDecode>& frame,
-               UINT& width, UINT& height) {
+void OpenFrame(IWICImagingFactory* factory, const std::filesystem::path& path,
+               comsupport::CComPtr<IWICBitmapFrameDecode>& frame, UINT& width, UINT& height) {
   if (!std::filesystem::is_regular_file(path)) Throw(path, "no such file");
   if (!LooksLikePng(path)) Throw(path, "not a PNG file");
-  Ref<IWICBitmapDecoder> decoder;
-  Check(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand,
-                                           decoder.Out()),
-        path, "the PNG decoder refuses it");
-  Check(decoder->GetFrame(0, frame.Out()), path, "it holds no image");
+  comsupport::CComPtr<IWICBitmapDecoder> decoder;
+  Check(
+      factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand, &decoder),
+      path, "the PNG decoder refuses it");
+  Check(decoder->GetFrame(0, &frame), path, "it holds no image");
   Check(frame->GetSize(&width, &height), path, "it has no size");
   if (std::uint64_t(width) * height > kMaxPixels) Throw(path, "the image is too large");
 }
@@ -94,25 +78,24 @@ void OpenFrame(IWICImagingFactory* factory, const std::filesystem::path& path, R
 
 PngSize ReadPngSize(const std::filesystem::path& path) {
   ApartmentForCall apartment;
-  Ref<IWICImagingFactory> factory;
+  comsupport::CComPtr<IWICImagingFactory> factory;
   MakeFactory(factory, path);
-  Ref<IWICBitmapFrameDecode> frame;
+  comsupport::CComPtr<IWICBitmapFrameDecode> frame;
   UINT width = 0, height = 0;
-  OpenFrame(factory.Get(), path, frame, width, height);
+  OpenFrame(factory.p, path, frame, width, height);
   return PngSize{width, height};
 }
 
 PngImage ReadPng(const std::filesystem::path& path) {
   ApartmentForCall apartment;
-  Ref<IWICImagingFactory> factory;
+  comsupport::CComPtr<IWICImagingFactory> factory;
   MakeFactory(factory, path);
-  Ref<IWICBitmapFrameDecode> frame;
+  comsupport::CComPtr<IWICBitmapFrameDecode> frame;
   UINT width = 0, height = 0;
-  OpenFrame(factory.Get(), path, frame, width, height);
+  OpenFrame(factory.p, path, frame, width, height);
   // Straight (not premultiplied) 8-bit RGBA whatever the file's own format.
-  Ref<IWICBitmapSource> rgba;
-  Check(WICConvertBitmapSource(GUID_WICPixelFormat32bppRGBA, frame.Get(), rgba.Out()), path,
-        "it cannot be converted to RGBA");
+  comsupport::CComPtr<IWICBitmapSource> rgba;
+  Check(WICConvertBitmapSource(GUID_WICPixelFormat32bppRGBA, frame.p, &rgba), path, "it cannot be converted to RGBA");
   PngImage result;
   result.width = width;
   result.height = height;
@@ -133,25 +116,25 @@ void WritePng(const std::filesystem::path& path, const PngImage& image) {
     throw std::runtime_error("cannot write image '" + path.string() + "': " + what + " (" + Code(hr) + ")");
   };
   ApartmentForCall apartment;
-  Ref<IWICImagingFactory> factory;
+  comsupport::CComPtr<IWICImagingFactory> factory;
   HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                                reinterpret_cast<void**>(factory.Out()));
+                                reinterpret_cast<void**>(&factory));
   if (FAILED(hr)) fail("the system's image codecs are not available", hr);
   // Every PNG encoder of the imaging component takes 8-bit BGRA.
   std::vector<std::uint8_t> bgra(image.rgba);
   for (std::size_t i = 0; i + 3 < bgra.size(); i += 4) std::swap(bgra[i], bgra[i + 2]);
-  Ref<IWICStream> stream;
-  Ref<IWICBitmapEncoder> encoder;
-  Ref<IWICBitmapFrameEncode> frame;
+  comsupport::CComPtr<IWICStream> stream;
+  comsupport::CComPtr<IWICBitmapEncoder> encoder;
+  comsupport::CComPtr<IWICBitmapFrameEncode> frame;
   WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGRA;
-  if (FAILED(hr = factory->CreateStream(stream.Out())) ||
+  if (FAILED(hr = factory->CreateStream(&stream)) ||
       FAILED(hr = stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE))) {
     fail("cannot create the file", hr);
   }
   const bool written =
-      SUCCEEDED(hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.Out())) &&
-      SUCCEEDED(hr = encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
-      SUCCEEDED(hr = encoder->CreateNewFrame(frame.Out(), nullptr)) && SUCCEEDED(hr = frame->Initialize(nullptr)) &&
+      SUCCEEDED(hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
+      SUCCEEDED(hr = encoder->Initialize(stream.p, WICBitmapEncoderNoCache)) &&
+      SUCCEEDED(hr = encoder->CreateNewFrame(&frame, nullptr)) && SUCCEEDED(hr = frame->Initialize(nullptr)) &&
       SUCCEEDED(hr = frame->SetSize(image.width, image.height)) && SUCCEEDED(hr = frame->SetPixelFormat(&format)) &&
       (IsEqualGUID(format, GUID_WICPixelFormat32bppBGRA) || (hr = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT, false)) &&
       SUCCEEDED(hr = frame->WritePixels(image.height, image.width * 4, static_cast<UINT>(bgra.size()), bgra.data())) &&

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <wincodec.h>
 
+#include <comsupport/ComPtr.h>
+
 #include <fcntl.h>
 #include <io.h>
 #else
@@ -257,17 +259,6 @@ void WritePng(const std::string& path, const FrameView& frame, int level) {
 
 namespace {
 
-// An owned COM interface pointer, released at the end of its scope.
-template <class T>
-struct Owned {
-  T* p = nullptr;
-  ~Owned() {
-    if (p != nullptr) p->Release();
-  }
-  T** operator&() { return &p; }
-  T* operator->() const { return p; }
-};
-
 // COM on the calling thread for as long as the PNG is written: the
 // encoders run on threads of their own. A thread already in another
 // apartment keeps it (RPC_E_CHANGED_MODE), and WIC works there as well.
@@ -295,17 +286,17 @@ void Check(HRESULT hr, const std::string& path, const char* step) {
 void WritePng(const std::string& path, const FrameView& frame, int level) {
   OutputFile file(path);
   ComScope com;
-  Owned<IWICImagingFactory> factory;
+  comsupport::CComPtr<IWICImagingFactory> factory;
   Check(::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                            reinterpret_cast<void**>(&factory)),
         path, "creating the image codec factory");
-  Owned<IStream> stream;
+  comsupport::CComPtr<IStream> stream;
   Check(::CreateStreamOnHGlobal(nullptr, TRUE, &stream), path, "creating a stream in memory");
-  Owned<IWICBitmapEncoder> encoder;
+  comsupport::CComPtr<IWICBitmapEncoder> encoder;
   Check(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder), path, "creating the PNG encoder");
   Check(encoder->Initialize(stream.p, WICBitmapEncoderNoCache), path, "starting the PNG encoder");
-  Owned<IWICBitmapFrameEncode> target;
-  Owned<IPropertyBag2> options;
+  comsupport::CComPtr<IWICBitmapFrameEncode> target;
+  comsupport::CComPtr<IPropertyBag2> options;
   Check(encoder->CreateNewFrame(&target, &options), path, "adding the frame");
   if (options.p != nullptr) {
     PROPBAG2 name{};
