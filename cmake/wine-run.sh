@@ -42,6 +42,16 @@ err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 status=0
 "$wine" "$@" >"$out" 2>"$err" || status=$?
+# Every program run here writes something (a test program at least its
+# header). A failure with no output at all is Wine failing to start the
+# program, which happens now and then while a new prefix's services are
+# still settling: start it once more, and say so.
+if [ $status -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
+  echo "wine-run: Wine started nothing (exit $status); starting $1 once more" >&2
+  "$wineserver" -p 20 </dev/null >/dev/null 2>&1 || true
+  status=0
+  "$wine" "$@" >"$out" 2>"$err" || status=$?
+fi
 cat "$out"
 cat "$err" >&2
 exit $status
