@@ -21,18 +21,18 @@ namespace linkserver {
 
 namespace {
 
-// The last-level cache's size as the C library reports it; 32 MiB when it
-// does not.
-std::uint64_t LastLevelCacheBytes() {
+// The size of this CPU's own (second-level) cache as the C library reports
+// it; 1 MiB when it does not. A frame that fits is read back from a cache
+// whichever way it was written, so streaming cannot pay.
+std::uint64_t PrivateCacheBytes() {
   long bytes = 0;
-#if defined(_SC_LEVEL3_CACHE_SIZE)
-  bytes = ::sysconf(_SC_LEVEL3_CACHE_SIZE);
-  if (bytes <= 0) bytes = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+#if defined(_SC_LEVEL2_CACHE_SIZE)
+  bytes = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
 #endif
-  return bytes > 0 ? std::uint64_t(bytes) : std::uint64_t(32) << 20;
+  return bytes > 0 ? std::uint64_t(bytes) : std::uint64_t(1) << 20;
 }
 
-std::atomic<std::uint64_t> g_streamingThreshold{LastLevelCacheBytes()};
+std::atomic<FrameWrites> g_frameWrites{FrameWrites::kChosen};
 
 // Copies one row into the frame with non-temporal stores: the frame's lines
 // are not fetched into this CPU's caches before they are overwritten, and
@@ -361,7 +361,7 @@ std::unique_ptr<VideoGenerator> MakeVideoGenerator(const SourceDesc& source, con
 }
 
 void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, const VideoOptions& options,
-                 double seconds, double stepSeconds, std::byte* destination) {
+                 double seconds, double stepSeconds, bool streamed, std::byte* destination) {
   const int regionWidth = layout.right - layout.left;
   const int fx = options.downsampleX, fy = options.downsampleY;
   const bool lowQuality = options.lowQuality != 0;
@@ -374,10 +374,9 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
   std::vector<float> line(std::size_t(regionWidth) * 4), sum(std::size_t(regionWidth) * 4),
       out(std::size_t(layout.outWidth) * 4);
   std::vector<std::uint64_t> keys, previousKeys;
-  // A large frame is staged row by row in this buffer and streamed out; a
-  // small one is written in place and rows are copied from the row above.
-  const bool streaming = layout.frameBytes > g_streamingThreshold.load(std::memory_order_relaxed);
-  std::vector<std::byte> staged(streaming ? layout.tightRowBytes : 0);
+  // A streamed frame is staged row by row in this buffer and streamed out;
+  // otherwise rows are written in place and copied from the row above.
+  std::vector<std::byte> staged(streamed ? layout.tightRowBytes : 0);
   for (int oy = 0; oy < layout.outHeight; ++oy) {
     std::byte* row = destination + std::uint64_t(oy) * layout.rowBytes;
     const int y0 = layout.top + oy * fy;
@@ -389,7 +388,7 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
     }
     if (oy > 0 && keys == previousKeys) {
       // The row equals the one above: copy it rather than render it again.
-      if (streaming) {
+      if (streamed) {
         StreamRow(row, staged.data(), layout.tightRowBytes);
       } else {
         std::memcpy(row, row - layout.rowBytes, layout.tightRowBytes);
@@ -414,7 +413,7 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
         out[4 * std::size_t(ox) + c] = total / float(x1 - x0);
       }
     }
-    if (streaming) {
+    if (streamed) {
       ConvertRow(out.data(), layout.outWidth, options, staged.data());
       StreamRow(row, staged.data(), layout.tightRowBytes);
     } else {
@@ -422,13 +421,41 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
     }
     previousKeys.swap(keys);
   }
-  if (streaming) EndStreaming();
+  if (streamed) EndStreaming();
 }
 
-std::uint64_t StreamingThreshold() { return g_streamingThreshold.load(std::memory_order_relaxed); }
+FrameWrites GetFrameWrites() { return g_frameWrites.load(std::memory_order_relaxed); }
 
-void SetStreamingThreshold(std::uint64_t frameBytes) {
-  g_streamingThreshold.store(frameBytes, std::memory_order_relaxed);
+void SetFrameWrites(FrameWrites writes) { g_frameWrites.store(writes, std::memory_order_relaxed); }
+
+bool FrameWriteChooser::Next(std::uint64_t frameBytes) {
+  static const std::uint64_t privateCache = PrivateCacheBytes();
+  FrameWrites writes = GetFrameWrites();
+  m_measured = false;
+#ifndef LINKSERVER_STREAMING_STORES
+  writes = FrameWrites::kOrdinary;
+#endif
+  if (writes != FrameWrites::kChosen || frameBytes <= privateCache) {
+    return m_streamed = writes == FrameWrites::kStreamed;
+  }
+  const std::uint32_t frame = m_frames++;
+  m_measured = frame > 0;
+  m_probe = false;
+  if (frame == 0 || m_cost[0] == 0) return m_streamed = false;
+  if (m_cost[1] == 0) return m_streamed = true;
+  const bool faster = m_cost[1] < m_cost[0];
+  m_probe = frame % kProbeEvery == 0;
+  return m_streamed = m_probe ? !faster : faster;
+}
+
+void FrameWriteChooser::Took(double seconds) {
+  if (!m_measured) return;
+  // A probe's time replaces the other way's, which is old by then: if the
+  // reader has moved, the choice turns at once. The way in use averages
+  // with half the weight on the newest frame, so that one slow frame does
+  // not turn it.
+  double& cost = m_cost[m_streamed ? 1 : 0];
+  cost = cost == 0 || m_probe ? seconds : (cost + seconds) / 2;
 }
 
 double AudioSampleAt(const SourceDesc& source, double seconds) {

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -79,17 +80,46 @@ std::unique_ptr<VideoGenerator> MakeVideoGenerator(const SourceDesc& source, con
 
 // Renders one frame at `seconds` into `destination` (layout.frameBytes
 // writable bytes); bytes between rows (row padding) are left untouched.
+// With `streamed`, rows go out through a staged copy with streaming stores
+// (where the CPU has none, as ordinary stores): the same bytes either way.
 void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, const VideoOptions& options,
-                 double seconds, double stepSeconds, std::byte* destination);
+                 double seconds, double stepSeconds, bool streamed, std::byte* destination);
 
-// Frames of more than this many bytes are written with streaming
-// (non-temporal) stores where the CPU has them, smaller ones with ordinary
-// stores. By default the size of the last-level cache: a frame that fits
-// is read fastest from the cache it was written into, one that does not
-// would only push the reader's data out (docs/performance.md has the
-// measurements). Tests and benchmarks change it (process-wide).
-std::uint64_t StreamingThreshold();
-void SetStreamingThreshold(std::uint64_t frameBytes);
+// How frames reach their memory: with ordinary stores, or with streaming
+// (non-temporal) stores where the CPU has them, which neither fetch a line
+// before overwriting it nor leave it in this CPU's cache. Which is cheaper
+// depends on where the host's reader runs, which the server cannot see:
+// when the reader shares this CPU's cache the frame is best left there,
+// when it reads on another CPU every ordinary store first takes its line
+// back from the reader. So by default (kChosen) each render measures both
+// and keeps the faster (FrameWriteChooser); tests and benchmarks force one
+// way for the whole process.
+enum class FrameWrites { kChosen, kOrdinary, kStreamed };
+FrameWrites GetFrameWrites();
+void SetFrameWrites(FrameWrites writes);
+
+// The choice for one render, frame by frame. A frame that fits this CPU's
+// own cache is written normally. A larger one is written once each way
+// after the first (whose time includes faulting the memory in), then the
+// way with the smaller recent cost, and every kProbeEvery-th frame the
+// other way, so that a move of the reader to another CPU, or back, is
+// noticed within that many frames.
+class FrameWriteChooser {
+ public:
+  static constexpr std::uint32_t kProbeEvery = 32;
+  // Whether the next frame, of `frameBytes`, is to be streamed.
+  bool Next(std::uint64_t frameBytes);
+  // How long the frame that Next chose for took to render and write.
+  void Took(double seconds);
+  // Next, `render(streamed)`, then Took with its time.
+  template <class Render>
+  void Write(std::uint64_t frameBytes, Render&& render);
+
+ private:
+  double m_cost[2] = {0, 0};  // seconds a frame, ordinary and streamed; 0 until measured
+  std::uint32_t m_frames = 0;
+  bool m_streamed = false, m_measured = false, m_probe = false;
+};
 
 // One audio sample value (-1..1) of the source's audio at `seconds`.
 double AudioSampleAt(const SourceDesc& source, double seconds);
@@ -101,5 +131,13 @@ void RenderAudio(const SourceDesc& source, const AudioOptions& options, std::int
 inline constexpr int kFrameNumberColumns = 8;
 inline constexpr int kFrameNumberRows = 3;
 inline constexpr int kFrameNumberBits = kFrameNumberColumns * kFrameNumberRows;
+
+template <class Render>
+void FrameWriteChooser::Write(std::uint64_t frameBytes, Render&& render) {
+  const bool streamed = Next(frameBytes);
+  const auto start = std::chrono::steady_clock::now();
+  render(streamed);
+  Took(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+}
 
 }  // namespace linkserver

@@ -87,7 +87,9 @@ class RendererObject final : public ComObject<IRenderer2> {
       const std::string key = render.keyPrefix + std::to_string(timeValue) + "/" + std::to_string(timeScale);
       ServerState& server = *m_project->server;
       if (!(server.cacheFinalFrame.load() && server.cache.FetchFinalFrame(key, frame, render.layout.frameBytes))) {
-        RenderFrame(*render.generator, render.layout, render.options, seconds, render.stepSeconds, frame);
+        render.writes.Write(render.layout.frameBytes, [&](bool streamed) {
+          RenderFrame(*render.generator, render.layout, render.options, seconds, render.stepSeconds, streamed, frame);
+        });
       }
       render.lastKey = key;
       written = render.layout.frameBytes;
@@ -183,6 +185,7 @@ class RendererObject final : public ComObject<IRenderer2> {
     std::unique_ptr<SectionMapping> mapping;
     std::string keyPrefix;
     std::string lastKey;
+    FrameWriteChooser writes;
   };
   struct AudioRender {
     AudioOptions options;

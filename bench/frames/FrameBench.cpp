@@ -44,7 +44,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <string>
 #include <span>
 #include <thread>
 #include <vector>
@@ -82,19 +84,19 @@ std::uint64_t Checksum(const void* frame) {
   return a + b;
 }
 
-// For the benchmark's length, the in-process render engine writes every
-// frame with streaming stores (`streamed`) or as the server would by default.
-class Streaming {
+// For the benchmark's length, the in-process render engine writes frames
+// the way `writes` says (kChosen: as the server does).
+class Writes {
  public:
-  explicit Streaming(bool streamed) : m_saved(linkserver::StreamingThreshold()) {
-    if (streamed) linkserver::SetStreamingThreshold(0);
+  explicit Writes(linkserver::FrameWrites writes) : m_saved(linkserver::GetFrameWrites()) {
+    linkserver::SetFrameWrites(writes);
   }
-  ~Streaming() { linkserver::SetStreamingThreshold(m_saved); }
-  Streaming(const Streaming&) = delete;
-  Streaming& operator=(const Streaming&) = delete;
+  ~Writes() { linkserver::SetFrameWrites(m_saved); }
+  Writes(const Writes&) = delete;
+  Writes& operator=(const Writes&) = delete;
 
  private:
-  std::uint64_t m_saved;
+  linkserver::FrameWrites m_saved;
 };
 
 // CPU time of the calling thread, in microseconds: unlike the wall clock,
@@ -158,8 +160,11 @@ struct Engine {
   linkserver::FrameLayout layout = linkserver::ComputeLayout(options, kWidth, kHeight);
   std::unique_ptr<linkserver::VideoGenerator> generator =
       linkserver::MakeVideoGenerator(source, layout, options, nullptr);
+  mutable linkserver::FrameWriteChooser writes;
   void Render(int frame, std::byte* destination) const {
-    linkserver::RenderFrame(*generator, layout, options, frame / 25.0, 1 / 25.0, destination);
+    writes.Write(layout.frameBytes, [&](bool streamed) {
+      linkserver::RenderFrame(*generator, layout, options, frame / 25.0, 1 / 25.0, streamed, destination);
+    });
   }
 };
 
@@ -179,8 +184,8 @@ void Memset(benchmark::State& state) {
   Rates(state);
 }
 
-void RenderAlone(benchmark::State& state, bool read, bool streamed) {
-  const Streaming streaming(streamed);
+void RenderAlone(benchmark::State& state, bool read, linkserver::FrameWrites writes) {
+  const Writes writing(writes);
   const Engine engine;
   if (engine.layout.frameBytes != kFrameBytes) {
     state.SkipWithError("unexpected frame layout");
@@ -204,8 +209,8 @@ void RenderAlone(benchmark::State& state, bool read, bool streamed) {
 // spin-then-sleep barrier (request, then reply, as a remote call does).
 // Every line of the frame changes CPUs as it would between two processes;
 // nothing else of the link is there.
-void Floor(benchmark::State& state, bool pinned, bool streamed) {
-  const Streaming streaming(streamed);
+void Floor(benchmark::State& state, bool pinned, linkserver::FrameWrites writes) {
+  const Writes writing(writes);
   int readerCpu = -1, renderCpuNumber = -1;
   if (pinned && !TwoCpus(readerCpu, renderCpuNumber)) {
     state.SkipWithError("pinning needs two CPUs; this process may use one");
@@ -512,20 +517,26 @@ void Pipe(benchmark::State& state) {
 }
 
 BENCHMARK(Memset)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(RenderAlone, Unread, false, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(RenderAlone, Checked, true, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(Floor, Unpinned, false, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(Floor, Pinned, true, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
+constexpr auto kChosen = linkserver::FrameWrites::kChosen;
+constexpr auto kOrdinary = linkserver::FrameWrites::kOrdinary;
+constexpr auto kStreamed = linkserver::FrameWrites::kStreamed;
+BENCHMARK_CAPTURE(RenderAlone, Unread, false, kChosen)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(RenderAlone, Checked, true, kChosen)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Floor, Unpinned, false, kChosen)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Floor, Pinned, true, kChosen)->Unit(benchmark::kMicrosecond)->UseRealTime();
 benchmark::internal::Benchmark* PerFrame(benchmark::internal::Benchmark* b) {
   return b->Unit(benchmark::kMicrosecond)->UseRealTime();
 }
-// The same three with every frame written by streaming stores, whatever its
-// size: what they cost in each placement. "Link" (free) keeps its name of
-// earlier runs; "Link/Pinned" beside it.
+// The same three with every frame written one way: what each way costs in
+// each placement, beside the server's choice above. "Link" (free) keeps its
+// name of earlier runs; "Link/Pinned" beside it.
 const benchmark::internal::Benchmark* const g_named[] = {
-    PerFrame(benchmark::RegisterBenchmark("RenderAlone/Checked/Streamed", RenderAlone, true, true)),
-    PerFrame(benchmark::RegisterBenchmark("Floor/Unpinned/Streamed", Floor, false, true)),
-    PerFrame(benchmark::RegisterBenchmark("Floor/Pinned/Streamed", Floor, true, true)),
+    PerFrame(benchmark::RegisterBenchmark("RenderAlone/Checked/Ordinary", RenderAlone, true, kOrdinary)),
+    PerFrame(benchmark::RegisterBenchmark("Floor/Unpinned/Ordinary", Floor, false, kOrdinary)),
+    PerFrame(benchmark::RegisterBenchmark("Floor/Pinned/Ordinary", Floor, true, kOrdinary)),
+    PerFrame(benchmark::RegisterBenchmark("RenderAlone/Checked/Streamed", RenderAlone, true, kStreamed)),
+    PerFrame(benchmark::RegisterBenchmark("Floor/Unpinned/Streamed", Floor, false, kStreamed)),
+    PerFrame(benchmark::RegisterBenchmark("Floor/Pinned/Streamed", Floor, true, kStreamed)),
     PerFrame(benchmark::RegisterBenchmark("Link", Link, false)),
     PerFrame(benchmark::RegisterBenchmark("LinkOverlapped", LinkOverlapped, false)),
 };
@@ -582,10 +593,18 @@ int main(int argc, char** argv) {
   // A private runtime and configuration folder: the published class is
   // seen by this run only, and nothing of the user's is read or changed.
   ::sched_getaffinity(0, sizeof g_allowed, &g_allowed);
-  // Inherited by the forked server: FRAMES_BENCH_STREAM_ABOVE=0 makes the
-  // Link rows stream their frames too.
-  if (const char* above = std::getenv("FRAMES_BENCH_STREAM_ABOVE"))
-    linkserver::SetStreamingThreshold(std::strtoull(above, nullptr, 10));
+  // Inherited by the forked server: FRAMES_BENCH_WRITES=ordinary or
+  // streamed makes the Link rows write every frame that way.
+  if (const char* writes = std::getenv("FRAMES_BENCH_WRITES")) {
+    const std::string way = writes;
+    if (way != "ordinary" && way != "streamed" && way != "chosen") {
+      std::fprintf(stderr, "FRAMES_BENCH_WRITES must be chosen, ordinary or streamed, not '%s'\n", writes);
+      return 2;
+    }
+    linkserver::SetFrameWrites(way == "ordinary"   ? linkserver::FrameWrites::kOrdinary
+                               : way == "streamed" ? linkserver::FrameWrites::kStreamed
+                                                   : linkserver::FrameWrites::kChosen);
+  }
   char scratchTemplate[] = "/tmp/frames-bench-XXXXXX";
   const char* scratch = ::mkdtemp(scratchTemplate);
   if (scratch == nullptr) return 1;

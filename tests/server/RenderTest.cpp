@@ -93,12 +93,11 @@ TEST_P(Render, MatchesTheReferencePixelForPixel) {
     }
     for (std::size_t i = tight; oy + 1 < outH && i < pitch; ++i) ASSERT_EQ(frame[oy * pitch + i], 0xAB) << "padding";
   }
-  // Large frames are streamed out with non-temporal stores instead (rows
-  // at any alignment): the same bytes, padding untouched.
-  const std::uint64_t threshold = linkserver::StreamingThreshold();
-  linkserver::SetStreamingThreshold(0);
+  // Streamed out with non-temporal stores instead (rows at any alignment):
+  // the same bytes, padding untouched.
+  linkserver::SetFrameWrites(linkserver::FrameWrites::kStreamed);
   const std::vector<std::uint8_t> streamed = RenderOne(renderer, o, 0, 1, 0xAB);
-  linkserver::SetStreamingThreshold(threshold);
+  linkserver::SetFrameWrites(linkserver::FrameWrites::kChosen);
   EXPECT_TRUE(streamed == frame) << "the streamed frame differs";
 }
 
@@ -119,6 +118,47 @@ INSTANTIATE_TEST_SUITE_P(
                       Look{"SolidArgbPreMultiplied", Kind::kSolid, 8, 2, 1, 0, 0, 1, 1, 0, {0, 0, 0, 0}, 0},
                       Look{"SolidRgbaPreMultiplied16", Kind::kSolid, 16, 1, 1, 0, 0, 1, 1, 0, {0, 0, 0, 0}, 0}),
     [](const ::testing::TestParamInfo<Look>& info) { return std::string(info.param.name); });
+
+// The render's choice of stores, fed what each way costs (µs) per frame:
+// after the first three frames (not timed, ordinary, streamed) it follows
+// the cheaper way on every frame but the probes, and it notices a change of
+// costs at the next probe. A frame that fits the CPU's own cache, or a way
+// forced for the process, is never chosen against.
+TEST(FrameWriteChooser, FollowsTheCheaperWayAndNoticesWhenItTurns) {
+  constexpr std::uint64_t kHd = 1920 * 1080 * 4, kSmall = 64 * 64 * 4;
+  using linkserver::FrameWrites;
+  const struct {
+    const char* what;
+    std::uint64_t bytes;
+    FrameWrites writes;
+    double before[2], after[2];  // ordinary and streamed, up to frame `turn` and after it
+    int turn;
+    bool decides;  // false: every frame ordinary
+  } rows[] = {
+      {"streamed cheaper", kHd, FrameWrites::kChosen, {550, 340}, {550, 340}, 1000, true},
+      {"ordinary cheaper", kHd, FrameWrites::kChosen, {170, 280}, {170, 280}, 1000, true},
+      {"the reader moves away", kHd, FrameWrites::kChosen, {170, 280}, {550, 340}, 100, true},
+      {"the reader comes back", kHd, FrameWrites::kChosen, {550, 340}, {170, 280}, 100, true},
+      {"small frames", kSmall, FrameWrites::kChosen, {900, 100}, {900, 100}, 1000, false},
+      {"ordinary forced", kHd, FrameWrites::kOrdinary, {900, 100}, {900, 100}, 1000, false},
+  };
+  constexpr int kProbe = int(linkserver::FrameWriteChooser::kProbeEvery);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    linkserver::SetFrameWrites(row.writes);
+    linkserver::FrameWriteChooser chooser;
+    const int noticed = (row.turn / kProbe + 1) * kProbe;  // the first probe after the turn
+    for (int frame = 0; frame < 256; ++frame) {
+      const bool turned = frame > row.turn, streamed = chooser.Next(row.bytes);
+      const double* costs = turned ? row.after : row.before;
+      // The first frame faults the section in: far slower, and not counted.
+      chooser.Took((frame == 0 ? 50000 : costs[streamed]) * 1e-6);
+      if (row.decides && (frame < 3 || frame % kProbe == 0 || (turned && frame <= noticed))) continue;
+      ASSERT_EQ(streamed, row.decides && costs[1] < costs[0]) << "frame " << frame;
+    }
+  }
+  linkserver::SetFrameWrites(FrameWrites::kChosen);
+}
 
 // The Frames source runs at 30000/1001 fps: every way of naming a time
 // inside frame n shows n. Block (c, r) of the upper three quarters of the
