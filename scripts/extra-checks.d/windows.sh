@@ -30,6 +30,13 @@ wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
 [ -x "$wine32" ] || missing "$wine32" "wine32:i386"
 wineserver=/usr/lib/wine/wineserver
+# 32-bit programs need a kernel that runs them (IA32 emulation). Some
+# virtual machines' kernels are built without it: every 32-bit program,
+# Wine's own loader first, then fails with "Exec format error". There the
+# 32-bit build is still made and its export table checked, and the tests
+# that must run 32-bit code are reported as not run.
+runs32=yes
+"$wine32" --version >/dev/null 2>&1 || runs32=no
 
 jobs=${JOBS:-2}
 logs=$(mktemp -d /tmp/moravane-windows.XXXXXX)
@@ -64,7 +71,14 @@ if build mingw-i686; then
   dll=build/mingw-i686/bin/moravane.dll
   count=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -c '^\s*\[ *[0-9]')
   echo "windows: $dll exports $count symbols"
-  test_under_wine mingw-i686 "$wine32" win32 || failed=1
+  if [ "$runs32" = yes ]; then
+    test_under_wine mingw-i686 "$wine32" win32 || failed=1
+  else
+    echo "built, not run: this kernel cannot run 32-bit x86 programs (no IA32 emulation)" >"$logs/mingw-i686.log"
+    echo "windows: the mingw-i686 tests are $(cat "$logs/mingw-i686.log"); its export table:"
+    cmake -DLIBRARY="$dll" -DFORMAT=pe -DDUMPER=i686-w64-mingw32-objdump -DDEMANGLER=i686-w64-mingw32-c++filt \
+      -DEXPECTED=tests/windows/exported-interface.txt -P tests/windows/CheckExports.cmake || failed=1
+  fi
 else
   echo "build failed" >"$logs/mingw-i686.log"
   failed=1
@@ -80,7 +94,8 @@ fi
 
 echo "== windows: summary"
 for preset in mingw-i686 mingw-x64; do
-  line=$(grep -E '^[0-9]+% tests passed|^No tests were found|^build failed' "$logs/$preset.log" | tail -n 1 || true)
+  line=$(grep -E '^[0-9]+% tests passed|^No tests were found|^build failed|^built, not run' "$logs/$preset.log" |
+    tail -n 1 || true)
   echo "windows: $preset: ${line:-ctest printed no closing line}"
 done
 exit $failed
