@@ -76,8 +76,11 @@ if build mingw-i686; then
   else
     echo "built, not run: this kernel cannot run 32-bit x86 programs (no IA32 emulation)" >"$logs/mingw-i686.log"
     echo "windows: the mingw-i686 tests are $(cat "$logs/mingw-i686.log"); its export table:"
-    cmake -DLIBRARY="$dll" -DFORMAT=pe -DDUMPER=i686-w64-mingw32-objdump -DDEMANGLER=i686-w64-mingw32-c++filt \
-      -DEXPECTED=tests/windows/exported-interface.txt -P tests/windows/CheckExports.cmake || failed=1
+    # In the log folder, where the check leaves its list of names.
+    top=$PWD
+    (cd "$logs" && cmake -DLIBRARY="$top/$dll" -DFORMAT=pe -DDUMPER=i686-w64-mingw32-objdump \
+      -DDEMANGLER=i686-w64-mingw32-c++filt -DEXPECTED="$top/tests/windows/exported-interface.txt" \
+      -P "$top/tests/windows/CheckExports.cmake") || failed=1
   fi
 else
   echo "build failed" >"$logs/mingw-i686.log"
