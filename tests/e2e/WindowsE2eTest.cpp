@@ -238,6 +238,27 @@ std::vector<std::uint8_t> RenderFrame(moravane::Project& project, const char* id
   return std::vector<std::uint8_t>(data, data + got);
 }
 
+// Renders `samples` sample frames of `id` from its start through a section
+// this host creates; `configure` sets the options (the sample type's size
+// times the channels must be a frame's bytes). Returns the samples.
+template <class Sample>
+std::vector<Sample> RenderAudio(moravane::Project& project, const char* id, LONG samples,
+                                const std::function<void(moravane::AudioRenderOptions&)>& configure) {
+  moravane::Renderer renderer = project.GetSource(kelvex::utility::Guid(id)).GetRenderer();
+  moravane::AudioRenderOptions options = renderer.CreateAudioRenderOptions();
+  configure(options);
+  const ULONGLONG bytes = ULONGLONG(samples) * sizeof(Sample) * ULONGLONG(options.GetNumChannels());
+  const std::string name = "moravane-e2e-audio-" + std::to_string(GetCurrentProcessId());
+  moravane::MemoryMappedFile section;
+  section.Init(true, name, bytes);
+  renderer.StartAudioRender(kelvex::time::RatioTime(0, 1), samples, options, name, bytes);
+  ULONGLONG written = 0;
+  renderer.GetNextAudioBuffer(&written);
+  renderer.EndAudioRender();
+  const auto* data = static_cast<const Sample*>(section.GetAddress());
+  return std::vector<Sample>(data, data + written / sizeof(Sample));
+}
+
 TEST_F(WindowsE2e, ActivationStartsOneServerThatEndsWithItsLastObject) {
   ASSERT_TRUE(Servers().empty());
   std::vector<DWORD> servers;
@@ -292,24 +313,19 @@ TEST_F(WindowsE2e, EverySourceKindReachesTheHost) {
   // Audio: the sine sample for sample, and silence.
   for (auto [id, frequency] : {std::pair{ID(20), 1234.5}, {ID(21), 0.0}}) {
     SCOPED_TRACE(id);
-    moravane::Renderer renderer = project.GetSource(kelvex::utility::Guid(id)).GetRenderer();
-    moravane::AudioRenderOptions options = renderer.CreateAudioRenderOptions();
-    options.SetSampleRate(48000);
-    options.SetNumChannels(1);
-    const LONG samples = 4800;
-    const std::string name = "moravane-e2e-audio-" + std::to_string(GetCurrentProcessId());
-    moravane::MemoryMappedFile section;
-    section.Init(true, name, samples * 4);
-    renderer.StartAudioRender(kelvex::time::RatioTime(0, 1), samples, options, name, samples * 4);
-    ULONGLONG written = 0;
-    renderer.GetNextAudioBuffer(&written);
-    renderer.EndAudioRender();
-    ASSERT_EQ(written, ULONGLONG(samples) * 4);
-    const auto* pcm = static_cast<const float*>(section.GetAddress());
-    for (LONG i = 0; i < samples; i += 7) {
-      ASSERT_NEAR(pcm[i], 0.5 * std::sin(2 * std::numbers::pi * frequency * i / 48000), 1e-4) << i;
+    const std::vector<float> pcm = RenderAudio<float>(project, id, 4800, [](moravane::AudioRenderOptions& o) {
+      o.SetSampleRate(48000);
+      o.SetNumChannels(1);
+    });
+    ASSERT_EQ(pcm.size(), 4800u);
+    for (std::size_t i = 0; i < pcm.size(); i += 7) {
+      ASSERT_NEAR(pcm[i], 0.5 * std::sin(2 * std::numbers::pi * frequency * double(i) / 48000), 1e-4) << i;
     }
   }
+  // The source's own description, a double among it.
+  moravane::Source numbers = project.GetSource(kelvex::utility::Guid(ID(11)));
+  EXPECT_EQ(numbers.GetFrameRate(), 24.0);
+  EXPECT_EQ(numbers.GetDuration(), kelvex::time::RatioTime(5, 24));
   server.CloseProject(project);
 }
 
@@ -340,24 +356,18 @@ TEST_F(WindowsE2e, OptionsReachTheServer) {
     EXPECT_EQ(written, row.bytes);
   }
   // Audio as 16-bit integers in two channels, at 32 kHz: the same sine.
-  moravane::Renderer renderer = project.GetSource(kelvex::utility::Guid(ID(20))).GetRenderer();
-  moravane::AudioRenderOptions audio = renderer.CreateAudioRenderOptions();
-  audio.SetSampleRate(32000);
-  audio.SetNumChannels(2);
-  audio.SetEncoding(0);
-  audio.SetBytesPerSample(2);
-  const LONG samples = 3200;
-  const std::string name = "moravane-e2e-int16-" + std::to_string(GetCurrentProcessId());
-  moravane::MemoryMappedFile section;
-  section.Init(true, name, samples * 4);
-  renderer.StartAudioRender(kelvex::time::RatioTime(0, 1), samples, audio, name, samples * 4);
-  ULONGLONG written = 0;
-  renderer.GetNextAudioBuffer(&written);
-  renderer.EndAudioRender();
-  ASSERT_EQ(written, ULONGLONG(samples) * 4);
-  const auto* pcm = static_cast<const std::int16_t*>(section.GetAddress());
-  for (LONG i = 0; i < samples; i += 7) {
-    const double expected = 0.5 * std::sin(2 * std::numbers::pi * 1234.5 * i / 32000);
+  moravane::AudioRenderOptions audio;
+  const std::vector<std::int16_t> pcm =
+      RenderAudio<std::int16_t>(project, ID(20), 3200, [&audio](moravane::AudioRenderOptions& o) {
+        o.SetSampleRate(32000);
+        o.SetNumChannels(2);
+        o.SetEncoding(0);
+        o.SetBytesPerSample(2);
+        audio = o;
+      });
+  ASSERT_EQ(pcm.size(), 2u * 3200);
+  for (std::size_t i = 0; i < 3200; i += 7) {
+    const double expected = 0.5 * std::sin(2 * std::numbers::pi * 1234.5 * double(i) / 32000);
     ASSERT_NEAR(pcm[2 * i] / 32768.0, expected, 2 / 32768.0) << i;
     ASSERT_EQ(pcm[2 * i], pcm[2 * i + 1]) << i;
   }
@@ -395,8 +405,10 @@ TEST_F(WindowsE2e, BadRequestsComeBackWithTheServersText) {
     HRESULT code;
     std::string text;
   } rows[] = {
-      {"absent project", [&] { server.OpenProject(Wide(World::root.string() + "\\absent.orraproj")); }, kFileNotFound,
-       "absent.orraproj' does not exist"},
+      // A path beyond Latin-1 goes in and comes back in the text.
+      {"absent project",
+       [&] { server.OpenProject(Wide(World::root.string()) + u"\\K\u00f6ln \u6771.orraproj"); }, kFileNotFound,
+       "K\xC3\xB6ln \xE6\x9D\xB1.orraproj' does not exist"},
       {"render before start",
        [&] {
          ULONGLONG written = 0;
