@@ -406,9 +406,8 @@ TEST_F(WindowsE2e, BadRequestsComeBackWithTheServersText) {
     std::string text;
   } rows[] = {
       // A path beyond Latin-1 goes in and comes back in the text.
-      {"absent project",
-       [&] { server.OpenProject(Wide(World::root.string()) + u"\\K\u00f6ln \u6771.orraproj"); }, kFileNotFound,
-       "K\xC3\xB6ln \xE6\x9D\xB1.orraproj' does not exist"},
+      {"absent project", [&] { server.OpenProject(Wide(World::root.string()) + u"\\K\u00f6ln \u6771.orraproj"); },
+       kFileNotFound, "K\xC3\xB6ln \xE6\x9D\xB1.orraproj' does not exist"},
       {"render before start",
        [&] {
          ULONGLONG written = 0;
