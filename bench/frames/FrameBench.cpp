@@ -40,14 +40,14 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <cstdio>
 #include <fstream>
-#include <string>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
