@@ -12,9 +12,21 @@
 #if __has_include(<unistd.h>)
 #include <unistd.h>
 #endif
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+// Streaming stores come with SSE2, which every x86-64 CPU has and every CPU
+// that runs a supported 32-bit Windows has too. A 32-bit compiler does not
+// assume it by default, so the two functions that use it ask for it
+// themselves (LINKSERVER_SSE2) and the rest of the server keeps the
+// compiler's default code; whether the CPU has it is asked at run time
+// (HasStreamingStores), so a 32-bit server on an older CPU writes every
+// frame with ordinary stores instead of faulting. Other CPUs have none.
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
 #include <emmintrin.h>
 #define LINKSERVER_STREAMING_STORES 1
+#if defined(__GNUC__) && !defined(__SSE2__)
+#define LINKSERVER_SSE2 __attribute__((target("sse2")))
+#else
+#define LINKSERVER_SSE2
+#endif
 #endif
 
 namespace linkserver {
@@ -39,7 +51,10 @@ std::atomic<FrameWrites> g_frameWrites{FrameWrites::kChosen};
 // they do not stay there to be taken back by the reader, which is usually
 // another process on another CPU. Bytes before the first 16-byte boundary
 // and after the last 4-byte one are written normally. Without SSE2 this is
-// a plain copy.
+// a plain copy; it is only called where HasStreamingStores().
+#ifdef LINKSERVER_STREAMING_STORES
+LINKSERVER_SSE2
+#endif
 void StreamRow(std::byte* to, const std::byte* from, std::size_t bytes) {
 #ifdef LINKSERVER_STREAMING_STORES
   while (bytes > 0 && (reinterpret_cast<std::uintptr_t>(to) & 15) != 0) {
@@ -70,6 +85,9 @@ void StreamRow(std::byte* to, const std::byte* from, std::size_t bytes) {
 
 // Streaming stores are weakly ordered: without the fence, the reply that
 // tells the host the frame is ready could become visible before the frame.
+#ifdef LINKSERVER_STREAMING_STORES
+LINKSERVER_SSE2
+#endif
 void EndStreaming() {
 #ifdef LINKSERVER_STREAMING_STORES
   _mm_sfence();
@@ -375,7 +393,9 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
       out(std::size_t(layout.outWidth) * 4);
   std::vector<std::uint64_t> keys, previousKeys;
   // A streamed frame is staged row by row in this buffer and streamed out;
-  // otherwise rows are written in place and copied from the row above.
+  // otherwise rows are written in place and copied from the row above. A
+  // CPU without streaming stores writes every frame the ordinary way.
+  streamed = streamed && HasStreamingStores();
   std::vector<std::byte> staged(streamed ? layout.tightRowBytes : 0);
   for (int oy = 0; oy < layout.outHeight; ++oy) {
     std::byte* row = destination + std::uint64_t(oy) * layout.rowBytes;
@@ -424,6 +444,17 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
   if (streamed) EndStreaming();
 }
 
+bool HasStreamingStores() {
+#if !defined(LINKSERVER_STREAMING_STORES)
+  return false;
+#elif defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+  return true;
+#else
+  static const bool has = __builtin_cpu_supports("sse2");
+  return has;
+#endif
+}
+
 FrameWrites GetFrameWrites() { return g_frameWrites.load(std::memory_order_relaxed); }
 
 void SetFrameWrites(FrameWrites writes) { g_frameWrites.store(writes, std::memory_order_relaxed); }
@@ -432,9 +463,7 @@ bool FrameWriteChooser::Next(std::uint64_t frameBytes) {
   static const std::uint64_t privateCache = PrivateCacheBytes();
   FrameWrites writes = GetFrameWrites();
   m_measured = false;
-#ifndef LINKSERVER_STREAMING_STORES
-  writes = FrameWrites::kOrdinary;
-#endif
+  if (!m_canStream) writes = FrameWrites::kOrdinary;
   if (writes != FrameWrites::kChosen || frameBytes <= privateCache) {
     return m_streamed = writes == FrameWrites::kStreamed;
   }

@@ -95,6 +95,9 @@ void RenderFrame(const VideoGenerator& generator, const FrameLayout& layout, con
 // and keeps the faster (FrameWriteChooser); tests and benchmarks force one
 // way for the whole process.
 enum class FrameWrites { kChosen, kOrdinary, kStreamed };
+// Whether this CPU has streaming stores; where it has none, a streamed
+// write is an ordinary one and the chooser never picks it.
+bool HasStreamingStores();
 FrameWrites GetFrameWrites();
 void SetFrameWrites(FrameWrites writes);
 
@@ -107,6 +110,9 @@ void SetFrameWrites(FrameWrites writes);
 class FrameWriteChooser {
  public:
   static constexpr std::uint32_t kProbeEvery = 32;
+  // With `canStream` false every frame is written with ordinary stores, as
+  // on a CPU without streaming stores, whatever way the process forces.
+  explicit FrameWriteChooser(bool canStream = HasStreamingStores()) : m_canStream(canStream) {}
   // Whether the next frame, of `frameBytes`, is to be streamed.
   bool Next(std::uint64_t frameBytes);
   // How long the frame that Next chose for took to render and write.
@@ -118,6 +124,7 @@ class FrameWriteChooser {
  private:
   double m_cost[2] = {0, 0};  // seconds a frame, ordinary and streamed; 0 until measured
   std::uint32_t m_frames = 0;
+  bool m_canStream;
   bool m_streamed = false, m_measured = false, m_probe = false;
 };
 
