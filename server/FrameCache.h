@@ -70,4 +70,7 @@ class FrameCache {
   int m_activeRenders = 0;
 };
 
+// The largest still a project may show is kept while a render runs.
+static_assert(kMaxStillPixels * 4 <= FrameCache::kDefaultTemporaryBudget, "a still at the limit would not be cached");
+
 }  // namespace linkserver

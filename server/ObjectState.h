@@ -10,6 +10,8 @@
 
 #include "LinkServer.h"
 
+#include <contract/Limits.h>
+
 #include "ComObject.h"
 #include "ProjectFormat.h"
 #include "Render.h"
@@ -42,10 +44,10 @@ inline const IID IID_AudioOptionsImplementation = {
 inline const IID IID_ServerImplementation = {
     0x6A1C0E52, 0x3B7D, 0x4F0A, {0x9E, 0x21, 0x5C, 0x44, 0x0B, 0x8D, 0x71, 0x05}};
 
-constexpr LONG kMaxSide = 32768;
-constexpr LONG kMaxDownsample = 64;
-constexpr LONG kMaxChannels = 32;
-constexpr double kMaxSampleRate = 768000;
+using moravane::limits::kMaxChannels;
+using moravane::limits::kMaxDownsample;
+using moravane::limits::kMaxSampleRate;
+using moravane::limits::kMaxSide;
 
 // Our object behind `unknown`, with one reference, or null if it is not one
 // of ours of that class.

@@ -71,10 +71,13 @@ class VideoOptionsObject final : public OptionsObject<IVideoRenderOptions2, Vide
   HRESULT STDMETHODCALLTYPE SetRegionOfInterest(LONG l, LONG t, LONG r, LONG b, BSTR* e) override {
     return Set(e, [&](VideoOptions& o) {
       const bool whole = l == 0 && t == 0 && r == 0 && b == 0;
-      if (!whole && (l < 0 || t < 0 || r <= l || b <= t || r > kMaxSide || b > kMaxSide)) {
-        FailArgument("the region of interest (" + std::to_string(l) + ", " + std::to_string(t) + ", " +
-                     std::to_string(r) + ", " + std::to_string(b) +
-                     ") is not a non-empty rectangle with left < right and top < bottom");
+      const std::string region = "the region of interest (" + std::to_string(l) + ", " + std::to_string(t) + ", " +
+                                 std::to_string(r) + ", " + std::to_string(b) + ")";
+      if (!whole && (l < 0 || t < 0 || r > kMaxSide || b > kMaxSide)) {
+        FailArgument(region + " is out of range: each coordinate is 0 to " + std::to_string(kMaxSide));
+      }
+      if (!whole && (r <= l || b <= t)) {
+        FailArgument(region + " is not a non-empty rectangle with left < right and top < bottom");
       }
       o.roiLeft = l, o.roiTop = t, o.roiRight = r, o.roiBottom = b;
     });
@@ -213,7 +216,10 @@ class AudioOptionsObject final : public OptionsObject<IAudioRenderOptions2, Audi
   }
   HRESULT STDMETHODCALLTYPE SetNumChannels(LONG v, BSTR* e) override {
     return Set(e, [&](AudioOptions& o) {
-      if (v < 1 || v > kMaxChannels) FailArgument("channel count " + std::to_string(v) + " is out of range (1 to 32)");
+      if (v < 1 || v > kMaxChannels) {
+        FailArgument("channel count " + std::to_string(v) + " is out of range (1 to " + std::to_string(kMaxChannels) +
+                     ")");
+      }
       o.channels = v;
     });
   }

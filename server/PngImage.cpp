@@ -1,7 +1,11 @@
 #include "PngImage.h"
 
+#include "RegularFile.h"
+
+#include <comsupport/UniqueResource.h>
 #include <png.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -10,10 +14,17 @@ namespace linkserver {
 
 namespace {
 
-// The largest image the server agrees to decode: 16384 x 16384 RGBA.
-constexpr std::uint64_t kMaxPixels = 16384ull * 16384ull;
+struct StdioFileTraits {
+  using Type = std::FILE*;
+  static Type Empty() noexcept { return nullptr; }
+  static void Release(Type file) noexcept { std::fclose(file); }
+};
+using UniqueFile = comsupport::UniqueResource<StdioFileTraits>;
 
+// libpng reads from a stream of ours: png_image_free leaves it open, the
+// owner closes it after the image is freed.
 struct ImageReader {
+  UniqueFile file;
   png_image image;
   ImageReader() {
     std::memset(&image, 0, sizeof image);
@@ -27,9 +38,22 @@ struct ImageReader {
 }
 
 void Begin(ImageReader& reader, const std::filesystem::path& path) {
-  if (!std::filesystem::is_regular_file(path)) Throw(path, "no such file");
-  if (!png_image_begin_read_from_file(&reader.image, path.c_str())) Throw(path, reader.image.message);
-  if (std::uint64_t(reader.image.width) * reader.image.height > kMaxPixels) Throw(path, "the image is too large");
+  RegularFile opened;
+  try {
+    opened = OpenRegularFile(path);
+  } catch (const FileOpenError& failure) {
+    Throw(path, failure.NotFound() ? std::string("no such file")
+                                   : (failure.Error() ? "" : "it ") + std::string(failure.what()));
+  }
+  reader.file.Reset(fdopen(opened.fd.Get(), "rb"));
+  if (!reader.file) Throw(path, std::strerror(errno));
+  opened.fd.Detach();  // the stream closes it now
+  if (!png_image_begin_read_from_stdio(&reader.image, reader.file.Get())) Throw(path, reader.image.message);
+  const std::uint32_t width = reader.image.width, height = reader.image.height;
+  if (std::uint64_t(width) * height > kMaxStillPixels) {
+    Throw(path, "the image is " + std::to_string(width) + "x" + std::to_string(height) +
+                    " pixels, more than a still may have (8192x8192 = " + std::to_string(kMaxStillPixels) + ")");
+  }
 }
 
 }  // namespace
@@ -55,25 +79,41 @@ PngImage ReadPng(const std::filesystem::path& path) {
 }
 
 bool LooksLikePng(const std::filesystem::path& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  png_byte signature[8] = {};
-  const bool complete = std::fread(signature, 1, sizeof signature, file) == sizeof signature;
-  std::fclose(file);
-  return complete && png_sig_cmp(signature, 0, sizeof signature) == 0;
+  try {
+    const RegularFile file = OpenRegularFile(path);
+    png_byte signature[8] = {};
+    return ReadFully(file.fd.Get(), signature, sizeof signature) == std::ptrdiff_t(sizeof signature) &&
+           png_sig_cmp(signature, 0, sizeof signature) == 0;
+  } catch (const FileOpenError&) {
+    return false;
+  }
 }
 
 void WritePng(const std::filesystem::path& path, const PngImage& image) {
+  const auto fail = [&](const std::string& reason) {
+    throw std::runtime_error("cannot write image '" + path.string() + "': " + reason);
+  };
+  UniqueFile file(std::fopen(path.c_str(), "wb"));
+  if (!file) fail(std::strerror(errno));
   png_image info;
   std::memset(&info, 0, sizeof info);
   info.version = PNG_IMAGE_VERSION;
   info.width = image.width;
   info.height = image.height;
   info.format = PNG_FORMAT_RGBA;
-  if (!png_image_write_to_file(&info, path.c_str(), 0, image.rgba.data(), 0, nullptr)) {
-    const std::string reason = info.message;
-    png_image_free(&info);
-    throw std::runtime_error("cannot write image '" + path.string() + "': " + reason);
+  // The system's reason when a write failed (libpng says only "Write
+  // Error"), else libpng's own; a full disk often shows only at fclose.
+  errno = 0;
+  std::string reason;
+  if (!png_image_write_to_stdio(&info, file.Get(), 0, image.rgba.data(), 0, nullptr)) {
+    reason = std::ferror(file.Get()) && errno != 0 ? std::strerror(errno) : info.message;
+  }
+  png_image_free(&info);
+  if (std::fclose(file.Detach()) != 0 && reason.empty()) reason = std::strerror(errno);
+  if (!reason.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    fail(reason);
   }
 }
 

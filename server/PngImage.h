@@ -18,12 +18,21 @@ struct PngImage {
   std::size_t Bytes() const { return rgba.size(); }
 };
 
+// The most pixels a still may have: 8192 x 8192, 256 MiB decoded as RGBA.
+// The size is read from the file's header and a larger still is refused
+// before anything is allocated for its pixels, as a small file of zeros can
+// claim a picture of gigabytes. The bound is half the frame cache's default
+// budget while rendering, so that a still this large is still kept.
+inline constexpr std::uint64_t kMaxStillPixels = 8192ull * 8192ull;
+
 struct PngSize {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
 };
 
-// Both throw std::runtime_error with a message naming the file and the reason.
+// Both open the file once, refuse anything but a regular file and a still of
+// more than kMaxStillPixels, and throw std::runtime_error with a message
+// naming the file and the reason.
 PngSize ReadPngSize(const std::filesystem::path& path);
 PngImage ReadPng(const std::filesystem::path& path);
 // Whether the file starts with the PNG signature; false for unreadable files.

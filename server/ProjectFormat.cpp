@@ -2,14 +2,16 @@
 
 #include "PngImage.h"
 
+#include "RegularFile.h"
+
 #include <kelvex/Guid.h>
+#include <kelvex/Strings.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
@@ -205,6 +207,11 @@ class Parser {
 
   std::string Name(const Word& word) const {
     if (!word.quoted) Error("a name must be written in double quotes, found " + word.text);
+    // UTF-16 never takes more units than UTF-8 takes bytes, so only a long
+    // name needs converting to be measured.
+    if (word.text.size() > kMaxHostTextChars && kelvex::utility::AsciiToUTF16(word.text).size() > kMaxHostTextChars) {
+      Error("the name is longer than " + std::to_string(kMaxHostTextChars) + " characters");
+    }
     return word.text;
   }
 
@@ -448,6 +455,9 @@ ProjectFormatError::ProjectFormatError(int line, const std::string& message, boo
     : std::runtime_error(line > 0 && prefixLine ? "line " + std::to_string(line) + ": " + message : message),
       m_line(line) {}
 
+ProjectFormatError::ProjectFormatError(std::error_code fileError, const std::string& message)
+    : std::runtime_error(message), m_line(0), m_fileError(fileError) {}
+
 Node* ProjectModel::Find(const GUID& id) const {
   std::vector<Node*> pending;
   if (root) pending.push_back(root.get());
@@ -478,17 +488,33 @@ ProjectModel ParseProject(std::string_view text, const ParseOptions& options) { 
 
 ProjectModel LoadProjectFile(const std::filesystem::path& path) {
   const std::string name = path.string();
-  std::error_code error;
-  if (!std::filesystem::exists(path, error)) throw ProjectFormatError(0, "project file '" + name + "' does not exist");
-  if (!std::filesystem::is_regular_file(path, error)) {
-    throw ProjectFormatError(0, "project file '" + name + "' is not a regular file");
+  RegularFile file;
+  try {
+    file = OpenRegularFile(path);
+  } catch (const FileOpenError& failure) {
+    if (failure.NotFound()) throw ProjectFormatError(failure.Error(), "project file '" + name + "' does not exist");
+    if (failure.Error()) {
+      throw ProjectFormatError(failure.Error(), "cannot open project file '" + name + "': " + failure.what());
+    }
+    throw ProjectFormatError(0, "project file '" + name + "' " + failure.what());
   }
-  const auto size = std::filesystem::file_size(path, error);
-  if (error) throw ProjectFormatError(0, "cannot read project file '" + name + "': " + error.message());
-  if (size > kMaxFileBytes) throw ProjectFormatError(0, "project file '" + name + "' is larger than 16 MiB");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ProjectFormatError(0, "cannot open project file '" + name + "': " + std::strerror(errno));
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string tooLarge = "project file '" + name + "' is larger than 16 MiB";
+  if (file.size > kMaxFileBytes) throw ProjectFormatError(0, tooLarge);
+  // The file may have grown since it was measured: it is read until its end
+  // or one byte past the limit, whichever comes first.
+  std::string text;
+  std::size_t have = 0, capacity = static_cast<std::size_t>(file.size) + 1;
+  for (;;) {
+    text.resize(capacity);
+    const std::ptrdiff_t got = ReadFully(file.fd.Get(), text.data() + have, capacity - have);
+    if (got < 0) throw ProjectFormatError(0, "cannot read project file '" + name + "': " + std::strerror(errno));
+    have += static_cast<std::size_t>(got);
+    if (have < capacity) break;
+    if (have > kMaxFileBytes) throw ProjectFormatError(0, tooLarge);
+    capacity = std::min(capacity * 2, kMaxFileBytes + 1);
+  }
+  text.resize(have);
+  file.fd.Reset();
   ParseOptions options;
   options.baseFolder = path.parent_path();
   try {
@@ -514,11 +540,15 @@ void WriteNewProjectFile(const std::filesystem::path& path, const ProjectModel& 
     if (cause == EEXIST) throw std::runtime_error("'" + path.string() + "' already exists and is not replaced");
     throw std::runtime_error("cannot create '" + path.string() + "': " + std::strerror(cause));
   }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) {
-    std::filesystem::remove(path);
-    throw std::runtime_error("cannot write '" + path.string() + "'");
+  // Most failures (a full disk, a quota) show only when the buffer is
+  // flushed by fclose, so the reason is taken from whichever failed first.
+  errno = 0;
+  int cause = std::fwrite(text.data(), 1, text.size(), file) == text.size() ? 0 : (errno ? errno : EIO);
+  if (std::fclose(file) != 0 && cause == 0) cause = errno ? errno : EIO;
+  if (cause != 0) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    throw std::runtime_error("cannot write '" + path.string() + "': " + std::strerror(cause));
   }
 }
 

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace linkserver {
 
@@ -21,10 +22,14 @@ class ProjectFormatError : public std::runtime_error {
   // The message is prefixed with "line N: " unless `prefixLine` is false
   // (for a message that names the line already).
   ProjectFormatError(int line, const std::string& message, bool prefixLine = true);
+  // A file that could not be opened: the system's reason (line 0).
+  ProjectFormatError(std::error_code fileError, const std::string& message);
   int Line() const noexcept { return m_line; }
+  std::error_code FileError() const noexcept { return m_fileError; }
 
  private:
   int m_line;
+  std::error_code m_fileError;
 };
 
 struct ParseOptions {
@@ -38,7 +43,8 @@ struct ParseOptions {
 ProjectModel ParseProject(std::string_view text, const ParseOptions& options);
 
 // Reads and parses a file; a file that cannot be read is a ProjectFormatError
-// with line 0. Messages begin with the file's name.
+// with line 0 (and the system's error when it could not be opened). Messages
+// begin with the file's name.
 ProjectModel LoadProjectFile(const std::filesystem::path& path);
 
 // The canonical text of a model; ParseProject(WriteProject(m)) equals m.

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -15,6 +16,20 @@
 #include <vector>
 
 namespace linkserver {
+
+// The longest texts, in UTF-16 code units, that the server hands a host.
+// Off Windows the link carries a call's reply in one message of at most
+// 64 KiB: the reply to GetName holds beside the name a 16-byte header, the
+// code and two string lengths (the error text's says null), which leaves
+// (65536 - 28) / 2 units for a name. The parser refuses longer names, so a
+// project that opens can also be walked. An error text shares its reply with
+// the method's other out-values (up to 16 bytes in the contract: four LONGs,
+// a GUID or two objects), so it stays a little shorter; a longer one loses
+// its middle (ServerError.cpp). The host process (main.cpp) checks both
+// against the link's own layout. Windows keeps the same bounds, though the
+// system's link carries more, so that a project file opens alike on both.
+inline constexpr std::size_t kMaxHostTextChars = 32754;
+inline constexpr std::size_t kMaxErrorTextChars = kMaxHostTextChars - 32;
 
 // The codes that IItem2::GetType answers.
 enum class ItemTypeCode : LONG { kPlainOrBin = 0, kSource = 1 };

@@ -1,5 +1,7 @@
 #include "ServerError.h"
 
+#include "ProjectModel.h"
+
 #include <comsupport/WideChars.h>
 #include <kelvex/Strings.h>
 
@@ -28,12 +30,30 @@ BSTR NewBstr(const std::string& utf8) {
   return result;
 }
 
+namespace {
+
+// The link carries no longer text: a text that quotes a long word of a file
+// loses its middle, so that what failed (its start) and why (its end) both
+// reach the host. Surrogate pairs are not split.
+std::u16string FitForHost(std::u16string text) {
+  if (text.size() <= kMaxErrorTextChars) return text;
+  const std::u16string_view marker = u" [...] ";
+  const auto low = [](char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; };
+  std::size_t head = (kMaxErrorTextChars - marker.size()) / 2;
+  std::size_t tail = text.size() - (kMaxErrorTextChars - marker.size() - head);
+  if (low(text[head])) --head;
+  if (low(text[tail])) ++tail;
+  return text.substr(0, head).append(marker).append(text, tail);
+}
+
+}  // namespace
+
 HRESULT ReportFailure(BSTR* errorText, HRESULT code, const std::string& utf8Message) noexcept {
   // A failure must stay a failure even if the thrown code claims success.
   if (SUCCEEDED(code)) code = E_FAIL;
   if (errorText == nullptr) return code;
   try {
-    const std::u16string wide = ToUtf16(utf8Message);
+    const std::u16string wide = FitForHost(ToUtf16(utf8Message));
     *errorText = SysAllocString(comsupport::AsOleChars(wide.c_str()));
   } catch (...) {
     *errorText = nullptr;

@@ -21,6 +21,17 @@ void ObjectGone() {
 namespace objects {
 namespace {
 
+// The code a host gets for a file that would not open: the Win32 code that
+// the system's own file calls give for the same cause.
+HRESULT CodeOfFileError(std::error_code error) {
+  if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
+    return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  }
+  if (error == std::errc::filename_too_long) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) return E_ACCESSDENIED;
+  return E_FAIL;
+}
+
 class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
  public:
   using Primary = IServer2;
@@ -164,7 +175,8 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
       try {
         WriteNewProjectFile(file, model);
       } catch (const std::runtime_error& error) {
-        Fail(std::filesystem::exists(file) ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : E_FAIL, error.what());
+        std::error_code ignored;
+        Fail(std::filesystem::exists(file, ignored) ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : E_FAIL, error.what());
       }
       std::shared_ptr<ProjectState> state = Open(file.string());
       Handed sourceRef = Handed::Adopt(NewItem(state, FindSource(state, sourceId)));
@@ -182,6 +194,7 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
       const std::filesystem::path file = std::filesystem::absolute(text).lexically_normal();
       std::error_code error;
       if (!std::filesystem::exists(file, error)) {
+        if (error) Fail(CodeOfFileError(error), "cannot take '" + text + "': " + error.message());
         Fail(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "cannot take '" + text + "': no such file");
       }
       if (!std::filesystem::is_regular_file(file, error)) FailArgument("cannot take '" + text + "': it is not a file");
@@ -255,8 +268,7 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
     try {
       state->model = LoadProjectFile(file);
     } catch (const ProjectFormatError& error) {
-      std::error_code ignored;
-      Fail(std::filesystem::exists(file, ignored) ? E_FAIL : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), error.what());
+      Fail(CodeOfFileError(error.FileError()), error.what());
     }
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->openProjects.push_back(state);

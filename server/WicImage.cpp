@@ -10,19 +10,20 @@
 #include <objbase.h>
 #include <wincodec.h>
 
+#include "RegularFile.h"
+
 #include <comsupport/ComPtr.h>
 
+#include <io.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 
 namespace linkserver {
 
 namespace {
-
-// The largest image the server agrees to decode: 16384 x 16384 RGBA.
-constexpr std::uint64_t kMaxPixels = 16384ull * 16384ull;
 
 constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
@@ -60,18 +61,46 @@ void MakeFactory(comsupport::CComPtr<IWICImagingFactory>& factory, const std::fi
         path, "the system's image codecs are not available");
 }
 
-// The first frame of a PNG file, its size checked.
-void OpenFrame(IWICImagingFactory* factory, const std::filesystem::path& path,
+bool HasSignature(int fd) {
+  unsigned char signature[sizeof kSignature] = {};
+  return ReadFully(fd, signature, sizeof signature) == std::ptrdiff_t(sizeof signature) &&
+         std::memcmp(signature, kSignature, sizeof kSignature) == 0;
+}
+
+[[noreturn]] void ThrowTooLarge(const std::filesystem::path& path, std::uint64_t width, std::uint64_t height) {
+  Throw(path, "the image is " + std::to_string(width) + "x" + std::to_string(height) +
+                  " pixels, more than a still may have (8192x8192 = " + std::to_string(kMaxStillPixels) + ")");
+}
+
+// The first frame of a PNG file, its size checked. The decoder reads through
+// `file`, which must outlive `frame`.
+void OpenFrame(IWICImagingFactory* factory, const std::filesystem::path& path, RegularFile& file,
                comsupport::CComPtr<IWICBitmapFrameDecode>& frame, UINT& width, UINT& height) {
-  if (!std::filesystem::is_regular_file(path)) Throw(path, "no such file");
-  if (!LooksLikePng(path)) Throw(path, "not a PNG file");
+  try {
+    file = OpenRegularFile(path);
+  } catch (const FileOpenError& failure) {
+    Throw(path, failure.NotFound() ? std::string("no such file")
+                                   : (failure.Error() ? "" : "it ") + std::string(failure.what()));
+  }
+  if (!HasSignature(file.fd.Get())) Throw(path, "not a PNG file");
+  // A PNG begins with its IHDR chunk: the size is checked here, before a
+  // decoder sees the file, as a decoder may decode every pixel on opening.
+  unsigned char ihdr[16] = {};
+  if (ReadFully(file.fd.Get(), ihdr, sizeof ihdr) == std::ptrdiff_t(sizeof ihdr) &&
+      std::memcmp(ihdr + 4, "IHDR", 4) == 0) {
+    const auto word = [&](int at) {
+      return std::uint64_t(ihdr[at]) << 24 | std::uint64_t(ihdr[at + 1]) << 16 | ihdr[at + 2] << 8 | ihdr[at + 3];
+    };
+    if (word(8) * word(12) > kMaxStillPixels) ThrowTooLarge(path, word(8), word(12));
+  }
+  if (_lseeki64(file.fd.Get(), 0, SEEK_SET) != 0) Throw(path, std::strerror(errno));
+  const auto handle = static_cast<ULONG_PTR>(_get_osfhandle(file.fd.Get()));
   comsupport::CComPtr<IWICBitmapDecoder> decoder;
-  Check(
-      factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand, &decoder),
-      path, "the PNG decoder refuses it");
+  Check(factory->CreateDecoderFromFileHandle(handle, nullptr, WICDecodeMetadataCacheOnDemand, &decoder), path,
+        "the PNG decoder refuses it");
   Check(decoder->GetFrame(0, &frame), path, "it holds no image");
   Check(frame->GetSize(&width, &height), path, "it has no size");
-  if (std::uint64_t(width) * height > kMaxPixels) Throw(path, "the image is too large");
+  if (std::uint64_t(width) * height > kMaxStillPixels) ThrowTooLarge(path, width, height);
 }
 
 }  // namespace
@@ -80,9 +109,10 @@ PngSize ReadPngSize(const std::filesystem::path& path) {
   ApartmentForCall apartment;
   comsupport::CComPtr<IWICImagingFactory> factory;
   MakeFactory(factory, path);
+  RegularFile file;
   comsupport::CComPtr<IWICBitmapFrameDecode> frame;
   UINT width = 0, height = 0;
-  OpenFrame(factory.p, path, frame, width, height);
+  OpenFrame(factory.p, path, file, frame, width, height);
   return PngSize{width, height};
 }
 
@@ -90,9 +120,10 @@ PngImage ReadPng(const std::filesystem::path& path) {
   ApartmentForCall apartment;
   comsupport::CComPtr<IWICImagingFactory> factory;
   MakeFactory(factory, path);
+  RegularFile file;
   comsupport::CComPtr<IWICBitmapFrameDecode> frame;
   UINT width = 0, height = 0;
-  OpenFrame(factory.p, path, frame, width, height);
+  OpenFrame(factory.p, path, file, frame, width, height);
   // Straight (not premultiplied) 8-bit RGBA whatever the file's own format.
   comsupport::CComPtr<IWICBitmapSource> rgba;
   Check(WICConvertBitmapSource(GUID_WICPixelFormat32bppRGBA, frame.p, &rgba), path, "it cannot be converted to RGBA");
@@ -106,9 +137,11 @@ PngImage ReadPng(const std::filesystem::path& path) {
 }
 
 bool LooksLikePng(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  char signature[sizeof kSignature] = {};
-  return file.read(signature, sizeof signature) && std::memcmp(signature, kSignature, sizeof kSignature) == 0;
+  try {
+    return HasSignature(OpenRegularFile(path).fd.Get());
+  } catch (const FileOpenError&) {
+    return false;
+  }
 }
 
 void WritePng(const std::filesystem::path& path, const PngImage& image) {

@@ -17,11 +17,13 @@
 // Renders write into the host's named kernel sections: the server opens the
 // section the host created or, when the host only opens one, creates it.
 #include "LinkServer.h"
+#include "ProjectModel.h"
 #include "Sections.h"
 #include <contract/LinkServerProxyStub.h>
 
 #include <comsupport/ClassFactory.h>
 #include <rpc/Rpc.h>
+#include <rpc/Wire.h>
 
 #include <atomic>
 #include <cerrno>
@@ -40,6 +42,19 @@
 #include <unistd.h>
 
 namespace {
+
+// The longest name a project may hold and the longest error text must reach
+// a host through this process's link: the reply to GetName carries the code,
+// the name and a null error text in one message; a failing call's reply the
+// code, at most 16 bytes of other out-values and the error text.
+static_assert(sizeof(rpc::Header) + sizeof(HRESULT) + 2 * sizeof(std::uint32_t) +
+                      linkserver::kMaxHostTextChars * sizeof(char16_t) <=
+                  rpc::kMaxMessage,
+              "kMaxHostTextChars does not fit in one message of the link");
+static_assert(sizeof(rpc::Header) + sizeof(HRESULT) + 16 + sizeof(std::uint32_t) +
+                      linkserver::kMaxErrorTextChars * sizeof(char16_t) <=
+                  rpc::kMaxMessage,
+              "kMaxErrorTextChars does not fit in one message of the link");
 
 // How long the server stays after its last client has gone, so that a host
 // that unlinks and links again at once finds it still running.
@@ -79,13 +94,19 @@ int Register() {
                  error.message().c_str());
     return 1;
   }
+  // Activation refuses a registration that group or others could write,
+  // whatever the umask made of the folder or the file.
+  using std::filesystem::perms;
+  std::filesystem::permissions(file.parent_path(), perms::group_write | perms::others_write,
+                               std::filesystem::perm_options::remove, error);
   // Written beside and renamed, so that an activation running meanwhile
   // never reads half a file.
   const std::filesystem::path partial = file.string() + ".partial";
   {
     std::ofstream out(partial, std::ios::trunc);
     out << executable << '\n';
-    if (!out.flush()) {
+    std::filesystem::permissions(partial, perms::owner_read | perms::owner_write, error);
+    if (!out.flush() || error) {
       std::fprintf(stderr, "orra_linkserver_host: cannot write %s\n", partial.c_str());
       std::filesystem::remove(partial, error);
       return 1;

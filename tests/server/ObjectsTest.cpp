@@ -8,11 +8,56 @@
 
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace refserver_test {
 namespace {
+
+// The start of a PNG that claims width x height pixels and holds none:
+// nothing past its header may be read of a still too large to decode.
+std::string PngHeaderOnly(std::uint32_t width, std::uint32_t height) {
+  const auto word = [](std::uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+  const auto chunk = [&](const std::string& typeAndData) {
+    std::uint32_t crc = ~0u;
+    for (unsigned char byte : typeAndData) {
+      crc ^= byte;
+      for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (crc & 1 ? 0xEDB88320u : 0u);
+    }
+    return word(std::uint32_t(typeAndData.size() - 4)) + typeAndData + word(~crc);
+  };
+  return std::string("\x89PNG\r\n\x1A\n", 8) +
+         chunk("IHDR" + word(width) + word(height) + std::string("\x08\x06\0\0\0", 5)) + chunk("IDAT") + chunk("IEND");
+}
+
+#ifndef _WIN32
+// A project file under a path of `length` characters, longer than the
+// system takes: made one folder at a time, each relative to the last.
+std::string WriteUnderLongPath(const std::filesystem::path& folder, std::size_t length, const std::string& text) {
+  const std::string level(200, 'd');
+  std::string path = folder.string();
+  int at = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (; length - path.size() > 250; path += "/" + level) {
+    mkdirat(at, level.c_str(), 0700);
+    const int next = openat(at, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(at);
+    at = next;
+  }
+  const std::string name = std::string(length - path.size() - 1 - 9, 'p') + ".orraproj";
+  const int fd = openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  EXPECT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+  close(fd);
+  close(at);
+  return path + "/" + name;
+}
+#endif
 
 class Objects : public ServerTest {
  protected:
@@ -115,11 +160,34 @@ TEST_F(Objects, OptionsStartFromTheSourceAndKeepWhatIsSet) {
 
 TEST_F(Objects, EveryBadRequestGetsACodeAndATextAndTheServerStaysUsable) {
   const std::string head = "orra-project 1\nproject \"B\" {00000000-0000-4000-8000-000000000001}\n";
+  const auto showing = [&](const std::string& still) {
+    return head + "source \"S\" {00000000-0000-4000-8000-000000000002}\nduration 1 1\nrate 25\nvideo image \"" + still +
+           "\"\nend\n";
+  };
   WriteFile(m_folder / "broken.orraproj", head + "bin x\n");
-  WriteFile(m_folder / "gone.orraproj", head +
-                                            "source \"S\" {00000000-0000-4000-8000-000000000002}\nduration 1 1\n"
-                                            "rate 25\nvideo image \"gone.png\"\nend\n");
+  WriteFile(m_folder / "gone.orraproj", showing("gone.png"));
+  WriteFile(m_folder / "huge.orraproj", showing("huge.png"));
+  WriteFile(m_folder / "huge.png", PngHeaderOnly(16384, 16384));
+  WriteFile(m_folder / "wordy.orraproj", head + "item " + std::string(40000, 'w') + " {x}\n");
   WriteFile(m_folder / "notes.txt", "plain text");
+#ifndef _WIN32
+  // Opened, they would wait for a writer for ever or never end.
+  const std::filesystem::path fifoPath = m_folder / "fifo.orraproj";
+  ASSERT_EQ(mkfifo(fifoPath.c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", m_folder / "zero.orraproj");
+  std::filesystem::create_directory(m_folder / "folder.orraproj");
+  const Arg fifo(fifoPath.string()), zero((m_folder / "zero.orraproj").string());
+  const std::string deepPath = WriteUnderLongPath(m_folder, 5060, kSampleProject);
+  const Arg folder((m_folder / "folder.orraproj").string()), deep(deepPath), deepNew(deepPath + ".new");
+  // Should an open wait for the FIFO's writer, one comes after 2 s: the row
+  // then fails on its text instead of the test hanging.
+  std::promise<void> tableDone;
+  std::thread writer([&, done = tableDone.get_future()] {
+    for (std::chrono::milliseconds wait(2000); done.wait_for(wait) == std::future_status::timeout; wait = wait / 20) {
+      if (const int fd = open(fifoPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) close(fd);
+    }
+  });
+#endif
   // r renders the Frames source, t the Tone; rb and tb are busy rendering.
   CComPtr<IRenderer2> r = RendererOf(SourceOf(kFramesGuid)), rb = RendererOf(SourceOf(kFramesGuid));
   CComPtr<IRenderer2> t = RendererOf(SourceOf(kToneGuid)), tb = RendererOf(SourceOf(kToneGuid));
@@ -133,6 +201,7 @@ TEST_F(Objects, EveryBadRequestGetsACodeAndATextAndTheServerStaysUsable) {
   const Arg frame("frame"), sound("sound"), nowhere("nowhere"), empty(""), existing(m_path.string());
   const Arg missing((m_folder / "absent.orraproj").string()), broken((m_folder / "broken.orraproj").string());
   const Arg notes((m_folder / "notes.txt").string()), gone((m_folder / "gone.orraproj").string());
+  const Arg huge((m_folder / "huge.orraproj").string()), wordy((m_folder / "wordy.orraproj").string());
   EXPECT_CALL_OK(rb->StartVideoRender(v, frame, 160 * 120 * 8, errorText));
   EXPECT_CALL_OK(tb->StartAudioRender(0, 1, 0, a, sound, 1000, errorText));
   EXPECT_CALL_OK(pcm->SetBytesPerSample(2, errorText));
@@ -151,6 +220,16 @@ TEST_F(Objects, EveryBadRequestGetsACodeAndATextAndTheServerStaysUsable) {
       ROW(s->OpenProject(missing, &o, e), kNotFound, "absent.orraproj' does not exist"),
       ROW(s->OpenProject(broken, &o, e), E_FAIL, "broken.orraproj', line 3: 'bin' takes 2 values, found 1"),
       ROW(s->OpenProject(gone, &o, e), E_FAIL, "gone.orraproj', line 7: "),
+      ROW(s->OpenProject(huge, &o, e), E_FAIL, "huge.png': the image is 16384x16384 pixels, more than a still may have"),
+      ROW(s->OpenProject(wordy, &o, e), E_FAIL, "wordy.orraproj', line 3: a name must be written in double quotes"),
+#ifndef _WIN32
+      ROW(s->OpenProject(fifo, &o, e), E_FAIL, "fifo.orraproj' is a FIFO, not a regular file"),
+      ROW(s->OpenProject(zero, &o, e), E_FAIL, "zero.orraproj' is a character device, not a regular file"),
+      ROW(s->OpenProject(folder, &o, e), E_FAIL, "folder.orraproj' is a directory, not a regular file"),
+      ROW(s->OpenProject(deep, &o, e), HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE), ".orraproj': File name too long"),
+      ROW(x->SendFile(deep, e), HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE), ".orraproj': File name too long"),
+      ROW(s->CreateSource(deepNew, 64, 48, 1, 1, 25, 25, 25.0, &o, &o2, e), E_FAIL, ".new': File name too long"),
+#endif
       ROW(s->OpenProject(empty, &o, e), kArg, "the project path is empty"),
       ROW(s->OpenProject(existing, nullptr, e), E_POINTER, "the out-parameter 'project' is null"),
       ROW(s->OpenProjectShowSource(existing, &unknown, &o, &o2, e), kArg, "no item with GUID {12345678-0000-4000-8000"),
@@ -174,6 +253,7 @@ TEST_F(Objects, EveryBadRequestGetsACodeAndATextAndTheServerStaysUsable) {
       ROW(v->SetRowBytes(-4, e), kArg, "row bytes must be 0 (tight rows) or positive, found -4"),
       ROW(v->SetDownsampleFactor(0, 1, e), kArg, "downsample factor 0x1 is out of"),
       ROW(v->SetRegionOfInterest(10, 10, 5, 20, e), kArg, "(10, 10, 5, 20) is not a non-empty rectangle"),
+      ROW(v->SetRegionOfInterest(0, 0, 0x7FFFFFFF, 0x7FFFFFFF, e), kArg, "out of range: each coordinate is 0 to 32768"),
       ROW(a->SetSampleRate(0, e), kArg, "sample rate 0"),
       ROW(a->SetNumChannels(0, e), kArg, "channel count 0"),
       ROW(a->SetBytesPerSample(3, e), kArg, "bytes per sample must be 2 or 4, found 3"),
@@ -205,9 +285,14 @@ TEST_F(Objects, EveryBadRequestGetsACodeAndATextAndTheServerStaysUsable) {
     const Outcome outcome = Call(bad.call);
     EXPECT_EQ(outcome.hr, bad.code) << bad.text;
     EXPECT_NE(outcome.text.find(bad.text), std::string::npos) << outcome.text;
+    EXPECT_LE(linkserver::ToUtf16(outcome.text).size(), linkserver::kMaxErrorTextChars) << "longer than the link takes";
     EXPECT_TRUE(outcome.textReturned && o == nullptr && o2 == nullptr) << bad.text;
     EXPECT_EQ(Call([&](BSTR* e) { return s->GetVersion(reinterpret_cast<LONG*>(&n), e); }).hr, S_OK) << "still usable";
   }
+#ifndef _WIN32
+  tableDone.set_value();
+  writer.join();
+#endif
   EXPECT_EQ(linkserver::InspectServer(m_server).openProjects, 1) << "failed opens leave nothing open";
   EXPECT_FALSE(std::filesystem::exists(m_folder / "absent.orraproj"));
   EXPECT_EQ(WriteProjectText(), before) << "a refused CreateSource leaves the file alone";

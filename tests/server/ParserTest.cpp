@@ -2,6 +2,18 @@
 
 #include "ProjectFormat.h"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace refserver_test {
 namespace {
 
@@ -19,13 +31,64 @@ TEST_F(ServerTest, ParserReadsTheSampleAndWritesItBackEqual) {
   }
 }
 
+#ifndef _WIN32
+// The path is swapped between the project and a FIFO while it is opened
+// again and again: no open may wait for the FIFO's writer. Should one wait,
+// the swapping thread writes after a second without progress, so that the
+// test fails instead of hanging.
+TEST_F(ServerTest, OpeningAPathSwappedForAFifoNeverWaits) {
+  const std::filesystem::path path = m_folder / "swapped.orraproj", fresh = m_folder / "fresh",
+                              fifo = m_folder / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("sample.orraproj", path.c_str()), 0);
+  using Clock = std::chrono::steady_clock;
+  std::atomic<int> opened{0};
+  std::atomic<bool> done{false};
+  std::thread swapper([&] {
+    auto progress = Clock::now();
+    for (int i = 0, seen = 0; !done; ++i) {
+      if (symlink(i % 2 ? "fifo" : "sample.orraproj", fresh.c_str()) != 0 || rename(fresh.c_str(), path.c_str()) != 0) {
+        ADD_FAILURE() << "cannot swap: " << std::strerror(errno);
+        break;
+      }
+      if (opened != seen) {
+        seen = opened;
+        progress = Clock::now();
+      } else if (Clock::now() - progress > std::chrono::seconds(1)) {
+        if (const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) close(fd);
+      }
+    }
+  });
+  Clock::duration longest{};
+  for (int n = 0; n < 200; ++n) {
+    const auto start = Clock::now();
+    try {
+      linkserver::LoadProjectFile(path);
+    } catch (const linkserver::ProjectFormatError& error) {
+      EXPECT_NE(std::string(error.what()).find("' is a FIFO, not a regular file"), std::string::npos) << error.what();
+    }
+    longest = std::max(longest, Clock::now() - start);
+    ++opened;
+  }
+  done = true;
+  swapper.join();
+  EXPECT_LT(longest, std::chrono::seconds(1));
+}
+#endif
+
 const std::string kHead = "orra-project 1\nproject \"P\" {00000000-0000-4000-8000-000000000001}\n";
 const std::string kSource = kHead + "source \"S\" {00000000-0000-4000-8000-000000000002}\n";
 const std::string kItem = " {00000000-0000-4000-8000-000000000003}\n",
                   kEnd = "duration 1 1\nsize 2 2\nvideo bars\nend\n";
+std::string Repeated(std::size_t count, const std::string& character) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += character;
+  return text;
+}
 
 // Accepted texts: the project's name and the first source's rate as read.
 TEST(ProjectParser, AcceptsEveryWrittenForm) {
+  const std::string euros = Repeated(linkserver::kMaxHostTextChars, "\xE2\x82\xAC");
   for (auto [text, name, rate] :
        {std::tuple{
             "  # comment\n\norra-project 1\nproject \"A \\\"q\\\" \\\\ b\" {00000000-0000-4000-8000-0000000000AA} # x\n"
@@ -34,7 +97,11 @@ TEST(ProjectParser, AcceptsEveryWrittenForm) {
             "A \"q\" \\ b", 25.0},
         {kSource + "rate 30000/1001\n" + kEnd, "P", 30000.0 / 1001},
         {kSource + "rate 1000\n" + kEnd, "P", 1000.0},
-        {kSource + "rate 0.5\n" + kEnd, "P", 0.5}}) {
+        {kSource + "rate 0.5\n" + kEnd, "P", 0.5},
+        // As many characters as reach a host, each three bytes long.
+        {"orra-project 1\nproject \"" + euros + "\" {00000000-0000-4000-8000-000000000001}\n" +
+             kSource.substr(kHead.size()) + "rate 25\n" + kEnd,
+         euros.c_str(), 25.0}}) {
     const linkserver::ProjectModel model = ParseProject(text, {{}, false});
     EXPECT_EQ(model.name, name);
     EXPECT_DOUBLE_EQ(model.root->children[0]->source.frameRate, rate) << text;
@@ -83,6 +150,8 @@ TEST(ProjectParser, RefusesBadFilesNamingTheLine) {
       {kHead + "bin \"B\"" + kItem + "\n", 5, "bin \"B\" opened on line 3 is not closed"},
       {kHead + "project \"Q\"" + kItem, 3, "may appear only once"},
       {kHead + std::string("item \"a\0b\" {x}\n", 16), 3, "NUL character"},
+      {kHead + "item \"" + std::string(linkserver::kMaxHostTextChars + 1, 'n') + "\"" + kItem, 3,
+       "the name is longer than 32754 characters"},
   };
   for (const auto& row : rows) {
     try {
