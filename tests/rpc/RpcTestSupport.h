@@ -44,8 +44,10 @@ inline bool RegisterAll() {
 }
 
 inline void Register(REFCLSID clsid, const std::vector<std::string>& command) {
-  std::ofstream file(rpc::ClassRegistrationPath(clsid));
+  const std::string path = rpc::ClassRegistrationPath(clsid);
+  std::ofstream file(path);
   for (const std::string& line : command) file << line << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 inline HRESULT Activate(comsupport::CComPtr<ITestControl>& control) {

@@ -81,6 +81,12 @@ class ChildProcess {
     }
   }
 
+  // Writes `line` and a newline to the child's input; false when it could not.
+  bool WriteLine(const std::string& line) {
+    const std::string text = line + "\n";
+    return ::write(m_in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+
   // Ends the child's input (EOF on its stdin).
   void CloseInput() {
     ::close(m_in);

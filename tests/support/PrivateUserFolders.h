@@ -20,6 +20,9 @@ class PrivateUserFolders {
     m_root = pattern;
     std::error_code ignored;
     std::filesystem::create_directories(m_root + "/config/moravane/classes", ignored);
+    // Closed to others whatever the umask: activation refuses a folder of
+    // registrations that others could write.
+    std::filesystem::permissions(m_root + "/config/moravane/classes", std::filesystem::perms::owner_all, ignored);
     // The root is the runtime folder: mkdtemp made it the user's alone, as
     // the link requires of it.
     ::setenv("XDG_RUNTIME_DIR", m_root.c_str(), 1);

@@ -100,18 +100,8 @@ void ReportRefusedFolder(const std::string& path, const struct stat* st) {
     std::fprintf(stderr, "moravane: cannot use the shared-memory folder %s: %s\n", path.c_str(), std::strerror(errno));
     return;
   }
-  char owner[64] = "?";
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  char buffer[1024];
-  if (::getpwuid_r(st->st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    std::snprintf(owner, sizeof owner, "%s", found->pw_name);
-  }
-  std::fprintf(stderr,
-               "moravane: cannot use the shared-memory folder %s: it belongs to user %s (uid %u) with mode %03o; "
-               "it must be this user's (uid %u) with no access for others\n",
-               path.c_str(), owner, static_cast<unsigned>(st->st_uid), static_cast<unsigned>(st->st_mode & 0777),
-               static_cast<unsigned>(::geteuid()));
+  std::fprintf(stderr, "moravane: cannot use the shared-memory folder %s: %s\n", path.c_str(),
+               DescribeOwner(*st, kPrivateFolder).c_str());
 }
 
 struct NamespaceState {
@@ -148,7 +138,12 @@ std::shared_ptr<Directory> OpenVerified(const std::string& root, DWORD& error) {
     error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  if (::fstat(fd.Get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+  if (::fstat(fd.Get(), &st) != 0) {
+    ReportRefusedFolder(path, nullptr);
+    error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  if (!S_ISDIR(st.st_mode) || !KeepsOwnerRule(st, kPrivateFolder)) {
     ReportRefusedFolder(path, &st);
     error = ERROR_ACCESS_DENIED;
     return nullptr;
@@ -187,6 +182,26 @@ int ReclaimAll(const Directory& dir) {
 }
 
 }  // namespace
+
+bool KeepsOwnerRule(const struct stat& st, const OwnerRule& rule) {
+  return (st.st_uid == ::geteuid() || (rule.rootMayOwn && st.st_uid == 0)) && (st.st_mode & rule.forbidden) == 0;
+}
+
+std::string DescribeOwner(const struct stat& st, const OwnerRule& rule) {
+  const uid_t self = ::geteuid();
+  char owner[64] = "?";
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[1024];
+  if (::getpwuid_r(st.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    std::snprintf(owner, sizeof owner, "%s", found->pw_name);
+  }
+  char text[256];
+  std::snprintf(text, sizeof text, "it belongs to user %s (uid %u) with mode %03o; it must be this user's (uid %u) %s",
+                owner, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777),
+                static_cast<unsigned>(self), rule.demand);
+  return text;
+}
 
 DWORD EncodeObjectName(const char16_t* name, std::string& fileName) {
   std::u16string text(name);

@@ -9,7 +9,28 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
+
 namespace kernelnames {
+
+// What a file or folder must be before this user trusts it: ours (or root's,
+// for a system program), with none of the `forbidden` permission bits. The
+// folders of our objects must be closed to everyone else; what decides which
+// program runs as us (a class registration, its folder, the program) must be
+// writable by nobody else, or another local user could make us run theirs.
+struct OwnerRule {
+  mode_t forbidden;
+  bool rootMayOwn;
+  const char* demand;  // completes "it must be this user's (uid N) ..."
+};
+inline constexpr OwnerRule kPrivateFolder{077, false, "with no access for others"};
+inline constexpr OwnerRule kTrustedConfiguration{022, false, "and not writable by group or others"};
+inline constexpr OwnerRule kTrustedProgram{002, true, "or root's, and not writable by others"};
+
+bool KeepsOwnerRule(const struct stat& st, const OwnerRule& rule);
+// What a refusal says, naming the owner and the mode: "it belongs to user
+// mallory (uid 1001) with mode 775; it must be this user's (uid 1000) ...".
+std::string DescribeOwner(const struct stat& st, const OwnerRule& rule);
 
 // Maps a Windows object name to the file name of the object in the per-user
 // namespace. "Local\" and "Global\" are stripped, as a process of the service

@@ -12,6 +12,9 @@
 //   testserver_host --hold N     a client instead: activates the published
 //                                host, holds N objects of it, prints
 //                                "holding" and waits to be killed
+//   testserver_host --hold N go  the same, after printing "waiting" and
+//                                reading a line: clients started one after
+//                                the other then activate at one moment
 //
 // When a client dies, the engine drops every reference that client's
 // session held (the control and every exported object) before the host sees
@@ -47,7 +50,14 @@ HRESULT CreateServed(testserver::ITestControl** control) {
   return hr;
 }
 
-int Hold(int count) {
+int Hold(int count, bool afterGo) {
+  if (afterGo) {
+    std::printf("waiting\n");
+    std::fflush(stdout);
+    for (char c = 0; c != '\n';) {
+      if (::read(0, &c, 1) != 1) return 2;
+    }
+  }
   comsupport::CComPtr<testserver::ITestControl> control;
   if (FAILED(CoCreateInstance(testserver::CLSID_TestServerHost, nullptr, CLSCTX_LOCAL_SERVER,
                               testserver::IID_ITestControl, reinterpret_cast<void**>(&control)))) {
@@ -72,7 +82,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "testserver_host: a proxy/stub table does not match its interface\n");
     return 1;
   }
-  if (argc == 3 && std::strcmp(argv[1], "--hold") == 0) return Hold(std::atoi(argv[2]));
+  if ((argc == 3 || (argc == 4 && std::strcmp(argv[3], "go") == 0)) && std::strcmp(argv[1], "--hold") == 0) {
+    return Hold(std::atoi(argv[2]), argc == 4);
+  }
   const bool embedding = argc > 1 && std::strcmp(argv[argc - 1], "-Embedding") == 0;
   // Signals are taken synchronously by the main thread; the engine's threads
   // inherit the mask and never see them.

@@ -17,6 +17,9 @@
 //                  ~/.config/moravane/classes/{CLSID}: a text file whose first
 //                  line is the server's executable and each further line one
 //                  argument. The server is started with "-Embedding" appended.
+//                  Refused when the file or its folder is not this user's or
+//                  is writable by group or others, or the program is writable
+//                  by others (or neither this user's nor root's).
 #pragma once
 
 #include <objbase.h>
@@ -40,8 +43,10 @@ void WithdrawClass(DWORD cookie);
 
 // Activates `clsid` in another process: one that has published it, else the
 // server named by the class registration, started and waited for.
-// REGDB_E_CLASSNOTREG when neither exists, CO_E_SERVER_EXEC_FAILURE when the
-// registered server cannot be started or does not publish in time.
+// REGDB_E_CLASSNOTREG when neither exists, E_ACCESSDENIED when the
+// registration is refused (the reason in the thread's error object),
+// CO_E_SERVER_EXEC_FAILURE when the registered server cannot be started or
+// does not publish in time. Simultaneous activations start one server.
 HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object);
 
 // How long ActivateRemote waits for a started server to publish. A server

@@ -15,17 +15,18 @@
 #include <cstring>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -63,18 +64,71 @@ std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectRe
   return session;
 }
 
-std::vector<std::string> ReadRegistration(REFCLSID clsid) {
-  std::vector<std::string> command;
+// Why a registration is not used, on stderr, where the host's user sees it
+// beside the failure: the activation's failure itself carries only its
+// code, as the system's does. E_ACCESSDENIED,
+// as for every folder of this layer refused for its owner or mode (and as
+// Windows answers a server it may not launch): REGDB_E_CLASSNOTREG would
+// have hosts tell the user to register again, which rewrites the file but
+// leaves an open folder or program as it is; CO_E_SERVER_EXEC_FAILURE
+// would say a server was started and failed, when none was.
+HRESULT Untrusted(const std::string& what, const std::string& why) {
+  const std::string text = "cannot trust " + what + ": " + why;
+  LogError("%s", text.c_str());
+  return E_ACCESSDENIED;
+}
+
+// The registered command of `clsid` (REGDB_E_CLASSNOTREG when there is
+// none). Whoever can write the registration, its folder or the program
+// chooses what runs as this user: another user must not be able to.
+HRESULT ReadRegistration(REFCLSID clsid, std::vector<std::string>& command) {
+  command.clear();
   const std::string path = ClassRegistrationPath(clsid);
-  if (path.empty()) return command;
-  std::ifstream file(path);
-  std::string line;
-  while (std::getline(file, line)) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return REGDB_E_CLASSNOTREG;
+  const std::string folder = path.substr(0, slash);
+  // Checked and read through these descriptors, so that what was checked
+  // is what is read. O_NONBLOCK: a FIFO planted there must not hang us.
+  const Fd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folderFd) return REGDB_E_CLASSNOTREG;
+  const Fd file(::openat(folderFd.Get(), path.c_str() + slash + 1, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!file) return REGDB_E_CLASSNOTREG;
+  struct stat info;
+  if (::fstat(folderFd.Get(), &info) != 0) return REGDB_E_CLASSNOTREG;
+  if (!kernelnames::KeepsOwnerRule(info, kernelnames::kTrustedConfiguration)) {
+    return Untrusted("the class registration folder " + folder,
+                     kernelnames::DescribeOwner(info, kernelnames::kTrustedConfiguration));
+  }
+  if (::fstat(file.Get(), &info) != 0) return REGDB_E_CLASSNOTREG;
+  if (!S_ISREG(info.st_mode)) return Untrusted("the class registration " + path, "it is not a regular file");
+  if (!kernelnames::KeepsOwnerRule(info, kernelnames::kTrustedConfiguration)) {
+    return Untrusted("the class registration " + path,
+                     kernelnames::DescribeOwner(info, kernelnames::kTrustedConfiguration));
+  }
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(file.Get(), buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return REGDB_E_CLASSNOTREG;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (command.empty() && line.empty()) continue;
     command.push_back(line);
   }
-  return command;
+  if (command.empty()) return REGDB_E_CLASSNOTREG;
+  // A program that cannot be examined is left to fail at its start.
+  if (::stat(command.front().c_str(), &info) == 0) {
+    if (!kernelnames::KeepsOwnerRule(info, kernelnames::kTrustedProgram)) {
+      const std::string program = command.front();
+      command.clear();
+      return Untrusted("the program " + program + " of the class registration " + path,
+                       kernelnames::DescribeOwner(info, kernelnames::kTrustedProgram));
+    }
+  }
+  return S_OK;
 }
 
 bool ReadAll(int fd, void* data, std::size_t size) {
@@ -156,38 +210,92 @@ HRESULT Stalled(const std::string& endpoint) {
   return CO_E_SERVER_EXEC_FAILURE;
 }
 
+// Waits for the start lock of the class served at `endpoint`, which the
+// host that starts its server holds until it has attached to it. A host that finds the lock taken
+// connects to that server as soon as it listens instead (`session` set).
+// The kernel drops an flock with its process, so a host that crashed while
+// starting blocks nobody.
+HRESULT LockStart(const std::string& endpoint, const Fd& lockFile, Clock::time_point deadline,
+                  std::shared_ptr<ClientSession>& session, FileLockOwnership& held) {
+  for (;;) {
+    if (::flock(lockFile.Get(), LOCK_EX | LOCK_NB) == 0) {
+      held = FileLockOwnership(lockFile.Get());
+      return S_OK;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      LogError("cannot lock %s.lock: errno %d", endpoint.c_str(), errno);
+      return CO_E_SERVER_EXEC_FAILURE;
+    }
+    ConnectResult connected = ConnectResult::kNoServer;
+    session = SessionFor(endpoint, connected, deadline);
+    if (session != nullptr) return S_OK;
+    if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
+    if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+    if (Clock::now() >= deadline) {
+      LogError("another process did not finish starting the server of %s in time", endpoint.c_str());
+      return CO_E_SERVER_EXEC_FAILURE;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 // Finds the published server of `clsid` or starts the registered one and
-// waits for it to publish, all before `deadline`.
+// waits for it to publish, all before `deadline`. Hosts that come at the
+// same moment start one server between them.
 HRESULT ConnectOrStart(REFCLSID clsid, const std::string& directory, const std::string& endpoint,
                        Clock::time_point deadline, std::shared_ptr<ClientSession>& session) {
   ConnectResult connected = ConnectResult::kNoServer;
   session = SessionFor(endpoint, connected, deadline);
   if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
   if (connected == ConnectResult::kStalled) return Stalled(endpoint);
-  if (session == nullptr) {
-    const std::vector<std::string> command = ReadRegistration(clsid);
-    if (command.empty()) return REGDB_E_CLASSNOTREG;
-    Fd exited = StartServer(command, ServerLogPath(directory, clsid));
-    if (!exited) return CO_E_SERVER_EXEC_FAILURE;
-    for (;;) {
+  if (session != nullptr) return S_OK;
+
+  const Fd lockFile(::open(StartLockPath(directory, clsid).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lockFile) {
+    LogError("cannot open %s: errno %d", StartLockPath(directory, clsid).c_str(), errno);
+    return CO_E_SERVER_EXEC_FAILURE;
+  }
+  FileLockOwnership held;
+  HRESULT hr = LockStart(endpoint, lockFile, deadline, session, held);
+  if (FAILED(hr) || session != nullptr) return hr;
+  // The host that held the lock before us may have published meanwhile.
+  session = SessionFor(endpoint, connected, deadline);
+  if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
+  if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+  if (session != nullptr) return S_OK;
+
+  std::vector<std::string> command;
+  hr = ReadRegistration(clsid, command);
+  if (FAILED(hr)) return hr;
+  Fd exited = StartServer(command, ServerLogPath(directory, clsid));
+  if (!exited) return CO_E_SERVER_EXEC_FAILURE;
+  for (;;) {
+    session = SessionFor(endpoint, connected, deadline);
+    if (session != nullptr) break;
+    if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+    if (connected == ConnectResult::kRefused || Clock::now() >= deadline) {
+      return CO_E_SERVER_EXEC_FAILURE;
+    }
+    pollfd watch{exited.Get(), POLLIN, 0};
+    if (::poll(&watch, 1, 10) > 0) {
+      // The server ended before it published; one last look in case it
+      // published and then exited at once.
       session = SessionFor(endpoint, connected, deadline);
       if (session != nullptr) break;
-      if (connected == ConnectResult::kStalled) return Stalled(endpoint);
-      if (connected == ConnectResult::kRefused || Clock::now() >= deadline) {
-        return CO_E_SERVER_EXEC_FAILURE;
-      }
-      pollfd watch{exited.Get(), POLLIN, 0};
-      if (::poll(&watch, 1, 10) > 0) {
-        // The server ended before it published; one last look in case it
-        // published and then exited at once.
-        session = SessionFor(endpoint, connected, deadline);
-        if (session != nullptr) break;
-        LogError("the server of %s exited without publishing it", GuidToString(clsid).c_str());
-        return CO_E_SERVER_EXEC_FAILURE;
-      }
+      LogError("the server of %s exited without publishing it", GuidToString(clsid).c_str());
+      return CO_E_SERVER_EXEC_FAILURE;
     }
   }
   return S_OK;
+}
+
+// Drops `session` from the sessions that activations reuse: its server no
+// longer serves the class. Proxies already made through it keep it.
+void ForgetSession(const std::string& endpoint, const std::shared_ptr<ClientSession>& session) {
+  Sessions& sessions = TheSessions();
+  std::lock_guard lock(sessions.mutex);
+  const auto found = sessions.byEndpoint.find(endpoint);
+  if (found != sessions.byEndpoint.end() && found->second.lock() == session) sessions.byEndpoint.erase(found);
 }
 
 }  // namespace
@@ -206,18 +314,26 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
   // One bound for the whole activation: starting the server, its
   // publication, the attach and the activation request.
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(g_activationTimeoutMs.load());
+  // A server may be leaving as we come: gone before the request
+  // (kServerUnavailable) or during it (kCallFailed: whatever it made for us
+  // went with it), or at the end of its grace period, where it still
+  // answers on a channel opened before but has withdrawn the class
+  // (REGDB_E_CLASSNOTREG). None of these may fail the link: that session is
+  // no longer used for activations and the whole lookup runs again, which
+  // finds a newer server or starts one. Bounded, for a server that answers
+  // so for good.
+  constexpr int kAttempts = 4;
+  const HRESULT kWithdrawn = REGDB_E_CLASSNOTREG;
   std::shared_ptr<ClientSession> session;
-  HRESULT hr = ConnectOrStart(clsid, directory, endpoint, deadline, session);
-  if (FAILED(hr)) return hr;
+  HRESULT hr = S_OK;
   ObjectId id = 0;
-  hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
-  if (hr == kServerUnavailable) {
-    // The server went between the attach and the request: a session left
-    // from a server that has gone since, or one that ended its idle time
-    // just as we came. Once more, starting a new server if none is there.
+  for (int attempt = 1;; ++attempt) {
     hr = ConnectOrStart(clsid, directory, endpoint, deadline, session);
     if (FAILED(hr)) return hr;
     hr = session->SimpleRequest(MessageKind::kActivate, 0, &iid, &clsid, 0, &id, &deadline);
+    const bool leaving = hr == kServerUnavailable || hr == kCallFailed || hr == kWithdrawn;
+    if (!leaving || attempt == kAttempts) break;
+    ForgetSession(endpoint, session);
   }
   if (FAILED(hr)) return hr;
   if (id == 0) return E_UNEXPECTED;

@@ -1,5 +1,7 @@
 #include "rpc/Transport.h"
 
+#include "KernelNames.h"
+
 #include <rpc/Rpc.h>
 
 #include <cerrno>
@@ -52,17 +54,13 @@ std::string EnsureEndpointDirectory() {
   // In a shared /tmp someone else may have made the directory first: only a
   // directory of ours that nobody else can enter is used.
   struct stat info;
-  if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-      (info.st_mode & 0077) != 0) {
-    if (::lstat(directory.c_str(), &info) != 0) {
-      LogError("cannot use %s: errno %d", directory.c_str(), errno);
-    } else {
-      LogError(
-          "cannot use %s: it belongs to uid %u with mode %03o; it must be this user's (uid %u) with no access "
-          "for others",
-          directory.c_str(), static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & 0777),
-          static_cast<unsigned>(::geteuid()));
-    }
+  if (::lstat(directory.c_str(), &info) != 0) {
+    LogError("cannot use %s: errno %d", directory.c_str(), errno);
+    return {};
+  }
+  if (!S_ISDIR(info.st_mode) || !kernelnames::KeepsOwnerRule(info, kernelnames::kPrivateFolder)) {
+    LogError("cannot use %s: %s", directory.c_str(),
+             kernelnames::DescribeOwner(info, kernelnames::kPrivateFolder).c_str());
     return {};
   }
   return directory;
@@ -72,6 +70,10 @@ std::string EndpointPath(const std::string& directory, REFCLSID clsid) { return 
 
 std::string ServerLogPath(const std::string& directory, REFCLSID clsid) {
   return directory + "/" + GuidToString(clsid) + ".log";
+}
+
+std::string StartLockPath(const std::string& directory, REFCLSID clsid) {
+  return directory + "/" + GuidToString(clsid) + ".lock";
 }
 
 bool PeerIsSameUser(int socket) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -19,12 +20,24 @@ namespace rpc {
 // Sockets and other descriptors of the engine, each closed exactly once.
 using Fd = comsupport::UniqueFd;
 
+// An flock held on a descriptor that an Fd keeps open. Given back by
+// unlocking, not left to the close: a child forked meanwhile by another
+// thread shares the open file and would hold the lock until it execs.
+struct FileLockTraits {
+  using Type = int;
+  static Type Empty() noexcept { return -1; }
+  static void Release(Type fd) noexcept { ::flock(fd, LOCK_UN); }
+};
+using FileLockOwnership = comsupport::UniqueResource<FileLockTraits>;
+
 // Creates the per-user endpoint directory when missing. Empty when it
 // cannot be made safe (someone else owns it, or it is open to others).
 std::string EnsureEndpointDirectory();
 std::string EndpointPath(const std::string& directory, REFCLSID clsid);
 // Where a server started by activation writes its output and errors.
 std::string ServerLogPath(const std::string& directory, REFCLSID clsid);
+// The file whose flock the host that starts the server of `clsid` holds.
+std::string StartLockPath(const std::string& directory, REFCLSID clsid);
 
 // The address of the socket at `path`, of whatever length. A path longer
 // than sockaddr_un can hold is reached through its folder, opened here and
