@@ -22,9 +22,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <numbers>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -202,6 +204,12 @@ TEST_F(E2e, ProgramsEndWithTheirCodeAndSayWhy) {
       {render + "Numbers -o -", 2, ""},
       {audio + "--rate 0", 2, ""},
       {audio + "--format mp3", 2, ""},
+      {kCli + "--frobnicate", 2, "--frobnicate"},
+      {audio + "--channels 40", 2, "--channels is 1 to 32"},
+      {audio + "--seconds inf", 2, "--seconds is a number above 0"},
+      {audio + "--seconds 1e300", 2, "--seconds is a number above 0"},
+      {render + "Numbers --region 0,0,2147483647,2147483647", 2, "coordinates are 0 to 32768"},
+      {audio + "-o /dev/null/a.wav", 2, "cannot write '/dev/null/a.wav': Not a directory"},
       {kCli + "tree " + Quote(g_world.root + "/caf\xE9.orraproj"), 2, "is not valid UTF-8"},
       {render + "Nothing" + out, 2, "no source named 'Nothing'"},
       {render + "Numbers --frames 4:6" + out, 2, "which has 5 frames (0 to 4)"},
@@ -212,15 +220,14 @@ TEST_F(E2e, ProgramsEndWithTheirCodeAndSayWhy) {
       {render + "Numbers --frames 0 --section-size 1000", 3, "link error 0x80070057: "},
       {render + "Numbers --frames 0 --section-size 1125899906842624", 3, "link error 0x8"},
       {kCli + "send-file " E2E_DEMO_DIR "/still.png", 3, "no project is open"},
-      {render + "Numbers --frames 0 -o /dev/null/frames", 4, "/dev/null/frames"},
-      {audio + "-o /dev/null/a.wav", 4, "/dev/null/a.wav"},
+      {render + "Numbers --frames 0 -o /dev/null/frames", 4, "/dev/null/frames': Not a directory"},
       {"mkdir -m 700 " + Quote(g_world.root + "/none") + " && " + config +
            "XDG_RUNTIME_DIR=" + Quote(g_world.root + "/none") + " " + kCli + "info",
        3,
        "link error 0x80040154: the link server is not registered\nmoravane-cli: the link server is not "
        "registered for this user; register it with:\n  moravane-cli register\n"},
   };
-  const std::size_t kBeforeTheServer = 14;  // the rows that no server need answer
+  const std::size_t kBeforeTheServer = 20;  // the rows that no server need answer
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     SCOPED_TRACE(rows[i].line);
     const RunResult result = Sh(rows[i].line);
@@ -401,6 +408,130 @@ TEST_F(E2e, CommandLineInterruptedLeavesNothingBroken) {
     }
   }
   for (const pid_t server : Servers()) EXPECT_TRUE(WaitExited(server, 5000));
+}
+
+// Where output goes: a regular file, or nothing yet, is replaced whole and
+// keeps its mode; anything else is written where it is and keeps its kind;
+// a path that cannot take a file is refused before anything renders. The
+// device nodes are private ones (mknod, as root): /dev is never touched.
+TEST_F(E2e, CommandLineOutputGoesWhereItIsPointedAndDestroysNothing) {
+  const std::string d = g_world.root + "/targets", q = Quote(d) + "/";
+  const std::string y4m = kCli + "render" + kOurs + "--source Numbers --frames 0:2 --format y4m -q -o ";
+  const struct {
+    std::string setup, output;
+    int exitCode;
+    std::string err, checked, kind, written;  // `stat -c '%F %a'` of `checked`; a file that holds the stream
+    bool device;
+  } rows[] = {
+      {"", q + "new.y4m", 0, "", "new.y4m", "regular file 644", "new.y4m", false},
+      {"echo old >" + q + "old.y4m; chmod 600 " + q + "old.y4m", q + "old.y4m", 0, "", "old.y4m", "regular file 600",
+       "old.y4m", false},
+      {"echo old >" + q + "target.y4m; ln -s target.y4m " + q + "link.y4m", q + "link.y4m", 0, "", "link.y4m",
+       "symbolic link 777", "target.y4m", false},
+      {"mkfifo " + q + "fifo; timeout 10 cat " + q + "fifo >" + q + "read &", q + "fifo", 0, "", "fifo", "fifo 644",
+       "read", false},
+      {"", "/dev/fd/3 3>" + q + "fd3", 0, "", "fd3", "regular file 644", "fd3", false},
+      {"mknod " + q + "null c 1 3", q + "null", 0, "", "null", "character special file 644", "", true},
+      {"mknod " + q + "dev c 1 3; ln -s dev " + q + "devlink", q + "devlink", 0, "", "dev",
+       "character special file 644", "", true},
+      {"mknod " + q + "full c 1 7", q + "full", 4, "'" + d + "/full': No space left on device", "full",
+       "character special file 644", "", true},
+      {"mkdir " + q + "folder", q + "folder", 2, "is a folder, not a file", "folder", "directory 755", "", false},
+      {"", q + "nowhere/a.y4m", 2, "the folder '" + d + "/nowhere' does not exist", "nowhere", "", "", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.setup + " -o " + row.output);
+    if (row.device && ::geteuid() != 0) {
+      std::printf("not run: %s (mknod needs root)\n", row.output.c_str());
+      continue;
+    }
+    std::filesystem::remove_all(d);
+    std::filesystem::create_directories(d);
+    const RunResult result = Sh("umask 022; " + row.setup + "\n" + y4m + row.output + "; s=$?; wait; exit $s");
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.err;
+    EXPECT_THAT(result.err, HasSubstr(row.err));
+    EXPECT_EQ(row.err.empty(), result.err.empty()) << result.err;
+    EXPECT_EQ(Sh("stat -c '%F %a' " + q + row.checked).out, row.kind.empty() ? "" : row.kind + "\n");
+    if (!row.written.empty()) {
+      EXPECT_EQ(Sh("head -c 9 " + q + row.written).out, "YUV4MPEG2");
+    }
+    EXPECT_EQ(Sh("find " + q + " -name '*.part*'").out, "");
+  }
+  // A reader that goes away ends the run quietly, as a filter that SIGPIPE
+  // killed, with the renders ended (the server then ends by itself).
+  std::filesystem::create_directories(d);
+  const RunResult closed = Sh("{ " + kCli + "render" + kOurs + "--source Long --format y4m -o -; echo $? >" + q +
+                              "status; } | head -c 100 >/dev/null; cat " + q + "status");
+  EXPECT_EQ(closed.out, "141\n");
+  EXPECT_EQ(closed.err, "");
+  for (const pid_t server : Servers()) EXPECT_TRUE(WaitExited(server, 5000));
+}
+
+// Every replaced output is on the disk before its name is: in each thread's
+// calls, a flush of the file comes before every rename and a flush of its
+// folder after it.
+TEST_F(E2e, CommandLineFlushesEachFileBeforeItsRename) {
+  const std::string d = g_world.root + "/flushed", trace = d + "/trace";
+  for (const std::string& output : {"--format y4m -o " + d + "/a.y4m", "--format png -o " + d + "/png"}) {
+    SCOPED_TRACE(output);
+    std::filesystem::remove_all(d);
+    std::filesystem::create_directories(d);
+    const RunResult result = Sh("strace -f -qq -e trace=fsync,fdatasync,rename,renameat,renameat2 -o " + trace + " " +
+                                kCli + "render" + kOurs + "--source Numbers --frames 0:3 -q " + output);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    std::map<std::string, std::vector<std::string>> calls;  // thread -> its calls in order
+    std::ifstream lines(trace);
+    for (std::string thread, rest; lines >> thread && std::getline(lines, rest);) {
+      if (rest.find("resumed>") != std::string::npos) continue;  // the end of a call already counted
+      calls[thread].push_back(rest.substr(rest.find_first_not_of(' '), 5));
+    }
+    int renames = 0;
+    for (const auto& [thread, sequence] : calls) {
+      for (std::size_t i = 0; i < sequence.size(); ++i) {
+        if (sequence[i] != "renam") continue;
+        ++renames;
+        EXPECT_TRUE(i > 0 && sequence[i - 1] == "fsync") << "thread " << thread << ", rename " << i;
+        EXPECT_TRUE(i + 1 < sequence.size() && sequence[i + 1] == "fsync") << "thread " << thread << ", rename " << i;
+      }
+    }
+    EXPECT_EQ(renames, output.find("png") != std::string::npos ? 3 : 1);
+  }
+}
+
+// Ctrl-C while a call waits on a stopped server: the command is gone within
+// a second and leaves nothing partial; the server, once it runs again, sees
+// the host gone, releases its objects and ends.
+TEST_F(E2e, CommandLineInterruptedWhileTheServerIsStopped) {
+  const std::string d = g_world.root + "/stopped";
+  std::filesystem::remove_all(d);
+  std::filesystem::create_directories(d);
+  // The shell ends at once; the command line, its child, is then this
+  // process's (the subreaper's) to wait for.
+  const pid_t cli = std::stoi(Sh(kCli + "render" + kOurs + "--source Long --format y4m -q -o " + d +
+                                 "/long.y4m >/dev/null 2>" + d + "/err & echo $!")
+                                  .out);
+  while (Sh("find " + d + " -name 'long.y4m.part*' -size +0").out.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::vector<pid_t> servers = Servers();
+  ASSERT_EQ(servers.size(), 1u);
+  ::kill(servers.front(), SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the next call waits by now
+  const auto interrupted = std::chrono::steady_clock::now();
+  ::kill(cli, SIGINT);
+  int status = 0;
+  while (::waitpid(cli, &status, WNOHANG) == 0 &&
+         std::chrono::steady_clock::now() - interrupted < std::chrono::seconds(5)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const auto took = std::chrono::steady_clock::now() - interrupted;
+  if (!WIFEXITED(status)) ::kill(cli, SIGKILL), ::waitpid(cli, &status, 0);
+  EXPECT_LT(took, std::chrono::seconds(1));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+  EXPECT_EQ(Sh("ls " + d).out, "err\n") << "nothing partial";
+  EXPECT_THAT(Sh("cat " + d + "/err").out, HasSubstr("interrupted; partial output removed"));
+  ::kill(servers.front(), SIGCONT);
+  EXPECT_TRUE(WaitExited(servers.front(), 5000));
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ using moravane::WideString;
 constexpr int kExitUsage = 2;
 constexpr int kExitLink = 3;
 constexpr int kExitOutput = 4;
+constexpr int kExitReaderGone = 128 + 13;  // as a filter killed by SIGPIPE
 
 // A request that the program refuses; nothing more reaches the server.
 class UsageError : public std::runtime_error {
@@ -46,6 +47,8 @@ struct Interrupted {
 // Installs the handlers of SIGINT and SIGTERM and ignores SIGPIPE.
 void CatchSignals();
 void CheckInterrupted();
+// SIGINT or SIGTERM once either arrived, else 0.
+int InterruptingSignal();
 
 std::string Narrow(const WideString& text);
 WideString AbsolutePath(const std::string& path);

@@ -30,10 +30,33 @@ namespace {
 std::string Reason() { return std::strerror(errno); }
 
 #ifndef _WIN32
+// libpng's state for one file. Its callbacks keep what failed, since they
+// leave by longjmp: errno of a failed write, or libpng's own text.
 struct PngWrite {
   png_structp png = nullptr;
   png_infop info = nullptr;
+  std::FILE* file = nullptr;
+  int error = 0;
+  char message[128] = "";
   ~PngWrite() { png_destroy_write_struct(&png, info != nullptr ? &info : nullptr); }
+
+  static void OnWrite(png_structp png, png_bytep data, png_size_t bytes) {
+    auto* self = static_cast<PngWrite*>(png_get_io_ptr(png));
+    if (std::fwrite(data, 1, bytes, self->file) != bytes) Failed(png, self);
+  }
+  static void OnFlush(png_structp png) {
+    auto* self = static_cast<PngWrite*>(png_get_io_ptr(png));
+    if (std::fflush(self->file) != 0) Failed(png, self);
+  }
+  static void OnError(png_structp png, png_const_charp text) {
+    auto* self = static_cast<PngWrite*>(png_get_error_ptr(png));
+    std::snprintf(self->message, sizeof self->message, "%s", text);
+    png_longjmp(png, 1);
+  }
+  [[noreturn]] static void Failed(png_structp png, PngWrite* self) {
+    self->error = errno;
+    png_longjmp(png, 1);
+  }
 };
 #endif
 
@@ -155,59 +178,6 @@ MORAVANE_CLI_CLONES void Convert8(const std::uint8_t* const* rows, int width, in
 
 }  // namespace
 
-// --- OutputFile --------------------------------------------------------------
-
-OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
-  if (m_path == "-") {
-    m_name = "the standard output";
-    m_stream = stdout;
-#ifdef _WIN32
-    // Frames and samples are bytes: no newline translation.
-    ::_setmode(::_fileno(stdout), _O_BINARY);
-#else
-    // Frames are megabytes: a larger pipe buffer (where stdout is a pipe)
-    // halves the writer's and the reader's wake-ups. Failure changes nothing.
-    ::fcntl(::fileno(stdout), F_SETPIPE_SZ, 1 << 20);
-#endif
-    return;
-  }
-  m_name = "'" + m_path + "'";
-  m_temporary = m_path + ".part" + std::to_string(::getpid());
-  m_stream = std::fopen(m_temporary.c_str(), "wb");
-  if (m_stream == nullptr) throw OutputError("cannot create '" + m_temporary + "': " + Reason());
-}
-
-OutputFile::~OutputFile() {
-  if (m_stream == nullptr || m_stream == stdout) return;
-  std::fclose(m_stream);
-  std::remove(m_temporary.c_str());
-}
-
-void OutputFile::Write(const void* data, std::size_t bytes) {
-  if (std::fwrite(data, 1, bytes, m_stream) != bytes) throw OutputError("cannot write " + m_name + ": " + Reason());
-}
-
-void OutputFile::Commit() {
-  if (m_stream == nullptr) return;
-  if (m_stream == stdout) {
-    if (std::fflush(stdout) != 0) throw OutputError("cannot write " + m_name + ": " + Reason());
-    return;
-  }
-  std::FILE* stream = m_stream;
-  m_stream = nullptr;
-  const bool written = std::fflush(stream) == 0;
-  const int error = errno;
-  if (std::fclose(stream) != 0 || !written) {
-    std::remove(m_temporary.c_str());
-    throw OutputError("cannot write " + m_name + ": " + std::strerror(written ? errno : error));
-  }
-  if (std::rename(m_temporary.c_str(), m_path.c_str()) != 0) {
-    const std::string reason = Reason();
-    std::remove(m_temporary.c_str());
-    throw OutputError("cannot rename '" + m_temporary + "' to " + m_name + ": " + reason);
-  }
-}
-
 // --- PNG ---------------------------------------------------------------------
 
 #ifndef _WIN32
@@ -224,9 +194,17 @@ void WritePng(const std::string& path, const FrameView& frame, int level) {
   // from the section and libpng swaps them in its own row buffer.
   std::vector<std::uint8_t> converted(frame.depth == 32 ? static_cast<std::size_t>(frame.width) * 8 : 0);
   if (setjmp(png_jmpbuf(write.png))) {
-    throw OutputError("cannot write '" + path + "'");
+    // A failure of the file carries errno's reason; libpng's own text is
+    // only for its own failures.
+    if (write.error != 0) {
+      errno = write.error;
+      file.Fail("write");
+    }
+    throw OutputError("cannot write '" + path + "': " + write.message);
   }
-  png_init_io(write.png, file.Stream());
+  png_set_error_fn(write.png, &write, PngWrite::OnError, nullptr);
+  png_set_write_fn(write.png, &write, PngWrite::OnWrite, PngWrite::OnFlush);
+  write.file = file.Stream();
   png_set_IHDR(write.png, write.info, static_cast<png_uint_32>(frame.width), static_cast<png_uint_32>(frame.height),
                wide ? 16 : 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);

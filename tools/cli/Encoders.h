@@ -4,6 +4,8 @@
 // an encoder needs.
 #pragma once
 
+#include "OutputFile.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -13,12 +15,6 @@
 
 namespace cli {
 
-// A failure to write an output file; the message names the file.
-class OutputError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // One rendered frame as it lies in the section: RGBA, `depth` bits per
 // channel (8, 16 in host order, 32 float), rows `rowBytes` apart.
 struct FrameView {
@@ -27,28 +23,6 @@ struct FrameView {
   int height = 0;
   int depth = 8;
   std::size_t rowBytes = 0;
-};
-
-// An output file written under a temporary name beside its final one and
-// renamed when complete, so that a reader never sees half a file; a file
-// never committed is removed. "-" is the standard output, written directly.
-class OutputFile {
- public:
-  explicit OutputFile(std::string path);
-  ~OutputFile();
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  std::FILE* Stream() const { return m_stream; }
-  const std::string& Name() const { return m_name; }  // for messages
-  bool IsStandardOutput() const { return m_path == "-"; }
-  void Write(const void* data, std::size_t bytes);
-  void Commit();
-
- private:
-  std::string m_path;
-  std::string m_temporary;
-  std::string m_name;
-  std::FILE* m_stream = nullptr;
 };
 
 // 8-bit frames are written as 8-bit PNG, 16- and 32-bit ones as 16-bit PNG.

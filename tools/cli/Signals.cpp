@@ -1,14 +1,23 @@
 // Interruption: SIGINT and SIGTERM end a command cleanly between frames and
 // buffers; on Windows the console's Ctrl+C (as SIGINT) and Ctrl+Break,
-// close, log-off and shut-down (as SIGTERM) do.
+// close, log-off and shut-down (as SIGTERM) do. A remote call has no
+// time-out, and one that waits on a stopped server would hold the command
+// for as long as the server is stopped: so a watcher ends the process
+// itself when the main thread has not unwound within kGrace, removing the
+// partial outputs first. The server sees the host gone and releases its
+// objects when it runs again.
 #include "Cli.h"
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <semaphore.h>
 #endif
 
 namespace cli {
@@ -26,19 +35,32 @@ namespace {
 std::atomic<int> g_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
 
+// How long the main thread has to unwind by itself: a frame or a buffer
+// takes milliseconds, so only a call that waits on the server takes longer.
+constexpr std::chrono::milliseconds kGrace{500};
+
+// After kGrace, what unwinding would have done: partial outputs removed,
+// the message, the exit code of the signal.
+[[noreturn]] void LeaveAfterGrace() {
+  std::this_thread::sleep_for(kGrace);
+  RemovePartialOutputs();
+  static const char kText[] = "moravane-cli: interrupted; partial output removed\n";
+  const ssize_t ignored = ::write(2, kText, sizeof kText - 1);
+  (void)ignored;
+  ::_exit(128 + g_signal.load(std::memory_order_relaxed));
+}
+
 #ifdef _WIN32
 
-// Runs on a thread the system starts for the event. Ctrl+C and Ctrl+Break
-// only raise the flag. After a close, log-off or shut-down event the system
-// ends the process as soon as the handler returns, so the handler waits
-// instead: the process ends when the main thread has unwound and returned
-// (which ends this thread with it), or when the system's grace period runs
-// out.
+// Runs on a thread the system starts for the event, which is the watcher:
+// it raises the flag and does not return (after a close, log-off or
+// shut-down event the system would end the process as soon as it did), so
+// the process ends when the main thread has unwound and returned, or after
+// kGrace.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   const bool interrupt = event == CTRL_C_EVENT;
   g_signal.store(interrupt ? SIGINT : SIGTERM, std::memory_order_relaxed);
-  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) ::Sleep(INFINITE);
-  return TRUE;
+  LeaveAfterGrace();
 }
 
 }  // namespace
@@ -51,26 +73,38 @@ void CatchSignals() {
 
 #else
 
+// Posted by the handler (sem_post is safe there) to wake the watcher.
+sem_t g_raised;
+
 extern "C" void OnSignal(int signal) {
   const int saved = errno;  // the interrupted code may be about to read it
-  g_signal.store(signal, std::memory_order_relaxed);
+  if (g_signal.exchange(signal, std::memory_order_relaxed) == 0) ::sem_post(&g_raised);
   errno = saved;
 }
 
 }  // namespace
 
 void CatchSignals() {
+  ::sem_init(&g_raised, 0, 0);
+  // Detached: it outlives main's return only while the process exits.
+  std::thread([] {
+    while (::sem_wait(&g_raised) != 0) {
+    }
+    LeaveAfterGrace();
+  }).detach();
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  // A reader that goes away is a write error (exit 4), not a silent death
-  // with the renders still open.
+  // A reader that goes away fails the write (EPIPE), so that the renders
+  // are ended before the quiet exit that a filter's death by SIGPIPE gives.
   std::signal(SIGPIPE, SIG_IGN);
 }
 
 #endif
+
+int InterruptingSignal() { return g_signal.load(std::memory_order_relaxed); }
 
 void CheckInterrupted() {
   if (const int signal = g_signal.load(std::memory_order_relaxed); signal != 0) throw Interrupted{signal};

@@ -12,18 +12,26 @@
 // Exit codes (kExit*): 0 done, 2 wrong usage (checked before anything
 // reaches the server, or a source or range the project does not have), 3 a
 // failure of the link, 4 an output that cannot be written, 130/143 ended by
-// SIGINT/SIGTERM. Outputs are written under a temporary name and renamed
-// when complete, so that an interrupted run leaves only whole files.
+// SIGINT/SIGTERM, 141 a reader that went away. Files are written under a
+// temporary name and renamed when complete, so that an interrupted run
+// leaves only whole files; devices, FIFOs and descriptors are written in
+// place and never replaced (OutputFile.h).
 #include "Cli.h"
 
 #include <CLI/CLI.hpp>
 
+#include <contract/Limits.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace cli {
+
+namespace limits = moravane::limits;
 
 // "A:B" is frames A up to, not including, B; "A:B:STEP" every STEP-th of
 // them; "A:" from A to the end; "N" frame N alone; "" the whole source.
@@ -56,21 +64,33 @@ FrameRange ParseFrames(const std::string& text) {
   return range;
 }
 
+// A single-file output that cannot be written is refused before anything
+// is rendered.
+void CheckOutputPath(const std::string& path) {
+  if (const std::optional<std::string> problem = OutputPathProblem(path)) throw UsageError(*problem);
+}
+
 void CheckRenderRequest(const RenderRequest& r) {
   ParseFrames(r.frames);
   if (r.format != "png" && r.format != "y4m" && r.format != "raw") throw UsageError("--format is png, y4m or raw");
-  if (r.width < 0 || r.height < 0) throw UsageError("--width and --height must not be negative");
+  const std::string side = std::to_string(limits::kMaxSide);
+  if (r.width < 0 || r.height < 0 || r.width > limits::kMaxSide || r.height > limits::kMaxSide) {
+    throw UsageError("--width and --height are 0 (the source's) to " + side);
+  }
   if (r.depth != 0 && r.depth != 8 && r.depth != 16 && r.depth != 32) {
     throw UsageError("--depth is 8, 16 or 32, not " + std::to_string(r.depth));
   }
-  if (r.downsample.size() > 2 || std::any_of(r.downsample.begin(), r.downsample.end(), [](int f) { return f < 1; })) {
-    throw UsageError("--downsample takes X or X,Y, each 1 or more");
+  if (r.downsample.size() > 2 || std::any_of(r.downsample.begin(), r.downsample.end(),
+                                             [](int f) { return f < 1 || f > limits::kMaxDownsample; })) {
+    throw UsageError("--downsample takes X or X,Y, each 1 to " + std::to_string(limits::kMaxDownsample));
   }
   if (!r.region.empty()) {
     const bool whole = std::all_of(r.region.begin(), r.region.end(), [](int v) { return v == 0; });
-    if (r.region.size() != 4 ||
-        (!whole && (r.region[0] < 0 || r.region[1] < 0 || r.region[2] <= r.region[0] || r.region[3] <= r.region[1]))) {
+    if (r.region.size() != 4 || (!whole && (r.region[2] <= r.region[0] || r.region[3] <= r.region[1]))) {
       throw UsageError("--region takes LEFT,TOP,RIGHT,BOTTOM with LEFT < RIGHT and TOP < BOTTOM");
+    }
+    if (std::any_of(r.region.begin(), r.region.end(), [](int v) { return v < 0 || v > limits::kMaxSide; })) {
+      throw UsageError("--region's coordinates are 0 to " + side);
     }
   }
   if (r.fieldOrder < 0 || r.fieldOrder > 2) throw UsageError("--field-order is 0, 1 or 2");
@@ -81,16 +101,32 @@ void CheckRenderRequest(const RenderRequest& r) {
   }
   if (r.pngLevel < 0 || r.pngLevel > 9) throw UsageError("--png-level is 0 to 9");
   if (r.format == "png" && r.output == "-") throw UsageError("PNG frames go to a folder, not to the standard output");
+  std::error_code error;
+  if (r.format == "png" && std::filesystem::exists(r.output, error) &&
+      !std::filesystem::is_directory(r.output, error)) {
+    throw UsageError("PNG frames go to a folder: '" + r.output + "' is not one");
+  }
+  if (r.format != "png" && !r.output.empty()) CheckOutputPath(r.output);
 }
 
 void CheckAudioRequest(const AudioRequest& r) {
-  if (r.seconds && !(*r.seconds > 0)) throw UsageError("--seconds must be above 0");
-  if (!(r.start >= 0) || r.start * 1000 > 0x7FFFFFFF) throw UsageError("--start is 0 or more (at most 2147483 s)");
-  if (!(r.rate >= 1 && r.rate <= 768000)) throw UsageError("--rate is 1 to 768000 samples per second");
-  if (r.channels < 1 || r.channels > 64) throw UsageError("--channels is 1 to 64");
+  // Times reach the server in 32-bit milliseconds.
+  const double most = limits::kMaxTimeMs / 1000.0;
+  const std::string longest = std::to_string(limits::kMaxTimeMs / 1000);
+  if (!(r.start >= 0 && r.start <= most)) throw UsageError("--start is 0 to " + longest + " s");
+  if (r.seconds && !(*r.seconds > 0 && *r.seconds <= most - r.start)) {
+    throw UsageError("--seconds is a number above 0 that ends at most " + longest + " s after the source's start");
+  }
+  if (!(r.rate >= 1 && r.rate <= limits::kMaxSampleRate)) {
+    throw UsageError("--rate is 1 to " + std::to_string(std::lround(limits::kMaxSampleRate)) + " samples per second");
+  }
+  if (r.channels < 1 || r.channels > limits::kMaxChannels) {
+    throw UsageError("--channels is 1 to " + std::to_string(limits::kMaxChannels));
+  }
   if (r.encoding != "int16" && r.encoding != "float") throw UsageError("--encoding is int16 or float");
   if (r.format != "wav" && r.format != "raw") throw UsageError("--format is wav or raw");
   if (r.bufferFrames < 1 || r.bufferFrames > 10000000) throw UsageError("--buffer is 1 to 10000000 sample frames");
+  CheckOutputPath(r.output);
 }
 
 }  // namespace cli
@@ -103,14 +139,17 @@ constexpr const char* kExitCodes =
     "  2    wrong usage: a bad option, or a source or frame range the project does not have\n"
     "  3    a failure of the link or the server (the message carries the code and the server's text)\n"
     "  4    an output file that cannot be written\n"
-    "  130  ended by SIGINT, 143 by SIGTERM (nothing partial is left behind)\n";
+    "  130  ended by SIGINT, 143 by SIGTERM (nothing partial is left behind)\n"
+    "  141  the reader of the output went away (a closed pipe, as with | head); nothing is said\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace cli;
   CLI::App app{"moravane-cli: use projects of the link server from the command line"};
-  app.require_subcommand(1);
+  // At most one command here, and its absence checked after parsing: an
+  // unknown option is then named as such rather than as a missing command.
+  app.require_subcommand(0, 1);
   app.set_version_flag("--version", MORAVANE_CLI_VERSION);
   app.footer(kExitCodes);
   bool quiet = false;
@@ -189,6 +228,12 @@ int main(int argc, char** argv) {
     // Help and version end well; every other parse error is wrong usage.
     return app.exit(error) == 0 ? 0 : kExitUsage;
   }
+  if (app.get_subcommands().empty()) {
+    std::fprintf(stderr,
+                 "moravane-cli: a command is required: info, register, unregister, tree, probe, render, audio "
+                 "or send-file (see --help)\n");
+    return kExitUsage;
+  }
   render.quiet = audio.quiet = quiet;
   CatchSignals();
 
@@ -201,18 +246,26 @@ int main(int argc, char** argv) {
     if (*renderCommand) return Render(render);
     if (*audioCommand) return Audio(audio);
     if (*send) return SendFile(sendPath, sendProject);
-  } catch (const moravane::LinkError& error) {
-    PrintLinkError(error);
-    return kExitLink;
-  } catch (const UsageError& error) {
-    std::fprintf(stderr, "moravane-cli: %s\n", error.what());
-    return kExitUsage;
-  } catch (const cli::OutputError& error) {
-    std::fprintf(stderr, "moravane-cli: %s\n", error.what());
-    return kExitOutput;
-  } catch (const Interrupted& interrupted) {
-    std::fprintf(stderr, "moravane-cli: interrupted; partial output removed\n");
-    return 128 + interrupted.signal;
+  } catch (...) {
+    // What a signal broke off (an open of a FIFO, a call) ends as the signal.
+    if (const int signal = InterruptingSignal(); signal != 0) {
+      std::fprintf(stderr, "moravane-cli: interrupted; partial output removed\n");
+      return 128 + signal;
+    }
+    try {
+      throw;
+    } catch (const moravane::LinkError& error) {
+      PrintLinkError(error);
+      return kExitLink;
+    } catch (const UsageError& error) {
+      std::fprintf(stderr, "moravane-cli: %s\n", error.what());
+      return kExitUsage;
+    } catch (const cli::OutputError& error) {
+      std::fprintf(stderr, "moravane-cli: %s\n", error.what());
+      return kExitOutput;
+    } catch (const ReaderGone&) {
+      return kExitReaderGone;
+    }
   }
   return kExitUsage;
 }
