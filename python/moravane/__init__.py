@@ -569,6 +569,9 @@ class Source:
         start = _fraction(start, "start", positive=False)
         if start < 0:
             raise ValueError("start must not be negative")
+        if start >= self.duration:
+            raise ValueError("start %s s is at or past the source's end (%s s)"
+                             % (float(start), float(self.duration)))
         if seconds is None:
             seconds = max(self.duration - start, Fraction(0))
         seconds = _fraction(seconds, "seconds")

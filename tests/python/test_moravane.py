@@ -267,6 +267,7 @@ BAD_ARGUMENTS = [
     (lambda s: s.audio(channels=33), ValueError, "channels"),
     (lambda s: s.audio(dtype="int8"), ValueError, "dtype"),
     (lambda s: s.audio(start=-1), ValueError, "start"),
+    (lambda s: s.audio(start=1e6), ValueError, "past the source's end"),
     (lambda s: s.audio(seconds=0), ValueError, "seconds"),
     (lambda s: s.project.server.open(""), ValueError, "empty"),
     (lambda s: s.project.server.open("a\0b"), ValueError, "NUL"),
