@@ -47,12 +47,17 @@ shopt -s nullglob
 for check in scripts/extra-checks.d/*.sh; do
   echo
   echo "==== extra check ${check} ===="
-  if bash "${check}"; then
+  # A check's lines that begin with "summary:" are said again at the end.
+  name="$(basename "${check}" .sh)"
+  if bash "${check}" 2>&1 | tee "${logs}/extra-${name}.log"; [[ ${PIPESTATUS[0]} -eq 0 ]]; then
     extra+=("passed  ${check}")
   else
     extra+=("FAILED  ${check}")
     failed=1
   fi
+  while IFS= read -r said; do
+    extra+=("        ${said#summary: }")
+  done < <(grep '^summary: ' "${logs}/extra-${name}.log" || true)
 done
 shopt -u nullglob
 

@@ -77,10 +77,18 @@ if build mingw-i686; then
   dll=build/mingw-i686/bin/moravane.dll
   count=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -c '^\s*\[ *[0-9]')
   echo "windows: $dll exports $count symbols"
+  # The 32-bit server writes frames with streaming stores as the 64-bit one
+  # does (the compiler does not assume SSE2 for 32-bit code: the functions
+  # ask for it themselves).
+  streams=$(i686-w64-mingw32-objdump -d build/mingw-i686/bin/orra_linkserver_host.exe | grep -c movntdq || true)
+  echo "windows: the 32-bit server has $streams streaming stores"
+  [ "$streams" -gt 0 ] || failed=1
   if [ "$runs32" = yes ]; then
     test_under_wine mingw-i686 "$wine32" win32 || failed=1
   else
-    echo "built, not run: this kernel cannot run 32-bit x86 programs (no IA32 emulation)" >"$logs/mingw-i686.log"
+    programs=$(cd build/mingw-i686 && find . -name '*_tests.exe' -printf '%f\n' | sort | paste -sd ' ')
+    echo "built, not run: this kernel cannot run 32-bit x86 programs (no IA32 emulation):" \
+      "$(echo $programs | wc -w) test programs: $programs" >"$logs/mingw-i686.log"
     echo "windows: the mingw-i686 tests are $(cat "$logs/mingw-i686.log"); its export table:"
     # In the log folder, where the check leaves its list of names.
     top=$PWD
@@ -105,9 +113,10 @@ echo "== windows: summary"
 for preset in mingw-i686 mingw-x64; do
   line=$(grep -E '^[0-9]+% tests passed|^No tests were found|^build failed|^built, not run' "$logs/$preset.log" |
     tail -n 1 || true)
-  echo "windows: $preset: ${line:-ctest printed no closing line}"
+  # "summary:" lines are repeated in the summary of scripts/test.sh.
+  echo "summary: windows: $preset: ${line:-ctest printed no closing line}"
   if [ -s "$logs/$preset.reruns" ]; then
-    echo "windows: $preset: failed once under Wine, run again: $(tr '\n' ' ' <"$logs/$preset.reruns")"
+    echo "summary: windows: $preset: failed once under Wine, run again: $(tr '\n' ' ' <"$logs/$preset.reruns")"
   fi
 done
 exit $failed

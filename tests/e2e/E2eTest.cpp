@@ -465,6 +465,17 @@ TEST_F(E2e, CommandLineOutputGoesWhereItIsPointedAndDestroysNothing) {
   EXPECT_EQ(closed.out, "141\n");
   EXPECT_EQ(closed.err, "");
   for (const pid_t server : Servers()) EXPECT_TRUE(WaitExited(server, 5000));
+  // A file system that fills up names the system's reason, through libpng
+  // too; a small tmpfs of a mount namespace of its own (root only).
+  if (Sh("unshare -m true").exitCode != 0) {
+    std::printf("not run: a full file system (no mount namespace here)\n");
+    return;
+  }
+  const RunResult full = Sh("mkdir " + q + "small && unshare -m sh -c \"mount -t tmpfs -o size=16k tmpfs " + q +
+                            "small && " + kCli + "render" + kOurs + "--source 'HD bars' --frames 0 -q -o " + q +
+                            "small\"");
+  EXPECT_EQ(full.exitCode, 4);
+  EXPECT_THAT(full.err, HasSubstr("frame-000000.png': No space left on device"));
 }
 
 // Every replaced output is on the disk before its name is: in each thread's
