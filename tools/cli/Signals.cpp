@@ -17,7 +17,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <semaphore.h>
+#include <pthread.h>
 #endif
 
 namespace cli {
@@ -26,14 +26,10 @@ namespace {
 
 // --- interruption ------------------------------------------------------------
 
-// Set by SIGINT/SIGTERM; the loops look at it between frames and buffers and
-// unwind, so that every output is removed or completed and the renders end.
-// The handler may run on any of the program's threads (the library's
-// communication thread, the encoders), so the flag is a lock-free atomic,
-// not a volatile sig_atomic_t, which is safe only on the thread it
-// interrupted.
+// Set by the watcher once SIGINT or SIGTERM came; the loops look at it
+// between frames and buffers and unwind, so that every output is removed or
+// completed and the renders end.
 std::atomic<int> g_signal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
 
 // How long the main thread has to unwind by itself: a frame or a buffer
 // takes milliseconds, so only a call that waits on the server takes longer.
@@ -66,37 +62,33 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }  // namespace
 
 void CatchSignals() {
-  // A reader that goes away is a write error (exit 4) here too: Windows
-  // has no SIGPIPE, a write to a closed pipe fails.
+  // Windows has no SIGPIPE: a write to a closed pipe fails with EPIPE,
+  // which ends the run quietly as elsewhere.
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 #else
 
-// Posted by the handler (sem_post is safe there) to wake the watcher.
-sem_t g_raised;
-
-extern "C" void OnSignal(int signal) {
-  const int saved = errno;  // the interrupted code may be about to read it
-  if (g_signal.exchange(signal, std::memory_order_relaxed) == 0) ::sem_post(&g_raised);
-  errno = saved;
-}
-
 }  // namespace
 
 void CatchSignals() {
-  ::sem_init(&g_raised, 0, 0);
+  // SIGINT and SIGTERM are blocked in every thread (those made from here on
+  // inherit the mask) and taken by the watcher alone, synchronously: no
+  // handler interrupts the program anywhere, and a signal is seen at once
+  // whatever the other threads are waiting for.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   // Detached: it outlives main's return only while the process exits.
-  std::thread([] {
-    while (::sem_wait(&g_raised) != 0) {
+  std::thread([stop] {
+    int signal = 0;
+    while (::sigwait(&stop, &signal) != 0) {
     }
+    g_signal.store(signal, std::memory_order_relaxed);
     LeaveAfterGrace();
   }).detach();
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
   // A reader that goes away fails the write (EPIPE), so that the renders
   // are ended before the quiet exit that a filter's death by SIGPIPE gives.
   std::signal(SIGPIPE, SIG_IGN);
