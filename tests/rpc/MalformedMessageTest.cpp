@@ -1,8 +1,13 @@
 // Messages that no proxy would send, from a raw socket of the same user:
 // each is answered with an error or ends the connection, and the server
-// goes on serving everybody else. Replies that no server would send fail
-// the call in the client.
+// goes on serving everybody else. The same bytes go straight into the
+// message handler of this process too, which names the rule that a refused
+// message broke. Replies that no server would send fail the call in the
+// client.
 #include "RpcTestSupport.h"
+
+#include "rpc/ServerDispatch.h"
+#include "testserver/ClassFactory.h"
 
 using namespace moravane;
 
@@ -12,8 +17,8 @@ namespace {
 constexpr rpc::ObjectId kUnknown = 999;
 constexpr rpc::ObjectId kTheServer = 0;  // stands for the server object of the session
 const IID kUnregistered = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
-const std::optional<HRESULT> kClosed = std::nullopt;
 using K = rpc::MessageKind;
+using R = rpc::Refusal;
 using Build = std::function<Bytes(rpc::ObjectId server)>;
 
 // A call of `slot` on `target` with the arguments `args`, its header edited.
@@ -37,72 +42,84 @@ Build MessageOf(rpc::MessageKind kind, Bytes body) {
   return [=](rpc::ObjectId) { return Body().Add(body).Message(kind); };
 }
 
+// A reply's HRESULT, or the rule that made the server close the connection.
+struct Outcome {
+  Outcome(HRESULT answer) : hr(answer) {}
+  Outcome(rpc::Refusal broken) : refusal(broken) {}
+  std::optional<HRESULT> hr;
+  rpc::Refusal refusal = R::kNone;
+};
+
 struct BadMessage {
   const char* name;
   bool attached;  // sent after Attach and the activation of a server object
   Build build;
-  std::optional<HRESULT> hr;  // kClosed: the server closes the connection
+  Outcome outcome;
 };
 
 const BadMessage kCases[] = {
-    {"shorter than a header", false, Fixed({1, 2, 3, 4}), kClosed},
-    {"wrong magic", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.magic ^= 1; }), kClosed},
-    {"length field past the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length += 8; }), kClosed},
-    {"length short of the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length -= 1; }), kClosed},
-    {"request flags", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.flags = rpc::kNotDelivered; }), kClosed},
-    {"call before attach", false, CallOf(IID_IServer2, 3, {}, nullptr, 1), kClosed},
-    {"unknown kind", true, MessageOf(static_cast<rpc::MessageKind>(77), {}), kClosed},
-    {"a reply sent to the server", true, MessageOf(K::kReply, Raw(S_OK)), kClosed},
-    {"second attach", true, MessageOf(K::kAttach, Raw(std::uint64_t{0})), kClosed},
+    {"shorter than a header", false, Fixed({1, 2, 3, 4}), R::kShortHeader},
+    {"wrong magic", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.magic ^= 1; }), R::kBadMagic},
+    {"length field past the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length += 8; }),
+     R::kBadLength},
+    {"length short of the end", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.length -= 1; }),
+     R::kBadLength},
+    {"request flags", true, CallOf(IID_IServer2, 3, {}, [](rpc::Header& h) { h.flags = rpc::kNotDelivered; }),
+     R::kRequestFlags},
+    {"call before attach", false, CallOf(IID_IServer2, 3, {}, nullptr, 1), R::kNotAttached},
+    {"unknown kind", true, MessageOf(static_cast<rpc::MessageKind>(77), {}), R::kNotARequest},
+    {"a reply sent to the server", true, MessageOf(K::kReply, Raw(S_OK)), R::kNotARequest},
+    {"second attach", true, MessageOf(K::kAttach, Raw(std::uint64_t{0})), R::kAttachedTwice},
     {"attach to an unknown session", false, MessageOf(K::kAttach, Raw(std::uint64_t{12345})), RPC_E_DISCONNECTED},
+    {"release without its count", true, MessageOf(K::kRelease, Raw(kUnknown)), R::kShortRequest},
+    {"query with a byte after the IID", true,
+     MessageOf(K::kQueryInterface, Raw(kUnknown, IID_IServer2, std::uint8_t{0})), R::kTrailingBytes},
     {"call on an unknown object", true, CallOf(IID_IServer2, 3, {}, nullptr, kUnknown), RPC_E_DISCONNECTED},
     {"slot of IUnknown", true, CallOf(IID_IServer2, 2), rpc::kProcNumOutOfRange},
     {"slot past the last method", true, CallOf(IID_IServer2, 15), rpc::kProcNumOutOfRange},
-    {"last slot with its arguments cut short", true, CallOf(IID_IServer2, 14, Raw(rpc::kNullBstr)), kClosed},
+    {"last slot with its arguments cut short", true, CallOf(IID_IServer2, 14, Raw(rpc::kNullBstr)), R::kShortArguments},
     {"interface unknown to the server", true, CallOf(kUnregistered, 3), E_NOINTERFACE},
     {"interface the object lacks", true, CallOf(IID_ISource2, 3), E_NOINTERFACE},
-    {"bytes after the arguments", true, CallOf(IID_IServer2, 3, Raw(std::uint8_t{0})), kClosed},
-    {"argument cut short", true, CallOf(IID_IServer2, 5, Raw(std::uint32_t{1})), kClosed},
-    {"BSTR past the message", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{100}, std::uint32_t{0})), kClosed},
-    {"BSTR length near 4 GiB", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{0xFFFFFFF0u})), kClosed},
-    {"GUID presence flag 2", true, CallOf(IID_IServer2, 12, Raw(rpc::kNullBstr, std::uint8_t{2})), kClosed},
+    {"bytes after the arguments", true, CallOf(IID_IServer2, 3, Raw(std::uint8_t{0})), R::kTrailingBytes},
+    {"argument cut short", true, CallOf(IID_IServer2, 5, Raw(std::uint32_t{1})), R::kShortArguments},
+    {"BSTR past the message", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{100}, std::uint32_t{0})),
+     R::kShortArguments},
+    {"BSTR length near 4 GiB", true, CallOf(IID_IServer2, 11, Raw(std::uint32_t{0xFFFFFFF0u})), R::kShortArguments},
+    {"GUID presence flag 2", true, CallOf(IID_IServer2, 12, Raw(rpc::kNullBstr, std::uint8_t{2})), R::kBadPresence},
     {"unknown object passed in", true, CallOf(IID_IServer2, 13, Raw(kUnknown)), RPC_E_DISCONNECTED},
     {"unknown object released", true, MessageOf(K::kRelease, Raw(kUnknown, std::uint32_t{1})), RPC_E_DISCONNECTED},
     {"release of more references than held", true,
      [](rpc::ObjectId s) { return Body().Add(s).Add(std::uint32_t{5}).Message(K::kRelease); }, E_INVALIDARG},
     {"unknown object queried", true, MessageOf(K::kQueryInterface, Raw(kUnknown, IID_IServer2)), RPC_E_DISCONNECTED},
     {"class not published", true, MessageOf(K::kActivate, Raw(kUnregistered, IID_IUnknown)), REGDB_E_CLASSNOTREG},
-    {"oversized message", true, Fixed(Bytes(rpc::kMaxMessage + 4096, 0xAB)), kClosed},
+    {"oversized message", true, Fixed(Bytes(rpc::kMaxMessage + 4096, 0xAB)), R::kOversized},
     {"a well-formed call, for comparison", true, CallOf(IID_IServer2, 3), S_OK},
 };
 
-class RawClient {
+// A client that sends what it is given: over a socket to the host, or
+// straight into this process's handler.
+class RawPeer {
  public:
-  RawClient() {
-    const std::string path = rpc::EndpointPath(rpc::EnsureEndpointDirectory(), testserver::CLSID_TestServerHost);
-    m_fd.Reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    connected = ::connect(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  bool Send(const Bytes& message) { return ::send(m_fd.Get(), message.data(), message.size(), MSG_NOSIGNAL) >= 0; }
-  // The reply's HRESULT and the value of type T after it, or nothing when
-  // the server closed the connection.
+  virtual ~RawPeer() = default;
+  // The reply, or nothing when the server closed the connection.
+  virtual std::optional<Bytes> Exchange(const Bytes& message) = 0;
+  // The reply's HRESULT and the value of type T after it.
   template <class T = std::uint64_t>
-  std::optional<std::pair<HRESULT, T>> Receive() {
-    pollfd watch{m_fd.Get(), POLLIN, 0};
-    if (::poll(&watch, 1, 5000) <= 0) return std::make_pair(E_ABORT, T{});
-    std::uint8_t buffer[256];
-    const ssize_t got = ::recv(m_fd.Get(), buffer, sizeof buffer, 0);
-    if (got <= 0) return std::nullopt;
-    rpc::Reader reader(buffer, static_cast<std::size_t>(got));
+  std::optional<std::pair<HRESULT, T>> Send(const Bytes& message) {
+    const std::optional<Bytes> reply = Exchange(message);
+    if (!reply) return std::nullopt;
+    rpc::Reader reader(reply->data(), reply->size());
     rpc::Header header;
     HRESULT hr = E_ABORT;
     T value{};
-    if (!rpc::ReadHeader(reader, static_cast<std::size_t>(got), header) || !reader.Value(hr)) hr = E_ABORT;
+    if (!rpc::ReadHeader(reader, reply->size(), header) || !reader.Value(hr)) hr = E_ABORT;
     reader.Value(value);
     return std::make_pair(hr, value);
+  }
+  // Sends `message` and gives the value its reply carries.
+  template <class T = std::uint64_t>
+  T Ask(const Bytes& message) {
+    return Send<T>(message).value_or(std::make_pair(E_ABORT, T{})).second;
   }
   // Attaches a session, activates a test server and makes it a server
   // object: that object's id.
@@ -113,11 +130,28 @@ class RawClient {
     const LONG id = Ask<LONG>(Body().Call(control, IID_ITestControl, 3).Add(kServerMask).Message(K::kCall));
     return Ask(Body().Call(control, IID_ITestControl, 4).Add(id).Message(K::kCall));
   }
-  // Sends `message` and gives the value its reply carries.
-  template <class T = std::uint64_t>
-  T Ask(const Bytes& message) {
-    Send(message);
-    return Receive<T>().value_or(std::make_pair(E_ABORT, T{})).second;
+};
+
+class SocketPeer final : public RawPeer {
+ public:
+  SocketPeer() {
+    const std::string path = rpc::EndpointPath(rpc::EnsureEndpointDirectory(), testserver::CLSID_TestServerHost);
+    m_fd.Reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    connected = ::connect(m_fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  std::optional<Bytes> Exchange(const Bytes& message) override {
+    // A message that cannot be sent, or no answer at all, is no reply.
+    if (::send(m_fd.Get(), message.data(), message.size(), MSG_NOSIGNAL) < 0) return Bytes{};
+    pollfd watch{m_fd.Get(), POLLIN, 0};
+    if (::poll(&watch, 1, 5000) <= 0) return Bytes{};
+    Bytes reply(rpc::kMaxMessage);
+    const ssize_t got = ::recv(m_fd.Get(), reply.data(), reply.size(), 0);
+    if (got <= 0) return std::nullopt;
+    reply.resize(static_cast<std::size_t>(got));
+    return reply;
   }
   bool connected = false;
 
@@ -125,21 +159,49 @@ class RawClient {
   rpc::Fd m_fd;
 };
 
+// The handler of this process, on a session of its own whose activations
+// make test servers here.
+class DirectPeer final : public RawPeer {
+ public:
+  DirectPeer() { m_state.factories = &Factories; }
+  std::optional<Bytes> Exchange(const Bytes& message) override {
+    const rpc::Handled handled = rpc::HandleMessage(m_state, message.data(), message.size(), m_reply.data());
+    refusal = handled.refusal;
+    if (handled.replySize == 0) return std::nullopt;
+    return Bytes(m_reply.begin(), m_reply.begin() + static_cast<std::ptrdiff_t>(handled.replySize));
+  }
+  rpc::Refusal refusal = R::kNone;  // of the last message
+
+ private:
+  static IUnknown* Factories(REFCLSID clsid) {
+    static testserver::FreshServerFactory factory(testserver::FreshServer{&testserver::CreateHostedTestServer});
+    if (!IsEqualCLSID(clsid, testserver::CLSID_TestServerHost)) return nullptr;
+    factory.AddRef();
+    return &factory;
+  }
+  rpc::ConnectionState m_state;
+  Bytes m_reply = Bytes(rpc::kMaxMessage);
+};
+
 using MalformedMessages = ServerFixture;
 
 TEST_F(MalformedMessages, AreAnsweredWithAnErrorOrAClosedConnection) {
   for (const BadMessage& row : kCases) {
     SCOPED_TRACE(row.name);
-    RawClient raw;
-    ASSERT_TRUE(raw.connected);
-    const rpc::ObjectId serverObject = row.attached ? raw.ServerObject() : 0;
-    ASSERT_TRUE(!row.attached || serverObject != 0);
-    ASSERT_TRUE(raw.Send(row.build(serverObject)) || !row.hr);
-    const auto answer = raw.Receive();
-    EXPECT_EQ(row.hr.has_value(), answer.has_value());
-    if (row.hr && answer) {
-      EXPECT_EQ(*row.hr, answer->first);
+    SocketPeer socket;
+    ASSERT_TRUE(socket.connected);
+    DirectPeer direct;
+    for (RawPeer* peer : {static_cast<RawPeer*>(&socket), static_cast<RawPeer*>(&direct)}) {
+      SCOPED_TRACE(peer == &direct ? "in this process" : "over the socket");
+      const rpc::ObjectId serverObject = row.attached ? peer->ServerObject() : 0;
+      ASSERT_TRUE(!row.attached || serverObject != 0);
+      const auto answer = peer->Send(row.build(serverObject));
+      EXPECT_EQ(row.outcome.hr.has_value(), answer.has_value());
+      if (row.outcome.hr && answer) {
+        EXPECT_EQ(*row.outcome.hr, answer->first);
+      }
     }
+    EXPECT_STREQ(rpc::RefusalText(row.outcome.refusal), rpc::RefusalText(direct.refusal));
     // The server still serves a well-behaved client.
     LONG version = 0;
     OutText e;

@@ -79,7 +79,7 @@ struct Answer {
 Answer CallSlot(rpc::ConnectionState& state, rpc::ObjectId id, std::uint32_t slot, const Bytes& args) {
   const Bytes message = Body().Call(id, IID_IOrraExtras2, slot).Add(args).Message(rpc::MessageKind::kCall);
   Bytes reply(rpc::kMaxMessage);
-  Answer answer{rpc::HandleMessage(state, message.data(), message.size(), reply.data(), reply.size()), 0, S_OK};
+  Answer answer{rpc::HandleMessage(state, message.data(), message.size(), reply.data()).replySize, 0, S_OK};
   if (answer.size >= sizeof(rpc::Header) + sizeof(HRESULT)) {
     rpc::Header replied;
     std::memcpy(&replied, reply.data(), sizeof replied);

@@ -222,12 +222,13 @@ HRESULT FuzzInProcess() {
                            Put(body, IID_IUnknown);
                            return body;
                          }())}) {
-      Check(rpc::HandleMessage(state, request.data(), request.size(), reply.data(), reply.size()) != 0, "set-up");
+      Check(rpc::HandleMessage(state, request.data(), request.size(), reply.data()).replySize != 0, "set-up");
     }
     while (!g_input.Empty()) {
       const std::vector<std::uint8_t> request = NextRequest(g_input.Byte());  // exact size: overreads are caught
-      const std::size_t size = rpc::HandleMessage(state, request.data(), request.size(), reply.data(), reply.size());
-      if (size == 0) return last = 1, last;
+      const rpc::Handled handled = rpc::HandleMessage(state, request.data(), request.size(), reply.data());
+      Check((handled.replySize == 0) == (handled.refusal != rpc::Refusal::kNone), "a reply or a named refusal");
+      if (handled.replySize == 0) return last = 1, last;
       std::memcpy(&last, reply.data() + sizeof(rpc::Header), sizeof last);
     }
   }

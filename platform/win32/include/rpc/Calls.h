@@ -98,8 +98,11 @@ class ProxyCall {
   bool m_replied = false;
 };
 
-// What the stub of one method reports to the dispatcher.
-enum class StubResult { kDone, kMalformed, kUnknownObject, kOutOfMemory };
+// What the stub of one method reports to the dispatcher. Arguments that
+// break the protocol say which rule they broke (the dispatcher names it when
+// it closes the connection); an unknown object or a failed allocation fails
+// only the call.
+enum class StubResult { kDone, kShortArguments, kBadPresence, kTrailingBytes, kUnknownObject, kOutOfMemory };
 
 // The server's side of one call: resolves object ids sent in and exports
 // objects sent out, in the session of the calling client.

@@ -66,7 +66,7 @@ struct Param<In, T, std::enable_if_t<detail::kIsScalar<T>>> {
   struct Storage {
     T value{};
     StubResult Decode(StubCall&, Reader& args) {
-      return args.Value(value) ? StubResult::kDone : StubResult::kMalformed;
+      return args.Value(value) ? StubResult::kDone : StubResult::kShortArguments;
     }
     T Arg() { return value; }
     void Encode(StubCall&, Writer&) {}
@@ -105,9 +105,10 @@ struct Param<In, GUID*> {
     bool present = false;
     StubResult Decode(StubCall&, Reader& args) {
       std::uint8_t flag = 0;
-      if (!args.Value(flag) || flag > 1) return StubResult::kMalformed;
+      if (!args.Value(flag)) return StubResult::kShortArguments;
+      if (flag > 1) return StubResult::kBadPresence;
       present = flag == 1;
-      if (present && !args.Value(value)) return StubResult::kMalformed;
+      if (present && !args.Value(value)) return StubResult::kShortArguments;
       return StubResult::kDone;
     }
     GUID* Arg() { return present ? &value : nullptr; }
@@ -164,7 +165,7 @@ struct Param<In, BSTR> {
     StubResult Decode(StubCall&, Reader& args) {
       bool ok, outOfMemory;
       value.Reset(detail::ReadBstr(args, ok, outOfMemory));
-      if (!ok) return StubResult::kMalformed;
+      if (!ok) return StubResult::kShortArguments;
       return outOfMemory ? StubResult::kOutOfMemory : StubResult::kDone;
     }
     BSTR Arg() { return value.Get(); }
@@ -210,7 +211,7 @@ struct Param<In, T*, std::enable_if_t<detail::kIsInterface<T>>> {
     comsupport::CComPtr<T> value;  // the reference the session lent for the call
     StubResult Decode(StubCall& call, Reader& args) {
       ObjectId id = 0;
-      if (!args.Value(id)) return StubResult::kMalformed;
+      if (!args.Value(id)) return StubResult::kShortArguments;
       if (id == 0) return StubResult::kDone;
       StubResult result = StubResult::kDone;
       value = comsupport::CComPtr<T>::Adopt(static_cast<T*>(call.ResolveObject(id, InterfaceIdOf<T>::Get(), result)));

@@ -95,7 +95,7 @@ struct StubFunctionOf<RowT, std::tuple<A...>, std::index_sequence<K...>> {
     StubResult result = StubResult::kDone;
     ((result = result == StubResult::kDone ? std::get<K>(storage).Decode(call, args) : result), ...);
     if (result != StubResult::kDone) return result;
-    if (!args.AtEnd()) return StubResult::kMalformed;
+    if (!args.AtEnd()) return StubResult::kTrailingBytes;
     auto* object = static_cast<typename RowT::Interface*>(target);
     const HRESULT hr = (object->*RowT::kMember)(std::get<K>(storage).Arg()...);
     reply.Value(hr);

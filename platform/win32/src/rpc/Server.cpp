@@ -58,6 +58,11 @@ IUnknown* FindFactory(REFCLSID clsid) {
   return nullptr;
 }
 
+// Logged once when a connection is dropped for a message it refused.
+void LogRefusal(Refusal refusal, std::size_t size) {
+  LogError("refused a message of %zu bytes (%s); closing the connection", size, RefusalText(refusal));
+}
+
 // Requests through the shared region until the client hangs up or breaks
 // the protocol. Each request is copied out first: the client can write the
 // region at any time, and the decoder must see one fixed message.
@@ -67,16 +72,16 @@ void ServeShared(ConnectionState& state, SharedRegion& region, int socket, std::
   while (ServerAwaitRequest(region) == kRequest) {
     const std::uint32_t received = region.requestSize;
     if (received > kMaxMessage) {
-      LogError("oversized message; closing the connection");
+      LogRefusal(Refusal::kOversized, received);
       break;
     }
     std::memcpy(request, region.request, received);
-    const std::size_t size = HandleMessage(state, request, received, region.reply, kMaxMessage);
-    if (size == 0) {
-      LogError("malformed message of %u bytes; closing the connection", received);
+    const Handled handled = HandleMessage(state, request, received, region.reply);
+    if (handled.refusal != Refusal::kNone) {
+      LogRefusal(handled.refusal, received);
       break;
     }
-    ServerPublishReply(region, static_cast<std::uint32_t>(size));
+    ServerPublishReply(region, static_cast<std::uint32_t>(handled.replySize));
   }
   HangupMonitor::Instance().Unwatch(watch);
 }
@@ -98,8 +103,13 @@ void ServeConnection(Fd socket) {
     Fd passed;
     const long received = ReceiveMessage(socket.Get(), request.get(), kMaxMessage, &passed);
     if (received == 0) break;  // the client closed the channel or died
+    if (received == -2) {
+      LogError("refused a message of more than %zu bytes (%s); closing the connection", kMaxMessage,
+               RefusalText(Refusal::kOversized));
+      break;
+    }
     if (received < 0) {
-      LogError(received == -2 ? "oversized message; closing the connection" : "receive failed; closing the connection");
+      LogError("receive failed; closing the connection");
       break;
     }
     // A region is taken only with the first Attach; anything else sent
@@ -110,13 +120,12 @@ void ServeConnection(Fd socket) {
     }
     passed.Reset();
     state.sharedMapped = shared != nullptr;
-    const std::size_t size =
-        HandleMessage(state, request.get(), static_cast<std::size_t>(received), reply.get(), kMaxMessage);
-    if (size == 0) {
-      LogError("malformed message of %ld bytes; closing the connection", received);
+    const Handled handled = HandleMessage(state, request.get(), static_cast<std::size_t>(received), reply.get());
+    if (handled.refusal != Refusal::kNone) {
+      LogRefusal(handled.refusal, static_cast<std::size_t>(received));
       break;
     }
-    if (!SendMessage(socket.Get(), reply.get(), size)) break;
+    if (!SendMessage(socket.Get(), reply.get(), handled.replySize)) break;
     if (shared != nullptr && state.session != nullptr) {
       ServeShared(state, *shared->Get(), socket.Get(), request.get());
       break;

@@ -60,12 +60,21 @@ class SessionStubCall final : public StubCall {
   std::vector<ObjectId> m_exported;
 };
 
-std::size_t NotDelivered(std::uint8_t* reply, std::size_t capacity, HRESULT hr) {
-  Writer writer(reply, capacity);
+Handled NotDelivered(std::uint8_t* reply, HRESULT hr) {
+  Writer writer(reply, kMaxMessage);
   writer.Skip(sizeof(Header));
   writer.Value(hr);
   writer.Finish(MessageKind::kReply, 0, kNotDelivered);
-  return writer.Size();
+  return {writer.Size(), Refusal::kNone};
+}
+
+Handled Refused(Refusal refusal) { return {0, refusal}; }
+
+// A request of fixed fields ends with its last one; `read` tells whether
+// they were all there.
+Refusal CheckFields(const Reader& reader, bool read) {
+  if (!read) return Refusal::kShortRequest;
+  return reader.AtEnd() ? Refusal::kNone : Refusal::kTrailingBytes;
 }
 
 }  // namespace
@@ -154,11 +163,6 @@ HRESULT ServerSession::ReleaseExports(ObjectId id, std::uint32_t count) {
   return S_OK;
 }
 
-std::size_t ServerSession::ObjectCount() {
-  std::lock_guard lock(m_mutex);
-  return m_objects.size();
-}
-
 long ServerSession::ReferencesOn(IUnknown* identity) {
   std::lock_guard lock(m_mutex);
   auto known = m_byIdentity.find(identity);
@@ -179,33 +183,77 @@ std::shared_ptr<ServerSession> FindSession(std::uint64_t token) {
   return found == TheSessions().byToken.end() ? nullptr : found->second.lock();
 }
 
-std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, std::size_t size, std::uint8_t* reply,
-                          std::size_t capacity) {
+const char* RefusalText(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::kNone:
+      return "not refused";
+    case Refusal::kOversized:
+      return "longer than any message";
+    case Refusal::kShortHeader:
+      return "shorter than a header";
+    case Refusal::kBadMagic:
+      return "wrong magic number";
+    case Refusal::kBadLength:
+      return "length field not the message's length";
+    case Refusal::kRequestFlags:
+      return "flags set in a request";
+    case Refusal::kNotARequest:
+      return "not a request";
+    case Refusal::kNotAttached:
+      return "request before Attach";
+    case Refusal::kAttachedTwice:
+      return "second Attach on the connection";
+    case Refusal::kShortRequest:
+      return "request cut short";
+    case Refusal::kShortArguments:
+      return "arguments cut short";
+    case Refusal::kBadPresence:
+      return "presence byte neither 0 nor 1";
+    case Refusal::kTrailingBytes:
+      return "bytes after the last field";
+  }
+  return "unknown refusal";
+}
+
+Handled HandleMessage(ConnectionState& state, const std::uint8_t* message, std::size_t size, std::uint8_t* reply) {
+  // The transports discard longer messages before they get here; refused
+  // here too, so that whoever drives the handler directly meets the rules
+  // a peer meets.
+  if (size > kMaxMessage) return Refused(Refusal::kOversized);
   Reader reader(message, size);
   Header header;
-  if (!ReadHeader(reader, size, header) || header.flags != 0) return 0;
-  Writer writer(reply, capacity);
+  if (!reader.Value(header)) return Refused(Refusal::kShortHeader);
+  if (header.magic != kMagic) return Refused(Refusal::kBadMagic);
+  if (header.length != size) return Refused(Refusal::kBadLength);
+  if (header.flags != 0) return Refused(Refusal::kRequestFlags);
+  Writer writer(reply, kMaxMessage);
   writer.Skip(sizeof(Header));
 
   const auto kind = static_cast<MessageKind>(header.kind);
   if (kind == MessageKind::kAttach) {
     std::uint64_t token = 0;
-    if (!reader.Value(token) || !reader.AtEnd() || state.session != nullptr) return 0;
+    if (const Refusal broken = CheckFields(reader, reader.Value(token)); broken != Refusal::kNone) {
+      return Refused(broken);
+    }
+    if (state.session != nullptr) return Refused(Refusal::kAttachedTwice);
     state.session = token == 0 ? OpenSession() : FindSession(token);
     writer.Value(state.session != nullptr ? S_OK : RPC_E_DISCONNECTED);
     writer.Value(state.session != nullptr ? state.session->Token() : std::uint64_t{0});
     writer.Value(static_cast<std::uint32_t>(state.session != nullptr && state.sharedMapped ? 1 : 0));
     writer.Finish(MessageKind::kReply, 0);
-    return writer.Size();
+    return {writer.Size(), Refusal::kNone};
   }
-  if (state.session == nullptr) return 0;
+  if (state.session == nullptr) return Refused(Refusal::kNotAttached);
   ServerSession& session = *state.session;
 
   switch (kind) {
     case MessageKind::kActivate: {
       CLSID clsid;
       IID iid;
-      if (!reader.Value(clsid) || !reader.Value(iid) || !reader.AtEnd()) return 0;
+      if (const Refusal broken = CheckFields(reader, reader.Value(clsid) && reader.Value(iid));
+          broken != Refusal::kNone) {
+        return Refused(broken);
+      }
       IUnknown* factory = state.factories != nullptr ? state.factories(clsid) : nullptr;
       HRESULT hr = REGDB_E_CLASSNOTREG;
       ObjectId id = 0;
@@ -236,7 +284,9 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
     case MessageKind::kQueryInterface: {
       ObjectId id;
       IID iid;
-      if (!reader.Value(id) || !reader.Value(iid) || !reader.AtEnd()) return 0;
+      if (const Refusal broken = CheckFields(reader, reader.Value(id) && reader.Value(iid)); broken != Refusal::kNone) {
+        return Refused(broken);
+      }
       HRESULT hr = S_OK;
       // The object sees the query as made by the client's thread, like
       // the calls of its methods.
@@ -252,7 +302,10 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
     case MessageKind::kRelease: {
       ObjectId id;
       std::uint32_t count;
-      if (!reader.Value(id) || !reader.Value(count) || !reader.AtEnd()) return 0;
+      if (const Refusal broken = CheckFields(reader, reader.Value(id) && reader.Value(count));
+          broken != Refusal::kNone) {
+        return Refused(broken);
+      }
       CallerThreadScope caller(header.callerThread);
       writer.Value(session.ReleaseExports(id, count));
       break;
@@ -261,18 +314,19 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
       ObjectId id;
       IID iid;
       std::uint32_t slot;
-      if (!reader.Value(id) || !reader.Value(iid) || !reader.Value(slot)) return 0;
+      // The arguments follow; the stub checks how they end.
+      if (!reader.Value(id) || !reader.Value(iid) || !reader.Value(slot)) return Refused(Refusal::kShortRequest);
       const InterfaceInfo* info = FindInterface(iid);
-      if (info == nullptr) return NotDelivered(reply, capacity, E_NOINTERFACE);
+      if (info == nullptr) return NotDelivered(reply, E_NOINTERFACE);
       if (slot < 3 || slot >= 3u + static_cast<std::uint32_t>(info->methodCount)) {
-        return NotDelivered(reply, capacity, kProcNumOutOfRange);
+        return NotDelivered(reply, kProcNumOutOfRange);
       }
       // Everything done to the object for this call, the reference taken
       // on the target included, is seen as done by the client's thread.
       CallerThreadScope caller(header.callerThread);
       HRESULT hr = S_OK;
       void* target = session.Resolve(id, iid, hr);
-      if (target == nullptr) return NotDelivered(reply, capacity, hr);
+      if (target == nullptr) return NotDelivered(reply, hr);
       SessionStubCall call(session);
       StubResult result = StubResult::kDone;
       try {
@@ -284,7 +338,7 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
         // and the connection goes on serving.
         static_cast<IUnknown*>(target)->Release();
         call.Undo();
-        return NotDelivered(reply, capacity, kServerFault);
+        return NotDelivered(reply, kServerFault);
       }
       static_cast<IUnknown*>(target)->Release();
       switch (result) {
@@ -292,21 +346,25 @@ std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, s
           if (!writer.Overflow()) break;
           // The out-values do not fit in one message.
           call.Undo();
-          return NotDelivered(reply, capacity, kBadStubData);
-        case StubResult::kMalformed:
-          return 0;
+          return NotDelivered(reply, kBadStubData);
+        case StubResult::kShortArguments:
+          return Refused(Refusal::kShortArguments);
+        case StubResult::kBadPresence:
+          return Refused(Refusal::kBadPresence);
+        case StubResult::kTrailingBytes:
+          return Refused(Refusal::kTrailingBytes);
         case StubResult::kUnknownObject:
-          return NotDelivered(reply, capacity, RPC_E_DISCONNECTED);
+          return NotDelivered(reply, RPC_E_DISCONNECTED);
         case StubResult::kOutOfMemory:
-          return NotDelivered(reply, capacity, E_OUTOFMEMORY);
+          return NotDelivered(reply, E_OUTOFMEMORY);
       }
       break;
     }
     default:
-      return 0;
+      return Refused(Refusal::kNotARequest);
   }
   writer.Finish(MessageKind::kReply, 0);
-  return writer.Overflow() ? 0 : writer.Size();
+  return {writer.Size(), Refusal::kNone};
 }
 
 namespace debug {

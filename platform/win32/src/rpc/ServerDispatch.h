@@ -33,7 +33,6 @@ class ServerSession {
   // A reference on the object's interface `iid`, or null with `hr` set.
   void* Resolve(ObjectId id, REFIID iid, HRESULT& hr);
   HRESULT ReleaseExports(ObjectId id, std::uint32_t count);
-  std::size_t ObjectCount();
   // References this session's table holds on the object whose IUnknown is
   // `identity`: its identity and each interface resolved so far.
   long ReferencesOn(IUnknown* identity);
@@ -65,11 +64,37 @@ struct ConnectionState {
   bool sharedMapped = false;
 };
 
-// Handles one received message and writes the reply into `reply`.
-// Returns the size of the reply, or 0 when the message broke the protocol
-// and the connection must be closed.
-std::size_t HandleMessage(ConnectionState& state, const std::uint8_t* message, std::size_t size, std::uint8_t* reply,
-                          std::size_t capacity);
+// Why a message was refused: the rule of the protocol it broke. A refused
+// message gets no reply and ends the connection: no proxy sends it, so the
+// peer is broken or hostile, and nothing it sends later can be trusted.
+enum class Refusal : std::uint8_t {
+  kNone,            // answered (also when the answer is an error)
+  kOversized,       // longer than kMaxMessage
+  kShortHeader,     // shorter than a header
+  kBadMagic,        // the header does not start with kMagic
+  kBadLength,       // the header's length is not the message's
+  kRequestFlags,    // flags are for replies only
+  kNotARequest,     // its kind is no request (unknown, or a reply)
+  kNotAttached,     // a request other than Attach before Attach
+  kAttachedTwice,   // a second Attach on one connection
+  kShortRequest,    // the request ends inside its fixed fields
+  kShortArguments,  // a call's arguments end before its parameters do
+  kBadPresence,     // an optional argument's presence byte is neither 0 nor 1
+  kTrailingBytes,   // bytes after the last field or argument
+};
+
+// One line of text for the log.
+const char* RefusalText(Refusal refusal);
+
+struct Handled {
+  std::size_t replySize = 0;  // 0 when refused
+  Refusal refusal = Refusal::kNone;
+};
+
+// Handles one received message and writes the reply into `reply`, which
+// holds kMaxMessage bytes: every reply fits there, since a call whose
+// out-values would not fit is answered as not delivered.
+Handled HandleMessage(ConnectionState& state, const std::uint8_t* message, std::size_t size, std::uint8_t* reply);
 
 // Sessions by token, so that further channels can join one.
 std::shared_ptr<ServerSession> OpenSession();
