@@ -25,6 +25,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -181,6 +182,12 @@ Fd StartServer(std::vector<std::string> command, const std::string& logPath) {
       ::dup2(output, 2);
     }
     ::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */);
+    // The server starts with no signal blocked, whatever the host blocks
+    // (a host that takes its signals on a thread of its own blocks them in
+    // the thread that links, and a mask survives exec).
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execv(argv[0], argv.data());
     const int error = errno;
     ::write(writeEnd.Get(), &error, sizeof error);
