@@ -1,6 +1,6 @@
 // The render engine: what a frame or an audio buffer holds for given
 // options, written straight into the caller's memory (a mapped section).
-// Nothing here knows COM; the renderer object (Objects.cpp) validates the
+// Nothing here knows COM; the options objects (OptionsObjects.cpp) validate the
 // call, maps the section and hands the address to RenderFrame/RenderAudio.
 // docs/render-options.md documents every option and the data layout.
 #pragma once
