@@ -10,6 +10,7 @@
 #include <oleauto.h>
 
 #include <cstddef>
+#include <memory>
 
 namespace rpc {
 
@@ -91,7 +92,7 @@ class ProxyCall {
 
  private:
   ProxyManager* m_manager;
-  ClientChannel* m_channel = nullptr;
+  std::unique_ptr<ClientChannel> m_channel;  // back to the session's pool when the call is done
   HRESULT m_status = S_OK;
   Writer m_request;
   Reader m_reply;

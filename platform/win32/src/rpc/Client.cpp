@@ -209,7 +209,7 @@ ProxyCall::ProxyCall(InterfaceProxy* self, int slot)
 }
 
 ProxyCall::~ProxyCall() {
-  if (m_channel != nullptr) m_manager->Session().Give(m_channel);
+  if (m_channel != nullptr) m_manager->Session().Give(std::move(m_channel));
 }
 
 HRESULT ProxyCall::MarshalObject(IUnknown* object, ObjectId& id) {
@@ -228,8 +228,7 @@ HRESULT ProxyCall::Transact() {
   m_request.Finish(MessageKind::kCall, GetCurrentThreadId());
   const HRESULT status = m_manager->Session().Exchange(*m_channel, m_request.Size());
   if (FAILED(status)) {
-    delete m_channel;
-    m_channel = nullptr;
+    m_channel.reset();  // a channel whose exchange failed is not reused
     return status;
   }
   m_reply = Reader(m_channel->reply.get(), m_channel->replySize);
@@ -252,8 +251,7 @@ IUnknown* ProxyCall::UnmarshalObject(ObjectId id, bool& ok) {
 
 HRESULT ProxyCall::Malformed() {
   LogError("malformed reply from the server; the channel is dropped");
-  delete m_channel;
-  m_channel = nullptr;
+  m_channel.reset();
   return kCallFailed;
 }
 

@@ -51,18 +51,8 @@ using Clock = std::chrono::steady_clock;
 // for as long as the server takes (the server's death still ends them).
 class StallWatch {
  public:
-  StallWatch(int socket, Clock::time_point deadline) : m_socket(socket), m_deadline(deadline) {
-    if (m_socket >= 0) m_thread = std::thread([this] { Run(); });
-  }
-  ~StallWatch() {
-    if (!m_thread.joinable()) return;
-    {
-      std::lock_guard lock(m_mutex);
-      m_done = true;
-    }
-    m_wake.notify_one();
-    m_thread.join();
-  }
+  StallWatch(int socket, Clock::time_point deadline);
+  ~StallWatch();
   StallWatch(const StallWatch&) = delete;
   StallWatch& operator=(const StallWatch&) = delete;
   // Read after the exchange, before destruction: the watch has fired.
@@ -72,12 +62,7 @@ class StallWatch {
   }
 
  private:
-  void Run() {
-    std::unique_lock lock(m_mutex);
-    if (m_wake.wait_until(lock, m_deadline, [this] { return m_done; })) return;
-    m_fired = true;
-    ::shutdown(m_socket, SHUT_RDWR);
-  }
+  void Run();
   const int m_socket;
   const Clock::time_point m_deadline;
   std::mutex m_mutex;
@@ -111,142 +96,27 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   // Opens the first channel, which opens the session at the server. A
   // server that accepts but has not answered by `deadline` is stalled.
-  ConnectResult Open(Clock::time_point deadline) {
-    Fd socket;
-    const ConnectResult result = ConnectEndpoint(m_endpoint, socket);
-    if (result != ConnectResult::kConnected) return result;
-    auto channel = std::make_unique<ClientChannel>(std::move(socket));
-    StallWatch watch(channel->socket.Get(), deadline);
-    if (!AttachChannel(*channel)) return watch.Fired() ? ConnectResult::kStalled : ConnectResult::kNoServer;
-    std::lock_guard lock(m_poolMutex);
-    m_idle.push_back(std::move(channel));
-    return ConnectResult::kConnected;
-  }
+  ConnectResult Open(Clock::time_point deadline);
 
   bool Dead() const { return m_dead.load(std::memory_order_acquire); }
 
-  void MarkDead() {
-    // The server is gone, and with it its holds on named sections: those
-    // that nobody else holds are freed now rather than when the next
-    // process of the user opens the namespace.
-    if (!m_dead.exchange(true, std::memory_order_acq_rel) && !m_loopback) kernelnames::ReclaimAbandoned();
-    std::vector<std::unique_ptr<ClientChannel>> idle;
-    {
-      std::lock_guard lock(m_poolMutex);
-      idle.swap(m_idle);
-    }
-  }
+  void MarkDead();
 
   // A channel for one call, from the pool or newly attached; null with
   // `status` set when the server is gone.
-  ClientChannel* Take(HRESULT& status) {
-    if (Dead()) {
-      status = kServerUnavailable;
-      return nullptr;
-    }
-    {
-      std::lock_guard lock(m_poolMutex);
-      if (!m_idle.empty()) {
-        ClientChannel* channel = m_idle.back().release();
-        m_idle.pop_back();
-        return channel;
-      }
-    }
-    if (m_loopback) return new ClientChannel(Fd());
-    Fd socket;
-    if (ConnectEndpoint(m_endpoint, socket) == ConnectResult::kConnected) {
-      auto channel = std::make_unique<ClientChannel>(std::move(socket));
-      if (AttachChannel(*channel)) return channel.release();
-    }
-    MarkDead();
-    status = kServerUnavailable;
-    return nullptr;
-  }
+  std::unique_ptr<ClientChannel> Take(HRESULT& status);
 
-  void Give(ClientChannel* channel) {
-    std::unique_ptr<ClientChannel> owned(channel);
-    if (Dead()) return;
-    std::lock_guard lock(m_poolMutex);
-    m_idle.push_back(std::move(owned));
-  }
+  void Give(std::unique_ptr<ClientChannel> channel);
 
   // Sends the request written into the channel and receives the reply into
   // it. S_OK, or the failure of the link (the session is then dead).
-  HRESULT Exchange(ClientChannel& channel, std::size_t size) {
-    if (m_loopback) {
-      channel.replySize = m_loopback(channel.request, size, channel.reply.get(), kMaxMessage);
-      return channel.replySize != 0 ? S_OK : kCallFailed;
-    }
-    if (SharedRegion* region = channel.shared.Get(); region != nullptr && channel.monitorId != 0) {
-      bool delivered = false;
-      if (ClientExchange(*region, static_cast<std::uint32_t>(size), delivered) == kClosed) {
-        MarkDead();
-        return delivered ? kCallFailed : kServerUnavailable;
-      }
-      // Copied out once: the peer could change the region while it is read.
-      const std::uint32_t replySize = region->replySize;
-      const bool sane = replySize >= sizeof(Header) && replySize <= kMaxMessage;
-      if (sane) std::memcpy(channel.reply.get(), region->reply, replySize);
-      ClientConsumedReply(*region);
-      if (!sane) return kCallFailed;
-      channel.replySize = replySize;
-      return S_OK;
-    }
-    if (!SendMessage(channel.socket.Get(), channel.request, size)) {
-      MarkDead();
-      return kServerUnavailable;
-    }
-    const long received = ReceiveMessage(channel.socket.Get(), channel.reply.get(), kMaxMessage);
-    if (received <= 0) {
-      if (received != -2) MarkDead();
-      return kCallFailed;
-    }
-    channel.replySize = static_cast<std::size_t>(received);
-    return S_OK;
-  }
+  HRESULT Exchange(ClientChannel& channel, std::size_t size);
 
   // A request without out-values beyond the HRESULT and an optional id.
   // With a deadline, a server that has not answered by then is stalled:
   // CO_E_SERVER_EXEC_FAILURE.
   HRESULT SimpleRequest(MessageKind kind, ObjectId object, const IID* iid, const CLSID* clsid, std::uint32_t count,
-                        ObjectId* returned, const Clock::time_point* deadline = nullptr) {
-    HRESULT status = S_OK;
-    ClientChannel* channel = Take(status);
-    if (channel == nullptr) return status;
-    std::optional<StallWatch> watch;
-    if (deadline != nullptr) watch.emplace(channel->socket.Get(), *deadline);
-    Writer writer(channel->request, kMaxMessage);
-    writer.Skip(sizeof(Header));
-    if (clsid != nullptr) writer.Value(*clsid);
-    if (object != 0) writer.Value(object);
-    if (iid != nullptr) writer.Value(*iid);
-    if (kind == MessageKind::kRelease) writer.Value(count);
-    writer.Finish(kind, GetCurrentThreadId());
-    HRESULT hr = Exchange(*channel, writer.Size());
-    const bool stalled = watch && watch->Fired();
-    watch.reset();  // before the channel, and its socket, may go
-    if (stalled) {
-      LogError("the server at %s accepted but did not answer in time", m_endpoint.c_str());
-      delete channel;  // its socket is shut down
-      return CO_E_SERVER_EXEC_FAILURE;
-    }
-    if (SUCCEEDED(hr)) {
-      Reader reader(channel->reply.get(), channel->replySize);
-      Header header;
-      ObjectId id = 0;
-      bool ok = ReadHeader(reader, channel->replySize, header) && header.kind == std::uint16_t(MessageKind::kReply) &&
-                reader.Value(hr);
-      if (ok && returned != nullptr) ok = reader.Value(id);
-      if (!ok || !reader.AtEnd()) {
-        LogError("malformed reply from the server at %s", m_endpoint.c_str());
-        delete channel;
-        return kCallFailed;
-      }
-      if (returned != nullptr) *returned = id;
-    }
-    Give(channel);
-    return hr;
-  }
+                        ObjectId* returned, const Clock::time_point* deadline = nullptr);
 
   // The identity proxy for an object id received from the server, which
   // counted one more reference for this process.
@@ -264,35 +134,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void Forget(ObjectId id) { m_proxies.erase(id); }
 
  private:
-  bool AttachChannel(ClientChannel& channel) {
-    Writer writer(channel.request, kMaxMessage);
-    writer.Skip(sizeof(Header));
-    writer.Value(m_token);
-    writer.Finish(MessageKind::kAttach, GetCurrentThreadId());
-    Fd passed;
-    const bool offered = m_useShared && channel.shared.Create(passed);
-    if (!SendMessage(channel.socket.Get(), writer.Data(), writer.Size(), passed.Get())) return false;
-    passed.Reset();
-    const long received = ReceiveMessage(channel.socket.Get(), channel.reply.get(), kMaxMessage);
-    if (received <= 0) return false;
-    Reader reader(channel.reply.get(), static_cast<std::size_t>(received));
-    Header header;
-    HRESULT hr = E_FAIL;
-    std::uint64_t token = 0;
-    std::uint32_t sharedTaken = 0;
-    if (!ReadHeader(reader, static_cast<std::size_t>(received), header) || !reader.Value(hr) || !reader.Value(token) ||
-        !reader.Value(sharedTaken) || !reader.AtEnd() || FAILED(hr) || token == 0 ||
-        (m_token != 0 && token != m_token)) {
-      return false;
-    }
-    if (m_token == 0) m_token = token;  // only while Open runs, before the session is shared
-    if (offered && sharedTaken == 1) {
-      SharedRegion* region = channel.shared.Get();
-      channel.monitorId = HangupMonitor::Instance().Watch(channel.socket.Get(), [region] { CloseRegion(*region); });
-      if (channel.monitorId != 0) channel.request = region->request;
-    }
-    return true;
-  }
+  bool AttachChannel(ClientChannel& channel);
 
   const std::string m_endpoint;
   const bool m_useShared = g_sharedChannels.load();
