@@ -1,5 +1,6 @@
-// Writers of the files the command-line host produces: PNG stills, a
-// YUV4MPEG2 stream, raw frames and WAV or raw audio. They read rendered
+// Writers of the files the command-line host produces, one source file
+// each: PNG stills (PngWriter.cpp), a YUV4MPEG2 stream and raw frames
+// (Y4mWriter.cpp), WAV or raw audio (AudioWriter.cpp). They read rendered
 // frames where the server wrote them (the shared section) and copy only what
 // an encoder needs.
 #pragma once
@@ -24,6 +25,14 @@ struct FrameView {
   int depth = 8;
   std::size_t rowBytes = 0;
 };
+
+// A float channel as a 16-bit word, clamped to 0..1: how 32-bit frames
+// become the 16-bit samples of every picture format written here.
+inline std::uint16_t FloatToWord(float value) {
+  if (!(value > 0.0f)) return 0;  // NaN too
+  if (value >= 1.0f) return 65535;
+  return static_cast<std::uint16_t>(value * 65535.0f + 0.5f);
+}
 
 // 8-bit frames are written as 8-bit PNG, 16- and 32-bit ones as 16-bit PNG.
 // `level` is zlib's compression level: 1 is fast, 9 small.
