@@ -72,15 +72,15 @@ void FrameCache::SetTemporaryBudget(std::uint64_t bytes) {
   TrimLocked();
 }
 
-void FrameCache::RenderStarted() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  ++m_activeRenders;
+FrameCache::RunningRender::RunningRender(FrameCache& cache) : m_cache(cache) {
+  std::lock_guard<std::mutex> lock(m_cache.m_mutex);
+  ++m_cache.m_activeRenders;
 }
 
-void FrameCache::RenderEnded() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_activeRenders > 0) --m_activeRenders;
-  TrimLocked();
+FrameCache::RunningRender::~RunningRender() {
+  std::lock_guard<std::mutex> lock(m_cache.m_mutex);
+  --m_cache.m_activeRenders;
+  m_cache.TrimLocked();
 }
 
 void FrameCache::Purge() {

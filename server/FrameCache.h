@@ -42,9 +42,21 @@ class FrameCache {
 
   void SetIdleBudget(std::uint64_t bytes);
   void SetTemporaryBudget(std::uint64_t bytes);
-  void RenderStarted();
-  void RenderEnded();
   void Purge();
+
+  // One running render: while any is held the temporary budget is in force.
+  // Its destruction ends the render, on every path (an end call, a failed
+  // start, a renderer released mid-render), so no start goes unpaired.
+  class RunningRender {
+   public:
+    explicit RunningRender(FrameCache& cache);
+    ~RunningRender();
+    RunningRender(const RunningRender&) = delete;
+    RunningRender& operator=(const RunningRender&) = delete;
+
+   private:
+    FrameCache& m_cache;
+  };
 
   std::uint64_t Usage() const;
   std::uint64_t Hits() const;

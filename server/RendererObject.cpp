@@ -11,11 +11,6 @@ class RendererObject final : public ComObject<IRenderer2> {
   using Primary = IRenderer2;
   RendererObject(std::shared_ptr<ProjectState> project, const Node* source)
       : m_project(std::move(project)), m_source(source) {}
-  ~RendererObject() override {
-    // A host that releases the renderer mid-render ends the render.
-    if (m_video) m_project->server->cache.RenderEnded();
-    if (m_audio) m_project->server->cache.RenderEnded();
-  }
 
   HRESULT STDMETHODCALLTYPE CreateVideoRenderOptions(IUnknown** options, BSTR* e) override {
     return GuardCall(e, [&] {
@@ -47,25 +42,21 @@ class RendererObject final : public ComObject<IRenderer2> {
       }
       const std::u16string name = SectionName(sectionName);
       // The render counts as running from here, so that the still it loads
-      // is cached under the temporary budget.
+      // is cached under the temporary budget; a start that fails below ends
+      // it with `render`.
       FrameCache& cache = m_project->server->cache;
-      cache.RenderStarted();
-      try {
-        std::shared_ptr<const PngImage> image;
-        if (source.video.kind == VideoKind::kImage) {
-          try {
-            image = cache.Image(source.video.imagePath);
-          } catch (const std::runtime_error& error) {
-            Fail(E_FAIL, error.what());
-          }
+      render->running.emplace(cache);
+      std::shared_ptr<const PngImage> image;
+      if (source.video.kind == VideoKind::kImage) {
+        try {
+          image = cache.Image(source.video.imagePath);
+        } catch (const std::runtime_error& error) {
+          Fail(E_FAIL, error.what());
         }
-        render->generator = MakeVideoGenerator(source, render->layout, render->options, std::move(image));
-        render->mapping = m_project->server->sections->Map(name, sectionSize);
-        render->keyPrefix = RenderKey(render->options);
-      } catch (...) {
-        cache.RenderEnded();
-        throw;
       }
+      render->generator = MakeVideoGenerator(source, render->layout, render->options, std::move(image));
+      render->mapping = m_project->server->sections->Map(name, sectionSize);
+      render->keyPrefix = RenderKey(render->options);
       m_video = std::move(render);
     });
   }
@@ -102,10 +93,11 @@ class RendererObject final : public ComObject<IRenderer2> {
       if (!m_video) FailState("no video render is running; EndVideoRender needs a StartVideoRender first");
       std::unique_ptr<VideoRender> render = std::move(m_video);
       ServerState& server = *m_project->server;
+      // Stored while the render still runs, under the temporary budget; the
+      // render ends with `render`.
       if (server.cacheFinalFrame.load() && !render->lastKey.empty()) {
         server.cache.StoreFinalFrame(render->lastKey, render->mapping->Data(), render->layout.frameBytes);
       }
-      server.cache.RenderEnded();
     });
   }
 
@@ -144,7 +136,7 @@ class RendererObject final : public ComObject<IRenderer2> {
       render->next = std::llround(seconds * o.sampleRate);
       render->end = std::llround(duration * o.sampleRate);
       render->mapping = m_project->server->sections->Map(SectionName(sectionName), sectionSize);
-      m_project->server->cache.RenderStarted();
+      render->running.emplace(m_project->server->cache);
       m_audio = std::move(render);
     });
   }
@@ -168,8 +160,7 @@ class RendererObject final : public ComObject<IRenderer2> {
     return GuardCall(e, [&] {
       std::lock_guard<std::mutex> lock(m_mutex);
       if (!m_audio) FailState("no audio render is running; EndAudioRender needs a StartAudioRender first");
-      m_audio.reset();
-      m_project->server->cache.RenderEnded();
+      m_audio.reset();  // ends the render
     });
   }
 
@@ -186,6 +177,7 @@ class RendererObject final : public ComObject<IRenderer2> {
     std::string keyPrefix;
     std::string lastKey;
     FrameWriteChooser writes;
+    std::optional<FrameCache::RunningRender> running;  // ends the render when the render goes
   };
   struct AudioRender {
     AudioOptions options;
@@ -194,6 +186,7 @@ class RendererObject final : public ComObject<IRenderer2> {
     std::int64_t next = 0;
     std::int64_t end = 0;
     std::unique_ptr<SectionMapping> mapping;
+    std::optional<FrameCache::RunningRender> running;  // ends the render when the render goes
   };
 
   static std::u16string SectionName(BSTR name) {
