@@ -217,6 +217,18 @@ HRESULT Stalled(const std::string& endpoint) {
   return CO_E_SERVER_EXEC_FAILURE;
 }
 
+// Looks for the published server at `endpoint`: S_OK with `session` set
+// when one answered, S_FALSE when none is there, or the failure of one that
+// refused this user or accepted without answering.
+HRESULT Reach(const std::string& endpoint, Clock::time_point deadline, std::shared_ptr<ClientSession>& session) {
+  ConnectResult connected = ConnectResult::kNoServer;
+  session = SessionFor(endpoint, connected, deadline);
+  if (session != nullptr) return S_OK;
+  if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
+  if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+  return S_FALSE;
+}
+
 // Waits for the start lock of the class served at `endpoint`, which the
 // host that starts its server holds until it has attached to it. A host that finds the lock taken
 // connects to that server as soon as it listens instead (`session` set).
@@ -233,11 +245,7 @@ HRESULT LockStart(const std::string& endpoint, const Fd& lockFile, Clock::time_p
       LogError("cannot lock %s.lock: errno %d", endpoint.c_str(), errno);
       return CO_E_SERVER_EXEC_FAILURE;
     }
-    ConnectResult connected = ConnectResult::kNoServer;
-    session = SessionFor(endpoint, connected, deadline);
-    if (session != nullptr) return S_OK;
-    if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
-    if (connected == ConnectResult::kStalled) return Stalled(endpoint);
+    if (const HRESULT reached = Reach(endpoint, deadline, session); reached != S_FALSE) return reached;
     if (Clock::now() >= deadline) {
       LogError("another process did not finish starting the server of %s in time", endpoint.c_str());
       return CO_E_SERVER_EXEC_FAILURE;
@@ -251,11 +259,8 @@ HRESULT LockStart(const std::string& endpoint, const Fd& lockFile, Clock::time_p
 // same moment start one server between them.
 HRESULT ConnectOrStart(REFCLSID clsid, const std::string& directory, const std::string& endpoint,
                        Clock::time_point deadline, std::shared_ptr<ClientSession>& session) {
-  ConnectResult connected = ConnectResult::kNoServer;
-  session = SessionFor(endpoint, connected, deadline);
-  if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
-  if (connected == ConnectResult::kStalled) return Stalled(endpoint);
-  if (session != nullptr) return S_OK;
+  HRESULT hr = Reach(endpoint, deadline, session);
+  if (hr != S_FALSE) return hr;
 
   const Fd lockFile(::open(StartLockPath(directory, clsid).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lockFile) {
@@ -263,19 +268,18 @@ HRESULT ConnectOrStart(REFCLSID clsid, const std::string& directory, const std::
     return CO_E_SERVER_EXEC_FAILURE;
   }
   FileLockOwnership held;
-  HRESULT hr = LockStart(endpoint, lockFile, deadline, session, held);
+  hr = LockStart(endpoint, lockFile, deadline, session, held);
   if (FAILED(hr) || session != nullptr) return hr;
   // The host that held the lock before us may have published meanwhile.
-  session = SessionFor(endpoint, connected, deadline);
-  if (connected == ConnectResult::kRefused) return E_ACCESSDENIED;
-  if (connected == ConnectResult::kStalled) return Stalled(endpoint);
-  if (session != nullptr) return S_OK;
+  hr = Reach(endpoint, deadline, session);
+  if (hr != S_FALSE) return hr;
 
   std::vector<std::string> command;
   hr = ReadRegistration(clsid, command);
   if (FAILED(hr)) return hr;
   Fd exited = StartServer(command, ServerLogPath(directory, clsid));
   if (!exited) return CO_E_SERVER_EXEC_FAILURE;
+  ConnectResult connected = ConnectResult::kNoServer;
   for (;;) {
     session = SessionFor(endpoint, connected, deadline);
     if (session != nullptr) break;
