@@ -48,7 +48,6 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   std::FILE* Stream() const { return m_stream; }
   const std::string& Name() const { return m_name; }  // for messages
-  OutputKind Kind() const { return m_kind; }
   void Write(const void* data, std::size_t bytes);
   // Throws OutputError naming the file and errno's reason, or ReaderGone.
   [[noreturn]] void Fail(const char* what) const;
