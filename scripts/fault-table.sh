@@ -25,7 +25,7 @@ shift || true
 only=("$@")
 table="${root}/tests/faults/faults.tsv"
 jobs="${MORAVANE_JOBS:-2}"
-product=(include src contract platform kelvex server tools)
+product=(include src contract rpc platform kelvex server tools python)
 
 backup=""
 target=""

@@ -3,7 +3,7 @@
 # coverage instrumentation (no sanitizers) into build/coverage, runs each
 # over a scratch copy of its seed corpus for a fixed time, merges the
 # profiles and prints line and region coverage of the link's engine
-# (platform/win32/src/rpc/) and of the reference server (server/) as a
+# (rpc/src/) and of the reference server (server/) as a
 # Markdown table. Not a CI check: the figures move with the time given and
 # with the machine's load.
 #
@@ -47,7 +47,7 @@ total() {
 }
 echo "| Folder | Lines reached | Regions reached |"
 echo "|---|---|---|"
-for folder in platform/win32/src/rpc server; do
+for folder in rpc/src server; do
   files=$(git ls-files "$folder" | grep -E '\.(cpp|h)$' | grep -v '/fuzz/')
   # shellcheck disable=SC2086
   echo "| \`$folder/\` | $(total $files) |"

@@ -19,7 +19,7 @@
 #include "LinkServer.h"
 #include "ProjectModel.h"
 #include "Sections.h"
-#include <contract/LinkServerProxyStub.h>
+#include <rpc/LinkServerProxyStub.h>
 
 #include <comsupport/ClassFactory.h>
 #include <rpc/Rpc.h>

@@ -7,8 +7,8 @@
 // The peers are forked before any thread starts; each ends when its link
 // to this process closes.
 #include <contract/LinkServer.h>
-#include <contract/LinkServerProxyStub.h>
-#include "rpc/SharedChannel.h"
+#include <rpc/LinkServerProxyStub.h>
+#include "SharedChannel.h"
 
 #include <benchmark/benchmark.h>
 #include <comsupport/ClassFactory.h>

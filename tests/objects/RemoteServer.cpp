@@ -8,7 +8,7 @@
 #include "support/ChildProcess.h"
 #include "support/PrivateUserFolders.h"
 
-#include <contract/LinkServerProxyStub.h>
+#include <rpc/LinkServerProxyStub.h>
 
 #include <chrono>
 #include <memory>

@@ -6,7 +6,7 @@
 // client.
 #include "RpcTestSupport.h"
 
-#include "rpc/ServerDispatch.h"
+#include "ServerDispatch.h"
 #include "testserver/ClassFactory.h"
 
 using namespace moravane;

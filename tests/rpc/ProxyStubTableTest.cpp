@@ -2,7 +2,7 @@
 // stub engine that serves them.
 #include "RpcTestSupport.h"
 
-#include "rpc/ServerDispatch.h"
+#include "ServerDispatch.h"
 
 #include <stdexcept>
 

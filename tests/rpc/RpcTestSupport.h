@@ -9,7 +9,7 @@
 #include "testserver/TestServerClient.h"
 
 #include <contract/LinkServer.h>
-#include <contract/LinkServerProxyStub.h>
+#include <rpc/LinkServerProxyStub.h>
 
 #include <platformdebug.h>
 #include <rpc/Rpc.h>
@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "rpc/Transport.h"
+#include "Transport.h"
 
 #include <cstring>
 #include <filesystem>

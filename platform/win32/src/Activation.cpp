@@ -1,13 +1,15 @@
 // Class registration and activation. A class object registered in this
 // process serves CoCreateInstance directly; one registered for
 // CLSCTX_LOCAL_SERVER is also published to the other processes of the user,
-// and a class found nowhere here is activated in another process (rpc/).
+// and a class found nowhere here is activated in another process, both
+// through the link engine when it is installed (platformactivation.h).
 // The table holds one reference on each registered class object until it is
 // revoked.
 #include <objbase.h>
 
-#include <rpc/Rpc.h>
+#include <platformactivation.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -26,6 +28,10 @@ struct ClassTable {
   std::map<DWORD, Registration> byCookie;
   DWORD nextCookie = 1;
 };
+
+// Constant-initialised: the engine installs itself while the program's
+// static objects are constructed, in whatever order.
+std::atomic<const platformactivation::OutOfProcessClasses*> g_outOfProcess{nullptr};
 
 ClassTable& Classes() {
   static ClassTable* table = new ClassTable;  // never destroyed, see KernelObjects.cpp
@@ -76,7 +82,9 @@ HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD c
   HRESULT hr = FindClassFactory(clsid, clsContext, &factory, &registeredHere);
   if (hr == REGDB_E_CLASSNOTREG && !registeredHere && (clsContext & CLSCTX_LOCAL_SERVER) != 0) {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    return rpc::ActivateRemote(clsid, riid, object);
+    const auto* outOfProcess = g_outOfProcess.load(std::memory_order_acquire);
+    if (outOfProcess == nullptr) return REGDB_E_CLASSNOTREG;
+    return outOfProcess->activate(clsid, riid, object);
   }
   if (FAILED(hr)) return hr;
   hr = factory->CreateInstance(outer, riid, object);
@@ -98,9 +106,10 @@ HRESULT STDAPICALLTYPE CoRegisterClassObject(REFCLSID clsid, IUnknown* classObje
     table.byCookie.emplace(id, Registration{clsid, classObject, clsContext, flags, false});
     classObject->AddRef();
   }
-  if ((clsContext & CLSCTX_LOCAL_SERVER) != 0) {
+  const auto* outOfProcess = g_outOfProcess.load(std::memory_order_acquire);
+  if ((clsContext & CLSCTX_LOCAL_SERVER) != 0 && outOfProcess != nullptr) {
     // Published outside the table's lock: publishing opens the endpoint.
-    const HRESULT hr = rpc::PublishClass(id, clsid, classObject, flags);
+    const HRESULT hr = outOfProcess->publish(id, clsid, classObject, flags);
     if (FAILED(hr)) {
       CoRevokeClassObject(id);
       return hr;
@@ -120,10 +129,18 @@ HRESULT STDAPICALLTYPE CoRevokeClassObject(DWORD cookie) {
     classObject = found->second.classObject;
     table.byCookie.erase(found);
   }
-  rpc::WithdrawClass(cookie);
+  if (const auto* outOfProcess = g_outOfProcess.load(std::memory_order_acquire)) outOfProcess->withdraw(cookie);
   // Released outside the lock: the last release may run arbitrary code.
   classObject->Release();
   return S_OK;
 }
 
 }  // extern "C"
+
+namespace platformactivation {
+
+void InstallOutOfProcessClasses(const OutOfProcessClasses* classes) {
+  g_outOfProcess.store(classes, std::memory_order_release);
+}
+
+}  // namespace platformactivation

@@ -21,10 +21,10 @@
 // (one valid call for every slot of every interface, each way in, and the
 // socket's special cases) and exits.
 #include <contract/LinkServer.h>
-#include <contract/LinkServerProxyStub.h>
-#include "rpc/ServerDispatch.h"
-#include "rpc/SharedChannel.h"
-#include "rpc/Transport.h"
+#include <rpc/LinkServerProxyStub.h>
+#include "ServerDispatch.h"
+#include "SharedChannel.h"
+#include "Transport.h"
 
 #include <comsupport/ClassFactory.h>
 #include <platformdebug.h>

@@ -33,15 +33,15 @@ inline long StubReferences(IUnknown*) { return 0; }
 inline LONG ExportedObjects() { return 0; }
 #else
 constexpr bool kCountsBstrs = true;
-inline DWORD CallerThreadId() { return platformdebug::CallerThreadId(); }
+inline DWORD CallerThreadId() { return rpc::debug::CallerThreadId(); }
 inline std::int64_t LiveBstrCount() { return platformdebug::LiveBstrCount(); }
 inline void FailNextBstrAllocations(int count) { platformdebug::FailNextBstrAllocations(count); }
 
-using platformdebug::ProxyReferenceHook;
-using platformdebug::ProxyReferenceKind;
-inline void SetProxyReferenceHook(ProxyReferenceHook hook) { platformdebug::SetProxyReferenceHook(hook); }
-inline long ProxyLocalReferences(IUnknown* identity) { return platformdebug::ProxyLocalReferences(identity); }
-inline long StubReferences(IUnknown* identity) { return platformdebug::StubReferences(identity); }
+using rpc::debug::ProxyReferenceHook;
+using rpc::debug::ProxyReferenceKind;
+inline void SetProxyReferenceHook(ProxyReferenceHook hook) { rpc::debug::SetProxyReferenceHook(hook); }
+inline long ProxyLocalReferences(IUnknown* identity) { return rpc::debug::ProxyLocalReferences(identity); }
+inline long StubReferences(IUnknown* identity) { return rpc::debug::StubReferences(identity); }
 inline LONG ExportedObjects() { return static_cast<LONG>(rpc::debug::ExportedObjects()); }
 #endif
 

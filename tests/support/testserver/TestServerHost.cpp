@@ -19,7 +19,7 @@
 // When a client dies, the engine drops every reference that client's
 // session held (the control and every exported object) before the host sees
 // the end of its input; nothing the client took survives it.
-#include <contract/LinkServerProxyStub.h>
+#include <rpc/LinkServerProxyStub.h>
 #include "testserver/ClassFactory.h"
 #include "testserver/TestControl.h"
 

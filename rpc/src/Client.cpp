@@ -14,10 +14,10 @@
 #include <platformdebug.h>
 
 #include "KernelNames.h"
-#include "rpc/Internal.h"
-#include "rpc/ClientSession.h"
-#include "rpc/SharedChannel.h"
-#include "rpc/Transport.h"
+#include "Internal.h"
+#include "ClientSession.h"
+#include "SharedChannel.h"
+#include "Transport.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -44,7 +44,7 @@ namespace rpc {
 namespace {
 
 std::atomic<std::int64_t> g_liveProxyObjects{0};
-std::atomic<platformdebug::ProxyReferenceHook> g_referenceHook{nullptr};
+std::atomic<debug::ProxyReferenceHook> g_referenceHook{nullptr};
 
 }  // namespace
 
@@ -164,8 +164,8 @@ namespace {
 
 // Whoever watches the references: told while the caller still holds the
 // reference it called with, so the proxy is alive throughout.
-void Report(ProxyManager* manager, platformdebug::ProxyReferenceKind kind, const IID* iid, HRESULT result) {
-  const platformdebug::ProxyReferenceHook hook = g_referenceHook.load(std::memory_order_relaxed);
+void Report(ProxyManager* manager, debug::ProxyReferenceKind kind, const IID* iid, HRESULT result) {
+  const debug::ProxyReferenceHook hook = g_referenceHook.load(std::memory_order_relaxed);
   if (hook != nullptr) hook(manager->Identity(), kind, iid, result);
 }
 
@@ -175,19 +175,19 @@ void Report(ProxyManager* manager, platformdebug::ProxyReferenceKind kind, const
 // goes to the manager directly and is not reported.
 HRESULT STDMETHODCALLTYPE ProxyQueryInterface(InterfaceProxy* self, REFIID iid, void** object) {
   const HRESULT hr = self->manager->QueryInterface(iid, object);
-  Report(self->manager, platformdebug::ProxyReferenceKind::kQueryInterface, &iid, hr);
+  Report(self->manager, debug::ProxyReferenceKind::kQueryInterface, &iid, hr);
   return hr;
 }
 
 ULONG STDMETHODCALLTYPE ProxyAddRef(InterfaceProxy* self) {
   const ULONG count = self->manager->AddRef();
-  Report(self->manager, platformdebug::ProxyReferenceKind::kAddRef, nullptr, S_OK);
+  Report(self->manager, debug::ProxyReferenceKind::kAddRef, nullptr, S_OK);
   return count;
 }
 
 ULONG STDMETHODCALLTYPE ProxyRelease(InterfaceProxy* self) {
   // Before the reference goes: the last one takes the manager with it.
-  Report(self->manager, platformdebug::ProxyReferenceKind::kRelease, nullptr, S_OK);
+  Report(self->manager, debug::ProxyReferenceKind::kRelease, nullptr, S_OK);
   return self->manager->Release();
 }
 
@@ -269,8 +269,8 @@ IUnknown* LoopbackProxy(Loopback loopback) {
 
 }  // namespace rpc
 
-namespace platformdebug {
+namespace rpc::debug {
 
 void SetProxyReferenceHook(ProxyReferenceHook hook) { rpc::g_referenceHook.store(hook, std::memory_order_relaxed); }
 
-}  // namespace platformdebug
+}  // namespace rpc::debug

@@ -2,7 +2,8 @@
 // publishes for the other processes of the same user, and activation of a
 // class that lives in another process.
 //
-// The class-object functions of objbase.h call in here:
+// The class-object functions of objbase.h call in here, through the hook
+// that the engine installs in the platform (platformactivation.h):
 //   CoRegisterClassObject(..., CLSCTX_LOCAL_SERVER, ...) -> PublishClass
 //   CoRevokeClassObject(cookie)                          -> WithdrawClass
 //   CoCreateInstance(..., CLSCTX_LOCAL_SERVER, ...)      -> ActivateRemote,
@@ -60,6 +61,37 @@ std::string EndpointDirectory();
 std::string ClassRegistrationPath(REFCLSID clsid);
 
 namespace debug {
+// The thread that made the call being served: inside a call that came from
+// another process, the id of the client's calling thread carried with it;
+// everywhere else GetCurrentThreadId().
+DWORD CallerThreadId();
+
+enum class ProxyReferenceKind { kAddRef, kRelease, kQueryInterface };
+
+// Called on the calling thread for every AddRef, Release and QueryInterface
+// made through a proxy's vtable by code outside the link itself (the link's
+// own queries and releases while it receives objects are not reported).
+// `identity` is the IUnknown of the proxy's object whichever interface proxy
+// was called; the proxy is alive while the hook runs, since the caller still
+// holds the reference it called with (a Release is reported before it takes
+// effect). `iid` is the interface asked for by a QueryInterface and
+// `result` its answer; for AddRef and Release `iid` is null and `result`
+// S_OK. The hook may call through the link, but must not take or drop
+// references on proxies itself.
+using ProxyReferenceHook = void (*)(IUnknown* identity, ProxyReferenceKind kind, const IID* iid, HRESULT result);
+// Installs the hook (null removes it) for every thread of the process.
+void SetProxyReferenceHook(ProxyReferenceHook hook);
+
+// The local reference count of the live proxy whose identity is `identity`,
+// or -1 when no live proxy of this process has that identity. Safe for any
+// pointer value: nothing is dereferenced that is not known to be alive.
+long ProxyLocalReferences(IUnknown* identity);
+
+// In a server process: how many references the link holds on the object
+// whose IUnknown is `identity` on behalf of all its clients (its identity and
+// each interface that a client used), 0 when no client holds it.
+long StubReferences(IUnknown* identity);
+
 // Remote objects that proxies of this process hold.
 std::int64_t LiveProxyObjects();
 // Objects of this process held by clients in other processes.

@@ -58,7 +58,7 @@ ULONG STDMETHODCALLTYPE ProxyRelease(InterfaceProxy* self);
 // The link's own references on a proxy that it has just made for a received
 // object and not yet handed to anyone: taken straight from the proxy's
 // manager, unseen by whoever watches what the proxy's callers do
-// (platformdebug::SetProxyReferenceHook).
+// (rpc::debug::SetProxyReferenceHook).
 HRESULT QueryReceivedProxy(IUnknown* proxy, REFIID iid, void** object);
 void ReleaseReceivedProxy(IUnknown* proxy);
 

@@ -1,18 +1,18 @@
 // The calling thread as a server sees it. A stub that serves a call from
 // another process names the client's thread for the length of the call.
-#include <platformdebug.h>
+#include <rpc/Rpc.h>
 
-#include "rpc/CallerThread.h"
+#include "CallerThread.h"
 
 namespace {
 thread_local DWORD t_remoteCaller = 0;
 }  // namespace
 
-namespace platformdebug {
+namespace rpc::debug {
 
 DWORD CallerThreadId() { return t_remoteCaller != 0 ? t_remoteCaller : GetCurrentThreadId(); }
 
-}  // namespace platformdebug
+}  // namespace rpc::debug
 
 namespace rpc {
 

@@ -3,8 +3,8 @@
 // registrations once at start-up.
 #include <rpc/ProxyStub.h>
 
-#include "rpc/Internal.h"
-#include "rpc/Transport.h"
+#include "Internal.h"
+#include "Transport.h"
 
 #include <mutex>
 #include <shared_mutex>

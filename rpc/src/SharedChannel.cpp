@@ -1,6 +1,6 @@
-#include "rpc/SharedChannel.h"
+#include "SharedChannel.h"
 
-#include "rpc/Transport.h"
+#include "Transport.h"
 
 #include <chrono>
 #include <climits>

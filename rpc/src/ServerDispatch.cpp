@@ -1,11 +1,11 @@
-#include "rpc/ServerDispatch.h"
+#include "ServerDispatch.h"
 
 #include <rpc/Rpc.h>
 
-#include "rpc/CallerThread.h"
+#include "CallerThread.h"
 
 #include <platformdebug.h>
-#include "rpc/Transport.h"
+#include "Transport.h"
 
 #include <atomic>
 
@@ -373,7 +373,7 @@ std::int64_t ExportedObjects() { return g_exportedObjects.load(std::memory_order
 
 }  // namespace rpc
 
-namespace platformdebug {
+namespace rpc::debug {
 
 long StubReferences(IUnknown* identity) {
   // Copied out first: the last holder of a session ends it, and its end
@@ -390,4 +390,4 @@ long StubReferences(IUnknown* identity) {
   return references;
 }
 
-}  // namespace platformdebug
+}  // namespace rpc::debug

@@ -1,7 +1,7 @@
 // The client's sessions with server processes (ClientSession.h): opening
 // and attaching channels, the pool of idle channels, one exchange, and the
 // end of a session when its server goes.
-#include "rpc/ClientSession.h"
+#include "ClientSession.h"
 
 namespace rpc {
 

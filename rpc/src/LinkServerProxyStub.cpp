@@ -3,7 +3,7 @@
 // the engine, as a proxy/stub library registers its interfaces with the
 // system; the client needs them to call the server and the server to serve
 // the calls.
-#include <contract/LinkServerProxyStub.h>
+#include <rpc/LinkServerProxyStub.h>
 
 #include <rpc/ProxyStub.h>
 

@@ -4,7 +4,7 @@
 
 namespace rpc {
 
-// Makes platformdebug::CallerThreadId() answer `clientThread` on this thread
+// Makes debug::CallerThreadId() answer `clientThread` on this thread
 // until the scope ends.
 class CallerThreadScope {
  public:

@@ -5,9 +5,9 @@
 // different channels and so run concurrently.
 #include <rpc/Rpc.h>
 
-#include "rpc/ServerDispatch.h"
-#include "rpc/SharedChannel.h"
-#include "rpc/Transport.h"
+#include "ServerDispatch.h"
+#include "SharedChannel.h"
+#include "Transport.h"
 
 #include <cstring>
 #include <memory>

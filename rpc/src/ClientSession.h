@@ -10,9 +10,9 @@
 #include <platformdebug.h>
 
 #include "KernelNames.h"
-#include "rpc/Internal.h"
-#include "rpc/SharedChannel.h"
-#include "rpc/Transport.h"
+#include "Internal.h"
+#include "SharedChannel.h"
+#include "Transport.h"
 
 #include <atomic>
 #include <condition_variable>

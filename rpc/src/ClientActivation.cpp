@@ -1,14 +1,14 @@
 // Activation of a class served by another process: the live session with
 // its endpoint, or the registered server started and waited for.
-#include "rpc/ClientSession.h"
+#include "ClientSession.h"
 
 #include <rpc/Rpc.h>
 
 #include <platformdebug.h>
 
 #include "KernelNames.h"
-#include "rpc/SharedChannel.h"
-#include "rpc/Transport.h"
+#include "SharedChannel.h"
+#include "Transport.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -356,7 +356,7 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
 
 }  // namespace rpc
 
-namespace platformdebug {
+namespace rpc::debug {
 
 long ProxyLocalReferences(IUnknown* identity) {
   // Copied out first: a session dropped here must not end under the lock.
@@ -374,4 +374,4 @@ long ProxyLocalReferences(IUnknown* identity) {
   return -1;
 }
 
-}  // namespace platformdebug
+}  // namespace rpc::debug

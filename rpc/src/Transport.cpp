@@ -1,4 +1,4 @@
-#include "rpc/Transport.h"
+#include "Transport.h"
 
 #include "KernelNames.h"
 
