@@ -3,6 +3,8 @@
 #include "ComObject.h"
 #include "LinkServer.h"
 
+#include <comsupport/ComPtr.h>
+
 namespace linkserver {
 
 namespace {
@@ -15,11 +17,9 @@ class ServerClassFactory final : public ComObject<IClassFactory> {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    moravane::IServer2* server = CreateLinkServer(m_sections);
+    const auto server = comsupport::CComPtr<moravane::IServer2>::Adopt(CreateLinkServer(m_sections));
     if (server == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = server->QueryInterface(iid, object);
-    server->Release();
-    return hr;
+    return server->QueryInterface(iid, object);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 

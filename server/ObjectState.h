@@ -118,17 +118,17 @@ HRESULT GuardOpen(const ProjectState& project, BSTR* e, Body&& body) {
   });
 }
 
-// The objects that one file makes for another; each returns one reference
-// for the caller.
-IUnknown* NewVideoOptions(std::shared_ptr<ProjectState> project, const Node* source);
-IUnknown* NewAudioOptions();
+// The objects that one file makes for another, each held by its one
+// reference until a method hands it out (Detach into the out-parameter).
+Handed NewVideoOptions(std::shared_ptr<ProjectState> project, const Node* source);
+Handed NewAudioOptions();
 // The options behind `options` when it is an options object of this server.
 std::optional<VideoOptions> VideoOptionsOf(IUnknown* options);
 std::optional<AudioOptions> AudioOptionsOf(IUnknown* options);
-IUnknown* NewRenderer(std::shared_ptr<ProjectState> project, const Node* source);
+Handed NewRenderer(std::shared_ptr<ProjectState> project, const Node* source);
 // Null for a null node.
-IUnknown* NewItem(const std::shared_ptr<ProjectState>& project, Node* node);
-IUnknown* NewProject(std::shared_ptr<ProjectState> state);
+Handed NewItem(const std::shared_ptr<ProjectState>& project, Node* node);
+Handed NewProject(std::shared_ptr<ProjectState> state);
 // The project's state when `project` is a project object of this server.
 std::shared_ptr<ProjectState> ProjectStateOf(IUnknown* project);
 // The source with GUID `id`; fails with an argument error otherwise.

@@ -258,11 +258,11 @@ class AudioOptionsObject final : public OptionsObject<IAudioRenderOptions2, Audi
 
 }  // namespace
 
-IUnknown* NewVideoOptions(std::shared_ptr<ProjectState> project, const Node* source) {
-  return (new VideoOptionsObject(std::move(project), source))->Identity();
+Handed NewVideoOptions(std::shared_ptr<ProjectState> project, const Node* source) {
+  return Handed::Adopt((new VideoOptionsObject(std::move(project), source))->Identity());
 }
 
-IUnknown* NewAudioOptions() { return (new AudioOptionsObject())->Identity(); }
+Handed NewAudioOptions() { return Handed::Adopt((new AudioOptionsObject())->Identity()); }
 
 std::optional<VideoOptions> VideoOptionsOf(IUnknown* options) {
   auto impl = Implementation<VideoOptionsObject>(options, IID_VideoOptionsImplementation);

@@ -12,8 +12,8 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
   using Primary = IItem2;
   ItemObject(std::shared_ptr<ProjectState> project, Node* node) : m_project(std::move(project)), m_node(node) {}
 
-  static IUnknown* New(const std::shared_ptr<ProjectState>& project, Node* node) {
-    return node == nullptr ? nullptr : (new ItemObject(project, node))->Identity();
+  static Handed New(const std::shared_ptr<ProjectState>& project, Node* node) {
+    return node == nullptr ? nullptr : Handed::Adopt((new ItemObject(project, node))->Identity());
   }
   Node* GetNode() const { return m_node; }
 
@@ -25,7 +25,7 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
     return GuardOpen(*m_project, e, [&] { OutParam(id, "id") = m_node->id; });
   }
   HRESULT STDMETHODCALLTYPE GetParentItem(IUnknown** parent, BSTR* e) override {
-    return GuardOpen(*m_project, e, [&] { OutParam(parent, "parent") = New(m_project, m_node->parent); });
+    return GuardOpen(*m_project, e, [&] { OutParam(parent, "parent") = New(m_project, m_node->parent).Detach(); });
   }
   HRESULT STDMETHODCALLTYPE GetType(LONG* type, BSTR* e) override {
     return GuardOpen(*m_project, e, [&] {
@@ -39,7 +39,7 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
     return GuardOpen(*m_project, e, [&] {
       IUnknown*& out = OutParam(first, "first");
       std::lock_guard<std::mutex> lock(m_project->mutex);
-      out = m_node->children.empty() ? nullptr : New(m_project, m_node->children.front().get());
+      out = m_node->children.empty() ? nullptr : New(m_project, m_node->children.front().get()).Detach();
     });
   }
   HRESULT STDMETHODCALLTYPE GetNextItem(IUnknown* current, IUnknown** next, BSTR* e) override {
@@ -56,7 +56,7 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
         FailArgument("the item '" + item->GetNode()->name + "' is not in the bin '" + m_node->name + "'");
       }
       ++at;
-      out = at == children.end() ? nullptr : New(m_project, at->get());
+      out = at == children.end() ? nullptr : New(m_project, at->get()).Detach();
     });
   }
 
@@ -101,7 +101,7 @@ class ItemObject final : public ComObject<IItem2, IContainer2, ISource2> {
     return GuardOpen(*m_project, e, [&] { OutParam(hasVideo, "hasVideo") = m_node->source.HasVideo() ? 1 : 0; });
   }
   HRESULT STDMETHODCALLTYPE GetRenderer(IUnknown** renderer, BSTR* e) override {
-    return GuardOpen(*m_project, e, [&] { OutParam(renderer, "renderer") = NewRenderer(m_project, m_node); });
+    return GuardOpen(*m_project, e, [&] { OutParam(renderer, "renderer") = NewRenderer(m_project, m_node).Detach(); });
   }
 
  protected:
@@ -133,11 +133,12 @@ class ProjectObject final : public ComObject<IProject2> {
     return GuardOpen(*m_state, e, [&] {
       IUnknown*& out = OutParam(source, "source");
       if (sourceId == nullptr) FailArgument("no source GUID was given");
-      out = NewItem(m_state, FindSource(m_state, *sourceId));
+      out = NewItem(m_state, FindSource(m_state, *sourceId)).Detach();
     });
   }
   HRESULT STDMETHODCALLTYPE GetRootItem(IUnknown** item, BSTR* e) override {
-    return GuardOpen(*m_state, e, [&] { OutParam(item, "item") = NewItem(m_state, m_state->model.root.get()); });
+    return GuardOpen(*m_state, e,
+                     [&] { OutParam(item, "item") = NewItem(m_state, m_state->model.root.get()).Detach(); });
   }
 
  protected:
@@ -151,9 +152,11 @@ class ProjectObject final : public ComObject<IProject2> {
 
 }  // namespace
 
-IUnknown* NewItem(const std::shared_ptr<ProjectState>& project, Node* node) { return ItemObject::New(project, node); }
+Handed NewItem(const std::shared_ptr<ProjectState>& project, Node* node) { return ItemObject::New(project, node); }
 
-IUnknown* NewProject(std::shared_ptr<ProjectState> state) { return (new ProjectObject(std::move(state)))->Identity(); }
+Handed NewProject(std::shared_ptr<ProjectState> state) {
+  return Handed::Adopt((new ProjectObject(std::move(state)))->Identity());
+}
 
 std::shared_ptr<ProjectState> ProjectStateOf(IUnknown* project) {
   auto impl = Implementation<ProjectObject>(project, IID_ProjectImplementation);

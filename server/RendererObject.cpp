@@ -16,14 +16,14 @@ class RendererObject final : public ComObject<IRenderer2> {
     return GuardCall(e, [&] {
       IUnknown*& out = OutParam(options, "options");
       m_project->CheckOpen();
-      out = NewVideoOptions(m_project, m_source);
+      out = NewVideoOptions(m_project, m_source).Detach();
     });
   }
   HRESULT STDMETHODCALLTYPE CreateAudioRenderOptions(IUnknown** options, BSTR* e) override {
     return GuardCall(e, [&] {
       IUnknown*& out = OutParam(options, "options");
       m_project->CheckOpen();
-      out = NewAudioOptions();
+      out = NewAudioOptions().Detach();
     });
   }
 
@@ -229,8 +229,8 @@ class RendererObject final : public ComObject<IRenderer2> {
 
 }  // namespace
 
-IUnknown* NewRenderer(std::shared_ptr<ProjectState> project, const Node* source) {
-  return (new RendererObject(std::move(project), source))->Identity();
+Handed NewRenderer(std::shared_ptr<ProjectState> project, const Node* source) {
+  return Handed::Adopt((new RendererObject(std::move(project), source))->Identity());
 }
 
 }  // namespace objects

@@ -98,7 +98,7 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
   HRESULT STDMETHODCALLTYPE OpenProject(BSTR path, IUnknown** project, BSTR* e) override {
     return GuardCall(e, [&] {
       IUnknown*& out = OutParam(project, "project");
-      out = NewProject(Open(FromBstr(path)));
+      out = NewProject(Open(FromBstr(path))).Detach();
     });
   }
   HRESULT STDMETHODCALLTYPE OpenProjectShowSource(BSTR path, GUID* sourceId, IUnknown** project, IUnknown** source,
@@ -110,8 +110,8 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
       std::shared_ptr<ProjectState> state = Open(FromBstr(path));
       Handed projectRef, sourceRef;
       try {
-        sourceRef.Attach(NewItem(state, FindSource(state, *sourceId)));
-        projectRef.Attach(NewProject(state));
+        sourceRef = NewItem(state, FindSource(state, *sourceId));
+        projectRef = NewProject(state);
       } catch (...) {
         Forget(state);
         throw;
@@ -179,8 +179,8 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
         Fail(std::filesystem::exists(file, ignored) ? HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) : E_FAIL, error.what());
       }
       std::shared_ptr<ProjectState> state = Open(file.string());
-      Handed sourceRef = Handed::Adopt(NewItem(state, FindSource(state, sourceId)));
-      Handed projectRef = Handed::Adopt(NewProject(state));
+      Handed sourceRef = NewItem(state, FindSource(state, sourceId));
+      Handed projectRef = NewProject(state);
       projectOut = projectRef.Detach();
       sourceOut = sourceRef.Detach();
     });

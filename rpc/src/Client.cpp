@@ -138,18 +138,19 @@ class ProxyManager {
   friend class ClientSession;
 };
 
-IUnknown* ClientSession::ProxyFor(ObjectId id) {
+ReceivedProxy ClientSession::ProxyFor(ObjectId id) {
   std::lock_guard lock(m_objectsMutex);
   auto found = m_proxies.find(id);
   if (found != m_proxies.end()) {
     ProxyManager* manager = found->second;
     manager->m_refs.fetch_add(1, std::memory_order_relaxed);
     ++manager->m_remoteRefs;
-    return manager->Identity();
+    return ReceivedProxy(manager->Identity());
   }
+  // Counted by its own references: the last Release deletes it.
   auto* manager = new ProxyManager(shared_from_this(), id);
   m_proxies.emplace(id, manager);
-  return manager->Identity();
+  return ReceivedProxy(manager->Identity());
 }
 
 long ClientSession::LocalReferences(IUnknown* identity) {
@@ -195,13 +196,15 @@ HRESULT QueryReceivedProxy(IUnknown* proxy, REFIID iid, void** object) {
   return reinterpret_cast<InterfaceProxy*>(proxy)->manager->QueryInterface(iid, object);
 }
 
-void ReleaseReceivedProxy(IUnknown* proxy) { reinterpret_cast<InterfaceProxy*>(proxy)->manager->Release(); }
+void ReceivedProxyTraits::Release(IUnknown* proxy) noexcept {
+  reinterpret_cast<InterfaceProxy*>(proxy)->manager->Release();
+}
 
 ProxyCall::ProxyCall(InterfaceProxy* self, int slot)
     : m_manager(self->manager), m_request(nullptr, 0), m_reply(nullptr, 0) {
   m_channel = m_manager->Session().Take(m_status);
   if (m_channel == nullptr) return;
-  m_request = Writer(m_channel->request, kMaxMessage);
+  m_request = Writer(m_channel->Request(), kMaxMessage);
   m_request.Skip(sizeof(Header));
   m_request.Value(m_manager->Id());
   m_request.Value(*self->info->iid);
@@ -231,10 +234,10 @@ HRESULT ProxyCall::Transact() {
     m_channel.reset();  // a channel whose exchange failed is not reused
     return status;
   }
-  m_reply = Reader(m_channel->reply.get(), m_channel->replySize);
+  m_reply = Reader(m_channel->Reply(), m_channel->ReplySize());
   Header header;
   HRESULT hr = S_OK;
-  if (!ReadHeader(m_reply, m_channel->replySize, header) || header.kind != std::uint16_t(MessageKind::kReply) ||
+  if (!ReadHeader(m_reply, m_channel->ReplySize(), header) || header.kind != std::uint16_t(MessageKind::kReply) ||
       !m_reply.Value(hr)) {
     return Malformed();
   }
@@ -243,9 +246,9 @@ HRESULT ProxyCall::Transact() {
   return hr;
 }
 
-IUnknown* ProxyCall::UnmarshalObject(ObjectId id, bool& ok) {
+ReceivedProxy ProxyCall::UnmarshalObject(ObjectId id, bool& ok) {
   ok = true;
-  if (id == 0) return nullptr;
+  if (id == 0) return ReceivedProxy();
   return m_manager->Session().ProxyFor(id);
 }
 
@@ -259,11 +262,45 @@ namespace debug {
 std::int64_t LiveProxyObjects() { return g_liveProxyObjects.load(std::memory_order_relaxed); }
 void SetSharedChannels(bool enabled) { g_sharedChannels.store(enabled); }
 
+namespace {
+
+// Requests answered by a function of this process; its channels never lose
+// a server, and a reply of no bytes is a broken one.
+class LoopbackChannel final : public Channel {
+ public:
+  explicit LoopbackChannel(std::shared_ptr<const Loopback> loopback)
+      : Channel(nullptr), m_loopback(std::move(loopback)) {
+    m_request = m_own.get();
+  }
+  Exchanged Exchange(std::size_t size) override {
+    m_replySize = (*m_loopback)(m_request, size, m_reply.get(), kMaxMessage);
+    return m_replySize != 0 ? Exchanged::kReplied : Exchanged::kBadReply;
+  }
+  void Close() override {}
+
+ private:
+  std::shared_ptr<const Loopback> m_loopback;
+  std::unique_ptr<std::uint8_t[]> m_own{new std::uint8_t[kMaxMessage]};
+};
+
+class LoopbackSession final : public ClientSession {
+ public:
+  explicit LoopbackSession(Loopback loopback)
+      : ClientSession("loopback"), m_loopback(std::make_shared<const Loopback>(std::move(loopback))) {}
+
+ protected:
+  std::unique_ptr<Channel> NewChannel() override { return std::make_unique<LoopbackChannel>(m_loopback); }
+
+ private:
+  const std::shared_ptr<const Loopback> m_loopback;
+};
+
+}  // namespace
+
 IUnknown* LoopbackProxy(Loopback loopback) {
   IdentityInfo();
-  auto session = std::make_shared<ClientSession>("loopback");
-  session->SetLoopback(std::move(loopback));
-  return session->ProxyFor(1);
+  auto session = std::make_shared<LoopbackSession>(std::move(loopback));
+  return session->ProxyFor(1).Detach();  // the caller's reference
 }
 }  // namespace debug
 

@@ -348,10 +348,8 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID iid, void** object) {
   }
   if (FAILED(hr)) return hr;
   if (id == 0) return E_UNEXPECTED;
-  IUnknown* identity = session->ProxyFor(id);
-  hr = QueryReceivedProxy(identity, iid, object);
-  ReleaseReceivedProxy(identity);
-  return hr;
+  const ReceivedProxy identity = session->ProxyFor(id);
+  return QueryReceivedProxy(identity.Get(), iid, object);
 }
 
 }  // namespace rpc

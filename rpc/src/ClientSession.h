@@ -1,6 +1,6 @@
-// The client's sessions with server processes: the channels of one session,
-// attaching them, the pool of idle channels, and the end of a session when
-// its server goes. Shared by the proxies (Client.cpp) and activation
+// The client's sessions with server processes: attaching the channels of
+// one session (Channel.h), the pool of idle channels, and the end of a
+// session when its server goes. Shared by the proxies (Client.cpp) and activation
 // (ClientActivation.cpp).
 #pragma once
 
@@ -9,8 +9,9 @@
 
 #include <platformdebug.h>
 
-#include "KernelNames.h"
+#include "Channel.h"
 #include "Internal.h"
+#include "KernelNames.h"
 #include "SharedChannel.h"
 #include "Transport.h"
 
@@ -20,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,13 +47,13 @@ const InterfaceInfo& IdentityInfo();
 using Clock = std::chrono::steady_clock;
 
 // Bounds one exchange of an activation: if the server has not answered by
-// the deadline, the channel's socket is shut down, which ends a wait on the
-// socket at once and, through the hang-up monitor, one on the shared region.
-// Calls on an established link have no such bound: like COM's, they wait
-// for as long as the server takes (the server's death still ends them).
+// the deadline, `stall` runs (it closes the channel), which ends a wait on
+// the socket at once and, through the hang-up monitor, one on the shared
+// region. Calls on an established link have no such bound: like COM's, they
+// wait for as long as the server takes (the server's death still ends them).
 class StallWatch {
  public:
-  StallWatch(int socket, Clock::time_point deadline);
+  StallWatch(std::function<void()> stall, Clock::time_point deadline);
   ~StallWatch();
   StallWatch(const StallWatch&) = delete;
   StallWatch& operator=(const StallWatch&) = delete;
@@ -63,7 +65,7 @@ class StallWatch {
 
  private:
   void Run();
-  const int m_socket;
+  const std::function<void()> m_stall;
   const Clock::time_point m_deadline;
   std::mutex m_mutex;
   std::condition_variable m_wake;
@@ -72,27 +74,10 @@ class StallWatch {
   std::thread m_thread;
 };
 
-// One connection to the server, used by one call at a time. Requests are
-// written straight into the shared region when the server took it, else
-// into a buffer of the channel's own and sent over the socket.
-class ClientChannel {
- public:
-  explicit ClientChannel(Fd socket) : socket(std::move(socket)) {}
-  ~ClientChannel() {
-    if (monitorId != 0) HangupMonitor::Instance().Unwatch(monitorId);
-  }
-  Fd socket;
-  SharedMapping shared;
-  std::uint64_t monitorId = 0;
-  std::unique_ptr<std::uint8_t[]> ownRequest{new std::uint8_t[kMaxMessage]};
-  std::unique_ptr<std::uint8_t[]> reply{new std::uint8_t[kMaxMessage]};
-  std::uint8_t* request = ownRequest.get();
-  std::size_t replySize = 0;
-};
-
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
   explicit ClientSession(std::string endpoint) : m_endpoint(std::move(endpoint)) {}
+  virtual ~ClientSession() = default;
 
   // Opens the first channel, which opens the session at the server. A
   // server that accepts but has not answered by `deadline` is stalled.
@@ -104,13 +89,14 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   // A channel for one call, from the pool or newly attached; null with
   // `status` set when the server is gone.
-  std::unique_ptr<ClientChannel> Take(HRESULT& status);
+  std::unique_ptr<Channel> Take(HRESULT& status);
 
-  void Give(std::unique_ptr<ClientChannel> channel);
+  void Give(std::unique_ptr<Channel> channel);
 
   // Sends the request written into the channel and receives the reply into
-  // it. S_OK, or the failure of the link (the session is then dead).
-  HRESULT Exchange(ClientChannel& channel, std::size_t size);
+  // it. S_OK, or the failure of the link (the session is then dead, unless
+  // only the reply was broken).
+  HRESULT Exchange(Channel& channel, std::size_t size);
 
   // A request without out-values beyond the HRESULT and an optional id.
   // With a deadline, a server that has not answered by then is stalled:
@@ -120,7 +106,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   // The identity proxy for an object id received from the server, which
   // counted one more reference for this process.
-  IUnknown* ProxyFor(ObjectId id);
+  ReceivedProxy ProxyFor(ObjectId id);
   void ReleaseRemote(ObjectId id, std::uint32_t count) {
     SimpleRequest(MessageKind::kRelease, id, nullptr, nullptr, count, nullptr);
   }
@@ -130,19 +116,25 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   long LocalReferences(IUnknown* identity);
 
   std::mutex& ObjectsMutex() { return m_objectsMutex; }
-  void SetLoopback(debug::Loopback loopback) { m_loopback = std::move(loopback); }
   void Forget(ObjectId id) { m_proxies.erase(id); }
 
+ protected:
+  // A new channel when the pool has none: connected to the endpoint and
+  // attached to the session. Null when the server cannot be reached.
+  virtual std::unique_ptr<Channel> NewChannel();
+
  private:
-  bool AttachChannel(ClientChannel& channel);
+  // Attaches a connected socket to the session (opening it when it has no
+  // token yet) and makes the channel the server agreed to, which takes the
+  // socket. Null, the socket left open, when the attach failed.
+  std::unique_ptr<Channel> Attach(Fd& socket);
 
   const std::string m_endpoint;
   const bool m_useShared = g_sharedChannels.load();
-  debug::Loopback m_loopback;  // set only before the session is shared
-  std::uint64_t m_token = 0;   // written once by Open, before the session is shared
+  std::uint64_t m_token = 0;  // written once by Open, before the session is shared
   std::atomic<bool> m_dead{false};
   std::mutex m_poolMutex;
-  std::vector<std::unique_ptr<ClientChannel>> m_idle;
+  std::vector<std::unique_ptr<Channel>> m_idle;
   std::mutex m_objectsMutex;
   std::unordered_map<ObjectId, ProxyManager*> m_proxies;
   friend class ProxyManager;

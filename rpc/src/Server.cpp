@@ -28,7 +28,7 @@ namespace {
 struct Publication {
   DWORD cookie = 0;
   CLSID clsid{};
-  IUnknown* factory = nullptr;  // one reference while published
+  comsupport::CComPtr<IUnknown> factory;  // held while published
   std::string path;
   ino_t inode = 0;
   Fd listener;
@@ -46,14 +46,11 @@ Publications& ThePublications() {
   return *publications;
 }
 
-IUnknown* FindFactory(REFCLSID clsid) {
+comsupport::CComPtr<IUnknown> FindFactory(REFCLSID clsid) {
   Publications& publications = ThePublications();
   std::lock_guard lock(publications.mutex);
   for (auto& publication : publications.list) {
-    if (IsEqualCLSID(publication->clsid, clsid)) {
-      publication->factory->AddRef();
-      return publication->factory;
-    }
+    if (IsEqualCLSID(publication->clsid, clsid)) return publication->factory;
   }
   return nullptr;
 }
@@ -185,7 +182,6 @@ HRESULT PublishClass(DWORD cookie, REFCLSID clsid, IUnknown* factory, DWORD /*fl
   struct stat info;
   if (::stat(publication->path.c_str(), &info) == 0) publication->inode = info.st_ino;
 
-  factory->AddRef();
   publication->factory = factory;
   Publication* raw = publication.get();
   {
@@ -218,7 +214,7 @@ void WithdrawClass(DWORD cookie) {
   if (::stat(publication->path.c_str(), &info) == 0 && info.st_ino == publication->inode) {
     ::unlink(publication->path.c_str());
   }
-  publication->factory->Release();
+  // The factory goes with the publication.
 }
 
 }  // namespace rpc

@@ -41,9 +41,9 @@ class SessionStubCall final : public StubCall {
   explicit SessionStubCall(ServerSession& session) : m_session(session) {}
   void* ResolveObject(ObjectId id, REFIID iid, StubResult& result) override {
     HRESULT hr = S_OK;
-    void* object = m_session.Resolve(id, iid, hr);
+    comsupport::CComPtr<IUnknown> object = m_session.Resolve(id, iid, hr);
     if (object == nullptr) result = StubResult::kUnknownObject;
-    return object;
+    return object.Detach();  // the stub adopts the reference
   }
   ObjectId ExportObject(IUnknown* object) override {
     const ObjectId id = m_session.Export(object);
@@ -79,11 +79,11 @@ Refusal CheckFields(const Reader& reader, bool read) {
 
 }  // namespace
 
-void ServerSession::ReleaseEntry(Entry& entry) {
+void ServerSession::Drop(Entry& entry) {
   // Counted out first: whoever sees the object gone sees the export gone.
   g_exportedObjects.fetch_sub(1, std::memory_order_relaxed);
-  for (auto& [iid, pointer] : entry.interfaces) static_cast<IUnknown*>(pointer)->Release();
-  entry.identity->Release();
+  entry.interfaces.clear();
+  entry.identity = nullptr;
 }
 
 ServerSession::~ServerSession() {
@@ -92,33 +92,31 @@ ServerSession::~ServerSession() {
     auto found = TheSessions().byToken.find(m_token);
     if (found != TheSessions().byToken.end() && found->second.expired()) TheSessions().byToken.erase(found);
   }
-  for (auto& [id, entry] : m_objects) ReleaseEntry(entry);
+  for (auto& [id, entry] : m_objects) Drop(entry);
 }
 
 ObjectId ServerSession::Export(IUnknown* object) {
-  IUnknown* identity = nullptr;
+  comsupport::CComPtr<IUnknown> identity;
   if (FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity))) || identity == nullptr) {
     return 0;
   }
+  // `identity` outlives the lock: no code of the object runs under it.
   std::unique_lock lock(m_mutex);
   auto known = m_byIdentity.find(identity);
   if (known != m_byIdentity.end()) {
     ++m_objects[known->second].exports;
-    const ObjectId id = known->second;
-    lock.unlock();
-    identity->Release();
-    return id;
+    return known->second;
   }
   const ObjectId id = m_next++;
   Entry& entry = m_objects[id];
-  entry.identity = identity;
-  entry.exports = 1;
   m_byIdentity.emplace(identity, id);
+  entry.identity = std::move(identity);
+  entry.exports = 1;
   g_exportedObjects.fetch_add(1, std::memory_order_relaxed);
   return id;
 }
 
-void* ServerSession::Resolve(ObjectId id, REFIID iid, HRESULT& hr) {
+comsupport::CComPtr<IUnknown> ServerSession::Resolve(ObjectId id, REFIID iid, HRESULT& hr) {
   std::lock_guard lock(m_mutex);
   auto found = m_objects.find(id);
   if (found == m_objects.end()) {
@@ -128,18 +126,16 @@ void* ServerSession::Resolve(ObjectId id, REFIID iid, HRESULT& hr) {
   Entry& entry = found->second;
   for (auto& [known, pointer] : entry.interfaces) {
     if (IsEqualIID(known, iid)) {
-      static_cast<IUnknown*>(pointer)->AddRef();
       hr = S_OK;
       return pointer;
     }
   }
-  void* pointer = nullptr;
-  hr = entry.identity->QueryInterface(iid, &pointer);
+  comsupport::CComPtr<IUnknown> pointer;
+  hr = entry.identity->QueryInterface(iid, reinterpret_cast<void**>(&pointer));
   if (FAILED(hr) || pointer == nullptr) {
     if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
     return nullptr;
   }
-  static_cast<IUnknown*>(pointer)->AddRef();
   entry.interfaces.emplace_back(iid, pointer);
   return pointer;
 }
@@ -159,7 +155,7 @@ HRESULT ServerSession::ReleaseExports(ObjectId id, std::uint32_t count) {
     m_objects.erase(found);
   }
   // Released outside the lock: the object's destructor may do anything.
-  ReleaseEntry(released);
+  Drop(released);
   return S_OK;
 }
 
@@ -254,21 +250,20 @@ Handled HandleMessage(ConnectionState& state, const std::uint8_t* message, std::
           broken != Refusal::kNone) {
         return Refused(broken);
       }
-      IUnknown* factory = state.factories != nullptr ? state.factories(clsid) : nullptr;
+      comsupport::CComPtr<IUnknown> factory = state.factories != nullptr ? state.factories(clsid) : nullptr;
       HRESULT hr = REGDB_E_CLASSNOTREG;
       ObjectId id = 0;
       if (factory != nullptr) {
-        IClassFactory* classFactory = nullptr;
+        comsupport::CComPtr<IClassFactory> classFactory;
         hr = factory->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&classFactory));
-        factory->Release();
+        factory = nullptr;
         if (SUCCEEDED(hr) && classFactory != nullptr) {
           CallerThreadScope caller(header.callerThread);
-          IUnknown* object = nullptr;
+          comsupport::CComPtr<IUnknown> object;
           hr = classFactory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&object));
-          classFactory->Release();
+          classFactory = nullptr;
           if (SUCCEEDED(hr) && object != nullptr) {
             id = session.Export(object);
-            object->Release();
             if (id == 0) hr = E_NOINTERFACE;
           } else if (SUCCEEDED(hr)) {
             hr = E_UNEXPECTED;
@@ -293,8 +288,8 @@ Handled HandleMessage(ConnectionState& state, const std::uint8_t* message, std::
       CallerThreadScope caller(header.callerThread);
       if (FindInterface(iid) == nullptr) {
         hr = E_NOINTERFACE;
-      } else if (void* pointer = session.Resolve(id, iid, hr)) {
-        static_cast<IUnknown*>(pointer)->Release();
+      } else {
+        session.Resolve(id, iid, hr);  // the table keeps its reference; this one goes at once
       }
       writer.Value(hr);
       break;
@@ -325,22 +320,22 @@ Handled HandleMessage(ConnectionState& state, const std::uint8_t* message, std::
       // on the target included, is seen as done by the client's thread.
       CallerThreadScope caller(header.callerThread);
       HRESULT hr = S_OK;
-      void* target = session.Resolve(id, iid, hr);
+      comsupport::CComPtr<IUnknown> target = session.Resolve(id, iid, hr);
       if (target == nullptr) return NotDelivered(reply, hr);
       SessionStubCall call(session);
       StubResult result = StubResult::kDone;
       try {
-        result = info->stubs[slot - 3](target, reader, writer, call);
+        result = info->stubs[slot - 3](target.p, reader, writer, call);
       } catch (...) {
         // Whatever the object or the decoding threw fails this call only,
         // as the system's stub engine answers it: the arguments were freed
         // by the unwinding, objects exported for the reply are taken back,
         // and the connection goes on serving.
-        static_cast<IUnknown*>(target)->Release();
+        target = nullptr;
         call.Undo();
         return NotDelivered(reply, kServerFault);
       }
-      static_cast<IUnknown*>(target)->Release();
+      target = nullptr;
       switch (result) {
         case StubResult::kDone:
           if (!writer.Overflow()) break;

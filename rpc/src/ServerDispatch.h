@@ -3,6 +3,7 @@
 // Kept free of I/O so that it can be driven by tests and fuzzers directly.
 #pragma once
 
+#include <comsupport/ComPtr.h>
 #include <rpc/ProxyStub.h>
 
 #include <cstddef>
@@ -30,8 +31,9 @@ class ServerSession {
   std::uint64_t Token() const { return m_token; }
   // 0 when the object does not answer IUnknown.
   ObjectId Export(IUnknown* object);
-  // A reference on the object's interface `iid`, or null with `hr` set.
-  void* Resolve(ObjectId id, REFIID iid, HRESULT& hr);
+  // A reference on the object's interface `iid` (held as its IUnknown
+  // base, which every interface starts with), or null with `hr` set.
+  comsupport::CComPtr<IUnknown> Resolve(ObjectId id, REFIID iid, HRESULT& hr);
   HRESULT ReleaseExports(ObjectId id, std::uint32_t count);
   // References this session's table holds on the object whose IUnknown is
   // `identity`: its identity and each interface resolved so far.
@@ -39,11 +41,12 @@ class ServerSession {
 
  private:
   struct Entry {
-    IUnknown* identity = nullptr;
+    comsupport::CComPtr<IUnknown> identity;
     std::uint64_t exports = 0;
-    std::vector<std::pair<IID, void*>> interfaces;  // each holds a reference
+    std::vector<std::pair<IID, comsupport::CComPtr<IUnknown>>> interfaces;
   };
-  static void ReleaseEntry(Entry& entry);
+  // Counts the entry out, then drops its references.
+  static void Drop(Entry& entry);
 
   const std::uint64_t m_token;
   std::mutex m_mutex;
@@ -52,8 +55,8 @@ class ServerSession {
   ObjectId m_next = 1;
 };
 
-// Finds the published factory of a class (a reference), or null.
-using FactoryLookup = IUnknown* (*)(REFCLSID clsid);
+// Finds the published factory of a class, or null.
+using FactoryLookup = comsupport::CComPtr<IUnknown> (*)(REFCLSID clsid);
 
 // The state of one connection: the session it is attached to, if any.
 struct ConnectionState {

@@ -12,6 +12,7 @@
 #include "LinkServer.h"
 #include "ProjectFormat.h"
 
+#include <comsupport/ComPtr.h>
 #include <platformdebug.h>
 
 #include <oleauto.h>
@@ -25,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 using namespace moravane;
@@ -42,17 +44,17 @@ std::filesystem::path g_folder;
 std::vector<std::uint8_t> g_frame(8 << 20), g_audio(1 << 20);
 std::shared_ptr<linkserver::InProcessSections> g_sections;
 
+using comsupport::CComPtr;
+
 template <class I>
-I* As(IUnknown* object) {
-  I* typed = nullptr;
-  if (object != nullptr) object->QueryInterface(comsupport::InterfaceTraits<I>::Id(), reinterpret_cast<void**>(&typed));
-  return typed;
+CComPtr<I> As(IUnknown* object) {
+  return comsupport::CComQIPtr<I>(object);
 }
 
 // Out-values that the operations do not look at, freed at once.
 struct Discard {
   BSTR text = nullptr, error = nullptr;
-  IUnknown* object = nullptr;
+  CComPtr<IUnknown> object;
   LONG a = 0, b = 0;
   ULONGLONG big = 0;
   double rate = 0;
@@ -60,22 +62,19 @@ struct Discard {
   ~Discard() {
     SysFreeString(text);
     SysFreeString(error);
-    if (object != nullptr) object->Release();
   }
 };
 
 struct Objects {
-  IServer2* server = nullptr;
-  IProject2* project = nullptr;
-  ISource2* source = nullptr;
-  IRenderer2* renderer = nullptr;
-  IVideoRenderOptions2* video = nullptr;
-  IAudioRenderOptions2* audio = nullptr;
-  IUnknown* item = nullptr;  // where the walk through the project's items is
-  void Walk(IUnknown* next) {
-    if (next == nullptr) return;
-    if (item != nullptr) item->Release();
-    item = next;
+  CComPtr<IServer2> server;
+  CComPtr<IProject2> project;
+  CComPtr<ISource2> source;
+  CComPtr<IRenderer2> renderer;
+  CComPtr<IVideoRenderOptions2> video;
+  CComPtr<IAudioRenderOptions2> audio;
+  CComPtr<IUnknown> item;  // where the walk through the project's items is
+  void Walk(CComPtr<IUnknown> next) {
+    if (next != nullptr) item = std::move(next);
   }
 };
 
@@ -126,37 +125,32 @@ const std::vector<Operation>& Operations() {
       },
       [](Objects& o, const LONG*, BSTR* e) { return o.renderer->EndAudioRender(e); },
       [](Objects& o, const LONG*, BSTR* e) {
-        IUnknown* root = nullptr;
+        CComPtr<IUnknown> root;
         const HRESULT hr = o.project->GetRootItem(&root, e);
-        return o.Walk(root), hr;
+        return o.Walk(std::move(root)), hr;
       },
       [](Objects& o, const LONG* v, BSTR* e) {
-        IUnknown* next = nullptr;
+        CComPtr<IUnknown> next;
         HRESULT hr = E_NOINTERFACE;
         if (v[0] & 1) {  // down to the first child
-          if (IContainer2* container = As<IContainer2>(o.item)) {
-            hr = container->GetFirstItem(&next, e);
-            container->Release();
-          }
-        } else if (IItem2* item = As<IItem2>(o.item)) {  // on to the next sibling, through the parent
+          if (const auto container = As<IContainer2>(o.item)) hr = container->GetFirstItem(&next, e);
+        } else if (const auto item = As<IItem2>(o.item)) {  // on to the next sibling, through the parent
           Discard parent;
           hr = item->GetParentItem(&parent.object, e);
-          item->Release();
-          if (IContainer2* container = As<IContainer2>(parent.object)) {
+          if (const auto container = As<IContainer2>(parent.object)) {
             SysFreeString(*e);
             *e = nullptr;
-            hr = container->GetNextItem(v[1] & 1 ? o.item : parent.object, &next, e);
-            container->Release();
+            hr = container->GetNextItem(v[1] & 1 ? o.item.p : parent.object.p, &next, e);
           }
         }
-        return o.Walk(next), hr;
+        return o.Walk(std::move(next)), hr;
       },
       [](Objects& o, const LONG*, BSTR* e) {
-        IItem2* item = As<IItem2>(o.item);
+        const auto item = As<IItem2>(o.item);
         if (item == nullptr) return E_NOINTERFACE;
         Discard d1, d2, d3;
         item->GetName(&d1.text, e), item->GetID(&d2.id, &d2.text), item->GetType(&d3.a, &d3.text);
-        return item->Release(), S_OK;
+        return S_OK;
       },
       [](Objects& o, const LONG* v, BSTR* e) {
         Discard d[10];
@@ -180,7 +174,7 @@ const std::vector<Operation>& Operations() {
         return o.server->OpenProjectShowSource(g_path, v[0] & 1 ? &id : nullptr, &project.object, &source.object, e);
       },
       [](Objects& o, const LONG* v, BSTR* e) {  // closing the open project, or another object
-        return o.server->CloseProject(v[0] & 1 ? static_cast<IUnknown*>(o.project) : o.source, e);
+        return o.server->CloseProject(v[0] & 1 ? static_cast<IUnknown*>(o.project.p) : o.source.p, e);
       },
       [](Objects& o, const LONG* v, BSTR* e) {
         std::filesystem::remove(g_folder / "new.orraproj");
@@ -212,9 +206,9 @@ void Serve(const linkserver::ProjectModel& model, std::string_view text, const s
   const std::int64_t bstrs = platformdebug::LiveBstrCount();
   {
     Objects o;
-    o.server = linkserver::CreateLinkServer(g_sections);
+    o.server.Attach(linkserver::CreateLinkServer(g_sections));
     BSTR error = nullptr;
-    IUnknown *project = nullptr, *found = nullptr, *renderer = nullptr, *video = nullptr, *audio = nullptr;
+    CComPtr<IUnknown> project, found, renderer, video, audio;
     GUID id = source->id;
     if (SUCCEEDED(o.server->OpenProject(g_path, &project, &error)) && (o.project = As<IProject2>(project)) &&
         SUCCEEDED(o.project->GetSource(&id, &found, &error)) && (o.source = As<ISource2>(found)) &&
@@ -234,12 +228,7 @@ void Serve(const linkserver::ProjectModel& model, std::string_view text, const s
       }
     }
     SysFreeString(error);
-    for (IUnknown* object : {o.item, static_cast<IUnknown*>(o.video), static_cast<IUnknown*>(o.audio), video, audio,
-                             static_cast<IUnknown*>(o.renderer), renderer, static_cast<IUnknown*>(o.source), found,
-                             static_cast<IUnknown*>(o.project), project, static_cast<IUnknown*>(o.server)}) {
-      if (object != nullptr) object->Release();
-    }
-  }
+  }  // every object goes with its owner
   Check(linkserver::LiveObjectCount() == 0, "every server object released");
   Check(platformdebug::LiveBstrCount() == bstrs, "every BSTR freed");
 }

@@ -25,21 +25,15 @@ using Build = std::function<Bytes(rpc::ObjectId server)>;
 Build CallOf(const IID& iid, std::uint32_t slot, Bytes args = {}, std::function<void(rpc::Header&)> edit = nullptr,
              rpc::ObjectId target = kTheServer) {
   return [=](rpc::ObjectId server) {
-    const Bytes message = Body().Call(target == kTheServer ? server : target, iid, slot).Add(args).Message(K::kCall);
+    const Bytes message = Wire().Call(target == kTheServer ? server : target, iid, slot).Add(args).Message(K::kCall);
     return edit ? EditHeader(message, edit) : message;
   };
-}
-template <class... T>
-Bytes Raw(T... values) {
-  Body body;
-  (body.Add(values), ...);
-  return body.Raw();
 }
 Build Fixed(Bytes message) {
   return [=](rpc::ObjectId) { return message; };
 }
 Build MessageOf(rpc::MessageKind kind, Bytes body) {
-  return [=](rpc::ObjectId) { return Body().Add(body).Message(kind); };
+  return [=](rpc::ObjectId) { return Wire().Add(body).Message(kind); };
 }
 
 // A reply's HRESULT, or the rule that made the server close the connection.
@@ -89,7 +83,7 @@ const BadMessage kCases[] = {
     {"unknown object passed in", true, CallOf(IID_IServer2, 13, Raw(kUnknown)), RPC_E_DISCONNECTED},
     {"unknown object released", true, MessageOf(K::kRelease, Raw(kUnknown, std::uint32_t{1})), RPC_E_DISCONNECTED},
     {"release of more references than held", true,
-     [](rpc::ObjectId s) { return Body().Add(s).Add(std::uint32_t{5}).Message(K::kRelease); }, E_INVALIDARG},
+     [](rpc::ObjectId s) { return Wire().Add(s).Add(std::uint32_t{5}).Message(K::kRelease); }, E_INVALIDARG},
     {"unknown object queried", true, MessageOf(K::kQueryInterface, Raw(kUnknown, IID_IServer2)), RPC_E_DISCONNECTED},
     {"class not published", true, MessageOf(K::kActivate, Raw(kUnregistered, IID_IUnknown)), REGDB_E_CLASSNOTREG},
     {"oversized message", true, Fixed(Bytes(rpc::kMaxMessage + 4096, 0xAB)), R::kOversized},
@@ -108,13 +102,10 @@ class RawPeer {
   std::optional<std::pair<HRESULT, T>> Send(const Bytes& message) {
     const std::optional<Bytes> reply = Exchange(message);
     if (!reply) return std::nullopt;
-    rpc::Reader reader(reply->data(), reply->size());
-    rpc::Header header;
-    HRESULT hr = E_ABORT;
+    ReplyView read = ReadReply(reply->data(), reply->size());
     T value{};
-    if (!rpc::ReadHeader(reader, reply->size(), header) || !reader.Value(hr)) hr = E_ABORT;
-    reader.Value(value);
-    return std::make_pair(hr, value);
+    read.rest.Value(value);
+    return std::make_pair(read.hr, value);
   }
   // Sends `message` and gives the value its reply carries.
   template <class T = std::uint64_t>
@@ -125,10 +116,10 @@ class RawPeer {
   // object: that object's id.
   rpc::ObjectId ServerObject() {
     using testserver::IID_ITestControl;
-    Ask(Body().Add(std::uint64_t{0}).Message(K::kAttach));
-    const auto control = Ask(Body().Add(testserver::CLSID_TestServerHost).Add(IID_ITestControl).Message(K::kActivate));
-    const LONG id = Ask<LONG>(Body().Call(control, IID_ITestControl, 3).Add(kServerMask).Message(K::kCall));
-    return Ask(Body().Call(control, IID_ITestControl, 4).Add(id).Message(K::kCall));
+    Ask(Wire().Add(std::uint64_t{0}).Message(K::kAttach));
+    const auto control = Ask(Wire().Add(testserver::CLSID_TestServerHost).Add(IID_ITestControl).Message(K::kActivate));
+    const LONG id = Ask<LONG>(Wire().Call(control, IID_ITestControl, 3).Add(kServerMask).Message(K::kCall));
+    return Ask(Wire().Call(control, IID_ITestControl, 4).Add(id).Message(K::kCall));
   }
 };
 
@@ -173,10 +164,9 @@ class DirectPeer final : public RawPeer {
   rpc::Refusal refusal = R::kNone;  // of the last message
 
  private:
-  static IUnknown* Factories(REFCLSID clsid) {
+  static comsupport::CComPtr<IUnknown> Factories(REFCLSID clsid) {
     static testserver::FreshServerFactory factory(testserver::FreshServer{&testserver::CreateHostedTestServer});
     if (!IsEqualCLSID(clsid, testserver::CLSID_TestServerHost)) return nullptr;
-    factory.AddRef();
     return &factory;
   }
   rpc::ConnectionState m_state;
@@ -225,10 +215,10 @@ struct BadReply {
 };
 
 Bytes Reply(HRESULT hr, const std::vector<Bytes>& values, std::uint16_t flags = 0) {
-  Body body;
-  body.Add(hr);
-  for (const Bytes& value : values) body.Add(value);
-  return EditHeader(body.Message(K::kReply), [&](rpc::Header& h) { h.flags = flags; });
+  Wire wire;
+  wire.Add(hr);
+  for (const Bytes& value : values) wire.Add(value);
+  return wire.Message(K::kReply, flags);
 }
 
 TEST(MalformedReplies, FailTheCallAndLeakNothing) {

@@ -77,16 +77,11 @@ struct Answer {
   HRESULT hr;
 };
 Answer CallSlot(rpc::ConnectionState& state, rpc::ObjectId id, std::uint32_t slot, const Bytes& args) {
-  const Bytes message = Body().Call(id, IID_IOrraExtras2, slot).Add(args).Message(rpc::MessageKind::kCall);
+  const Bytes message = Wire().Call(id, IID_IOrraExtras2, slot).Add(args).Message(rpc::MessageKind::kCall);
   Bytes reply(rpc::kMaxMessage);
-  Answer answer{rpc::HandleMessage(state, message.data(), message.size(), reply.data()).replySize, 0, S_OK};
-  if (answer.size >= sizeof(rpc::Header) + sizeof(HRESULT)) {
-    rpc::Header replied;
-    std::memcpy(&replied, reply.data(), sizeof replied);
-    answer.flags = replied.flags;
-    std::memcpy(&answer.hr, reply.data() + sizeof replied, sizeof answer.hr);
-  }
-  return answer;
+  const std::size_t size = rpc::HandleMessage(state, message.data(), message.size(), reply.data()).replySize;
+  const ReplyView read = ReadReply(reply.data(), size);
+  return {size, read.flags, read.hr};
 }
 
 TEST(StubEngine, AThrowInsideAStubFailsTheCallAndTheConnectionGoesOn) {

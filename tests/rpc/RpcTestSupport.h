@@ -5,6 +5,7 @@
 #pragma once
 
 #include "support/ChildProcess.h"
+#include "support/CountGuard.h"
 #include "support/PrivateUserFolders.h"
 #include "testserver/TestServerClient.h"
 
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "Transport.h"
+#include "WireBuilder.h"
 
 #include <cstring>
 #include <filesystem>
@@ -56,54 +58,6 @@ inline HRESULT Activate(comsupport::CComPtr<ITestControl>& control) {
                           reinterpret_cast<void**>(&control));
 }
 
-// A message of the link, written field by field.
-using Bytes = std::vector<std::uint8_t>;
-
-class Body {
- public:
-  template <class T>
-  Body& Add(const T& value) {
-    const std::size_t at = m_bytes.size();
-    m_bytes.resize(at + sizeof value);
-    std::memcpy(m_bytes.data() + at, &value, sizeof value);
-    return *this;
-  }
-  Body& Add(const Bytes& bytes) {
-    m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
-    return *this;
-  }
-  const Bytes& Raw() const { return m_bytes; }
-  Body& Call(rpc::ObjectId id, const IID& iid, std::uint32_t slot) { return Add(id).Add(iid).Add(slot); }
-  Bytes Message(rpc::MessageKind kind) const {
-    rpc::Header header{rpc::kMagic, static_cast<std::uint32_t>(sizeof(rpc::Header) + m_bytes.size()),
-                       static_cast<std::uint16_t>(kind), 0, 1};
-    Bytes message(sizeof header);
-    std::memcpy(message.data(), &header, sizeof header);
-    message.insert(message.end(), m_bytes.begin(), m_bytes.end());
-    return message;
-  }
-
- private:
-  Bytes m_bytes;
-};
-
-// A BSTR as the link sends it.
-inline Bytes Bstr(const std::u16string& text) {
-  Body body;
-  body.Add(static_cast<std::uint32_t>(text.size() * 2));
-  for (char16_t c : text) body.Add(c);
-  return body.Raw();
-}
-
-template <class Edit>
-Bytes EditHeader(Bytes message, Edit edit) {
-  rpc::Header header;
-  std::memcpy(&header, message.data(), sizeof header);
-  edit(header);
-  std::memcpy(message.data(), &header, sizeof header);
-  return message;
-}
-
 // Owns an out-BSTR of a call.
 struct OutText {
   BSTR value = nullptr;
@@ -132,16 +86,11 @@ class ServerFixture : public ::testing::Test {
     client->OutLong(serverId, testserver::kServerIndex, 3, 0, 7);
     ASSERT_EQ(S_OK,
               client->Object(serverId)->QueryInterface(moravane::IID_IServer2, reinterpret_cast<void**>(&server)));
-    exported = client->Probe(testserver::kExportedObjects);
-    serverBstrs = client->Probe(testserver::kLiveBstrs);
-    clientBstrs = platformdebug::LiveBstrCount();
+    counts.Watch("this process's live BSTRs", platformdebug::LiveBstrCount);
+    counts.Start();
   }
   void TearDown() override {
-    if (process != nullptr && ::kill(process->Pid(), 0) == 0 && control != nullptr) {
-      EXPECT_EQ(exported, client->Probe(testserver::kExportedObjects));
-      EXPECT_EQ(serverBstrs, client->Probe(testserver::kLiveBstrs));
-      EXPECT_EQ(clientBstrs, platformdebug::LiveBstrCount());
-    }
+    if (process != nullptr && ::kill(process->Pid(), 0) == 0 && control != nullptr) counts.Check();
     if (server != nullptr) server->Release();
     client.reset();
     control = nullptr;
@@ -159,9 +108,12 @@ class ServerFixture : public ::testing::Test {
   std::unique_ptr<testserver::TestServerClient> client;
   LONG serverId = 0;
   moravane::IServer2* server = nullptr;
-  LONG exported = 0;
-  LONG serverBstrs = 0;
-  std::int64_t clientBstrs = 0;
+  // A test that starts the server again sets `exported` and `serverBstrs` anew.
+  testsupport::CountGuard counts;
+  std::int64_t& exported =
+      counts.Watch("objects the host exports", [this] { return client->Probe(testserver::kExportedObjects); });
+  std::int64_t& serverBstrs =
+      counts.Watch("the host's live BSTRs", [this] { return client->Probe(testserver::kLiveBstrs); });
 };
 
 }  // namespace rpctest

@@ -4,6 +4,7 @@
 // knows of each registered interface.
 #pragma once
 
+#include <comsupport/UniqueResource.h>
 #include <rpc/Wire.h>
 
 #include <objbase.h>
@@ -56,15 +57,20 @@ ULONG STDMETHODCALLTYPE ProxyAddRef(InterfaceProxy* self);
 ULONG STDMETHODCALLTYPE ProxyRelease(InterfaceProxy* self);
 
 // The link's own references on a proxy that it has just made for a received
-// object and not yet handed to anyone: taken straight from the proxy's
-// manager, unseen by whoever watches what the proxy's callers do
-// (rpc::debug::SetProxyReferenceHook).
+// object and not yet handed to anyone: taken from and given back to the
+// proxy's manager directly, unseen by whoever watches what the proxy's
+// callers do (rpc::debug::SetProxyReferenceHook).
+struct ReceivedProxyTraits {
+  using Type = IUnknown*;
+  static Type Empty() noexcept { return nullptr; }
+  static void Release(Type proxy) noexcept;
+};
+using ReceivedProxy = comsupport::UniqueResource<ReceivedProxyTraits>;
 HRESULT QueryReceivedProxy(IUnknown* proxy, REFIID iid, void** object);
-void ReleaseReceivedProxy(IUnknown* proxy);
 
 // One call in flight from a proxy: a channel to the server taken for the
 // length of the call, the request being written and the reply being read.
-class ClientChannel;
+class Channel;
 class ProxyCall {
  public:
   ProxyCall(InterfaceProxy* self, int slot);
@@ -86,13 +92,13 @@ class ProxyCall {
   Reader& Reply() { return m_reply; }
   // An object id received: a proxy carrying one reference (null for 0), or
   // null with `ok` false when the reply made no sense.
-  IUnknown* UnmarshalObject(ObjectId id, bool& ok);
+  ReceivedProxy UnmarshalObject(ObjectId id, bool& ok);
   // The reply broke the protocol: the channel is dropped and the call fails.
   HRESULT Malformed();
 
  private:
   ProxyManager* m_manager;
-  std::unique_ptr<ClientChannel> m_channel;  // back to the session's pool when the call is done
+  std::unique_ptr<Channel> m_channel;  // back to the session's pool when the call is done
   HRESULT m_status = S_OK;
   Writer m_request;
   Reader m_reply;

@@ -231,22 +231,21 @@ struct Param<Out, T**, std::enable_if_t<detail::kIsInterface<T>>> {
     ObjectId id = 0;
     if (!call.Reply().Value(id)) return false;
     bool ok = true;
-    IUnknown* proxy = call.UnmarshalObject(id, ok);
+    ReceivedProxy proxy = call.UnmarshalObject(id, ok);
     if (!ok) return false;
-    if (proxy == nullptr || std::is_same_v<T, IUnknown>) {
-      *out = static_cast<T*>(proxy);
+    if (proxy.IsEmpty() || std::is_same_v<T, IUnknown>) {
+      *out = static_cast<T*>(proxy.Detach());
       return true;
     }
     // A typed out-object: the proxy is asked for the interface, which the
-    // server answers; the identity reference is dropped either way.
+    // server answers; the identity reference goes with `proxy` either way.
     void* typed = nullptr;
-    QueryReceivedProxy(proxy, InterfaceIdOf<T>::Get(), &typed);
-    ReleaseReceivedProxy(proxy);
+    QueryReceivedProxy(proxy.Get(), InterfaceIdOf<T>::Get(), &typed);
     *out = static_cast<T*>(typed);
     return true;
   }
   static void Reset(T** out) {
-    if (*out != nullptr) ReleaseReceivedProxy(*out);
+    const ReceivedProxy decoded(*out);  // the reference decoded into it goes: it was never handed out
     *out = nullptr;
   }
   struct Storage {

@@ -31,6 +31,8 @@
 #include <rpc/Rpc.h>
 #include <rpc/Wire.h>
 
+#include "../WireBuilder.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -111,21 +113,8 @@ class Input {
 };
 Input g_input;
 
-std::vector<std::uint8_t> Message(rpc::MessageKind kind, const std::vector<std::uint8_t>& body,
-                                  std::uint16_t flags = 0) {
-  const rpc::Header header{rpc::kMagic, static_cast<std::uint32_t>(sizeof header + body.size()),
-                           static_cast<std::uint16_t>(kind), flags, 1};
-  std::vector<std::uint8_t> message(sizeof header);
-  std::memcpy(message.data(), &header, sizeof header);
-  message.insert(message.end(), body.begin(), body.end());
-  return message;
-}
-
-template <class T>
-void Put(std::vector<std::uint8_t>& out, const T& value) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
-  out.insert(out.end(), bytes, bytes + sizeof value);
-}
+using rpctest::Wire;
+using K = rpc::MessageKind;
 
 // What the server's objects answer. Queries and releases succeed and
 // activation hands out object 1 without input; a call's reply is the next
@@ -136,14 +125,14 @@ std::size_t Answer(const std::uint8_t* request, std::uint8_t* reply, std::size_t
   std::memcpy(&header, request, sizeof header);
   std::vector<std::uint8_t> message;
   if (header.kind == static_cast<std::uint16_t>(rpc::MessageKind::kActivate)) {
-    message = Message(rpc::MessageKind::kReply, {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+    message = Wire().Add(S_OK).Add(rpc::ObjectId{1}).Message(K::kReply);
   } else if (header.kind != static_cast<std::uint16_t>(rpc::MessageKind::kCall)) {
-    message = Message(rpc::MessageKind::kReply, {0, 0, 0, 0});
+    message = Wire().Add(S_OK).Message(K::kReply);
   } else {
     const std::uint8_t flags = g_input.Byte();
     std::vector<std::uint8_t> body = g_input.Bytes(g_input.Length());
     if (flags & 4) return 0;
-    message = flags & 1 ? std::move(body) : Message(rpc::MessageKind::kReply, body, flags >> 1 & 1);
+    message = flags & 1 ? std::move(body) : Wire().Add(body).Message(K::kReply, flags >> 1 & 1);
   }
   const std::size_t size = std::min(message.size(), capacity);
   if (size != 0) std::memcpy(reply, message.data(), size);
@@ -162,49 +151,39 @@ comsupport::StaticClassFactory g_factory([](REFIID iid, void** object) {
   return comsupport::HandOut(proxy, iid, object);
 });
 
-IUnknown* FindFactory(REFCLSID clsid) { return IsEqualCLSID(clsid, kFuzzClass) ? &g_factory : nullptr; }
+comsupport::CComPtr<IUnknown> FindFactory(REFCLSID clsid) {
+  return IsEqualCLSID(clsid, kFuzzClass) ? &g_factory : nullptr;
+}
 
 // The next request of the client. Interfaces and slots are picked from the
 // registered tables (a slot byte from 0xF0 up is taken raw, out of range
 // included), objects by their session id.
 std::vector<std::uint8_t> NextRequest(std::uint8_t op) {
-  std::vector<std::uint8_t> body;
   switch (op % 4) {
     case 0: {
       const std::size_t index = g_input.Byte() % kInterfaceCount;
       const std::uint8_t slotByte = g_input.Byte();
       const std::uint32_t slot = slotByte >= 0xF0 ? slotByte - 0xF0u : 3u + slotByte % MethodCount(index);
-      Put(body, rpc::ObjectId{g_input.Byte()});
-      Put(body, *kInterfaces[index]);
-      Put(body, slot);
-      const std::vector<std::uint8_t> args = g_input.Bytes(g_input.Length());
-      body.insert(body.end(), args.begin(), args.end());
-      return Message(rpc::MessageKind::kCall, body);
+      const rpc::ObjectId id{g_input.Byte()};
+      return Wire().Call(id, *kInterfaces[index], slot).Add(g_input.Bytes(g_input.Length())).Message(K::kCall);
     }
-    case 1:
-      Put(body, rpc::ObjectId{g_input.Byte()});
-      Put(body, *kInterfaces[g_input.Byte() % kInterfaceCount]);
-      return Message(rpc::MessageKind::kQueryInterface, body);
-    case 2:
-      Put(body, rpc::ObjectId{g_input.Byte()});
-      Put(body, std::uint32_t{g_input.Byte()});
-      return Message(rpc::MessageKind::kRelease, body);
+    case 1: {
+      const rpc::ObjectId id{g_input.Byte()};
+      return Wire().Add(id).Add(*kInterfaces[g_input.Byte() % kInterfaceCount]).Message(K::kQueryInterface);
+    }
+    case 2: {
+      const rpc::ObjectId id{g_input.Byte()};
+      return Wire().Add(id).Add(std::uint32_t{g_input.Byte()}).Message(K::kRelease);
+    }
     default:
       return g_input.Bytes(g_input.Length());  // anything, header included
   }
 }
 
-std::vector<std::uint8_t> AttachRequest(std::uint64_t token) {
-  std::vector<std::uint8_t> body;
-  Put(body, token);
-  return Message(rpc::MessageKind::kAttach, body);
-}
+std::vector<std::uint8_t> AttachRequest(std::uint64_t token) { return Wire().Add(token).Message(K::kAttach); }
 
-std::vector<std::uint8_t> ActivateRequest() {
-  std::vector<std::uint8_t> body;
-  Put(body, kFuzzClass);
-  Put(body, *kInterfaces[g_input.Byte() % kInterfaceCount]);
-  return Message(rpc::MessageKind::kActivate, body);
+std::vector<std::uint8_t> ActivateRequest(const IID& iid) {
+  return Wire().Add(kFuzzClass).Add(iid).Message(K::kActivate);
 }
 
 // In this thread. Returns the HRESULT of the last reply (for the seed
@@ -216,12 +195,7 @@ HRESULT FuzzInProcess() {
   {
     rpc::ConnectionState state;
     state.factories = &FindFactory;
-    for (auto request : {AttachRequest(0), Message(rpc::MessageKind::kActivate, [] {
-                           std::vector<std::uint8_t> body;
-                           Put(body, kFuzzClass);
-                           Put(body, IID_IUnknown);
-                           return body;
-                         }())}) {
+    for (auto request : {AttachRequest(0), ActivateRequest(IID_IUnknown)}) {
       Check(rpc::HandleMessage(state, request.data(), request.size(), reply.data()).replySize != 0, "set-up");
     }
     while (!g_input.Empty()) {
@@ -229,7 +203,7 @@ HRESULT FuzzInProcess() {
       const rpc::Handled handled = rpc::HandleMessage(state, request.data(), request.size(), reply.data());
       Check((handled.replySize == 0) == (handled.refusal != rpc::Refusal::kNone), "a reply or a named refusal");
       if (handled.replySize == 0) return last = 1, last;
-      std::memcpy(&last, reply.data() + sizeof(rpc::Header), sizeof last);
+      last = rpctest::ReadReply(reply.data(), handled.replySize).hr;
     }
   }
   Check(rpc::debug::ExportedObjects() == 0, "every object released with the session");
@@ -262,11 +236,11 @@ void ServeHostile(rpc::Fd socket) {
       if (request[8] == std::uint8_t(rpc::MessageKind::kAttach)) {
         const std::uint8_t choice = g_input.Byte();
         const bool take = choice & 1 && !passed.IsEmpty() && region.Map(passed.Get());
-        std::vector<std::uint8_t> body;
-        Put(body, choice & 2 ? E_FAIL : S_OK);
-        Put(body, std::uint64_t{choice & 4 ? 0u : 7u});
-        Put(body, std::uint32_t{take});
-        const std::vector<std::uint8_t> answer = Message(rpc::MessageKind::kReply, body);
+        const std::vector<std::uint8_t> answer = Wire()
+                                                     .Add(choice & 2 ? E_FAIL : S_OK)
+                                                     .Add(std::uint64_t{choice & 4 ? 0u : 7u})
+                                                     .Add(std::uint32_t{take})
+                                                     .Message(K::kReply);
         if (!rpc::SendMessage(socket.Get(), answer.data(), answer.size())) break;
         if (take) {
           rpc::SharedRegion* mapped = region.Get();
@@ -341,12 +315,11 @@ struct Channel {
     if (!rpc::SendMessage(socket.Get(), request.data(), request.size(), passFd)) return false;
     const long size = rpc::ReceiveMessage(socket.Get(), reply.data(), reply.size());
     if (attach && size == long(sizeof(rpc::Header) + 16)) {
-      HRESULT hr;
+      rpctest::ReplyView read = rpctest::ReadReply(reply.data(), std::size_t(size));
       std::uint32_t taken = 0;
-      std::memcpy(&hr, reply.data() + sizeof(rpc::Header), sizeof hr);
-      std::memcpy(&token, reply.data() + sizeof(rpc::Header) + 4, sizeof token);
-      std::memcpy(&taken, reply.data() + sizeof(rpc::Header) + 12, sizeof taken);
-      shared = SUCCEEDED(hr) && taken == 1 && region.Get() != nullptr;
+      read.rest.Value(token);
+      read.rest.Value(taken);
+      shared = SUCCEEDED(read.hr) && taken == 1 && region.Get() != nullptr;
       if (shared) {
         rpc::SharedRegion* mapped = region.Get();
         watch = rpc::HangupMonitor::Instance().Watch(socket.Get(), [mapped] { rpc::CloseRegion(*mapped); });
@@ -402,7 +375,8 @@ void FuzzSocket() {
         const std::uint8_t choice = g_input.Byte();
         const std::uint64_t token = choice & 0x80 && channels.size() > 1 ? channels[channels.size() - 2]->token : 0;
         rpc::Fd fd = AttachDescriptor(choice, channel);
-        alive = channel.Exchange(AttachRequest(token), true, fd.Get()) && channel.Exchange(ActivateRequest());
+        alive = channel.Exchange(AttachRequest(token), true, fd.Get()) &&
+                channel.Exchange(ActivateRequest(*kInterfaces[g_input.Byte() % kInterfaceCount]));
       } else if (op % 8 == 5) {
         alive = false;
       } else if (op % 8 == 6) {
