@@ -2,6 +2,7 @@
 // process that activation starts: only what the real link across processes
 // shows. What sources render and how the server answers bad requests is
 // tested against its objects in one process (tests/server).
+#include "E2eShared.h"
 #include "support/ExpectLinkError.h"
 #include "support/PrivateUserFolders.h"
 
@@ -69,21 +70,6 @@ void StopServers() {
   }
 }
 
-#define ID(n) "{7E2E0000-0000-4000-8000-0000000000" #n "}"
-// One source to a line (';' ends a line of the file).
-const std::string kProject = [] {
-  std::string text = "orra-project 1;project \"End to end\" " ID(01) ";"
-                     "source \"Numbers\" " ID(11) ";duration 5 24;size 128 72;rate 24;video framenumber;end;"
-                     "source \"Wide\" " ID(12) ";duration 1 1;size 64 48;rate 25;aspect 10 11;depth 16;video bars;end;"
-                     "source \"HD bars\" " ID(13) ";duration 1 1;size 1920 1080;rate 24;video bars;end;"
-                     "source \"SD bars\" " ID(14) ";duration 1 1;size 720 576;rate 25;video bars;end;"
-                     "bin \"Sounds\" " ID(02) ";  source \"Sine\" " ID(20) ";duration 3 1;rate 25;audio sine 1234.5;end;"
-                     "  item \"Notes\" " ID(30) ";end;"
-                     "source \"Long\" " ID(40) ";duration 3600 1;size 640 360;rate 25;video bars;audio sine 440;end;";
-  std::replace(text.begin(), text.end(), ';', '\n');
-  return text;
-}();
-
 // The process's private world, made before main() (the library reads the
 // variables when it first activates) and never destroyed: the exit handler
 // stops the servers and removes it after the static destructors.
@@ -93,7 +79,7 @@ struct World {
   World() {
     // The server as a user registers it, with a grace period of 0.3 s.
     std::ofstream(root + "/config/moravane/classes/" + kClass) << E2E_SERVER_PATH << "\n--grace\n300\n";
-    std::ofstream(project) << kProject;
+    std::ofstream(project) << e2e::ProjectText();
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::atexit([] {
       StopServers();
@@ -123,7 +109,7 @@ RunResult Sh(const std::string& line) {
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
 const std::string kCli = Quote(E2E_CLI_PATH) + " ", kDemo = " " E2E_DEMO_DIR "/demo.orraproj ";
 const std::string kOurs = " " + Quote(g_world.project) + " ";
-moravane::WideString Wide(const std::string& text) { return kelvex::utility::AsciiToUTF16(text); }
+using e2e::Wide;
 
 // The frame number of the pattern in 8-bit luma: block (c, r) of the upper
 // three quarters is white when bit r*8+c is set.
@@ -143,14 +129,7 @@ class E2e : public ::testing::Test {
 
 TEST_F(E2e, ServerIsStartedByActivationSharedAndEndsAfterItsLastClient) {
   ASSERT_TRUE(Servers().empty());
-  {
-    moravane::OrraServer factory, second;
-    moravane::Server server = factory.CreateLink();
-    EXPECT_EQ(server.GetVersion(), 7);
-    EXPECT_EQ(second.CreateLink().GetProjectExtension(), Wide(".orraproj"));
-    EXPECT_EQ(Servers().size(), 1u) << "a second link reaches the same process";
-  }
-  const std::vector<pid_t> servers = Servers();
+  const std::vector<pid_t> servers = e2e::TwoLinksShareOneServer(Servers);
   ASSERT_EQ(servers.size(), 1u);
   EXPECT_TRUE(WaitExited(servers.front(), 5000)) << "it ends after its grace period";
   // A server that dies under its clients: the next call tells them to

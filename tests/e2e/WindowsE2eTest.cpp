@@ -4,22 +4,28 @@
 // (orra_linkserver_ps.dll). Both are registered by the test program for its
 // own run, in its own prefix, and removed afterwards.
 //
-// The failure codes after a server's death are those of the RPC run-time
-// this runs on (Wine's in CI); docs/windows.md sets them beside what Windows
-// documents.
+// Only what the system shows is tested here: the server started with
+// -Embedding from its registration and kept alive by its objects
+// (CoAddRefServerProcess), every parameter kind through the proxies that
+// widl generated, a section by name (CreateFileMappingW) and a still decoded
+// by WIC, the failure codes after a server's death and a dead host's
+// objects. What sources render and what the server answers to bad requests
+// is the server's own, tested against its objects in one process
+// (tests/server). The failure codes after a server's death are those of the
+// RPC run-time this runs on (Wine's in CI); docs/windows.md sets them beside
+// what Windows documents.
+#include "E2eShared.h"
 #include "support/ExpectLinkError.h"
 
-#include <moravane/Link.h>
+#include <moravane/Items.h>
 #include <moravane/MemoryMappedFile.h>
 #include <moravane/Project.h>
 #include <moravane/RenderOptions.h>
 #include <moravane/Renderer.h>
-#include <moravane/Server.h>
 #include <moravane/Source.h>
 
 #include <PngImage.h>
 #include <kelvex/Guid.h>
-#include <kelvex/Strings.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -29,12 +35,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,46 +51,6 @@ using testsupport::ExpectLinkError;
 const HRESULT kCallFailed = HRESULT_FROM_WIN32(RPC_S_CALL_FAILED);
 const HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
 const HRESULT kFileNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-
-#define ID(n) "{7E2E0000-0000-4000-8000-0000000000" #n "}"
-const char* const kProject = R"(orra-project 1
-project "End to end" )" ID(01) R"(
-source "Numbers" )" ID(11) R"(
-  duration 5 24
-  size 128 72
-  rate 24
-  video framenumber
-end
-source "HD bars" )" ID(13) R"(
-  duration 1 1
-  size 1920 1080
-  rate 24
-  video bars
-end
-source "Orange" )" ID(15) R"(
-  duration 1 1
-  size 32 16
-  rate 25
-  video solid 255 128 0
-end
-source "Still" )" ID(16) R"(
-  duration 1 1
-  rate 25
-  video image "still.png"
-end
-bin "Sounds" )" ID(02) R"(
-  source "Sine" )" ID(20) R"(
-    duration 3 1
-    rate 25
-    audio sine 1234.5
-  end
-  source "Quiet" )" ID(21) R"(
-    duration 1 1
-    rate 25
-    audio silence
-  end
-end
-)";
 
 std::wstring BinFolder() {
   wchar_t path[MAX_PATH] = {};
@@ -173,6 +135,10 @@ void KillServers() {
   if (!servers.empty()) ForgetDeadServers();
 }
 
+// The still's 3x2 pixels, RGBA.
+const std::vector<std::uint8_t> kStillPixels = {255, 0,  0,  255, 0,  255, 0,  255, 0,  0,  255, 255,
+                                                10,  20, 30, 255, 40, 50,  60, 255, 70, 80, 90,  255};
+
 // The registrations and the project folder of this test program.
 class World : public ::testing::Environment {
  public:
@@ -191,11 +157,12 @@ class World : public ::testing::Environment {
     GetTempPathW(MAX_PATH, temp);
     root = std::filesystem::path(temp) / ("moravane-e2e-" + std::to_string(GetCurrentProcessId()));
     std::filesystem::create_directories(root);
-    std::ofstream(root / "e2e.orraproj") << kProject;
+    std::ofstream(root / "e2e.orraproj") << e2e::ProjectText(
+        "source \"Still\" " ID(16) ";duration 1 1;rate 25;video image \"still.png\";end;");
     linkserver::PngImage still;
     still.width = 3;
     still.height = 2;
-    still.rgba = {255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 10, 20, 30, 255, 40, 50, 60, 255, 70, 80, 90, 255};
+    still.rgba = kStillPixels;
     linkserver::WritePng(root / "still.png", still);
   }
   void TearDown() override {
@@ -209,7 +176,7 @@ class World : public ::testing::Environment {
 std::filesystem::path World::root;
 const auto* const g_world = ::testing::AddGlobalTestEnvironment(new World);
 
-moravane::WideString Wide(const std::string& text) { return kelvex::utility::AsciiToUTF16(text); }
+using e2e::Wide;
 moravane::WideString ProjectPath() { return Wide(World::root.string() + "\\e2e.orraproj"); }
 
 class WindowsE2e : public ::testing::Test {
@@ -217,226 +184,48 @@ class WindowsE2e : public ::testing::Test {
   void TearDown() override { KillServers(); }  // no test sees another's server
 };
 
-// Renders one frame of `id` at `seconds` through a section this host
-// creates; `configure` sets the options. Returns the section's bytes.
-std::vector<std::uint8_t> RenderFrame(moravane::Project& project, const char* id, kelvex::time::RatioTime time,
-                                      const std::function<void(moravane::VideoRenderOptions&)>& configure = {},
-                                      ULONGLONG* written = nullptr) {
-  moravane::Renderer renderer = project.GetSource(kelvex::utility::Guid(id)).GetRenderer();
+TEST_F(WindowsE2e, ActivationStartsOneServerThatEndsWithItsLastObject) {
+  ASSERT_TRUE(Servers().empty());
+  for (DWORD pid : e2e::TwoLinksShareOneServer(Servers)) {
+    EXPECT_TRUE(WaitGone(pid, 10000)) << "the last release ends the server";
+  }
+}
+
+// Every kind of parameter of the contract through the system's proxies:
+// LONG, ULONGLONG, double and GUID in and out, BSTRs beyond Latin-1 both
+// ways, objects out and the server's own object in, a failure with its
+// text. The frame goes through a section by name that this host creates;
+// the still in it was decoded by WIC.
+TEST_F(WindowsE2e, EveryParameterKindCrossesTheSystemsProxies) {
+  moravane::OrraServer factory;
+  moravane::Server server = factory.CreateLink();
+  moravane::LinkError absent =
+      ExpectLinkError([&] { server.OpenProject(Wide(World::root.string()) + u"\\K\u00f6ln \u6771.orraproj"); });
+  EXPECT_EQ(absent.GetError(), kFileNotFound) << std::hex << absent.GetError();
+  EXPECT_THAT(kelvex::utility::UTF16ToUTF8(absent.GetErrorString()),
+              HasSubstr("K\xC3\xB6ln \xE6\x9D\xB1.orraproj' does not exist"));
+  EXPECT_FALSE(absent.ShouldReconnect());
+
+  moravane::Project project = server.OpenProject(ProjectPath());
+  EXPECT_EQ(project.GetName(), Wide("End to end"));
+  moravane::Source still = project.GetSource(kelvex::utility::Guid(ID(16)));
+  EXPECT_EQ(moravane::Item(still).GetID(), kelvex::utility::Guid(ID(16)));
+  EXPECT_EQ(still.GetFrameRate(), 25.0);
+  moravane::Renderer renderer = still.GetRenderer();
   moravane::VideoRenderOptions options = renderer.CreateVideoRenderOptions();
-  if (configure) configure(options);
+  options.SetChannelOrder(1);  // RGBA, as the PNG holds it
   const ULONGLONG bytes = options.GetMaxMemoryRequiredForFrame();
+  EXPECT_EQ(bytes, 3u * 2 * 4);
   const std::string name = "moravane-e2e-" + std::to_string(GetCurrentProcessId());
   moravane::MemoryMappedFile section;
   section.Init(true, name, bytes);
   renderer.StartVideoRender(options, name, bytes);
-  ULONGLONG got = 0;
-  renderer.RenderVideo(time, &got);
-  renderer.EndVideoRender();
-  if (written != nullptr) *written = got;
-  const auto* data = static_cast<const std::uint8_t*>(section.GetAddress());
-  return std::vector<std::uint8_t>(data, data + got);
-}
-
-// Renders `samples` sample frames of `id` from its start through a section
-// this host creates; `configure` sets the options (the sample type's size
-// times the channels must be a frame's bytes). Returns the samples.
-template <class Sample>
-std::vector<Sample> RenderAudio(moravane::Project& project, const char* id, LONG samples,
-                                const std::function<void(moravane::AudioRenderOptions&)>& configure) {
-  moravane::Renderer renderer = project.GetSource(kelvex::utility::Guid(id)).GetRenderer();
-  moravane::AudioRenderOptions options = renderer.CreateAudioRenderOptions();
-  configure(options);
-  const ULONGLONG bytes = ULONGLONG(samples) * sizeof(Sample) * ULONGLONG(options.GetNumChannels());
-  const std::string name = "moravane-e2e-audio-" + std::to_string(GetCurrentProcessId());
-  moravane::MemoryMappedFile section;
-  section.Init(true, name, bytes);
-  renderer.StartAudioRender(kelvex::time::RatioTime(0, 1), samples, options, name, bytes);
   ULONGLONG written = 0;
-  renderer.GetNextAudioBuffer(&written);
-  renderer.EndAudioRender();
-  const auto* data = static_cast<const Sample*>(section.GetAddress());
-  return std::vector<Sample>(data, data + written / sizeof(Sample));
-}
-
-TEST_F(WindowsE2e, ActivationStartsOneServerThatEndsWithItsLastObject) {
-  ASSERT_TRUE(Servers().empty());
-  std::vector<DWORD> servers;
-  {
-    moravane::OrraServer factory, second;
-    moravane::Server server = factory.CreateLink();
-    EXPECT_EQ(server.GetVersion(), 7);
-    EXPECT_EQ(second.CreateLink().GetProjectExtension(), Wide(".orraproj"));
-    servers = Servers();
-    EXPECT_EQ(servers.size(), 1u) << "a second link reaches the same process";
-  }
-  for (DWORD pid : servers) EXPECT_TRUE(WaitGone(pid, 10000)) << "the last release ends the server";
-}
-
-// Every kind of source, read back from the section the server wrote.
-TEST_F(WindowsE2e, EverySourceKindReachesTheHost) {
-  moravane::OrraServer factory;
-  moravane::Server server = factory.CreateLink();
-  moravane::Project project = server.OpenProject(ProjectPath());
-  EXPECT_EQ(project.GetName(), Wide("End to end"));
-
-  // Frame numbers: block (c, r) of the upper three quarters is white when
-  // bit r*8+c of the frame number is set; BGRA, 128x72.
-  for (int frame : {0, 3}) {
-    const std::vector<std::uint8_t> pixels = RenderFrame(project, ID(11), kelvex::time::RatioTime(frame, 24));
-    ASSERT_EQ(pixels.size(), 128u * 72 * 4);
-    long number = 0;
-    for (int bit = 0; bit < 24; ++bit) {
-      const int x = (2 * (bit % 8) + 1) * 128 / 16, y = (2 * (bit / 8) + 1) * (3 * 72 / 4) / 6;
-      if (pixels[(std::size_t(y) * 128 + x) * 4 + 1] > 127) number |= 1L << bit;
-    }
-    EXPECT_EQ(number, frame);
-  }
-  // Colour bars at 75%: white, yellow, cyan, green, magenta, red, blue.
-  const int on[7][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0}, {1, 0, 1}, {1, 0, 0}, {0, 0, 1}};
-  const std::vector<std::uint8_t> bars = RenderFrame(project, ID(13), kelvex::time::RatioTime(0, 1));
-  ASSERT_EQ(bars.size(), 1920u * 1080 * 4);
-  for (int bar = 0; bar < 7; ++bar) {
-    const std::uint8_t* pixel = &bars[(std::size_t(1080 / 4) * 1920 + (2 * bar + 1) * 1920 / 14) * 4];
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(pixel[2 - c], on[bar][c] ? 191 : 16, 16) << "bar " << bar << " " << c;
-  }
-  // A solid colour and a still image (decoded by the server's codecs),
-  // both as BGRA.
-  const std::vector<std::uint8_t> orange = RenderFrame(project, ID(15), kelvex::time::RatioTime(0, 1));
-  ASSERT_EQ(orange.size(), 32u * 16 * 4);
-  EXPECT_EQ(std::vector<int>(orange.begin(), orange.begin() + 4), (std::vector<int>{0, 128, 255, 255}));
-  const std::vector<std::uint8_t> still = RenderFrame(project, ID(16), kelvex::time::RatioTime(0, 1));
-  EXPECT_EQ(std::vector<int>(still.begin(), still.end()),
-            (std::vector<int>{0,  0,  255, 255, 0,  255, 0,  255, 255, 0,  0,  255,
-                              30, 20, 10,  255, 60, 50,  40, 255, 90,  80, 70, 255}));
-
-  // Audio: the sine sample for sample, and silence.
-  for (auto [id, frequency] : {std::pair{ID(20), 1234.5}, {ID(21), 0.0}}) {
-    SCOPED_TRACE(id);
-    const std::vector<float> pcm = RenderAudio<float>(project, id, 4800, [](moravane::AudioRenderOptions& o) {
-      o.SetSampleRate(48000);
-      o.SetNumChannels(1);
-    });
-    ASSERT_EQ(pcm.size(), 4800u);
-    for (std::size_t i = 0; i < pcm.size(); i += 7) {
-      ASSERT_NEAR(pcm[i], 0.5 * std::sin(2 * std::numbers::pi * frequency * double(i) / 48000), 1e-4) << i;
-    }
-  }
-  // The source's own description, a double among it.
-  moravane::Source numbers = project.GetSource(kelvex::utility::Guid(ID(11)));
-  EXPECT_EQ(numbers.GetFrameRate(), 24.0);
-  EXPECT_EQ(numbers.GetDuration(), kelvex::time::RatioTime(5, 24));
+  renderer.RenderVideo(kelvex::time::RatioTime(0, 1), &written);
+  renderer.EndVideoRender();
+  const auto* data = static_cast<const std::uint8_t*>(section.GetAddress());
+  EXPECT_EQ(std::vector<std::uint8_t>(data, data + written), kStillPixels);
   server.CloseProject(project);
-}
-
-// The video options change what the server writes into the section.
-TEST_F(WindowsE2e, OptionsReachTheServer) {
-  moravane::OrraServer factory;
-  moravane::Project project = factory.CreateLink().OpenProject(ProjectPath());
-  const struct {
-    const char* what;
-    std::function<void(moravane::VideoRenderOptions&)> configure;
-    ULONGLONG bytes;
-  } rows[] = {
-      {"defaults", {}, 128 * 72 * 4},
-      {"bounds", [](moravane::VideoRenderOptions& o) { o.SetBounds(64, 36); }, 64 * 36 * 4},
-      {"16 bits", [](moravane::VideoRenderOptions& o) { o.SetBitDepth(16); }, 128 * 72 * 8},
-      {"downsample", [](moravane::VideoRenderOptions& o) { o.SetDownsampleFactor(2, 4); }, 64 * 18 * 4},
-      {"row bytes", [](moravane::VideoRenderOptions& o) { o.SetRowBytes(1024); }, 71 * 1024 + 128 * 4},
-      {"region",
-       [](moravane::VideoRenderOptions& o) {
-         o.SetRegionOfInterest({8, 4, 72, 40});
-       },
-       64 * 36 * 4},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    ULONGLONG written = 0;
-    RenderFrame(project, ID(11), kelvex::time::RatioTime(0, 24), row.configure, &written);
-    EXPECT_EQ(written, row.bytes);
-  }
-  // Audio as 16-bit integers in two channels, at 32 kHz: the same sine.
-  moravane::AudioRenderOptions audio;
-  const std::vector<std::int16_t> pcm =
-      RenderAudio<std::int16_t>(project, ID(20), 3200, [&audio](moravane::AudioRenderOptions& o) {
-        o.SetSampleRate(32000);
-        o.SetNumChannels(2);
-        o.SetEncoding(0);
-        o.SetBytesPerSample(2);
-        audio = o;
-      });
-  ASSERT_EQ(pcm.size(), 2u * 3200);
-  for (std::size_t i = 0; i < 3200; i += 7) {
-    const double expected = 0.5 * std::sin(2 * std::numbers::pi * 1234.5 * double(i) / 32000);
-    ASSERT_NEAR(pcm[2 * i] / 32768.0, expected, 2 / 32768.0) << i;
-    ASSERT_EQ(pcm[2 * i], pcm[2 * i + 1]) << i;
-  }
-  // The options that leave these frames' bytes alone still reach the
-  // server's object: each comes back as it was set.
-  moravane::VideoRenderOptions video =
-      project.GetSource(kelvex::utility::Guid(ID(11))).GetRenderer().CreateVideoRenderOptions();
-  video.SetLowQuality(true);
-  video.SetPreMultiply(1);
-  video.SetFieldOrder(2);
-  video.SetTimeStep(kelvex::time::RatioTime(1, 48));
-  video.SetRenderGuideLayers(true);
-  EXPECT_TRUE(video.GetLowQuality());
-  EXPECT_EQ(video.GetPreMultiply(), 1);
-  EXPECT_EQ(video.GetFieldOrder(), 2);
-  EXPECT_EQ(video.GetTimeStep(), kelvex::time::RatioTime(1, 48));
-  EXPECT_TRUE(video.GetRenderGuideLayers());
-  EXPECT_EQ(audio.GetSampleRate(), 32000);
-  EXPECT_EQ(audio.GetBytesPerSample(), 2);
-  // Channel order RGBA: the orange's red comes first.
-  const std::vector<std::uint8_t> rgba = RenderFrame(project, ID(15), kelvex::time::RatioTime(0, 1),
-                                                     [](moravane::VideoRenderOptions& o) { o.SetChannelOrder(1); });
-  EXPECT_EQ(std::vector<int>(rgba.begin(), rgba.begin() + 4), (std::vector<int>{255, 128, 0, 255}));
-}
-
-// Bad requests fail with the server's code and its own text.
-TEST_F(WindowsE2e, BadRequestsComeBackWithTheServersText) {
-  moravane::OrraServer factory;
-  moravane::Server server = factory.CreateLink();
-  moravane::Project project = server.OpenProject(ProjectPath());
-  moravane::Renderer renderer = project.GetSource(kelvex::utility::Guid(ID(11))).GetRenderer();
-  const struct {
-    const char* what;
-    std::function<void()> action;
-    HRESULT code;
-    std::string text;
-  } rows[] = {
-      // A path beyond Latin-1 goes in and comes back in the text.
-      {"absent project", [&] { server.OpenProject(Wide(World::root.string()) + u"\\K\u00f6ln \u6771.orraproj"); },
-       kFileNotFound, "K\xC3\xB6ln \xE6\x9D\xB1.orraproj' does not exist"},
-      {"render before start",
-       [&] {
-         ULONGLONG written = 0;
-         renderer.RenderVideo(kelvex::time::RatioTime(0, 24), &written);
-       },
-       E_UNEXPECTED, "no video render is running; call StartVideoRender first"},
-      {"time past the end", [&] { RenderFrame(project, ID(11), kelvex::time::RatioTime(10, 1)); }, E_INVALIDARG,
-       "lies outside the source's duration"},
-      {"section too small",
-       [&] {
-         moravane::VideoRenderOptions options = renderer.CreateVideoRenderOptions();
-         moravane::MemoryMappedFile section;
-         section.Init(true, "moravane-e2e-small", 1000);
-         renderer.StartVideoRender(options, "moravane-e2e-small", 1000);
-       },
-       E_INVALIDARG, ""},
-      {"field order", [&] { renderer.CreateVideoRenderOptions().SetFieldOrder(3); }, E_INVALIDARG,
-       "field order must be 0 (progressive), 1 (upper first) or 2 (lower first), found 3"},
-      {"bit depth", [&] { renderer.CreateVideoRenderOptions().SetBitDepth(12); }, E_INVALIDARG,
-       "bit depth must be 8, 16 or 32, found 12"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    moravane::LinkError error = ExpectLinkError(row.action);
-    EXPECT_EQ(error.GetError(), row.code) << std::hex << error.GetError();
-    EXPECT_THAT(kelvex::utility::UTF16ToUTF8(error.GetErrorString()), HasSubstr(row.text));
-    EXPECT_FALSE(error.ShouldReconnect());
-  }
-  EXPECT_EQ(project.GetName(), Wide("End to end")) << "the link survives its bad requests";
 }
 
 // A server killed between calls and during one: the host is told to link

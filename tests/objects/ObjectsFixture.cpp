@@ -15,7 +15,8 @@ void ObjectsTest::SetUp() {
   m_server = std::make_unique<TestServerClient>(control);
   if (ServerInOtherProcess()) m_server->ObserveThroughProxies();
   m_commThread = static_cast<LONG>(moravane::CommunicationThread::Instance()->GetThreadId());
-  m_liveBstrs = testprobes::LiveBstrCount();
+  if (testprobes::kCountsBstrs) m_counts.Watch("live BSTRs (leaked or freed twice)", testprobes::LiveBstrCount);
+  m_counts.Start();
 }
 
 void ObjectsTest::TearDown() {
@@ -29,7 +30,7 @@ void ObjectsTest::TearDown() {
   }
   moravane::ThreadedState::SetFreeThreaded(false);
   m_server.reset();
-  EXPECT_EQ(testprobes::LiveBstrCount(), m_liveBstrs) << "BSTRs leaked or freed twice";
+  m_counts.Check();
 }
 
 // The next marshalled call is taken only once the previous one is gone.

@@ -4,6 +4,7 @@
 // thread, every BSTR freed.
 #pragma once
 
+#include "support/CountGuard.h"
 #include "support/ExpectLinkError.h"
 #include "testserver/PlatformProbes.h"
 #include "testserver/TestServerClient.h"
@@ -84,7 +85,7 @@ class ObjectsTest : public ::testing::Test {
  private:
   std::unique_ptr<TestServerClient> m_server;
   std::vector<LONG> m_objects;
-  std::int64_t m_liveBstrs = 0;
+  testsupport::CountGuard m_counts;
   LONG m_commThread = 0;
 };
 

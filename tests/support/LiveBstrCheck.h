@@ -6,26 +6,22 @@
 #pragma once
 
 #ifndef _WIN32
+#include "support/CountGuard.h"
+
 #include <platformdebug.h>
-
-#include <gtest/gtest.h>
-
-#include <cstdint>
 
 namespace moravanetest {
 
 class LiveBstrCheck : public ::testing::EmptyTestEventListener {
  public:
-  void OnTestStart(const ::testing::TestInfo&) override { m_atStart = platformdebug::LiveBstrCount(); }
+  LiveBstrCheck() { m_counts.Watch("live BSTRs", platformdebug::LiveBstrCount); }
+  void OnTestStart(const ::testing::TestInfo&) override { m_counts.Start(); }
   // Runs before the result printer (listeners end in reverse order), so the
   // failure is reported with the test that leaked.
-  void OnTestEnd(const ::testing::TestInfo&) override {
-    const std::int64_t now = platformdebug::LiveBstrCount();
-    if (now != m_atStart) ADD_FAILURE() << "live BSTRs: " << m_atStart << " before the test, " << now << " after it";
-  }
+  void OnTestEnd(const ::testing::TestInfo&) override { m_counts.Check(); }
 
  private:
-  std::int64_t m_atStart = 0;
+  testsupport::CountGuard m_counts;
 };
 
 inline bool InstallLiveBstrCheck() {
