@@ -6,7 +6,8 @@
 //
 // Usage: link_host [DIRECTORY]  (where the project file is written; default
 // the current directory). Prints what it saw; exit 0 on success, 1 with the
-// LinkError's code and text otherwise.
+// LinkError's code and text (or the missing source) otherwise.
+#include <moravane/Host.h>
 #include <moravane/Items.h>
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>
@@ -26,7 +27,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <optional>
 #include <string>
 
 namespace {
@@ -55,21 +55,6 @@ end
 
 std::string Narrow(const moravane::WideString& text) { return kelvex::utility::UTF16ToUTF8(text); }
 
-// Prints the tree under `item`, depth first, in the server's order, and
-// remembers the source with the wanted id.
-void Walk(moravane::Item item, int depth, const kelvex::utility::Guid& wanted, std::optional<moravane::Source>& found) {
-  const kelvex::utility::Guid id = item.GetID();
-  std::printf("%*s%s %s type %d\n", depth * 2, "", Narrow(item.GetName()).c_str(), id.ToString().c_str(),
-              static_cast<int>(item.GetType()));
-  moravane::Source source(item);
-  if (source.IsLinked() && id == wanted) found = source;
-  moravane::Container container(item);
-  if (!container.IsLinked()) return;
-  for (moravane::Item child = container.GetFirstItem(); child.IsLinked(); child = container.GetNextItem(child)) {
-    Walk(child, depth + 1, wanted, found);
-  }
-}
-
 int Run(const std::string& directory) {
   const std::string path = directory + "/host-demo.orraproj";
   std::ofstream(path) << kProject;
@@ -80,38 +65,35 @@ int Run(const std::string& directory) {
 
   moravane::Project project = server.OpenProject(kelvex::utility::AsciiToUTF16(path));
   std::printf("project: %s\n", Narrow(project.GetName()).c_str());
-  const kelvex::utility::Guid wanted(kBarsId);
-  std::optional<moravane::Source> picked;
-  Walk(project.GetRootItem(), 1, wanted, picked);
-  if (!picked) {
-    std::printf("the source %s is not in the project\n", kBarsId);
-    return 1;
-  }
-  moravane::Source source = *picked;
+  moravane::host::Walk(project.GetRootItem(), 1, [](moravane::Item& item, int depth) {
+    std::printf("%*s%s %s type %d\n", depth * 2, "", Narrow(item.GetName()).c_str(), item.GetID().ToString().c_str(),
+                static_cast<int>(item.GetType()));
+  });
+  moravane::Source source = moravane::host::FindSource(project, kBarsId);
   const auto frame = source.GetFrameSize();
-  std::printf("source: %ldx%ld\n", static_cast<long>(frame.right - frame.left),
-              static_cast<long>(frame.bottom - frame.top));
+  std::printf("source: %ldx%ld\n", static_cast<long>(frame.Width()), static_cast<long>(frame.Height()));
 
   moravane::Renderer renderer = source.GetRenderer();
   moravane::VideoRenderOptions options = renderer.CreateVideoRenderOptions();
   options.SetBounds(64, 36);
-  const ULONGLONG bytes = options.GetMaxMemoryRequiredForFrame();
+  const moravane::host::FrameLayout layout = moravane::host::FrameLayoutOf(options, frame);
 
   // The host creates the section; the server opens it by name and writes
-  // the frame straight into it.
+  // the frame straight into it. The render ends also when a frame fails.
   const std::string sectionName = "moravane-link-host-" + std::to_string(::GetCurrentProcessId());
   moravane::MemoryMappedFile section;
-  section.Init(true, sectionName, bytes);
-  renderer.StartVideoRender(options, sectionName, bytes);
+  section.Init(true, sectionName, layout.frameBytes);
+  auto render = moravane::host::ScopedRender::Video(renderer, options, sectionName, layout.frameBytes);
   ULONGLONG written = 0;
   renderer.RenderVideo(kelvex::time::RatioTime(1, 30), &written);
-  renderer.EndVideoRender();
+  render.End();
 
   const auto* pixels = static_cast<const std::uint8_t*>(section.GetAddress());
   std::uint32_t checksum = 2166136261u;  // FNV-1a over the frame
   for (ULONGLONG i = 0; i < written; ++i) checksum = (checksum ^ pixels[i]) * 16777619u;
-  std::printf("rendered frame: 64x36, %llu bytes, first pixel BGRA %u %u %u %u, checksum %08x\n",
-              static_cast<unsigned long long>(written), pixels[0], pixels[1], pixels[2], pixels[3], checksum);
+  std::printf("rendered frame: %dx%d, %llu bytes, first pixel BGRA %u %u %u %u, checksum %08x\n", layout.width,
+              layout.height, static_cast<unsigned long long>(written), pixels[0], pixels[1], pixels[2], pixels[3],
+              checksum);
 
   server.CloseProject(project);
   return 0;
@@ -137,6 +119,8 @@ int main(int argc, char** argv) {
   } catch (const moravane::LinkError& error) {
     std::printf("LinkError 0x%08X: %s\n", static_cast<unsigned>(error.GetError()),
                 Narrow(error.GetErrorString()).c_str());
+  } catch (const moravane::host::RequestError& error) {
+    std::printf("%s\n", error.what());
   }
   ::CoRevokeClassObject(cookie);
   return status;

@@ -33,13 +33,26 @@ restore() { [[ -n "${backup}" && -f "${backup}" ]] && cp "${backup}" "${target}"
 trap 'restore; exit 130' INT TERM
 trap restore EXIT
 
-# Runs the named test programs (targets of the build) one after another;
+# Runs the named test programs (targets of the build, or ctest:NAME) one after another;
 # fails as soon as one fails (with --cases: after all have run). Each
 # program gets ten minutes: a fault that makes a test hang counts as caught
 # once the timeout ends it.
 run_tests() {
   local name path status failed=0
   for name in "$@"; do
+    # ctest:NAME is a ctest test that is no program of its own (the Python
+    # package's pytest run), run by name in the build tree.
+    if [[ "${name}" == ctest:* ]]; then
+      echo "## program ${name}" >>"${log}"
+      timeout 600 ctest --test-dir "${build}" -R "^${name#ctest:}\$" --output-on-failure </dev/null >>"${log}" 2>&1
+      status=$?
+      echo "## status ${name} ${status}" >>"${log}"
+      if ((status != 0)); then
+        failed=1
+        [[ -z "${cases}" ]] && return 1
+      fi
+      continue
+    fi
     path="$(find "${build}" -type f -perm -u+x -name "${name}" | head -n 1)"
     if [[ -z "${path}" ]]; then
       echo "no test program ${name} under ${build}" >&2
@@ -144,7 +157,10 @@ open(path, "w", encoding="utf-8").write(text.replace(os.environ["ORIGINAL"], os.
 PY
   from="$(stat -c %s "${log}")"
   # Only the named programs and what they depend on are rebuilt.
-  if ! cmake --build "${build}" -j"${jobs}" --target "${programs[@]}" >>"${log}" 2>&1; then
+  # A ctest:NAME entry names no target: the whole tree is brought up to date.
+  targets=("${programs[@]}")
+  [[ " ${programs[*]}" == *" ctest:"* ]] && targets=(all)
+  if ! cmake --build "${build}" -j"${jobs}" --target "${targets[@]}" >>"${log}" 2>&1; then
     result="not applied: the fault does not build"
     missed=1
   elif run_tests "${programs[@]}"; then

@@ -1,7 +1,9 @@
 // A host that uses nothing but the installed public headers and the shared
 // library. It exercises what needs no running server: the error type, the
-// threading setting, a handle that was never linked, and a section created
+// threading setting, a handle that was never linked (also through the host
+// helpers of moravane/Host.h, header only), and a section created
 // and opened by name. Exits non-zero, naming the step, at the first surprise.
+#include <moravane/Host.h>
 #include <moravane/LinkError.h>
 #include <moravane/MemoryMappedFile.h>
 #include <moravane/Server.h>
@@ -51,6 +53,15 @@ int main() {
            freeThreaded ? "unlinked Server throws (free-threaded)" : "unlinked Server throws (communication thread)");
   }
   ThreadedState::SetFreeThreaded(false);
+
+  HRESULT layoutCode = S_OK;
+  try {
+    VideoRenderOptions unlinked;
+    host::FrameLayoutOf(unlinked, {0, 0, 64, 36});
+  } catch (LinkError& failure) {
+    layoutCode = failure.GetError();
+  }
+  Expect(layoutCode == kNoRemoteObject, "the host helpers reach the server through the exported classes");
 
   const std::string name = "moravane-consumer-" + std::to_string(::getpid());
   constexpr ULONGLONG kSize = 1 << 16;

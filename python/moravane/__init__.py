@@ -321,12 +321,7 @@ class Project:
         guid = _guid_text(key)
         if guid is not None:
             return Source(self._core.source(guid), project=self)
-        found = [item for item in self.walk() if item.is_source and item.name == key]
-        if not found:
-            raise KeyError("the project has no source named %r" % key)
-        if len(found) > 1:
-            raise KeyError("the project has %d sources named %r; use a GUID" % (len(found), key))
-        return Source(self._core.source(str(found[0].id)), project=self)
+        return Source(self._core.find_source(key), project=self)
 
     __getitem__ = source
 

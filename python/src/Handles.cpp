@@ -185,6 +185,23 @@ void BindHandles(py::module_& m) {
              std::lock_guard<std::mutex> g(p.lock);
              return std::make_shared<PySource>(p.handle.GetSource(guid));
            })
+      .def("find_source",
+           [](PyProject& p, const std::string& name) -> std::shared_ptr<PySource> {
+             int matches = 0;
+             {
+               py::gil_scoped_release release;
+               std::lock_guard<std::mutex> g(p.lock);
+               try {
+                 return std::make_shared<PySource>(moravane::host::FindSource(p.handle, name, true));
+               } catch (const moravane::host::SourceNotFound& missing) {
+                 matches = missing.Matches();
+               }
+             }
+             const std::string shown = py::repr(py::str(name)).cast<std::string>();
+             throw py::key_error(matches == 0 ? "the project has no source named " + shown
+                                              : "the project has " + std::to_string(matches) + " sources named " +
+                                                    shown + "; use a GUID");
+           })
       .def("root",
            [](PyProject& p) {
              py::gil_scoped_release release;

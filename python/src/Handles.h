@@ -7,6 +7,7 @@
 // the GIL).
 #pragma once
 
+#include <moravane/Host.h>
 #include <moravane/Items.h>
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>

@@ -14,8 +14,6 @@ struct VideoRequest {
   bool lowQuality = false, guides = false, premultiply = false;
 };
 
-int CeilDiv(int a, int b) { return (a + b - 1) / b; }
-
 // One running video render: its renderer, options and section. Frames are
 // arrays over the section whose base is this object, so the section stays
 // mapped as long as any frame of it is referenced; each render overwrites
@@ -35,43 +33,24 @@ class VideoRender {
       m_options.SetDownsampleFactor(request.downsampleX, request.downsampleY);
     }
     const auto [left, top, right, bottom] = request.region;
-    const bool region = left != 0 || top != 0 || right != 0 || bottom != 0;
-    if (region) m_options.SetRegionOfInterest({left, top, right, bottom});
+    if (left != 0 || top != 0 || right != 0 || bottom != 0) m_options.SetRegionOfInterest({left, top, right, bottom});
     if (request.lowQuality) m_options.SetLowQuality(true);
     if (request.guides) m_options.SetRenderGuideLayers(true);
     if (request.premultiply) m_options.SetPreMultiply(1);
     if (request.fieldOrder != 0) m_options.SetFieldOrder(request.fieldOrder);
     if (request.rowBytes != 0) m_options.SetRowBytes(request.rowBytes);
 
-    // The picture's size follows from the options as the server documents
-    // them; its own figure for the memory must agree.
-    m_depth = m_options.GetBitDepth();
-    int width = request.width != 0 ? request.width : frame.Width();
-    int height = request.height != 0 ? request.height : frame.Height();
-    if (region) {
-      width = right - left;
-      height = bottom - top;
-    }
-    m_width = CeilDiv(width, request.downsampleX);
-    m_height = CeilDiv(height, request.downsampleY);
-    const std::size_t tightRow = static_cast<std::size_t>(m_width) * 4 * (m_depth / 8);
-    m_rowBytes = request.rowBytes != 0 ? static_cast<std::size_t>(request.rowBytes) : tightRow;
-    m_size = m_options.GetMaxMemoryRequiredForFrame();
-    if (m_height < 1 || m_size != m_rowBytes * (m_height - 1) + tightRow) {
-      throw std::runtime_error("the server's frame of " + std::to_string(m_size) + " bytes does not match " +
-                               std::to_string(m_width) + "x" + std::to_string(m_height) + " at " +
-                               std::to_string(m_depth) + " bits");
-    }
+    // The server's own figure for the memory must agree with the layout.
+    m_layout = moravane::host::FrameLayoutOf(m_options, frame);
     m_name = NewSectionName("video");
-    m_section.Init(true, m_name, m_size);
+    m_section.Init(true, m_name, m_layout.frameBytes);
     m_data = m_section.GetAddress();
-    m_renderer.StartVideoRender(m_options, m_name, m_size);
-    m_running = true;
+    m_render.emplace(moravane::host::ScopedRender::Video(m_renderer, m_options, m_name, m_layout.frameBytes));
   }
 
   ~VideoRender() {
     WithoutGil([this] {
-      End();
+      m_render.reset();  // ends the render; after a lost link that fails too, and it is over either way
       m_options.UnLink();
       m_renderer.UnLink();
       // The section goes with the object: no frame refers to it any more.
@@ -84,7 +63,7 @@ class VideoRender {
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> guard(render.m_lock);
-      if (!render.m_running) throw std::runtime_error("the render has ended");
+      if (!render.m_render) throw std::runtime_error("the render has ended");
       ULONGLONG written = 0;
       render.m_renderer.RenderVideo(kelvex::time::RatioTime(value, scale), &written);
     }
@@ -95,13 +74,13 @@ class VideoRender {
   // Needs the GIL.
   py::array View(py::object self) {
     if (!m_dtype) {
-      m_dtype = m_depth == 8    ? py::dtype::of<std::uint8_t>()
-                : m_depth == 16 ? py::dtype::of<std::uint16_t>()
-                                : py::dtype::of<float>();
+      m_dtype = m_layout.depth == 8    ? py::dtype::of<std::uint8_t>()
+                : m_layout.depth == 16 ? py::dtype::of<std::uint16_t>()
+                                       : py::dtype::of<float>();
     }
-    const auto channel = static_cast<py::ssize_t>(m_depth / 8);
-    py::array frame(m_dtype, {py::ssize_t(m_height), py::ssize_t(m_width), py::ssize_t(4)},
-                    {static_cast<py::ssize_t>(m_rowBytes), 4 * channel, channel}, m_data, self);
+    const auto pixel = static_cast<py::ssize_t>(m_layout.bytesPerPixel);
+    py::array frame(m_dtype, {py::ssize_t(m_layout.height), py::ssize_t(m_layout.width), py::ssize_t(4)},
+                    {static_cast<py::ssize_t>(m_layout.rowBytes), pixel, pixel / 4}, m_data, self);
     // Nobody but the server writes the section.
     py::detail::array_proxy(frame.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
     return frame;
@@ -109,21 +88,15 @@ class VideoRender {
 
   void End() {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_running) return;
-    m_running = false;
-    try {
-      m_renderer.EndVideoRender();
-    } catch (const moravane::LinkError&) {
-      // Ending after a lost link fails too; the render is over either way.
-    }
+    m_render.reset();  // a failure to end after a lost link is dropped: the render is over either way
   }
 
-  int Width() const { return m_width; }
-  int Height() const { return m_height; }
-  int Depth() const { return m_depth; }
-  std::size_t RowBytes() const { return m_rowBytes; }
-  ULONGLONG Size() const { return m_size; }
-  bool Running() const { return m_running; }
+  int Width() const { return m_layout.width; }
+  int Height() const { return m_layout.height; }
+  int Depth() const { return m_layout.depth; }
+  std::size_t RowBytes() const { return m_layout.rowBytes; }
+  ULONGLONG Size() const { return m_layout.frameBytes; }
+  bool Running() const { return m_render.has_value(); }
 
  private:
   moravane::Renderer m_renderer;
@@ -131,10 +104,8 @@ class VideoRender {
   moravane::MemoryMappedFile m_section;
   std::string m_name;
   void* m_data = nullptr;
-  ULONGLONG m_size = 0;
-  std::size_t m_rowBytes = 0;
-  int m_width = 0, m_height = 0, m_depth = 8;
-  bool m_running = false;
+  moravane::host::FrameLayout m_layout;
+  std::optional<moravane::host::ScopedRender> m_render;  // none once ended
   std::mutex m_lock;
   py::dtype m_dtype{py::reinterpret_steal<py::dtype>(py::handle())};  // made on first use, under the GIL
 };
@@ -169,17 +140,10 @@ py::array RenderAudio(PySource& source, std::int32_t startValue, std::int32_t st
     // One buffer of every sample frame asked for: the server writes the
     // whole request straight into the section, shorter where the source
     // ends first.
-    renderer.StartAudioRender({startValue, startScale}, static_cast<LONG>(frames), options, name, size);
-    try {
-      renderer.GetNextAudioBuffer(&written);
-    } catch (...) {
-      try {
-        renderer.EndAudioRender();
-      } catch (const moravane::LinkError&) {
-      }
-      throw;
-    }
-    renderer.EndAudioRender();
+    moravane::host::ScopedRender render = moravane::host::ScopedRender::Audio(
+        renderer, {startValue, startScale}, static_cast<LONG>(frames), options, name, size);
+    renderer.GetNextAudioBuffer(&written);
+    render.End();
   }
   void* data = block->section.GetAddress();
   py::capsule owner(block.release(), [](void* p) {

@@ -1,38 +1,15 @@
 // The audio command: samples to a WAV file, a WAV stream or raw PCM.
 #include "Cli.h"
 
-#include <moravane/Items.h>
-#include <moravane/Link.h>
-#include <moravane/LinkError.h>
+#include <moravane/Host.h>
 #include <moravane/MemoryMappedFile.h>
-#include <moravane/OrraExtras.h>
-#include <moravane/Project.h>
 #include <moravane/RenderOptions.h>
 #include <moravane/Renderer.h>
-#include <moravane/Server.h>
-#include <moravane/Source.h>
-
-#include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <deque>
-#include <filesystem>
-#include <future>
-#include <memory>
-#include <numeric>
-#include <optional>
 #include <string>
-#include <vector>
-
-#include <unistd.h>
 
 namespace cli {
 
@@ -71,29 +48,21 @@ int Audio(const AudioRequest& request) {
       static_cast<int>(std::lround(request.rate)), request.channels, floats);
   const long long wanted = std::llround(seconds * request.rate);
   const long long startMs = std::llround(request.start * 1000);
-  renderer.StartAudioRender({static_cast<std::int32_t>(startMs), 1000}, request.bufferFrames, options, name,
-                            sectionSize);
+  moravane::host::ScopedRender render = moravane::host::ScopedRender::Audio(
+      renderer, {static_cast<std::int32_t>(startMs), 1000}, request.bufferFrames, options, name, sectionSize);
   Progress progress("audio", static_cast<long>(wanted), request.quiet);
   long long done = 0;
-  try {
-    while (done < wanted) {
-      CheckInterrupted();
-      ULONGLONG written = 0;
-      renderer.GetNextAudioBuffer(&written);
-      if (written == 0) break;  // the source ended before the time asked for
-      const long long frames = std::min<long long>(static_cast<long long>(written / frameBytes), wanted - done);
-      writer.Append(data, static_cast<std::size_t>(frames) * frameBytes);
-      done += frames;
-      progress.Update(static_cast<long>(done));
-    }
-  } catch (...) {
-    try {
-      renderer.EndAudioRender();
-    } catch (const moravane::LinkError&) {
-    }
-    throw;
+  while (done < wanted) {
+    CheckInterrupted();
+    ULONGLONG written = 0;
+    renderer.GetNextAudioBuffer(&written);
+    if (written == 0) break;  // the source ended before the time asked for
+    const long long frames = std::min<long long>(static_cast<long long>(written / frameBytes), wanted - done);
+    writer.Append(data, static_cast<std::size_t>(frames) * frameBytes);
+    done += frames;
+    progress.Update(static_cast<long>(done));
   }
-  renderer.EndAudioRender();
+  render.End();
   writer.Close();
   file.Commit();
   link.server.CloseProject(project);

@@ -5,6 +5,7 @@
 
 #include "Encoders.h"
 
+#include <moravane/Host.h>
 #include <moravane/Items.h>
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>
@@ -90,18 +91,10 @@ struct Link {
   Link() : server(factory.CreateLink()) {}
 };
 
-// Walks the tree depth first; `visit` gets each item and its depth.
-template <class Visit>
-void Walk(moravane::Item item, int depth, Visit&& visit) {
-  visit(item, depth);
-  moravane::Container container(item);
-  if (!container.IsLinked()) return;
-  for (moravane::Item child = container.GetFirstItem(); child.IsLinked(); child = container.GetNextItem(child)) {
-    Walk(child, depth + 1, visit);
-  }
-}
+// Sources are found by GUID or name in the tree; a miss is wrong usage.
+using moravane::host::FindSource;
+using moravane::host::Walk;
 
-moravane::Source FindSource(moravane::Project& project, const std::string& wanted);
 std::pair<int, int> RateFraction(double rate);
 long FrameCount(const kelvex::time::RatioTime& duration, std::pair<int, int> rate);
 std::string FfmpegRawInput(int width, int height, int depth, std::pair<int, int> rate);

@@ -5,33 +5,16 @@
 #include <moravane/Items.h>
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>
-#include <moravane/MemoryMappedFile.h>
 #include <moravane/OrraExtras.h>
 #include <moravane/Project.h>
-#include <moravane/RenderOptions.h>
-#include <moravane/Renderer.h>
 #include <moravane/Server.h>
 #include <moravane/Source.h>
 
-#include <CLI/CLI.hpp>
-
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <cerrno>
-#include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <filesystem>
-#include <future>
-#include <memory>
-#include <numeric>
-#include <optional>
 #include <string>
-#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>

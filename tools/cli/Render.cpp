@@ -2,44 +2,26 @@
 // frames, through two renderers that take turns.
 #include "Cli.h"
 
-#include <moravane/Items.h>
-#include <moravane/Link.h>
-#include <moravane/LinkError.h>
+#include <moravane/Host.h>
 #include <moravane/MemoryMappedFile.h>
-#include <moravane/OrraExtras.h>
-#include <moravane/Project.h>
 #include <moravane/RenderOptions.h>
 #include <moravane/Renderer.h>
-#include <moravane/Server.h>
-#include <moravane/Source.h>
 
-#include <CLI/CLI.hpp>
-
-#include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <cerrno>
-#include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <future>
-#include <memory>
 #include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 namespace cli {
 
 namespace {
-
-int CeilDiv(int a, int b) { return (a + b - 1) / b; }
 
 // One renderer with its own section: two of them let the server render the
 // next frame while this program converts or encodes the current one.
@@ -48,7 +30,8 @@ struct Slot {
   moravane::VideoRenderOptions options;
   moravane::MemoryMappedFile section;
   std::string name;
-  bool started = false;
+  // Last, so that the render ends before its section goes.
+  std::optional<moravane::host::ScopedRender> render;
 };
 
 void Configure(moravane::VideoRenderOptions& options, const RenderRequest& r, int downX, int downY) {
@@ -154,27 +137,10 @@ int Render(const RenderRequest& request) {
 
   // The picture's size follows from the options as the server documents
   // them; the server's own figure for the memory is checked against it.
-  const int depth = slots[0].options.GetBitDepth();
-  int boundsWidth = request.width != 0 ? request.width : frame.Width();
-  int boundsHeight = request.height != 0 ? request.height : frame.Height();
-  if (!request.region.empty() &&
-      !(request.region[0] == 0 && request.region[1] == 0 && request.region[2] == 0 && request.region[3] == 0)) {
-    boundsWidth = request.region[2] - request.region[0];
-    boundsHeight = request.region[3] - request.region[1];
-  }
-  cli::FrameView view;
-  view.width = CeilDiv(boundsWidth, downX);
-  view.height = CeilDiv(boundsHeight, downY);
-  view.depth = depth;
-  const std::size_t tightRow = static_cast<std::size_t>(view.width) * 4 * (depth / 8);
-  view.rowBytes = request.rowBytes != 0 ? static_cast<std::size_t>(request.rowBytes) : tightRow;
-  const ULONGLONG needed = slots[0].options.GetMaxMemoryRequiredForFrame();
-  if (needed != view.rowBytes * (view.height - 1) + tightRow) {
-    throw UsageError("the server's frame of " + std::to_string(needed) + " bytes does not match " +
-                     std::to_string(view.width) + "x" + std::to_string(view.height) + " at " + std::to_string(depth) +
-                     " bits");
-  }
-  const ULONGLONG sectionSize = request.sectionSize != 0 ? request.sectionSize : needed;
+  const moravane::host::FrameLayout layout = moravane::host::FrameLayoutOf(slots[0].options, frame);
+  const int depth = layout.depth;
+  cli::FrameView view{nullptr, layout.width, layout.height, depth, layout.rowBytes};
+  const ULONGLONG sectionSize = request.sectionSize != 0 ? request.sectionSize : layout.frameBytes;
 
   std::optional<cli::OutputFile> stream;
   std::optional<cli::Y4mWriter> y4m;
@@ -212,9 +178,8 @@ int Render(const RenderRequest& request) {
     slots[i].section.Init(true, slots[i].name, sectionSize);
   }
   auto renderInto = [&](Slot& slot, long number) {
-    if (!slot.started) {
-      slot.renderer.StartVideoRender(slot.options, slot.name, sectionSize);
-      slot.started = true;
+    if (!slot.render) {
+      slot.render.emplace(moravane::host::ScopedRender::Video(slot.renderer, slot.options, slot.name, sectionSize));
     }
     ULONGLONG written = 0;
     // Frame n starts at n / rate seconds: n·den / num as a RatioTime.
@@ -222,62 +187,34 @@ int Render(const RenderRequest& request) {
     if (ticks > 0x7FFFFFFF) throw UsageError("frame " + std::to_string(number) + " is too far for a 32-bit time");
     slot.renderer.RenderVideo({static_cast<std::int32_t>(ticks), rateNumerator}, &written);
   };
+  // On every way out the members end in reverse: the pending render is
+  // waited for (a deferred one never runs), the encoders drain, and each
+  // slot's render ends before its section goes.
   Progress progress("render", static_cast<long>(numbers.size()), request.quiet);
   PngEncoders encoders;
-  std::future<void> pending;
-  auto finish = [&]() {
-    encoders.Drain();
-    // The first failure is the one to report; the renders end either way.
-    // A deferred render has not run and is not run now.
-    if (pending.valid() && pending.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
-      try {
-        pending.get();
-      } catch (...) {
-      }
+  std::future<void> pending = std::async(policy, renderInto, std::ref(slots[0]), numbers[0]);
+  for (std::size_t k = 0; k < numbers.size(); ++k) {
+    pending.get();
+    CheckInterrupted();
+    Slot& slot = slots[k % used];
+    if (k + 1 < numbers.size()) {
+      pending = std::async(policy, renderInto, std::ref(slots[(k + 1) % used]), numbers[k + 1]);
     }
-    for (Slot& slot : slots) {
-      if (!slot.started) continue;
-      slot.started = false;
-      try {
-        slot.renderer.EndVideoRender();
-      } catch (const moravane::LinkError&) {
-      }
+    view.data = static_cast<const std::uint8_t*>(slot.section.GetAddress());
+    if (y4m) {
+      y4m->Write(view);
+    } else if (stream) {
+      cli::WriteRaw(*stream, view);
+    } else {
+      char file[32];
+      std::snprintf(file, sizeof file, "%06ld.png", numbers[k]);
+      encoders.Encode((std::filesystem::path(output) / (request.prefix + file)).string(), view, request.pngLevel);
     }
-  };
-  try {
-    pending = std::async(policy, renderInto, std::ref(slots[0]), numbers[0]);
-    for (std::size_t k = 0; k < numbers.size(); ++k) {
-      pending.get();
-      CheckInterrupted();
-      Slot& slot = slots[k % used];
-      if (k + 1 < numbers.size()) {
-        pending = std::async(policy, renderInto, std::ref(slots[(k + 1) % used]), numbers[k + 1]);
-      }
-      view.data = static_cast<const std::uint8_t*>(slot.section.GetAddress());
-      if (y4m) {
-        y4m->Write(view);
-      } else if (stream) {
-        cli::WriteRaw(*stream, view);
-      } else {
-        char file[32];
-        std::snprintf(file, sizeof file, "%06ld.png", numbers[k]);
-        encoders.Encode((std::filesystem::path(output) / (request.prefix + file)).string(), view, request.pngLevel);
-      }
-      progress.Update(static_cast<long>(k + 1));
-    }
-  } catch (...) {
-    finish();
-    throw;
+    progress.Update(static_cast<long>(k + 1));
   }
-  try {
-    encoders.Finish();
-  } catch (...) {
-    finish();
-    throw;
-  }
+  encoders.Finish();
   for (Slot& slot : slots) {
-    if (slot.started) slot.renderer.EndVideoRender();
-    slot.started = false;
+    if (slot.render) slot.render->End();
   }
   if (stream) stream->Commit();
   link.server.CloseProject(project);

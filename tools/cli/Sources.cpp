@@ -1,10 +1,9 @@
-// The link and source helpers of the commands: paths as the link carries
-// them, sources looked up by GUID or name, frame rates and counts.
+// The link helpers of the commands: paths as the link carries them, frame
+// rates and counts.
 #include "Cli.h"
 
 #include <cmath>
 #include <filesystem>
-#include <optional>
 #include <system_error>
 
 namespace cli {
@@ -22,29 +21,6 @@ WideString AbsolutePath(const std::string& path) {
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return AsciiToUTF16(error ? path : absolute.string());
-}
-
-// The source named by GUID or name. Both are looked up in the tree first,
-// so that a source the project lacks is wrong usage, like a bad option.
-moravane::Source FindSource(moravane::Project& project, const std::string& wanted) {
-  const auto id = kelvex::utility::Guid::Parse(wanted);
-  std::optional<kelvex::utility::Guid> found;
-  int matches = 0;
-  Walk(project.GetRootItem(), 0, [&](moravane::Item& item, int) {
-    if (item.GetType() != moravane::kItemType1) return;
-    if (id ? item.GetID() == *id : Narrow(item.GetName()) == wanted) {
-      found = item.GetID();
-      ++matches;
-    }
-  });
-  if (matches == 0) {
-    throw UsageError(id ? "the project has no source " + id->ToString()
-                        : "the project has no source named '" + wanted + "'");
-  }
-  if (matches > 1)
-    throw UsageError("the project has " + std::to_string(matches) + " sources named '" + wanted +
-                     "'; give its GUID instead");
-  return project.GetSource(*found);
 }
 
 // The frame rate as a fraction for the stream header and frame times.

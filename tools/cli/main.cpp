@@ -260,6 +260,9 @@ int main(int argc, char** argv) {
     } catch (const UsageError& error) {
       std::fprintf(stderr, "moravane-cli: %s\n", error.what());
       return kExitUsage;
+    } catch (const moravane::host::RequestError& error) {  // no such source; a frame of another shape
+      std::fprintf(stderr, "moravane-cli: %s\n", error.what());
+      return kExitUsage;
     } catch (const cli::OutputError& error) {
       std::fprintf(stderr, "moravane-cli: %s\n", error.what());
       return kExitOutput;
