@@ -104,11 +104,9 @@ int Run(const std::string& directory) {
 int main(int argc, char** argv) {
   // The reference server, offered as the link server for the lifetime of
   // the host.
-  IClassFactory* factory = linkserver::CreateLinkServerFactory();
   DWORD cookie = 0;
-  HRESULT hr = ::CoRegisterClassObject(moravane::CLSID_OrraLinkServer, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                       &cookie);
-  factory->Release();
+  HRESULT hr = ::CoRegisterClassObject(moravane::CLSID_OrraLinkServer, linkserver::CreateLinkServerFactory(),
+                                       CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
   if (FAILED(hr)) {
     std::printf("cannot register the link server: 0x%08X\n", static_cast<unsigned>(hr));
     return 1;

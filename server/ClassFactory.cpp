@@ -3,6 +3,7 @@
 #include "ComObject.h"
 #include "LinkServer.h"
 
+#include <comsupport/ClassFactory.h>
 #include <comsupport/ComPtr.h>
 
 namespace linkserver {
@@ -17,9 +18,7 @@ class ServerClassFactory final : public ComObject<IClassFactory> {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    const auto server = comsupport::CComPtr<moravane::IServer2>::Adopt(CreateLinkServer(m_sections));
-    if (server == nullptr) return E_OUTOFMEMORY;
-    return server->QueryInterface(iid, object);
+    return comsupport::HandOut(CreateLinkServer(m_sections), iid, object);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
@@ -32,8 +31,8 @@ class ServerClassFactory final : public ComObject<IClassFactory> {
 
 }  // namespace
 
-IClassFactory* CreateLinkServerFactory(std::shared_ptr<SectionProvider> sections) {
-  return new ServerClassFactory(std::move(sections));
+comsupport::CComPtr<IClassFactory> CreateLinkServerFactory(std::shared_ptr<SectionProvider> sections) {
+  return comsupport::CComPtr<IClassFactory>::Adopt(new ServerClassFactory(std::move(sections)));
 }
 
 }  // namespace linkserver

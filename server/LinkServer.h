@@ -10,6 +10,7 @@
 #include "FrameCache.h"
 #include "Sections.h"
 
+#include <comsupport/ComPtr.h>
 #include <contract/LinkServer.h>
 
 #include <cstdint>
@@ -19,15 +20,16 @@ namespace linkserver {
 
 inline constexpr LONG kServerVersion = 7;
 
-// One reference for the caller. `sections` maps the host's sections for
-// every render of this server: real kernel sections unless the caller lends
-// memory of its own (tests, in-process benchmarks).
-moravane::IServer2* CreateLinkServer(std::shared_ptr<SectionProvider> sections = std::make_shared<KernelSections>());
+// A new server, null when it cannot be made. `sections` maps the host's
+// sections for every render of this server: real kernel sections unless the
+// caller lends memory of its own (tests, in-process benchmarks).
+comsupport::CComPtr<moravane::IServer2> CreateLinkServer(
+    std::shared_ptr<SectionProvider> sections = std::make_shared<KernelSections>());
 
-// The server's class object, with one reference for the caller, for
-// registration under the link server's class identifier. Each activation
-// makes a new server over `sections`.
-IClassFactory* CreateLinkServerFactory(std::shared_ptr<SectionProvider> sections = std::make_shared<KernelSections>());
+// The server's class object, for registration under the link server's class
+// identifier. Each activation makes a new server over `sections`.
+comsupport::CComPtr<IClassFactory> CreateLinkServerFactory(
+    std::shared_ptr<SectionProvider> sections = std::make_shared<KernelSections>());
 
 // Number of the server's COM objects alive in this process (all servers).
 std::int64_t LiveObjectCount();

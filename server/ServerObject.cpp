@@ -292,8 +292,8 @@ class ServerObject final : public ComObject<IServer2, IOrraExtras2> {
 }  // namespace
 }  // namespace objects
 
-moravane::IServer2* CreateLinkServer(std::shared_ptr<SectionProvider> sections) {
-  return new objects::ServerObject(std::move(sections));
+comsupport::CComPtr<moravane::IServer2> CreateLinkServer(std::shared_ptr<SectionProvider> sections) {
+  return comsupport::CComPtr<moravane::IServer2>::Adopt(new objects::ServerObject(std::move(sections)));
 }
 
 std::int64_t LiveObjectCount() { return detail::g_liveObjects.load(); }

@@ -68,8 +68,8 @@ std::atomic<bool> g_everCreated{false};
 struct MakeServer {
   std::shared_ptr<linkserver::SectionProvider> sections;
   HRESULT operator()(REFIID iid, void** object) const {
-    moravane::IServer2* server = linkserver::CreateLinkServer(sections);
-    if (server != nullptr) g_everCreated = true;
+    const auto server = linkserver::CreateLinkServer(sections);
+    if (server) g_everCreated = true;
     return comsupport::HandOut(server, iid, object);
   }
 };

@@ -44,8 +44,7 @@ void RenderThroughServer(benchmark::State& state, const char* video) {
   auto sections = std::make_shared<linkserver::InProcessSections>();
   std::vector<std::uint8_t> frame(kFrameBytes, 1);
   sections->Register(u"bench", frame.data(), frame.size());
-  CComPtr<IServer2> server;
-  server.Attach(linkserver::CreateLinkServer(sections));
+  CComPtr<IServer2> server = linkserver::CreateLinkServer(sections);
   BSTR error = nullptr;
   auto check = [&](HRESULT hr) {
     if (FAILED(hr) || error != nullptr) {

@@ -206,7 +206,7 @@ void Serve(const linkserver::ProjectModel& model, std::string_view text, const s
   const std::int64_t bstrs = platformdebug::LiveBstrCount();
   {
     Objects o;
-    o.server.Attach(linkserver::CreateLinkServer(g_sections));
+    o.server = linkserver::CreateLinkServer(g_sections);
     BSTR error = nullptr;
     CComPtr<IUnknown> project, found, renderer, video, audio;
     GUID id = source->id;

@@ -20,11 +20,7 @@ namespace {
 // The reference server's object in this process, seen as a Server.
 struct InProcessServer : moravane::Server {
   InProcessServer() : moravane::Server(Root()) {}
-  static comsupport::CComPtr<IUnknown> Root() {
-    comsupport::CComPtr<IUnknown> root;
-    root.Attach(linkserver::CreateLinkServer());
-    return root;
-  }
+  static comsupport::CComPtr<IUnknown> Root() { return comsupport::CComPtr<IUnknown>(linkserver::CreateLinkServer()); }
 };
 
 TEST(ScopedRender, EndsWhenAnErrorPassesSoThatTheRendererStartsAgain) {

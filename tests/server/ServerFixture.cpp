@@ -81,7 +81,7 @@ void ServerTest::SetUp() {
   WriteTestImage(m_folder / "still.png", 37, 23);
   WriteTestImage(m_folder / "small.png", 9, 6);
   m_sections = std::make_shared<linkserver::InProcessSections>();
-  m_server.Attach(linkserver::CreateLinkServer(m_sections));
+  m_server = linkserver::CreateLinkServer(m_sections);
   m_path = WriteFile(m_folder / "sample.orraproj", kSampleProject);
   m_project = Made<IProject2>([&](IUnknown** o, BSTR* e) { return m_server->OpenProject(Arg(m_path.string()), o, e); });
 }

@@ -146,8 +146,9 @@ const CLSID kHostileClass = {0xF022F022, 0x0001, 0x4000, {0x80, 0, 0, 0, 0, 0, 0
 
 comsupport::StaticClassFactory g_factory([](REFIID iid, void** object) {
   if (g_overSocket) return rpc::ActivateRemote(kHostileClass, iid, object);
-  IUnknown* proxy = rpc::debug::LoopbackProxy([](const std::uint8_t* request, std::size_t, std::uint8_t* reply,
-                                                 std::size_t capacity) { return Answer(request, reply, capacity); });
+  const auto proxy = comsupport::CComPtr<IUnknown>::Adopt(
+      rpc::debug::LoopbackProxy([](const std::uint8_t* request, std::size_t, std::uint8_t* reply,
+                                   std::size_t capacity) { return Answer(request, reply, capacity); }));
   return comsupport::HandOut(proxy, iid, object);
 });
 

@@ -11,6 +11,8 @@
 
 #include <objbase.h>
 
+#include <comsupport/ComPtr.h>
+
 namespace comsupport {
 
 template <class Create>
@@ -39,14 +41,12 @@ class StaticClassFactory final : public IClassFactory {
   Create m_create;
 };
 
-// Hands out `created` (a new object with one reference, or null when it
-// could not be made) as `iid`, giving up the creation's reference.
+// Hands out `created` (a new object, or null when it could not be made) as
+// `iid`; the creation's reference goes with the owner.
 template <class T>
-HRESULT HandOut(T* created, REFIID iid, void** object) {
-  if (created == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = created->QueryInterface(iid, object);
-  created->Release();
-  return hr;
+HRESULT HandOut(const CComPtr<T>& created, REFIID iid, void** object) {
+  if (!created) return E_OUTOFMEMORY;
+  return created->QueryInterface(iid, object);
 }
 
 }  // namespace comsupport

@@ -47,6 +47,10 @@ class CComPtr {
     result.p = raw;
     return result;
   }
+  // An owner is never adopted or attached: through its conversion to a raw
+  // pointer it would be, and the reference would be dropped twice.
+  template <class U>
+  static CComPtr Adopt(const CComPtr<U>&) = delete;
 
   CComPtr& operator=(T* other) noexcept {
     if (other != p) CComPtr(other).Swap(*this);
@@ -83,6 +87,8 @@ class CComPtr {
     p = raw;
     if (old != nullptr) old->Release();
   }
+  template <class U>
+  void Attach(const CComPtr<U>&) = delete;
   T* Detach() noexcept {
     T* raw = p;
     p = nullptr;
