@@ -177,15 +177,18 @@ int Render(const RenderRequest& request) {
     slots[i].name = SectionName("video" + std::to_string(i));
     slots[i].section.Init(true, slots[i].name, sectionSize);
   }
+  // Named for the lambda below: a structured binding cannot be captured
+  // before C++20's relaxation, which not every compiler of ours has.
+  const int rateNum = rateNumerator, rateDen = rateDenominator;
   auto renderInto = [&](Slot& slot, long number) {
     if (!slot.render) {
       slot.render.emplace(moravane::host::ScopedRender::Video(slot.renderer, slot.options, slot.name, sectionSize));
     }
     ULONGLONG written = 0;
     // Frame n starts at n / rate seconds: n·den / num as a RatioTime.
-    const long long ticks = static_cast<long long>(number) * rateDenominator;
+    const long long ticks = static_cast<long long>(number) * rateDen;
     if (ticks > 0x7FFFFFFF) throw UsageError("frame " + std::to_string(number) + " is too far for a 32-bit time");
-    slot.renderer.RenderVideo({static_cast<std::int32_t>(ticks), rateNumerator}, &written);
+    slot.renderer.RenderVideo({static_cast<std::int32_t>(ticks), rateNum}, &written);
   };
   // On every way out the members end in reverse: the pending render is
   // waited for (a deferred one never runs), the encoders drain, and each
