@@ -19,10 +19,9 @@
 // (HKCU\Software\Classes) when the system merges that into the classes
 // root, as Windows does, else for the machine (HKLM\Software\Classes).
 // docs/windows.md says why both exist.
+#include "HostProcess.h"
 #include "LinkServer.h"
 #include "Sections.h"
-
-#include <comsupport/ClassFactory.h>
 
 #include <objbase.h>
 #include <windows.h>
@@ -48,13 +47,6 @@ void AcquireProcess() {
 void ReleaseProcess() {
   if (CoReleaseServerProcess() == 0) SetEvent(g_lastObjectGone);
 }
-
-struct MakeServer {
-  std::shared_ptr<linkserver::SectionProvider> sections;
-  HRESULT operator()(REFIID iid, void** object) const {
-    return comsupport::HandOut(linkserver::CreateLinkServer(sections), iid, object);
-  }
-};
 
 std::wstring ClassKeyPath() {
   wchar_t text[40] = {};
@@ -157,28 +149,17 @@ int Unregister() {
   return failures == 0 ? 0 : 1;
 }
 
-int Usage(const char* message) {
-  std::fprintf(stderr,
-               "orra_linkserver_host: %s\n"
-               "usage: orra_linkserver_host [-Embedding] | --register | --unregister\n",
-               message);
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool embedding = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--register") return Register();
-    if (argument == "--unregister") return Unregister();
-    if (argument == "-Embedding" || argument == "/Embedding") {
-      embedding = true;
-    } else {
-      return Usage(("unknown argument '" + argument + "'").c_str());
-    }
-  }
+  using linkserver::host::Command;
+  const linkserver::host::CommandLine line = linkserver::host::ReadCommandLine(
+      argc, argv, [](const std::string& argument, int&) { return "unknown argument '" + argument + "'"; });
+  if (line.command == Command::kRegister) return Register();
+  if (line.command == Command::kUnregister) return Unregister();
+  if (line.command == Command::kUsage)
+    return linkserver::host::Usage(line.problem, "[-Embedding] | --register | --unregister");
+  const bool embedding = line.embedding;
 
   g_lastObjectGone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (g_lastObjectGone == nullptr || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
@@ -186,12 +167,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   linkserver::SetObjectHold({AcquireProcess, ReleaseProcess});
-  static comsupport::StaticClassFactory<MakeServer> factory(MakeServer{std::make_shared<linkserver::KernelSections>()});
+  static linkserver::host::ServerClass factory(
+      linkserver::host::MakeServer{std::make_shared<linkserver::KernelSections>(), &g_everCreated});
   DWORD cookie = 0;
-  const HRESULT hr =
-      CoRegisterClassObject(moravane::CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "orra_linkserver_host: cannot publish the link server (0x%08X)\n", static_cast<unsigned>(hr));
+  if (!linkserver::host::Publish(factory, cookie)) {
     CoUninitialize();
     return 1;
   }

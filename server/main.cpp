@@ -16,12 +16,12 @@
 //
 // Renders write into the host's named kernel sections: the server opens the
 // section the host created or, when the host only opens one, creates it.
+#include "HostProcess.h"
 #include "LinkServer.h"
 #include "ProjectModel.h"
 #include "Sections.h"
-#include <rpc/LinkServerProxyStub.h>
 
-#include <comsupport/ClassFactory.h>
+#include <rpc/LinkServerProxyStub.h>
 #include <rpc/Rpc.h>
 #include <rpc/Wire.h>
 
@@ -63,16 +63,6 @@ std::chrono::milliseconds g_grace{2000};
 constexpr std::chrono::seconds kFirstClientWait{30};
 
 std::atomic<bool> g_everCreated{false};
-
-// Every activation makes a new server object over the host's sections.
-struct MakeServer {
-  std::shared_ptr<linkserver::SectionProvider> sections;
-  HRESULT operator()(REFIID iid, void** object) const {
-    const auto server = linkserver::CreateLinkServer(sections);
-    if (server) g_everCreated = true;
-    return comsupport::HandOut(server, iid, object);
-  }
-};
 
 std::string SelfPath() {
   std::error_code error;
@@ -136,36 +126,28 @@ int Unregister() {
 
 bool Idle() { return linkserver::LiveObjectCount() == 0 && rpc::debug::ExportedObjects() == 0; }
 
-int Usage(const char* message) {
-  std::fprintf(stderr,
-               "orra_linkserver_host: %s\n"
-               "usage: orra_linkserver_host [-Embedding] [--grace MS] | --register | --unregister\n",
-               message);
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool embedding = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--register") return Register();
-    if (argument == "--unregister") return Unregister();
-    if (argument == "-Embedding" || argument == "/Embedding") {
-      embedding = true;
-    } else if (argument == "--grace" && i + 1 < argc) {
-      char* end = nullptr;
-      errno = 0;
-      const long milliseconds = std::strtol(argv[++i], &end, 10);
-      if (errno != 0 || *end != 0 || end == argv[i] || milliseconds < 0 || milliseconds > 600000) {
-        return Usage("--grace takes milliseconds from 0 to 600000");
-      }
-      g_grace = std::chrono::milliseconds(milliseconds);
-    } else {
-      return Usage(("unknown argument '" + argument + "'").c_str());
-    }
+  using linkserver::host::Command;
+  const linkserver::host::CommandLine line =
+      linkserver::host::ReadCommandLine(argc, argv, [&](const std::string& argument, int& i) -> std::string {
+        if (argument != "--grace" || i + 1 >= argc) return "unknown argument '" + argument + "'";
+        char* end = nullptr;
+        errno = 0;
+        const long milliseconds = std::strtol(argv[++i], &end, 10);
+        if (errno != 0 || *end != 0 || end == argv[i] || milliseconds < 0 || milliseconds > 600000) {
+          return "--grace takes milliseconds from 0 to 600000";
+        }
+        g_grace = std::chrono::milliseconds(milliseconds);
+        return "";
+      });
+  if (line.command == Command::kRegister) return Register();
+  if (line.command == Command::kUnregister) return Unregister();
+  if (line.command == Command::kUsage) {
+    return linkserver::host::Usage(line.problem, "[-Embedding] [--grace MS] | --register | --unregister");
   }
+  const bool embedding = line.embedding;
 
   // A write to a pipe whose reader has gone (a log line to a closed stderr
   // when started by hand) fails with EPIPE instead of ending the server and
@@ -182,14 +164,10 @@ int main(int argc, char** argv) {
 
   moravane::RegisterLinkServerProxyStubs();
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  static comsupport::StaticClassFactory<MakeServer> factory(MakeServer{std::make_shared<linkserver::KernelSections>()});
+  static linkserver::host::ServerClass factory(
+      linkserver::host::MakeServer{std::make_shared<linkserver::KernelSections>(), &g_everCreated});
   DWORD cookie = 0;
-  const HRESULT hr =
-      CoRegisterClassObject(moravane::CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "orra_linkserver_host: cannot publish the link server (0x%08X)\n", static_cast<unsigned>(hr));
-    return 1;
-  }
+  if (!linkserver::host::Publish(factory, cookie)) return 1;
 
   using Clock = std::chrono::steady_clock;
   const Clock::time_point started = Clock::now();
@@ -214,10 +192,7 @@ int main(int argc, char** argv) {
       CoRevokeClassObject(cookie);
       cookie = 0;
       if (Idle()) break;
-      if (FAILED(CoRegisterClassObject(moravane::CLSID_OrraLinkServer, &factory, CLSCTX_LOCAL_SERVER,
-                                       REGCLS_MULTIPLEUSE, &cookie))) {
-        cookie = 0;
-      }
+      linkserver::host::Publish(factory, cookie);
       idle = false;
     }
   }
