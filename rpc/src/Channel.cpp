@@ -20,14 +20,18 @@ Exchanged SocketChannel::Exchange(std::size_t size) {
 
 void SocketChannel::Close() { ::shutdown(m_socket.Get(), SHUT_RDWR); }
 
-SharedRegionChannel::SharedRegionChannel(Fd socket, SharedMapping mapping, std::uint64_t watch)
-    : Channel(mapping.Get()->request), m_socket(std::move(socket)), m_mapping(std::move(mapping)), m_watch(watch) {}
+SharedRegionChannel::SharedRegionChannel(Fd socket, SharedMapping mapping)
+    : Channel(mapping.Get()->request), m_socket(std::move(socket)), m_mapping(std::move(mapping)) {}
 
-std::unique_ptr<SharedRegionChannel> SharedRegionChannel::Make(Fd& socket, SharedMapping& mapping) {
+std::unique_ptr<SharedRegionChannel> SharedRegionChannel::Make(Fd socket, SharedMapping mapping) {
+  // Watched only once the channel holds the region, so that whatever fails
+  // on the way (also an allocation) leaves no callback writing to a region
+  // that is gone.
   SharedRegion* region = mapping.Get();
-  const std::uint64_t watch = HangupMonitor::Instance().Watch(socket.Get(), [region] { CloseRegion(*region); });
-  if (watch == 0) return nullptr;
-  return std::unique_ptr<SharedRegionChannel>(new SharedRegionChannel(std::move(socket), std::move(mapping), watch));
+  std::unique_ptr<SharedRegionChannel> channel(new SharedRegionChannel(std::move(socket), std::move(mapping)));
+  channel->m_watch = HangupMonitor::Instance().Watch(channel->m_socket.Get(), [region] { CloseRegion(*region); });
+  if (channel->m_watch == 0) return nullptr;
+  return channel;
 }
 
 SharedRegionChannel::~SharedRegionChannel() {

@@ -69,20 +69,20 @@ class SocketChannel final : public Channel {
 // monitor closes the region when it hangs up.
 class SharedRegionChannel final : public Channel {
  public:
-  // Takes the socket and the mapping; null, and both left where they are,
-  // when the hang-up monitor cannot watch the socket: a region whose
-  // server's end would go unseen is not used.
-  static std::unique_ptr<SharedRegionChannel> Make(Fd& socket, SharedMapping& mapping);
+  // Null, the socket closed and the region unmapped, when the hang-up
+  // monitor cannot watch the socket: a region whose server's end would go
+  // unseen is not used.
+  static std::unique_ptr<SharedRegionChannel> Make(Fd socket, SharedMapping mapping);
   ~SharedRegionChannel() override;
   Exchanged Exchange(std::size_t size) override;
   void Close() override;
 
  private:
-  SharedRegionChannel(Fd socket, SharedMapping mapping, std::uint64_t watch);
+  SharedRegionChannel(Fd socket, SharedMapping mapping);
   SharedRegion& Region() const { return *m_mapping.Get(); }
   Fd m_socket;
   SharedMapping m_mapping;
-  const std::uint64_t m_watch;
+  std::uint64_t m_watch = 0;  // 0: not watched (Unwatch ignores it)
 };
 
 }  // namespace rpc

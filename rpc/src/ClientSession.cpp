@@ -167,7 +167,7 @@ std::unique_ptr<Channel> ClientSession::Attach(Fd& socket) {
   if (m_token == 0) m_token = token;  // only while Open runs, before the session is shared
   // A server that took the region reads nothing else: without it, the
   // channel is of no use.
-  if (offered && sharedTaken == 1) return SharedRegionChannel::Make(socket, mapping);
+  if (offered && sharedTaken == 1) return SharedRegionChannel::Make(std::move(socket), std::move(mapping));
   return std::make_unique<SocketChannel>(std::move(socket));
 }
 
