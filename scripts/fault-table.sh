@@ -39,29 +39,24 @@ trap restore EXIT
 # once the timeout ends it.
 run_tests() {
   local name path status failed=0
+  local -a command
   for name in "$@"; do
-    # ctest:NAME is a ctest test that is no program of its own (the Python
-    # package's pytest run), run by name in the build tree.
     if [[ "${name}" == ctest:* ]]; then
-      echo "## program ${name}" >>"${log}"
-      timeout 600 ctest --test-dir "${build}" -R "^${name#ctest:}\$" --output-on-failure </dev/null >>"${log}" 2>&1
-      status=$?
-      echo "## status ${name} ${status}" >>"${log}"
-      if ((status != 0)); then
-        failed=1
-        [[ -z "${cases}" ]] && return 1
+      # ctest:NAME is a ctest test that is no program of its own (the Python
+      # package's pytest run), run by name in the build tree.
+      command=(ctest --test-dir "${build}" -R "^${name#ctest:}\$" --output-on-failure)
+    else
+      path="$(find "${build}" -type f -perm -u+x -name "${name}" | head -n 1)"
+      if [[ -z "${path}" ]]; then
+        echo "no test program ${name} under ${build}" >&2
+        return 2
       fi
-      continue
-    fi
-    path="$(find "${build}" -type f -perm -u+x -name "${name}" | head -n 1)"
-    if [[ -z "${path}" ]]; then
-      echo "no test program ${name} under ${build}" >&2
-      return 2
+      command=("${path}" --gtest_brief=1 ${fail_fast})
     fi
     # Standard input is not the table's: a program that reads it (ffmpeg
     # under the end-to-end tests) would swallow the rows still to come.
     echo "## program ${name}" >>"${log}"
-    timeout 600 "${path}" --gtest_brief=1 ${fail_fast} </dev/null >>"${log}" 2>&1
+    timeout 600 "${command[@]}" </dev/null >>"${log}" 2>&1
     status=$?
     echo "## status ${name} ${status}" >>"${log}"
     if ((status != 0)); then
