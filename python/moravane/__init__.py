@@ -38,6 +38,7 @@ __all__ = [
     "Source",
     "Frames",
     "link",
+    "open",
     "self_link",
     "get_free_threaded",
     "set_free_threaded",
@@ -56,6 +57,9 @@ _FIELD_ORDERS = {"progressive": 0, "upper": 1, "lower": 2}
 _DEPTHS = (8, 16, 32)
 _AUDIO_DTYPES = {"int16": False, "float32": True}
 
+#: The version of the library the package was built with.
+__version__ = _moravane.__version__
+
 
 def link():
     """Activate the link server and link to it.
@@ -64,6 +68,22 @@ def link():
     :meth:`Server.close`) to let go of the link.
     """
     return Server(_moravane.link())
+
+
+def open(path):  # noqa: A001 - moravane.open, as the readers of other formats name it
+    """Link to the link server and open the project at `path`.
+
+    Returns a :class:`Project` that owns its link: closing the project (or
+    leaving its ``with`` block) lets go of the link as well.
+    """
+    server = link()
+    try:
+        project = server.open(path)
+    except BaseException:
+        server.close()
+        raise
+    project._owned_server = server
+    return project
 
 
 def self_link():
@@ -259,6 +279,7 @@ class Project:
     def __init__(self, server, core):
         self._server = server
         self._core = core
+        self._owned_server = None  # the link moravane.open made for it
 
     def __enter__(self):
         return self
@@ -272,8 +293,14 @@ class Project:
                 raise
 
     def close(self):
-        """Close the project on the server."""
-        self._server._core.close_project(self._core)
+        """Close the project on the server (and the link, for a project of
+        :func:`open`)."""
+        try:
+            self._server._core.close_project(self._core)
+        finally:
+            owned, self._owned_server = self._owned_server, None
+            if owned is not None:
+                owned.close()
 
     @property
     def server(self):
@@ -324,6 +351,16 @@ class Project:
         return Source(self._core.find_source(key), project=self)
 
     __getitem__ = source
+
+    def __contains__(self, key):
+        """Whether a source has the GUID or the name `key`."""
+        if not isinstance(key, (str, uuid.UUID)):
+            return False
+        guid = _guid_text(key)
+        for item in self.walk():
+            if item.is_source and (str(item.id) == guid if guid is not None else item.name == key):
+                return True
+        return False
 
     def __repr__(self):
         return "<moravane.Project %r>" % self.name
@@ -398,6 +435,20 @@ class Source:
         self.project = project
         self._default = None
         self._default_lock = threading.Lock()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """End the render that ``source[i]`` keeps running between frames.
+        The source stays usable: the next ``source[i]`` starts a new one."""
+        with self._default_lock:
+            frames, self._default = self._default, None
+        if frames is not None:
+            frames.close()
 
     # -- metadata, read from the server on every access --
 

@@ -37,6 +37,7 @@ void TranslateLinkError(std::exception_ptr pending) {
 
 PYBIND11_MODULE(_moravane, m) {
   m.doc() = "The compiled core of the moravane package; use the package `moravane` instead.";
+  m.attr("__version__") = MORAVANE_VERSION;
   py::register_exception_translator(&TranslateLinkError);
   moravane_python::BindHandles(m);
   moravane_python::BindRendering(m);

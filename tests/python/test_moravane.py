@@ -65,6 +65,43 @@ def test_item_tree_of_the_demo_project(project):
     assert [source.name for source in project.sources()] == [row[0] for row in DEMO_SOURCES]
 
 
+# `key in project` asks for a source, as `project[key]` finds one: a bin or
+# an item that renders nothing is not one.
+CONTAINS = [
+    ("Colour bars", True),
+    (GUID % "10", True),
+    (uuid.UUID(GUID % "21"), True),
+    ("Pictures", False),
+    ("Notes", False),
+    (uuid.UUID(GUID % "30"), False),
+    ("colour bars", False),
+    (uuid.UUID(int=1), False),
+    (10, False),
+]
+
+
+def test_reader_idioms(project, demo_project):
+    import moravane
+
+    assert moravane.__version__.count(".") == 2
+    assert [(key in project) for key, _ in CONTAINS] == [expected for _, expected in CONTAINS]
+    # A source's block ends the render that source[i] keeps running; the
+    # source renders on after it, from a new one.
+    with project["Colour bars"] as bars:
+        first = bars[3].copy()
+    numpy.testing.assert_array_equal(bars[3], first)
+    bars.close()
+    # moravane.open's project owns its link: closing one lets go of both.
+    with moravane.open(demo_project) as opened:
+        assert "Tone" in opened
+        numpy.testing.assert_array_equal(opened["Colour bars"][3], first)
+        server = opened.server
+    with pytest.raises(moravane.LinkError) as lost:
+        server.version
+    assert lost.value.should_reconnect
+    with pytest.raises(moravane.LinkError):
+        moravane.open(os.path.join(os.path.dirname(demo_project), "missing.orraproj"))
+
 @pytest.mark.parametrize("name, suffix, duration, size, fps, video, audio", DEMO_SOURCES)
 def test_metadata_of_every_demo_source(project, name, suffix, duration, size, fps, video, audio):
     by_name = project.source(name)
