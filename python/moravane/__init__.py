@@ -42,6 +42,8 @@ __all__ = [
     "self_link",
     "get_free_threaded",
     "set_free_threaded",
+    "get_frame_memory_limit",
+    "set_frame_memory_limit",
     "NO_REMOTE_OBJECT",
     "SHARED_MEMORY_FAILED",
 ]
@@ -52,7 +54,11 @@ NO_REMOTE_OBJECT = 0x80042329 - (1 << 32)
 SHARED_MEMORY_FAILED = 0x8004232A - (1 << 32)
 
 _INT32_MAX = (1 << 31) - 1
-_CHANNEL_ORDERS = {"BGRA": 0, "RGBA": 1, "ARGB": 2}
+# The layout asked of the server and the channels kept of it: four as they
+# are, the first three (RGB, BGR) or their luma (GRAY, as an (H, W) array).
+_CHANNELS = {
+    "RGBA": (1, 4), "BGRA": (0, 4), "ARGB": (2, 4), "RGB": (1, 3), "BGR": (0, 3), "GRAY": (1, 1),
+}
 _FIELD_ORDERS = {"progressive": 0, "upper": 1, "lower": 2}
 _DEPTHS = (8, 16, 32)
 _AUDIO_DTYPES = {"int16": False, "float32": True}
@@ -84,6 +90,22 @@ def open(path):  # noqa: A001 - moravane.open, as the readers of other formats n
         raise
     project._owned_server = server
     return project
+
+
+def get_frame_memory_limit():
+    """The most shared memory, in bytes, that one render's pool of sections
+    may hold (default 1 GiB)."""
+    return _moravane.get_frame_memory_limit()
+
+
+def set_frame_memory_limit(nbytes):
+    """Set the most shared memory, in bytes, that one render's pool of
+    sections may hold. When every section is viewed by a frame still alive
+    and another would pass the limit, the frame rendered longest ago is
+    copied out of its section (it keeps its picture and its address; only
+    its memory becomes private) and that section is rendered into. A pool
+    always has at least one section, whatever the limit."""
+    _moravane.set_frame_memory_limit(_check_int(nbytes, "nbytes", 0, (1 << 64) - 1))
 
 
 def self_link():
@@ -430,9 +452,13 @@ class Source:
     renders its next frame. Use ``.copy()`` to keep one.
     """
 
-    def __init__(self, core, project=None):
+    def __init__(self, core, project=None, options=None):
         self._core = core
         self.project = project
+        # The render options every render of this source starts from (those
+        # of a call override them); checked once here.
+        self._options = dict(options or {})
+        _video_request(self._options)
         self._default = None
         self._default_lock = threading.Lock()
 
@@ -547,7 +573,7 @@ class Source:
         index = self._index(key, len(self))
         with self._default_lock:
             if self._default is None:
-                self._default = Frames(self, None, _video_request({}))
+                self._default = Frames(self, None, _video_request(self._options))
             frames = self._default
         return frames.render(index)
 
@@ -566,7 +592,7 @@ class Source:
             row_bytes: bytes from row to row (0: packed).
             low_quality, guides, premultiply: bools.
         """
-        request = _video_request(options)
+        request = _video_request({**self._options, **options})
         length = len(self)
         if indices is None:
             indices = range(length)
@@ -636,8 +662,8 @@ class Source:
 def _video_request(options):
     request = _moravane.VideoRequest()
     unknown = set(options) - {
-        "width", "height", "depth", "channel_order", "field_order", "downsample", "region",
-        "row_bytes", "low_quality", "guides", "premultiply",
+        "width", "height", "depth", "channels", "channel_order", "field_order", "downsample", "region",
+        "row_bytes", "low_quality", "guides", "premultiply", "writable",
     }
     if unknown:
         raise TypeError("unknown render option(s): %s" % ", ".join(sorted(unknown)))
@@ -648,10 +674,15 @@ def _video_request(options):
         if _check_int(depth, "depth") not in _DEPTHS:
             raise ValueError("depth must be 8, 16 or 32, not %d" % depth)
         request.depth = depth
-    order = options.get("channel_order", "RGBA")
-    if order not in _CHANNEL_ORDERS:
-        raise ValueError("channel_order must be RGBA, BGRA or ARGB, not %r" % (order,))
-    request.channel_order = _CHANNEL_ORDERS[order]
+    if "channels" in options and "channel_order" in options:
+        raise TypeError("give channels or channel_order, not both")
+    name = "channel_order" if "channel_order" in options else "channels"
+    channels = options.get(name, "RGBA")
+    if channels not in _CHANNELS or (name == "channel_order" and _CHANNELS[channels][1] != 4):
+        allowed = _CHANNELS if name == "channels" else ("RGBA", "BGRA", "ARGB")
+        raise ValueError("%s must be one of %s, not %r" % (name, ", ".join(allowed), channels))
+    request.channel_order, request.output_channels = _CHANNELS[channels]
+    request.writable = _check_bool(options.get("writable", False), "writable")
     field = options.get("field_order", "progressive")
     if field not in _FIELD_ORDERS:
         raise ValueError("field_order must be progressive, upper or lower, not %r" % (field,))
@@ -681,11 +712,16 @@ def _video_request(options):
 
 
 class Frames:
-    """An iterator of frames of one video render (one renderer and one
-    shared section). Each frame is a view that the next step overwrites.
+    """An iterator of frames of one video render.
+
+    Every frame is an array of its own that keeps its picture for as long
+    as it lives, without a copy: the render keeps a pool of shared sections
+    (one renderer bound to each), and a frame views the section it was
+    rendered into, which is rendered into again only once no array views
+    it. A loop that drops each frame before the next reuses two sections.
 
     A context manager; the render ends when the iterator is exhausted,
-    closed, or collected.
+    closed, or collected. Frames already returned stay readable.
     """
 
     def __init__(self, source, indices, request):
@@ -698,11 +734,17 @@ class Frames:
 
     @property
     def shape(self):
-        """(height, width, 4) of every frame."""
-        return (self._render.height, self._render.width, 4)
+        """The shape of every frame: (height, width, channels), or
+        (height, width) for GRAY."""
+        return self._render.shape
+
+    @property
+    def sections(self):
+        """How many shared sections the render's pool holds now."""
+        return self._render.sections
 
     def render(self, index):
-        """Render frame `index` and return it (a view of the section)."""
+        """Render frame `index` and return it."""
         ticks = index * self._denominator
         if ticks > _INT32_MAX:
             raise ValueError("frame %d is too far for a 32-bit time" % index)

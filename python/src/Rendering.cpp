@@ -2,8 +2,23 @@
 // mapped sections, and their bindings.
 #include "Handles.h"
 
+#include <comsupport/KernelHandle.h>
+#include <comsupport/WideChars.h>
+#include <kelvex/Strings.h>
+
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include <sys/mman.h>
+
 namespace moravane_python {
+
 namespace {
+
+// What every pool may hold in sections before it copies frames out; see
+// FramePool::Acquire.
+std::atomic<std::uint64_t> g_frameMemoryLimit{std::uint64_t{1} << 30};
 
 // The options of one video render, as the Python layer passes them.
 struct VideoRequest {
@@ -12,102 +27,364 @@ struct VideoRequest {
   std::tuple<int, int, int, int> region{0, 0, 0, 0};
   int rowBytes = 0;
   bool lowQuality = false, guides = false, premultiply = false;
+  // 4: the server's four channels as they are; 3: the first three of them
+  // (RGB or BGR, the server laying out RGBA or BGRA); 1: their luma.
+  int outputChannels = 4;
+  bool writable = false;
 };
 
-// One running video render: its renderer, options and section. Frames are
-// arrays over the section whose base is this object, so the section stays
-// mapped as long as any frame of it is referenced; each render overwrites
-// the one before.
-class VideoRender {
+// One view of a pool's section at a fixed address. The slot that renders
+// into the section holds it, and so does every frame that reads it, so the
+// address stays mapped while any array looks at it.
+struct SectionView {
+  moravane::MemoryMappedFile file;
+  const std::byte* data = nullptr;
+};
+
+std::size_t PageRounded(std::size_t bytes) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+// Puts a private copy of the pages at `address` in their place, at the same
+// address: arrays that view them keep their picture and their pointer, and
+// no longer see the section. The copy is read-only unless `writable`.
+void ReplaceWithPrivateCopy(void* address, std::size_t bytes, bool writable) {
+  const std::size_t length = PageRounded(bytes);
+  void* copy = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (copy == MAP_FAILED) throw std::bad_alloc();
+  std::memcpy(copy, address, bytes);
+  if (!writable) ::mprotect(copy, length, PROT_READ);
+  if (::mremap(copy, length, length, MREMAP_MAYMOVE | MREMAP_FIXED, address) == MAP_FAILED) {
+    ::munmap(copy, length);
+    throw std::bad_alloc();
+  }
+}
+
+class FramePool;
+struct Slot;
+
+// The memory of one frame handed to Python: an array's base. While it
+// lives, the slot it came from is not rendered into again (its lease);
+// when it goes, the slot is free. A frame the pool copied out holds no
+// lease any more: its pages are its own.
+struct FrameMemory {
+  std::shared_ptr<FramePool> pool;
+  Slot* slot = nullptr;
+  std::uint64_t ticket = 0;
+  std::shared_ptr<SectionView> view;      // the slot's view, mapped while the frame lives
+  comsupport::UniqueMappedView private_;  // writable frames: a copy-on-write view of the section
+  void* address = nullptr;                // what the array reads
+  std::size_t bytes = 0;
+  std::string section;  // empty once copied out
+  bool writable = false;
+
+  ~FrameMemory();
+};
+
+// One renderer bound to one section: what the pool hands out.
+struct Slot {
+  moravane::Renderer renderer;
+  moravane::VideoRenderOptions options;
+  std::string name;
+  std::shared_ptr<SectionView> view;
+  std::optional<moravane::host::ScopedRender> render;
+  // Guarded by the pool's lease lock. A slot is busy from the moment a
+  // render takes it until its frame goes (or is copied out); the ticket
+  // orders leases from oldest to newest.
+  bool busy = false;
+  std::uint64_t ticket = 0;
+  FrameMemory* holder = nullptr;
+};
+
+// The renders of one Frames iterator (or of a source's frames by index):
+// a pool of slots. A frame is a view of its slot's section and keeps it
+// leased; a render takes a free slot, or adds one while the pool's sections
+// stay within the memory limit, or else copies the frame leased longest ago
+// out of its section and takes that slot. So a loop that drops each frame
+// before the next keeps reusing two sections, and a list of kept frames
+// holds distinct pictures without a copy.
+class FramePool : public std::enable_shared_from_this<FramePool> {
  public:
-  VideoRender(PySource& source, const VideoRequest& request) {
+  FramePool(std::shared_ptr<PySource> source, const VideoRequest& request)
+      : m_source(std::move(source)), m_request(request) {
     py::gil_scoped_release release;
-    std::lock_guard<std::mutex> guard(source.lock);
-    const kelvex::geom::RectT<LONG> frame = source.handle.GetFrameSize();
-    m_renderer = source.handle.GetRenderer();
-    m_options = m_renderer.CreateVideoRenderOptions();
-    m_options.SetChannelOrder(request.channelOrder);
-    m_options.SetBounds(request.width, request.height);
-    if (request.depth != 0) m_options.SetBitDepth(request.depth);
-    if (request.downsampleX != 1 || request.downsampleY != 1) {
-      m_options.SetDownsampleFactor(request.downsampleX, request.downsampleY);
+    std::unique_ptr<Slot> first = NewSlot();
+    m_slots.push_back(std::move(first));
+  }
+
+  ~FramePool() {
+    WithoutGil([this] { m_slots.clear(); });  // ends each render, then unlinks its renderer
+  }
+
+  // Renders the frame at value/scale seconds and returns it: a view of the
+  // section leased to the array, or (for three channels or grey) a new
+  // array converted out of it.
+  py::array Render(std::int32_t value, std::int32_t scale) {
+    py::array converted;
+    void* convertInto = nullptr;
+    if (m_request.outputChannels != 4) {
+      converted = py::array(Dtype(), Shape());
+      convertInto = converted.mutable_data();
     }
-    const auto [left, top, right, bottom] = request.region;
-    if (left != 0 || top != 0 || right != 0 || bottom != 0) m_options.SetRegionOfInterest({left, top, right, bottom});
-    if (request.lowQuality) m_options.SetLowQuality(true);
-    if (request.guides) m_options.SetRenderGuideLayers(true);
-    if (request.premultiply) m_options.SetPreMultiply(1);
-    if (request.fieldOrder != 0) m_options.SetFieldOrder(request.fieldOrder);
-    if (request.rowBytes != 0) m_options.SetRowBytes(request.rowBytes);
-
-    // The server's own figure for the memory must agree with the layout.
-    m_layout = moravane::host::FrameLayoutOf(m_options, frame);
-    m_name = NewSectionName("video");
-    m_section.Init(true, m_name, m_layout.frameBytes);
-    m_data = m_section.GetAddress();
-    m_render.emplace(moravane::host::ScopedRender::Video(m_renderer, m_options, m_name, m_layout.frameBytes));
-  }
-
-  ~VideoRender() {
-    WithoutGil([this] {
-      m_render.reset();  // ends the render; after a lost link that fails too, and it is over either way
-      m_options.UnLink();
-      m_renderer.UnLink();
-      // The section goes with the object: no frame refers to it any more.
-    });
-  }
-
-  // Renders the frame at value/scale seconds and returns it as a view.
-  static py::array Render(py::object self, std::int32_t value, std::int32_t scale) {
-    VideoRender& render = self.cast<VideoRender&>();
+    std::shared_ptr<FrameMemory> memory;
     {
       py::gil_scoped_release release;
-      std::lock_guard<std::mutex> guard(render.m_lock);
-      if (!render.m_render) throw std::runtime_error("the render has ended");
-      ULONGLONG written = 0;
-      render.m_renderer.RenderVideo(kelvex::time::RatioTime(value, scale), &written);
+      std::lock_guard<std::mutex> guard(m_renderLock);
+      if (m_ended) throw std::runtime_error("the render has ended");
+      Slot& slot = Acquire();
+      try {
+        ULONGLONG written = 0;
+        slot.renderer.RenderVideo(kelvex::time::RatioTime(value, scale), &written);
+        if (m_request.outputChannels != 4) {
+          Convert(slot.view->data, convertInto);
+          Free(slot);
+        } else {
+          memory = Lease(slot);
+        }
+      } catch (...) {
+        Free(slot);
+        throw;
+      }
     }
-    return render.View(self);
+    if (m_request.outputChannels != 4) return converted;
+    const void* data = memory->address;
+    const bool writable = memory->writable;
+    return FourChannelView(data, py::cast(std::move(memory)), writable);
   }
 
-  // The section as an array, without rendering (the frame last rendered).
-  // Needs the GIL.
-  py::array View(py::object self) {
-    if (!m_dtype) {
-      m_dtype = m_layout.depth == 8    ? py::dtype::of<std::uint8_t>()
-                : m_layout.depth == 16 ? py::dtype::of<std::uint16_t>()
-                                       : py::dtype::of<float>();
-    }
+  // An array of the pool's four-channel layout over `data`, kept alive by
+  // `base`. Needs the GIL.
+  py::array FourChannelView(const void* data, py::object base, bool writable) const {
     const auto pixel = static_cast<py::ssize_t>(m_layout.bytesPerPixel);
-    py::array frame(m_dtype, {py::ssize_t(m_layout.height), py::ssize_t(m_layout.width), py::ssize_t(4)},
-                    {static_cast<py::ssize_t>(m_layout.rowBytes), pixel, pixel / 4}, m_data, self);
-    // Nobody but the server writes the section.
-    py::detail::array_proxy(frame.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    const std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(m_layout.rowBytes), pixel, pixel / 4};
+    const std::vector<py::ssize_t> shape{py::ssize_t(m_layout.height), py::ssize_t(m_layout.width), 4};
+    py::array frame(Dtype(), shape, strides, data, base);
+    if (!writable) py::detail::array_proxy(frame.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
     return frame;
   }
 
+  // Ends every slot's render; frames already returned stay readable.
   void End() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_render.reset();  // a failure to end after a lost link is dropped: the render is over either way
+    std::lock_guard<std::mutex> guard(m_renderLock);
+    m_ended = true;
+    for (auto& slot : m_slots) slot->render.reset();  // after a lost link that fails too; it is over either way
   }
 
-  int Width() const { return m_layout.width; }
-  int Height() const { return m_layout.height; }
-  int Depth() const { return m_layout.depth; }
-  std::size_t RowBytes() const { return m_layout.rowBytes; }
-  ULONGLONG Size() const { return m_layout.frameBytes; }
-  bool Running() const { return m_render.has_value(); }
+  // A frame that goes gives its slot back, unless the pool copied it out
+  // (and leased the slot to a later frame) in the meantime.
+  void Return(Slot* slot, std::uint64_t ticket) noexcept {
+    std::lock_guard<std::mutex> guard(m_leaseLock);
+    if (slot->busy && slot->ticket == ticket) {
+      slot->busy = false;
+      slot->holder = nullptr;
+    }
+  }
+
+  std::size_t Sections() {
+    std::lock_guard<std::mutex> guard(m_leaseLock);
+    return m_slots.size();
+  }
+  const moravane::host::FrameLayout& Layout() const { return m_layout; }
+  bool Running() const { return !m_ended; }
+  std::vector<py::ssize_t> Shape() const {
+    std::vector<py::ssize_t> shape{py::ssize_t(m_layout.height), py::ssize_t(m_layout.width)};
+    if (m_request.outputChannels != 1) shape.push_back(m_request.outputChannels);
+    return shape;
+  }
 
  private:
-  moravane::Renderer m_renderer;
-  moravane::VideoRenderOptions m_options;
-  moravane::MemoryMappedFile m_section;
-  std::string m_name;
-  void* m_data = nullptr;
+  // A renderer of the source with the request's options, bound to a new
+  // section. Without the GIL.
+  std::unique_ptr<Slot> NewSlot() {
+    auto slot = std::make_unique<Slot>();
+    std::lock_guard<std::mutex> guard(m_source->lock);
+    const kelvex::geom::RectT<LONG> frame = m_source->handle.GetFrameSize();
+    slot->renderer = m_source->handle.GetRenderer();
+    slot->options = slot->renderer.CreateVideoRenderOptions();
+    const VideoRequest& request = m_request;
+    moravane::VideoRenderOptions& options = slot->options;
+    options.SetChannelOrder(request.channelOrder);
+    options.SetBounds(request.width, request.height);
+    if (request.depth != 0) options.SetBitDepth(request.depth);
+    if (request.downsampleX != 1 || request.downsampleY != 1) {
+      options.SetDownsampleFactor(request.downsampleX, request.downsampleY);
+    }
+    const auto [left, top, right, bottom] = request.region;
+    if (left != 0 || top != 0 || right != 0 || bottom != 0) options.SetRegionOfInterest({left, top, right, bottom});
+    if (request.lowQuality) options.SetLowQuality(true);
+    if (request.guides) options.SetRenderGuideLayers(true);
+    if (request.premultiply) options.SetPreMultiply(1);
+    if (request.fieldOrder != 0) options.SetFieldOrder(request.fieldOrder);
+    if (request.rowBytes != 0) options.SetRowBytes(request.rowBytes);
+
+    // The server's own figure for the memory must agree with the layout,
+    // and every slot of a pool has the same one.
+    const moravane::host::FrameLayout layout = moravane::host::FrameLayoutOf(options, frame);
+    if (m_layout.frameBytes == 0) m_layout = layout;
+    slot->name = NewSectionName("video");
+    slot->view = std::make_shared<SectionView>();
+    slot->view->file.Init(true, slot->name, layout.frameBytes);
+    slot->view->data = static_cast<const std::byte*>(slot->view->file.GetAddress());
+    slot->render.emplace(
+        moravane::host::ScopedRender::Video(slot->renderer, slot->options, slot->name, layout.frameBytes));
+    return slot;
+  }
+
+  // A slot for the next render, marked busy. Without the GIL, under the
+  // render lock.
+  Slot& Acquire() {
+    if (Slot* free = TakeFree()) return *free;
+    const std::uint64_t limit = g_frameMemoryLimit.load(std::memory_order_relaxed);
+    if ((m_slots.size() + 1) * m_layout.frameBytes <= limit) {
+      std::unique_ptr<Slot> added = NewSlot();
+      std::lock_guard<std::mutex> guard(m_leaseLock);
+      m_slots.push_back(std::move(added));
+      return Take(*m_slots.back());
+    }
+    // Every section is leased and another would pass the limit: the frame
+    // leased longest ago leaves shared memory for a private copy, and its
+    // slot renders the next frame.
+    std::lock_guard<std::mutex> guard(m_leaseLock);
+    Slot* oldest = nullptr;
+    for (auto& slot : m_slots) {
+      if (!slot->busy) return Take(*slot);  // a frame went meanwhile
+      if (slot->holder != nullptr && (oldest == nullptr || slot->ticket < oldest->ticket)) oldest = slot.get();
+    }
+    FrameMemory& frame = *oldest->holder;
+    ReplaceWithPrivateCopy(frame.address, frame.bytes, frame.writable);
+    frame.section.clear();
+    if (frame.address == oldest->view->data) {
+      // The slot's own view now holds the copy, so the slot maps its
+      // section again elsewhere; the frame unmaps the copy when it goes.
+      auto fresh = std::make_shared<SectionView>();
+      fresh->file.Init(false, oldest->name, m_layout.frameBytes);
+      fresh->data = static_cast<const std::byte*>(fresh->file.GetAddress());
+      oldest->view = std::move(fresh);
+    }
+    return Take(*oldest);
+  }
+
+  Slot* TakeFree() {
+    std::lock_guard<std::mutex> guard(m_leaseLock);
+    for (auto& slot : m_slots) {
+      if (!slot->busy) return &Take(*slot);
+    }
+    return nullptr;
+  }
+
+  // Under the lease lock.
+  Slot& Take(Slot& slot) {
+    slot.busy = true;
+    slot.ticket = ++m_tickets;
+    slot.holder = nullptr;
+    return slot;
+  }
+
+  void Free(Slot& slot) {
+    std::lock_guard<std::mutex> guard(m_leaseLock);
+    slot.busy = false;
+    slot.holder = nullptr;
+  }
+
+  // The frame just rendered into `slot`, leased to a new FrameMemory.
+  std::shared_ptr<FrameMemory> Lease(Slot& slot) {
+    auto memory = std::make_shared<FrameMemory>();
+    memory->pool = shared_from_this();
+    memory->slot = &slot;
+    memory->view = slot.view;
+    memory->bytes = static_cast<std::size_t>(m_layout.frameBytes);
+    memory->section = slot.name;
+    memory->writable = m_request.writable;
+    memory->address = const_cast<std::byte*>(slot.view->data);
+    if (m_request.writable) {
+      // A private mapping of the section: pages are copied only when the
+      // caller writes them, and the writes never reach the section. The
+      // lease keeps the server off the section meanwhile, so the pages not
+      // yet written show this frame.
+      const WideString name = kelvex::utility::AsciiToUTF16(slot.name);
+      comsupport::UniqueHandle section(::OpenFileMappingW(FILE_MAP_READ, FALSE, comsupport::AsOleChars(name.c_str())));
+      if (section) memory->private_.Reset(::MapViewOfFile(section.Get(), FILE_MAP_COPY, 0, 0, 0));
+      if (!memory->private_) throw moravane::LinkError(moravane::kSharedMemoryFailed);
+      memory->address = memory->private_.Get();
+    }
+    std::lock_guard<std::mutex> guard(m_leaseLock);
+    memory->ticket = slot.ticket;
+    slot.holder = memory.get();
+    return memory;
+  }
+
+  // Three channels or grey out of the slot's four, in one pass.
+  void Convert(const std::byte* from, void* to) const {
+    switch (m_layout.depth) {
+      case 8:
+        ConvertAs<std::uint8_t>(from, static_cast<std::uint8_t*>(to));
+        break;
+      case 16:
+        ConvertAs<std::uint16_t>(from, static_cast<std::uint16_t*>(to));
+        break;
+      default:
+        ConvertAs<float>(from, static_cast<float*>(to));
+        break;
+    }
+  }
+
+  template <class T>
+  void ConvertAs(const std::byte* from, T* to) const {
+    const int width = m_layout.width;
+    for (int y = 0; y < m_layout.height; ++y) {
+      const T* in = reinterpret_cast<const T*>(from + static_cast<std::size_t>(y) * m_layout.rowBytes);
+      if (m_request.outputChannels == 3) {
+        for (int x = 0; x < width; ++x, in += 4, to += 3) {
+          to[0] = in[0];
+          to[1] = in[1];
+          to[2] = in[2];
+        }
+      } else {
+        // BT.601 luma of R, G and B (the server lays out RGBA for grey),
+        // as image libraries compute grey; 8 bits in 14-bit fixed point.
+        for (int x = 0; x < width; ++x, in += 4) {
+          if constexpr (std::is_floating_point_v<T>) {
+            *to++ = 0.299f * in[0] + 0.587f * in[1] + 0.114f * in[2];
+          } else if constexpr (sizeof(T) == 2) {
+            // 14 bits of weight are too coarse for 16-bit values.
+            *to++ = static_cast<T>(0.299f * in[0] + 0.587f * in[1] + 0.114f * in[2] + 0.5f);
+          } else {
+            *to++ = static_cast<T>(
+                (std::uint64_t{in[0]} * 4899 + std::uint64_t{in[1]} * 9617 + std::uint64_t{in[2]} * 1868 + 8192) >> 14);
+          }
+        }
+      }
+    }
+  }
+
+  py::dtype Dtype() const {
+    return m_layout.depth == 8    ? py::dtype::of<std::uint8_t>()
+           : m_layout.depth == 16 ? py::dtype::of<std::uint16_t>()
+                                  : py::dtype::of<float>();
+  }
+
+  std::shared_ptr<PySource> m_source;
+  VideoRequest m_request;
   moravane::host::FrameLayout m_layout;
-  std::optional<moravane::host::ScopedRender> m_render;  // none once ended
-  std::mutex m_lock;
-  py::dtype m_dtype{py::reinterpret_steal<py::dtype>(py::handle())};  // made on first use, under the GIL
+  std::mutex m_renderLock;  // one render at a time; taken before the lease lock
+  std::mutex m_leaseLock;   // the slots' lease fields and the list of slots
+  std::vector<std::unique_ptr<Slot>> m_slots;
+  std::uint64_t m_tickets = 0;
+  bool m_ended = false;
+};
+
+FrameMemory::~FrameMemory() {
+  if (slot != nullptr) pool->Return(slot, ticket);
+  // private_, view and then pool go after this body: the copy-on-write view
+  // and the slot's view are unmapped, and the last frame of a closed
+  // iterator takes the pool (its renders and sections) with it.
+}
+
+// The Python face of a pool: kept apart so that the pool can be shared with
+// the frames it lends out.
+struct VideoRender {
+  std::shared_ptr<FramePool> pool;
 };
 
 }  // namespace
@@ -173,20 +450,46 @@ void BindRendering(py::module_& m) {
       .def_readwrite("row_bytes", &VideoRequest::rowBytes)
       .def_readwrite("low_quality", &VideoRequest::lowQuality)
       .def_readwrite("guides", &VideoRequest::guides)
-      .def_readwrite("premultiply", &VideoRequest::premultiply);
+      .def_readwrite("premultiply", &VideoRequest::premultiply)
+      .def_readwrite("output_channels", &VideoRequest::outputChannels)
+      .def_readwrite("writable", &VideoRequest::writable);
 
-  py::class_<VideoRender, std::shared_ptr<VideoRender>>(m, "VideoRender")
-      .def(py::init(
-          [](PySource& source, const VideoRequest& request) { return std::make_shared<VideoRender>(source, request); }))
-      .def("render", &VideoRender::Render)
-      .def("view", [](py::object self) { return self.cast<VideoRender&>().View(self); })
-      .def("end", &VideoRender::End, Release())
-      .def_property_readonly("width", &VideoRender::Width)
-      .def_property_readonly("height", &VideoRender::Height)
-      .def_property_readonly("depth", &VideoRender::Depth)
-      .def_property_readonly("row_bytes", &VideoRender::RowBytes)
-      .def_property_readonly("frame_bytes", &VideoRender::Size)
-      .def_property_readonly("running", &VideoRender::Running);
+  py::class_<FrameMemory, std::shared_ptr<FrameMemory>>(m, "FrameMemory", "What a frame's array views; its base.")
+      .def_property_readonly(
+          "section",
+          [](const FrameMemory& memory) -> py::object {
+            if (memory.section.empty()) return py::none();
+            return py::str(memory.section);
+          },
+          "The shared section the frame is a view of; None once the frame was copied out of it.")
+      .def_readonly("writable", &FrameMemory::writable)
+      .def_property_readonly(
+          "shared",
+          [](py::object self) -> py::object {
+            const FrameMemory& memory = self.cast<const FrameMemory&>();
+            if (memory.section.empty()) return py::none();
+            return memory.pool->FourChannelView(memory.view->data, self, false);
+          },
+          "The frame as the server wrote it in the shared section, read-only (for a writable frame: "
+          "without the caller's writes); None once the frame was copied out.");
+
+  py::class_<VideoRender>(m, "VideoRender")
+      .def(py::init([](std::shared_ptr<PySource> source, const VideoRequest& request) {
+        return VideoRender{std::make_shared<FramePool>(std::move(source), request)};
+      }))
+      .def("render", [](VideoRender& render, std::int32_t value,
+                        std::int32_t scale) { return render.pool->Render(value, scale); })
+      .def(
+          "end", [](VideoRender& render) { render.pool->End(); }, Release())
+      .def_property_readonly("shape",
+                             [](const VideoRender& render) { return py::tuple(py::cast(render.pool->Shape())); })
+      .def_property_readonly("depth", [](const VideoRender& render) { return render.pool->Layout().depth; })
+      .def_property_readonly("frame_bytes", [](const VideoRender& render) { return render.pool->Layout().frameBytes; })
+      .def_property_readonly("sections", [](const VideoRender& render) { return render.pool->Sections(); })
+      .def_property_readonly("running", [](const VideoRender& render) { return render.pool->Running(); });
+
+  m.def("get_frame_memory_limit", [] { return g_frameMemoryLimit.load(); });
+  m.def("set_frame_memory_limit", [](std::uint64_t bytes) { g_frameMemoryLimit.store(bytes); });
 }
 
 }  // namespace moravane_python

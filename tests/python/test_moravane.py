@@ -195,26 +195,90 @@ def test_frame_number_pattern_shows_every_frame_asked(project, depth):
     assert [decode_number(f, depth) for f in batch] == [3, 5, 7]
 
 
-def test_frames_view_the_section_without_a_copy(project):
+def address(frame):
+    return frame.__array_interface__["data"][0]
+
+
+def test_frames_are_values_without_a_copy(project):
     source = project.source("Frame numbers")
-    first = source[7]
-    address = first.__array_interface__["data"][0]
-    kept = first.copy()
-    second = source[9]
-    # One section: the second frame is written where the first was, and the
-    # array's base is the render that owns the mapping.
-    assert second.__array_interface__["data"][0] == address
-    assert numpy.shares_memory(first, second)
-    assert type(first.base).__name__ == "VideoRender" and first.base is second.base
-    assert decode_number(first, 8) == 9 and decode_number(kept, 8) == 7
-    assert not first.flags.writeable and not first.flags.owndata
+    with source.frames(range(100)) as frames:
+        kept = list(frames)
+        # One section per kept frame, each frame a view of its own.
+        assert frames.sections == 100
+    assert [decode_number(f, 8) for f in kept] == list(range(100))
+    assert len({address(f) for f in kept}) == 100
+    assert all(not f.flags.owndata and not f.flags.writeable and f.base.section for f in kept)
+    for index in (0, 42, 99):
+        numpy.testing.assert_array_equal(kept[index], source[index])
     with pytest.raises(ValueError):
-        first[0, 0, 0] = 1
-    # A frame keeps its section mapped after everything else is gone.
+        kept[0][0, 0, 0] = 1
+    # A frame kept across 1,000 later renders keeps its picture, and a loop
+    # that drops each frame before the next reuses two sections.
+    first = source[5]
+    picture = first.copy()
+    with source.frames([i % 240 for i in range(1000)]) as frames:
+        for frame in frames:
+            pass
+        assert frames.sections <= 2
+    numpy.testing.assert_array_equal(first, picture)
+    # A frame keeps its section mapped after the render and source are gone.
     frames = source.frames([11])
     last = next(frames)
     del frames, source
     assert decode_number(last, 8) == 11
+
+
+def test_frame_memory_limit_copies_the_oldest_frame_out(project):
+    source = project.source("Frame numbers")
+    saved = moravane.get_frame_memory_limit()
+    moravane.set_frame_memory_limit(3 * 640 * 360 * 4)
+    try:
+        with source.frames(range(10)) as frames:
+            kept = list(frames)
+            assert frames.sections == 3
+    finally:
+        moravane.set_frame_memory_limit(saved)
+    # Every frame keeps its picture and its address; all but the newest
+    # three left shared memory for a private copy.
+    assert [decode_number(f, 8) for f in kept] == list(range(10))
+    assert [f.base.section is None for f in kept] == [True] * 7 + [False] * 3
+    assert len({address(f) for f in kept}) == 10
+    with pytest.raises(ValueError):
+        kept[0][0, 0, 0] = 1
+
+
+def test_writable_frames_are_copy_on_write(project):
+    source = project.source("Frame numbers")
+    saved = moravane.get_frame_memory_limit()
+    moravane.set_frame_memory_limit(2 * 640 * 360 * 4)
+    try:
+        with source.frames([7, 8, 9, 10], writable=True) as frames:
+            seven = next(frames)
+            assert seven.flags.writeable and seven.base.writable
+            seven[:] = 0
+            # The server's section still holds what it rendered.
+            assert decode_number(seven.base.shared, 8) == 7 and decode_number(seven, 8) == 0
+            later = [next(frames) for _ in range(3)]  # the third copies `seven` out, writes and all
+    finally:
+        moravane.set_frame_memory_limit(saved)
+    assert seven.base.section is None and not seven.any()
+    assert [decode_number(f, 8) for f in later] == [8, 9, 10]
+
+
+@pytest.mark.parametrize("depth", [8, 16, 32])
+def test_three_channels_and_grey_come_from_the_four(project, depth):
+    source = project.source("Colour bars")
+    rgba = source.frames([5], depth=depth).render(5).astype(numpy.float64)
+    for channels, expected in (
+        ("RGB", rgba[..., :3]),
+        ("BGR", rgba[..., 2::-1]),
+        ("GRAY", rgba[..., :3] @ [0.299, 0.587, 0.114]),
+    ):
+        frame = source.frames([5], depth=depth, channels=channels).render(5)
+        assert frame.shape == expected.shape and frame.dtype == DTYPE[depth]
+        assert frame.flags.c_contiguous and frame.flags.writeable
+        # Grey in integers rounds the luma: one code value at most.
+        numpy.testing.assert_allclose(frame, expected, atol=1 if depth != 32 else 1e-6, rtol=0)
 
 
 @pytest.mark.parametrize("dtype", ["float32", "int16"])

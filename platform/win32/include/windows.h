@@ -168,6 +168,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiStr, int 
 
 #define PAGE_READONLY 0x02u
 #define PAGE_READWRITE 0x04u
+#define FILE_MAP_COPY 0x0001u
 #define FILE_MAP_WRITE 0x0002u
 #define FILE_MAP_READ 0x0004u
 #define FILE_MAP_ALL_ACCESS 0xF001Fu

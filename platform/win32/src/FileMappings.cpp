@@ -72,8 +72,12 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHig
   if (!LookupHandle(mapping, entry) || entry.object->GetKind() != Kind::Section) return Fail(ERROR_INVALID_HANDLE);
   if (TakeInjectedFailure(TheKernel().failingMapViews)) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   const auto& section = static_cast<const Section&>(*entry.object);
-  const bool write = (desiredAccess & FILE_MAP_WRITE) != 0;
-  if ((desiredAccess & (FILE_MAP_WRITE | FILE_MAP_READ)) == 0) return Fail(ERROR_INVALID_PARAMETER);
+  // A copy-on-write view needs only the right to read: its writes go to
+  // pages of this process and never reach the section. FILE_MAP_COPY's bit
+  // is also part of FILE_MAP_ALL_ACCESS, so only the flag alone asks for it.
+  const bool copyOnWrite = desiredAccess == FILE_MAP_COPY;
+  const bool write = (desiredAccess & FILE_MAP_WRITE) != 0 && !copyOnWrite;
+  if ((desiredAccess & (FILE_MAP_WRITE | FILE_MAP_READ | FILE_MAP_COPY)) == 0) return Fail(ERROR_INVALID_PARAMETER);
   if (write && (entry.access & FILE_MAP_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED);
 
   const std::uint64_t offset = (static_cast<std::uint64_t>(offsetHigh) << 32) | offsetLow;
@@ -82,8 +86,9 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHig
   const std::uint64_t length = numberOfBytes != 0 ? numberOfBytes : section.Size() - offset;
   if (length > section.Size() - offset) return Fail(ERROR_ACCESS_DENIED);
 
-  void* address = ::mmap(nullptr, static_cast<std::size_t>(length), write ? PROT_READ | PROT_WRITE : PROT_READ,
-                         MAP_SHARED, section.Fd(), static_cast<off_t>(PageSize() + offset));
+  void* address = ::mmap(nullptr, static_cast<std::size_t>(length),
+                         write || copyOnWrite ? PROT_READ | PROT_WRITE : PROT_READ,
+                         copyOnWrite ? MAP_PRIVATE : MAP_SHARED, section.Fd(), static_cast<off_t>(PageSize() + offset));
   if (address == MAP_FAILED) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   Kernel& kernel = TheKernel();
   {

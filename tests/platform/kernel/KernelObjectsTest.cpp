@@ -79,6 +79,14 @@ TEST_F(KernelObjects, BadSectionsAndViewsAreRefusedWithTheErrorOfTheirKind) {
   UniqueMappedView tail(::MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 65536, 0));
   EXPECT_EQ(2, Bytes(tail)[0]);
   EXPECT_EQ(3, Bytes(tail)[kSize - 65536 - 1]);
+  // A copy-on-write view through a handle that may only read: its writes
+  // stay in it, and the section and its other views keep what they had.
+  UniqueMappedView copy(::MapViewOfFile(reader.Get(), FILE_MAP_COPY, 0, 0, 0));
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(2, Bytes(copy)[65536]);
+  Bytes(copy)[65536] = 9;
+  EXPECT_EQ(2, Bytes(tail)[0]);
+  EXPECT_EQ(2, Bytes(whole)[65536]);
   // (handle, access, offset, length) -> the error
   const std::tuple<HANDLE, DWORD, DWORD, SIZE_T, DWORD> views[] = {
       {section.Get(), FILE_MAP_READ, 4096, 0, ERROR_MAPPED_ALIGNMENT},
