@@ -85,12 +85,14 @@ struct Node {
   std::string name;
   GUID id{};
   Node* parent = nullptr;
+  std::size_t indexInParent = 0;                // where it stands in parent->children
   std::vector<std::unique_ptr<Node>> children;  // bins only
   SourceDesc source;                            // sources only
   int line = 0;                                 // where it was declared, for messages
 
   Node* AddChild(std::unique_ptr<Node> child) {
     child->parent = this;
+    child->indexInParent = children.size();
     children.push_back(std::move(child));
     return children.back().get();
   }

@@ -30,6 +30,7 @@
 #include <kelvex/Threads.h>
 #include <atomic>
 #include <chrono>
+#include <moravane/Host.h>
 #include <moravane/MemoryMappedFile.h>
 #include <moravane/Project.h>
 #include <moravane/RenderOptions.h>
@@ -38,6 +39,7 @@
 #include <moravane/Source.h>
 
 #include <objbase.h>
+#include <rpc/Rpc.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -489,6 +491,44 @@ void LinkNullCall(benchmark::State& state) {
   state.counters["calls/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// A walk of a project of `items` items (flat, below the root) with the
+// host header's Walk and each item's type, as a host lists a project: the
+// time and the remote calls per item, so that the cost of the walk can be
+// held against LinkNullCall of the same run.
+void WalkProject(benchmark::State& state) {
+  const auto items = static_cast<int>(state.range(0));
+  const std::filesystem::path path = g_project.parent_path() / ("walk-" + std::to_string(items) + ".orraproj");
+  if (!std::filesystem::exists(path)) {
+    std::ofstream file(path);
+    file << "orra-project 1\nproject \"Walk\" {00000000-0000-4000-8000-000000000001}\n";
+    char line[96];
+    for (int i = 0; i < items; ++i) {
+      std::snprintf(line, sizeof line, "item \"Item %d\" {00000000-0000-4000-9000-%012d}\n", i, i);
+      file << line;
+    }
+  }
+  try {
+    Server server = LinkToServer();
+    Project project = server.OpenProject(kelvex::utility::AsciiToUTF16(path.string()));
+    std::int64_t visited = 0, calls = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+      const std::int64_t before = rpc::debug::RoundTrips();
+      moravane::host::Walk(project.GetRootItem(), 0, [&](Item& item, int) {
+        benchmark::DoNotOptimize(item.GetType());
+        ++visited;
+      });
+      calls += rpc::debug::RoundTrips() - before;
+    }
+    server.CloseProject(project);
+    const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+    state.counters["us/item"] = spent.count() / double(std::max<std::int64_t>(visited, 1));
+    state.counters["calls/item"] = double(calls) / double(std::max<std::int64_t>(visited, 1));
+  } catch (const LinkError& error) {
+    SkipWithLinkError(state, error);
+  }
+}
+
 bool ReadAll(int fd, std::byte* data, std::size_t size) {
   while (size > 0) {
     const ssize_t got = ::read(fd, data, size);
@@ -543,6 +583,7 @@ const benchmark::internal::Benchmark* const g_named[] = {
 BENCHMARK_CAPTURE(Link, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(LinkOverlapped, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(LinkNullCall)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(WalkProject)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The server process: the reference server's class, published to the

@@ -94,6 +94,8 @@ long StubReferences(IUnknown* identity);
 
 // Remote objects that proxies of this process hold.
 std::int64_t LiveProxyObjects();
+// The requests this process has sent to servers, each a round trip.
+std::int64_t RoundTrips();
 // Objects of this process held by clients in other processes.
 std::int64_t ExportedObjects();
 // Whether sessions opened from now on offer the server a shared-memory
