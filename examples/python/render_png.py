@@ -1,10 +1,13 @@
 """Render frames of a source to PNG files with only NumPy and the standard
 library.
 
-    python3 render_png.py PROJECT SOURCE [--frames A:B] [--output FOLDER]
+    python3 render_png.py PROJECT SOURCE [--frames RANGE] [--output FOLDER]
 
-SOURCE is a source's name or GUID. Frames A up to B (B excluded) are
-written as OUTPUT/frame-NNNNNN.png, 8-bit RGBA at the source's size.
+SOURCE is a source's name or GUID. RANGE means what it means to
+`moravane-cli render --frames` (the same code reads it): N one frame, A:B
+frames A up to B (B excluded), A:B:STEP, A: to the end, and negative
+numbers from the end (-10: the last ten). The frames are written as
+OUTPUT/frame-NNNNNN.png, 8-bit RGBA at the source's size.
 """
 
 import argparse
@@ -36,20 +39,21 @@ def main():
     parser = argparse.ArgumentParser(description="Render frames of a source to PNG files.")
     parser.add_argument("project")
     parser.add_argument("source", help="name or GUID of the source")
-    parser.add_argument("--frames", default="0:1", help="A:B renders frames A up to B (excluded)")
+    parser.add_argument("--frames", default="0", help="N, A:B (B excluded), A:B:STEP, A:, -N from the end")
     parser.add_argument("--output", default=".", help="folder of the PNG files")
     args = parser.parse_args()
-    first, _, end = args.frames.partition(":")
-    first = int(first)
-    end = int(end) if end else first + 1
     os.makedirs(args.output, exist_ok=True)
 
     with moravane.link() as server, server.open(args.project) as project:
         source = project.source(args.source)
-        with source.frames(range(first, end), depth=8, channel_order="RGBA") as frames:
-            for number, frame in zip(range(first, end), frames):
+        try:
+            numbers = moravane.frame_range(args.frames, len(source))
+        except (ValueError, IndexError) as error:
+            parser.error("--frames: %s" % error)  # exit 2, as the command line's wrong usage
+        with source.frames(numbers, depth=8, channel_order="RGBA") as frames:
+            for number, frame in zip(numbers, frames):
                 write_png(os.path.join(args.output, "frame-%06d.png" % number), frame)
-    print("wrote %d PNG files to %s" % (end - first, args.output))
+    print("wrote %d PNG files to %s" % (len(numbers), args.output))
 
 
 if __name__ == "__main__":

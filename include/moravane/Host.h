@@ -1,6 +1,7 @@
 // What every host writes around the exported classes, once: walking a
 // project's items, finding a source by GUID or name, the layout of a
-// rendered frame, and a render that ends itself. Header only and built on
+// rendered frame, a render that ends itself, frame ranges as text, and a
+// source described as named values. Header only and built on
 // the public classes alone, so it adds nothing to what the library exports
 // and a host may copy or leave it.
 #pragma once
@@ -14,11 +15,13 @@
 #include <kelvex/Guid.h>
 #include <kelvex/Strings.h>
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace moravane::host {
 
@@ -164,5 +167,247 @@ class ScopedRender {
   Renderer m_renderer;
   void (Renderer::*m_end)();
 };
+
+// --- frame ranges ------------------------------------------------------------
+
+// A frame range that is no range, or that the source's frames do not hold.
+// Kind tells a host which of its errors to raise: text it cannot read, a
+// range reaching past the source, or one that selects nothing.
+class FrameRangeError : public RequestError {
+ public:
+  enum class Kind { kSyntax, kOutside, kEmpty };
+  FrameRangeError(Kind kind, const std::string& message) : RequestError(message), m_kind(kind) {}
+  Kind GetKind() const { return m_kind; }
+
+ private:
+  Kind m_kind;
+};
+
+// A frame range as written, before the source's frame count is known:
+// "N" frame N alone; "A:B" frames A up to B, B excluded; "A:B:STEP" every
+// STEP-th of them; A left out is the first frame, B left out the end; ""
+// the whole source. A negative number counts from the end, as Python's
+// indices do: "-1" is the last frame, "-10:" the last ten, "0:-1" all but
+// the last.
+struct FrameRange {
+  std::string text;           // as written, for the messages
+  std::optional<long> first;  // none: the first frame
+  std::optional<long> end;    // none: the source's end
+  long step = 1;
+  bool single = false;  // "N": `first` alone
+};
+
+// The frames a range selects in a source: first, first + step, ... before end.
+struct FrameSpan {
+  long first = 0;
+  long end = 0;
+  long step = 1;
+  long Size() const { return end > first ? (end - first + step - 1) / step : 0; }
+};
+
+inline FrameRange ParseFrameRange(const std::string& text) {
+  FrameRange range;
+  range.text = text;
+  if (text.empty()) return range;
+  auto refuse = [&](const std::string& why) -> FrameRangeError {
+    return FrameRangeError(FrameRangeError::Kind::kSyntax,
+                           "'" + text + "' is not a frame range" + why +
+                               ": N is frame N, A:B frames A up to B (B excluded), A:B:STEP every STEP-th of them, "
+                               "A: from A to the end; negative numbers count from the end (-1 the last frame)");
+  };
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (std::size_t colon; (colon = text.find(':', from)) != std::string::npos; from = colon + 1) {
+    parts.push_back(text.substr(from, colon - from));
+  }
+  parts.push_back(text.substr(from));
+  if (parts.size() > 3) throw refuse("");
+  // Nine digits at most: a frame number past that is beyond every time
+  // the server takes, and stays far from the limits of `long`.
+  auto number = [&](const std::string& part, bool sign) -> std::optional<long> {
+    if (part.empty()) return std::nullopt;
+    const bool negative = sign && part[0] == '-';
+    const std::string digits = part.substr(negative ? 1 : 0);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) {
+      throw refuse("");
+    }
+    const long value = std::stol(digits);
+    return negative ? -value : value;
+  };
+  range.first = number(parts[0], true);
+  if (parts.size() == 1) {
+    range.single = true;
+    return range;
+  }
+  range.end = number(parts[1], true);
+  if (parts.size() == 3) {
+    if (const std::optional<long> step = number(parts[2], false)) {
+      if (*step < 1) throw refuse(" (STEP is 1 or more)");
+      range.step = *step;
+    }
+  }
+  // Ends of the same sign are ordered without the count; mixed signs wait
+  // for it.
+  if (range.first && range.end && (*range.first < 0) == (*range.end < 0) && *range.end <= *range.first) {
+    throw FrameRangeError(FrameRangeError::Kind::kEmpty,
+                          "the frame range '" + text + "' holds no frames: B must come after A");
+  }
+  return range;
+}
+
+// The frames of `range` in a source of `count` frames. Unlike a slice in
+// Python, a range is never cut to fit: one that reaches past the source,
+// or selects nothing, is a mistake the host should hear of before it
+// renders anything.
+inline FrameSpan ResolveFrameRange(const FrameRange& range, long count) {
+  if (count <= 0) {
+    throw FrameRangeError(FrameRangeError::Kind::kOutside,
+                          range.text.empty() ? "the source has no frames"
+                                             : "the source has no frames for the frame range '" + range.text + "'");
+  }
+  const std::string frames =
+      ", which has " + std::to_string(count) + " frames (0 to " + std::to_string(count - 1) + ")";
+  auto outside = [&](const std::string& what) {
+    return FrameRangeError(FrameRangeError::Kind::kOutside, what + frames);
+  };
+  const long first = range.first.value_or(0) + (range.first.value_or(0) < 0 ? count : 0);
+  if (range.single) {
+    if (first < 0 || first >= count) throw outside("frame " + range.text + " lies outside the source");
+    return {first, first + 1, 1};
+  }
+  const long end = range.end ? *range.end + (*range.end < 0 ? count : 0) : count;
+  if (first < 0) throw outside("the frame range '" + range.text + "' starts before the source");
+  if (first >= count || end > count) throw outside("the frame range '" + range.text + "' goes beyond the source");
+  if (end <= first) {
+    throw FrameRangeError(FrameRangeError::Kind::kEmpty,
+                          "the frame range '" + range.text + "' holds no frames of the source" + frames);
+  }
+  return {first, end, range.step};
+}
+
+// --- a source described ------------------------------------------------------
+
+// The frame rate as a fraction: 30000/1001 for 29.97, exactly 24/1 for 24.
+// A rate that no common denominator gives exactly is kept to a thousandth.
+inline std::pair<int, int> RateFraction(double rate) {
+  for (int denominator : {1, 1001, 1000, 100000}) {
+    const double numerator = std::round(rate * denominator);
+    if (std::abs(numerator / denominator - rate) < 1e-7 * rate) return {static_cast<int>(numerator), denominator};
+  }
+  return {static_cast<int>(std::lround(rate * 1000)), 1000};
+}
+
+// Whole frames within the duration: those that start before it ends.
+inline long FrameCount(const kelvex::time::RatioTime& duration, std::pair<int, int> rate) {
+  if (duration.scale <= 0 || duration.value <= 0 || rate.first <= 0) return 0;
+  const long long numerator = static_cast<long long>(duration.value) * rate.first;
+  const long long denominator = static_cast<long long>(duration.scale) * rate.second;
+  return static_cast<long>((numerator + denominator - 1) / denominator);
+}
+
+// What ffmpeg needs to read frames rendered RGBA at this depth, tightly
+// packed; empty at 32 bits, which it has no raw format for.
+inline std::string FfmpegRawInput(int width, int height, int depth, std::pair<int, int> rate) {
+  const char* format = depth == 8 ? "rgba" : depth == 16 ? "rgba64le" : nullptr;
+  if (format == nullptr) return "";
+  return "-f rawvideo -pix_fmt " + std::string(format) + " -video_size " + std::to_string(width) + "x" +
+         std::to_string(height) + " -framerate " + std::to_string(rate.first) + "/" + std::to_string(rate.second);
+}
+
+// What the server says about a source, asked once each.
+struct SourceFacts {
+  kelvex::time::RatioTime duration;
+  double fps = 0;
+  std::pair<int, int> rate{0, 1};
+  long frames = 0;
+  int width = 0;
+  int height = 0;
+  kelvex::geom::Ratio aspect;
+  int depth = 0;
+  long timeStamp = 0;
+  bool hasAudio = false;
+  bool hasVideo = false;
+  std::string rawInput;  // empty without video or at 32 bits
+};
+
+inline SourceFacts ProbeSource(Source& source) {
+  SourceFacts facts;
+  facts.duration = source.GetDuration();
+  facts.fps = source.GetFrameRate();
+  facts.rate = RateFraction(facts.fps);
+  const kelvex::geom::RectT<LONG> size = source.GetFrameSize();
+  facts.width = static_cast<int>(size.Width());
+  facts.height = static_cast<int>(size.Height());
+  facts.aspect = source.GetPixelAspectRatio();
+  facts.depth = static_cast<int>(source.GetBitDepth());
+  facts.timeStamp = static_cast<long>(source.GetTimeStamp());
+  facts.hasAudio = source.HasAudio();
+  facts.hasVideo = source.HasVideo();
+  facts.frames = FrameCount(facts.duration, facts.rate);
+  if (facts.hasVideo) facts.rawInput = FfmpegRawInput(facts.width, facts.height, facts.depth, facts.rate);
+  return facts;
+}
+
+// One named value of a description; a group holds named values of its own.
+struct Field {
+  enum class Kind { kInteger, kReal, kBool, kText, kNull, kGroup };
+  std::string key;
+  Kind kind = Kind::kNull;
+  long long integer = 0;
+  double real = 0;
+  bool truth = false;
+  std::string text;
+  std::vector<Field> group;
+
+  Field(std::string name, Kind type) : key(std::move(name)), kind(type) {}
+  static Field Integer(std::string key, long long value) {
+    Field f(std::move(key), Kind::kInteger);
+    f.integer = value;
+    return f;
+  }
+  static Field Real(std::string key, double value) {
+    Field f(std::move(key), Kind::kReal);
+    f.real = value;
+    return f;
+  }
+  static Field Bool(std::string key, bool value) {
+    Field f(std::move(key), Kind::kBool);
+    f.truth = value;
+    return f;
+  }
+  // Text, or null when `value` is none.
+  static Field Text(std::string key, std::optional<std::string> value) {
+    Field f(std::move(key), value ? Kind::kText : Kind::kNull);
+    f.text = value.value_or("");
+    return f;
+  }
+  static Field Group(std::string key, std::vector<Field> values) {
+    Field f(std::move(key), Kind::kGroup);
+    f.group = std::move(values);
+    return f;
+  }
+};
+
+// A source as named values in a fixed order: what a host prints as its
+// description (the command line's `probe --json`) and hands on as its
+// metadata (the Python package's `Source.metadata`), from this one list.
+inline std::vector<Field> DescribeSource(const SourceFacts& f) {
+  return {
+      Field::Group("duration", {Field::Integer("value", f.duration.value), Field::Integer("scale", f.duration.scale),
+                                Field::Real("seconds", f.duration.ToSeconds())}),
+      Field::Integer("frames", f.frames),
+      Field::Group("rate", {Field::Integer("numerator", f.rate.first), Field::Integer("denominator", f.rate.second),
+                            Field::Real("fps", f.fps)}),
+      Field::Integer("width", f.width),
+      Field::Integer("height", f.height),
+      Field::Group("pixel_aspect", {Field::Integer("numerator", f.aspect.numerator),
+                                    Field::Integer("denominator", f.aspect.denominator)}),
+      Field::Integer("bit_depth", f.depth),
+      Field::Integer("time_stamp", f.timeStamp),
+      Field::Bool("has_audio", f.hasAudio),
+      Field::Bool("has_video", f.hasVideo),
+      Field::Text("ffmpeg_raw_input", f.rawInput.empty() ? std::nullopt : std::optional<std::string>(f.rawInput)),
+  };
+}
 
 }  // namespace moravane::host

@@ -119,5 +119,10 @@ py::array RenderAudio(PySource& source, std::int32_t startValue, std::int32_t st
 // renders (which take the handles' classes as arguments).
 void BindHandles(py::module_& m);
 void BindRendering(py::module_& m);
+// What the package shares with moravane-cli through Host.h (frame ranges, a
+// source's description), and audio rendered block by block.
+void BindRanges(py::module_& m);
+void BindMetadata(py::module_& m);
+void BindAudioBlocks(py::module_& m);
 
 }  // namespace moravane_python

@@ -9,7 +9,9 @@
 // wrapper that Python threads may share holds a mutex, taken after the GIL
 // has been released (never the other way round, so no lock-order cycle with
 // the GIL). The files: Handles.cpp (the link and the handles), Rendering.cpp
-// (frames and audio), this one (the module and its error translation).
+// (frames and audio), AudioBlocks.cpp (audio block by block), Ranges.cpp and
+// Metadata.cpp (frame ranges and a source's description, as moravane-cli
+// has them), this one (the module and its error translation).
 #include "Handles.h"
 
 #include <exception>
@@ -41,4 +43,7 @@ PYBIND11_MODULE(_moravane, m) {
   py::register_exception_translator(&TranslateLinkError);
   moravane_python::BindHandles(m);
   moravane_python::BindRendering(m);
+  moravane_python::BindRanges(m);
+  moravane_python::BindMetadata(m);
+  moravane_python::BindAudioBlocks(m);
 }

@@ -250,7 +250,7 @@ TEST_F(E2e, CommandLineOutputsReadBackAsTheyWereAsked) {
        {"frames        25 (0 to 24)", "rate          25 fps (25/1)", "size          64x48", "pixel aspect  10:11",
         "bit depth     16", "audio         no"}},
       {kCli + "probe" + kOurs + "--source Numbers --json",
-       {"\"duration\": {\"value\": 5, \"scale\": 24, \"seconds\": 0.208333333}", "\"frames\": 5,"}},
+       {"\"duration\": {\"value\": 5, \"scale\": 24, \"seconds\": 0.20833333333333334}", "\"frames\": 5,"}},
       {kCli + "send-file " E2E_DEMO_DIR "/still.png --project" + kDemo + "-q && echo sent", {"sent"}},
       {y4m + "Numbers --frames 1:4 | head -n 1",
        {"YUV4MPEG2 W128 H72 F24:1 Ip A1:1 C444 XCOLORRANGE=LIMITED XCOLORMATRIX=BT601\n"}},

@@ -362,7 +362,7 @@ BAD_ARGUMENTS = [
     (lambda s: s.frames([0], width=-1), ValueError, "width"),
     (lambda s: s.frames([0], low_quality=1), TypeError, "bool"),
     (lambda s: s.frames([0], speed=2), TypeError, "unknown render option"),
-    (lambda s: s.frames("012"), TypeError, "iterable"),
+    (lambda s: s.frames(b"012"), TypeError, "iterable"),
     (lambda s: s.batch([]), ValueError, "empty"),
     (lambda s: s.audio(rate=0), ValueError, "rate"),
     (lambda s: s.audio(channels=33), ValueError, "channels"),

@@ -95,9 +95,15 @@ struct Link {
 using moravane::host::FindSource;
 using moravane::host::Walk;
 
-std::pair<int, int> RateFraction(double rate);
-long FrameCount(const kelvex::time::RatioTime& duration, std::pair<int, int> rate);
-std::string FfmpegRawInput(int width, int height, int depth, std::pair<int, int> rate);
+// Rates, counts and the description of a source are the header's, shared
+// with the Python package so that both say the same.
+using moravane::host::FfmpegRawInput;
+using moravane::host::FrameCount;
+using moravane::host::RateFraction;
+
+// A description as one line of JSON, numbers written so that they read
+// back as the same doubles.
+std::string JsonObject(const std::vector<moravane::host::Field>& fields);
 
 struct RenderRequest {
   std::string project;
@@ -123,13 +129,9 @@ struct RenderRequest {
   bool quiet = false;
 };
 
-struct FrameRange {
-  long first = 0;
-  std::optional<long> end;  // none: to the source's end
-  long step = 1;
-};
-
-FrameRange ParseFrames(const std::string& text);
+// --frames, read as the header reads every frame range (the Python
+// package's too); text it cannot read is wrong usage that names the option.
+moravane::host::FrameRange ParseFrames(const std::string& text);
 void CheckRenderRequest(const RenderRequest& r);
 
 struct AudioRequest {

@@ -80,38 +80,22 @@ int Probe(const std::string& path, const std::string& wanted, bool json) {
   Link link;
   moravane::Project project = link.server.OpenProject(AbsolutePath(path));
   moravane::Source source = FindSource(project, wanted);
-  const kelvex::time::RatioTime duration = source.GetDuration();
-  const double rate = source.GetFrameRate();
-  const auto fraction = RateFraction(rate);
-  const kelvex::geom::RectT<LONG> size = source.GetFrameSize();
-  const kelvex::geom::Ratio aspect = source.GetPixelAspectRatio();
-  const int depth = static_cast<int>(source.GetBitDepth());
-  const long stamp = static_cast<long>(source.GetTimeStamp());
-  const bool audio = source.HasAudio(), video = source.HasVideo();
-  const long frames = FrameCount(duration, fraction);
-  const std::string raw = video ? FfmpegRawInput(size.Width(), size.Height(), depth, fraction) : "";
+  const moravane::host::SourceFacts f = moravane::host::ProbeSource(source);
   link.server.CloseProject(project);
   if (json) {
-    std::printf(
-        "{\"duration\": {\"value\": %d, \"scale\": %d, \"seconds\": %.9g}, \"frames\": %ld, "
-        "\"rate\": {\"numerator\": %d, \"denominator\": %d, \"fps\": %.9g}, \"width\": %d, \"height\": %d, "
-        "\"pixel_aspect\": {\"numerator\": %d, \"denominator\": %d}, \"bit_depth\": %d, \"time_stamp\": %ld, "
-        "\"has_audio\": %s, \"has_video\": %s, \"ffmpeg_raw_input\": %s}\n",
-        duration.value, duration.scale, duration.ToSeconds(), frames, fraction.first, fraction.second, rate,
-        static_cast<int>(size.Width()), static_cast<int>(size.Height()), aspect.numerator, aspect.denominator, depth,
-        stamp, audio ? "true" : "false", video ? "true" : "false", raw.empty() ? "null" : Json(raw).c_str());
+    std::printf("%s\n", JsonObject(moravane::host::DescribeSource(f)).c_str());
     return 0;
   }
-  std::printf("duration      %.6g s (%d/%d)\n", duration.ToSeconds(), duration.value, duration.scale);
-  std::printf("frames        %ld (0 to %ld)\n", frames, frames - 1);
-  std::printf("rate          %.6g fps (%d/%d)\n", rate, fraction.first, fraction.second);
-  std::printf("size          %dx%d\n", static_cast<int>(size.Width()), static_cast<int>(size.Height()));
-  std::printf("pixel aspect  %d:%d\n", aspect.numerator, aspect.denominator);
-  std::printf("bit depth     %d\n", depth);
-  std::printf("time stamp    %ld\n", stamp);
-  std::printf("audio         %s\n", audio ? "yes" : "no");
-  std::printf("video         %s\n", video ? "yes" : "no");
-  if (!raw.empty()) std::printf("raw input     ffmpeg %s -i -\n", raw.c_str());
+  std::printf("duration      %.6g s (%d/%d)\n", f.duration.ToSeconds(), f.duration.value, f.duration.scale);
+  std::printf("frames        %ld (0 to %ld)\n", f.frames, f.frames - 1);
+  std::printf("rate          %.6g fps (%d/%d)\n", f.fps, f.rate.first, f.rate.second);
+  std::printf("size          %dx%d\n", f.width, f.height);
+  std::printf("pixel aspect  %d:%d\n", f.aspect.numerator, f.aspect.denominator);
+  std::printf("bit depth     %d\n", f.depth);
+  std::printf("time stamp    %ld\n", f.timeStamp);
+  std::printf("audio         %s\n", f.hasAudio ? "yes" : "no");
+  std::printf("video         %s\n", f.hasVideo ? "yes" : "no");
+  if (!f.rawInput.empty()) std::printf("raw input     ffmpeg %s -i -\n", f.rawInput.c_str());
   return 0;
 }
 

@@ -2,7 +2,11 @@
 // errors with their texts and advice.
 #include "Cli.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace cli {
 
@@ -75,6 +79,59 @@ std::string Json(const std::string& text) {
     }
   }
   return out + "\"";
+}
+
+namespace {
+
+// The shortest text that reads back as the same double: a reader of the
+// JSON gets the server's figure exactly, not one cut to fewer digits.
+std::string JsonNumber(double value) {
+  if (!std::isfinite(value)) return "null";  // JSON has no infinities or NaN
+  char text[40];
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    if (std::strtod(text, nullptr) == value) break;
+  }
+  return text;
+}
+
+void AppendJson(std::string& out, const std::vector<moravane::host::Field>& fields) {
+  using Kind = moravane::host::Field::Kind;
+  out += '{';
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const moravane::host::Field& field = fields[i];
+    if (i > 0) out += ", ";
+    out += Json(field.key) + ": ";
+    switch (field.kind) {
+      case Kind::kInteger:
+        out += std::to_string(field.integer);
+        break;
+      case Kind::kReal:
+        out += JsonNumber(field.real);
+        break;
+      case Kind::kBool:
+        out += field.truth ? "true" : "false";
+        break;
+      case Kind::kText:
+        out += Json(field.text);
+        break;
+      case Kind::kNull:
+        out += "null";
+        break;
+      case Kind::kGroup:
+        AppendJson(out, field.group);
+        break;
+    }
+  }
+  out += '}';
+}
+
+}  // namespace
+
+std::string JsonObject(const std::vector<moravane::host::Field>& fields) {
+  std::string out;
+  AppendJson(out, fields);
+  return out;
 }
 
 void PrintLinkError(const moravane::LinkError& error) {

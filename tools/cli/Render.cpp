@@ -100,7 +100,7 @@ class PngEncoders {
 
 int Render(const RenderRequest& request) {
   CheckRenderRequest(request);
-  const FrameRange range = ParseFrames(request.frames);
+  const moravane::host::FrameRange range = ParseFrames(request.frames);
   const std::string output = request.output.empty() ? (request.format == "png" ? "." : "-") : request.output;
 
   Link link;
@@ -111,14 +111,10 @@ int Render(const RenderRequest& request) {
   const auto [rateNumerator, rateDenominator] = RateFraction(rate);
   const kelvex::geom::RectT<LONG> frame = source.GetFrameSize();
   const long count = FrameCount(source.GetDuration(), {rateNumerator, rateDenominator});
-  const long end = range.end.value_or(count);
-  if (range.first >= count || end > count) {
-    throw UsageError("frames " + std::to_string(range.first) + " to " + std::to_string(end - 1) +
-                     " go beyond the source, which has " + std::to_string(count) + " frames (0 to " +
-                     std::to_string(count - 1) + ")");
-  }
+  // A range the source does not hold is a RequestError: wrong usage.
+  const moravane::host::FrameSpan span = moravane::host::ResolveFrameRange(range, count);
   std::vector<long> numbers;
-  for (long n = range.first; n < end; n += range.step) numbers.push_back(n);
+  for (long n = span.first; n < span.end; n += span.step) numbers.push_back(n);
 
   const int downX = request.downsample.empty() ? 1 : request.downsample[0];
   const int downY = request.downsample.size() < 2 ? downX : request.downsample[1];
@@ -156,7 +152,7 @@ int Render(const RenderRequest& request) {
     format.width = view.width;
     format.height = view.height;
     format.rateNumerator = rateNumerator;
-    format.rateDenominator = rateDenominator * static_cast<int>(range.step);
+    format.rateDenominator = rateDenominator * static_cast<int>(span.step);
     format.interlace = "ptb"[request.fieldOrder];
     // The source's pixel aspect, stretched by an uneven downsampling.
     const kelvex::geom::Ratio aspect = source.GetPixelAspectRatio();

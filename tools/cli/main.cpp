@@ -5,7 +5,7 @@
 //   moravane-cli register | unregister
 //   moravane-cli tree PROJECT [--json]
 //   moravane-cli probe PROJECT --source GUID|NAME [--json]
-//   moravane-cli render PROJECT --source GUID|NAME [--frames A:B[:STEP]] [options]
+//   moravane-cli render PROJECT --source GUID|NAME [--frames A:B[:STEP]|N] [options]
 //   moravane-cli audio PROJECT --source GUID|NAME [--start S] [--seconds N] [options]
 //   moravane-cli send-file PATH [--project PROJECT]
 //
@@ -33,35 +33,12 @@ namespace cli {
 
 namespace limits = moravane::limits;
 
-// "A:B" is frames A up to, not including, B; "A:B:STEP" every STEP-th of
-// them; "A:" from A to the end; "N" frame N alone; "" the whole source.
-FrameRange ParseFrames(const std::string& text) {
-  if (text.empty()) return {};
-  std::vector<std::string> parts;
-  std::size_t from = 0;
-  for (std::size_t colon; (colon = text.find(':', from)) != std::string::npos; from = colon + 1) {
-    parts.push_back(text.substr(from, colon - from));
+moravane::host::FrameRange ParseFrames(const std::string& text) {
+  try {
+    return moravane::host::ParseFrameRange(text);
+  } catch (const moravane::host::FrameRangeError& error) {
+    throw UsageError(std::string("--frames: ") + error.what());
   }
-  parts.push_back(text.substr(from));
-  auto number = [](const std::string& part, long& value) {
-    if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos || part.size() > 9) return false;
-    value = std::stol(part);
-    return true;
-  };
-  FrameRange range;
-  long end = 0;
-  bool ok = parts.size() <= 3 && number(parts[0], range.first);
-  if (ok && parts.size() == 1) range.end = range.first + 1;
-  if (ok && parts.size() >= 2 && !parts[1].empty()) {
-    ok = number(parts[1], end) && end > range.first;
-    range.end = end;
-  }
-  if (ok && parts.size() == 3) ok = !parts[1].empty() && number(parts[2], range.step) && range.step >= 1;
-  if (!ok) {
-    throw UsageError("--frames takes A:B (frames A up to B, B excluded), A:B:STEP, A: (A to the end) or N, not '" +
-                     text + "'");
-  }
-  return range;
 }
 
 // A single-file output that cannot be written is refused before anything
@@ -182,8 +159,9 @@ int main(int argc, char** argv) {
   renderCommand->add_option("PROJECT", render.project, "Project file")->required();
   renderCommand->add_option("-s,--source", render.source, "Source GUID or name")->required();
   renderCommand->add_option("-f,--frames", render.frames,
-                            "A:B frames A up to B (excluded), A:B:STEP every STEP-th, A: to the end, N one frame "
-                            "(default: the whole source)");
+                            "A:B frames A up to B (excluded), A:B:STEP every STEP-th, A: to the end, N one frame; "
+                            "negative numbers count from the end: -1 the last frame, -10: the last ten, 0:-1 all but "
+                            "the last (default: the whole source)");
   renderCommand->add_option("--format", render.format, "png (default), y4m or raw (RGBA as rendered)");
   renderCommand->add_option("-o,--output", render.output, "png: folder (default .); y4m, raw: file or - (default -)");
   renderCommand->add_option("--prefix", render.prefix, "File name prefix of PNG frames (default frame-)");
