@@ -8,11 +8,11 @@ them into (no copy)::
     with moravane.link() as server, server.open("demo.orraproj") as project:
         frame = project.source("Colour bars")[0]   # (height, width, 4) uint8, RGBA
 
-A frame stays valid until the next frame is rendered by the same renderer
-(the next ``source[i]`` of that source, the next step of the same
-``frames()`` iterator): call ``.copy()`` on one to keep it. Arrays are read
-only. Every remote call releases the GIL, so other Python threads run while
-the server renders.
+Every frame is a value: it keeps its picture for as long as it lives,
+without a copy (a render keeps a pool of shared sections and renders into
+one only once no array views it). Frames are read-only views unless asked
+for ``writable=True`` (copy-on-write). Every remote call releases the GIL,
+so other Python threads run while the server renders.
 
 Every failure of the link is a :class:`LinkError`; arguments that are wrong
 before anything reaches the server raise ``TypeError``, ``ValueError`` or
@@ -21,6 +21,7 @@ before anything reaches the server raise ``TypeError``, ``ValueError`` or
 
 import numbers
 import os
+import pickle
 import threading
 import uuid
 from fractions import Fraction
@@ -37,6 +38,7 @@ __all__ = [
     "Item",
     "Source",
     "Frames",
+    "frame_range",
     "link",
     "open",
     "self_link",
@@ -116,6 +118,177 @@ def self_link():
     withdrawn when the returned :class:`Server` is closed.
     """
     return Server(_moravane.self_link())
+
+
+# --- the process's own link, through which unpickled objects reach the server ---
+#
+# A pickled Project or Source carries only what names it (a path, a GUID,
+# render options): handles and section names mean nothing in another process.
+# The process that unpickles one reaches the server through a link of its
+# own, made on first need and shared by everything unpickled there, and opens
+# each project once. The link is machine-local: each machine of a cluster
+# links to its own server.
+
+_shared_lock = threading.Lock()
+_shared_server = None
+_shared_projects = {}  # absolute path -> Project opened through _shared_server
+# Set in a child forked from a process whose library had linked: such a child
+# inherits the parent's sessions with the server (sockets, shared channels)
+# but not the threads that serve them, so a link made there would share the
+# parent's session and break it, or wait for a thread that does not exist.
+_forked_after_link = False
+_fork_parent_linked = False
+
+
+def _shared_link():
+    """The process's shared :class:`Server` (call with ``_shared_lock`` held)."""
+    global _shared_server
+    if _shared_server is None:
+        if _forked_after_link:
+            raise RuntimeError(
+                "this process was forked from one that had linked to the server, whose link it cannot use "
+                "or share: start it with the 'spawn' or 'forkserver' method instead "
+                "(multiprocessing.get_context('spawn'))")
+        _shared_server = link()
+    return _shared_server
+
+
+def _shared_project(path):
+    """The project at the absolute `path`, opened once in this process."""
+    with _shared_lock:
+        project = _shared_projects.get(path)
+        if project is None:
+            project = _shared_projects[path] = _shared_link().open(path)
+        return project
+
+
+def _forget_shared(project=None, whole_link=False):
+    """Drop `project` (or, with `whole_link`, every project and the link)
+    from the process's cache and close them quietly, so that the next
+    unpickled object opens or links anew: for a project that was closed
+    under the cache, or a link that the server's death has made useless."""
+    global _shared_server
+    with _shared_lock:
+        gone = [project]
+        for path, cached in list(_shared_projects.items()):
+            if whole_link or cached is project:
+                gone.append(_shared_projects.pop(path))
+        if whole_link:
+            gone.append(_shared_server)
+            _shared_server = None
+    for thing in gone:
+        try:
+            if thing is not None:
+                thing.close()
+        except LinkError:
+            pass
+
+
+def _answers(project):
+    try:
+        project.name
+        return True
+    except LinkError:
+        return False
+
+
+def _reopened(path, take):
+    """``take(project)`` on the process's project at `path`; once more on a
+    project opened again (and on a new link when the server is gone) when
+    the cached one no longer answers."""
+    path = _absolute(path)
+    project = _shared_project(path)
+    try:
+        return take(project)
+    except LinkError as error:
+        # The failure of a project that still answers is the caller's.
+        if not error.should_reconnect and _answers(project):
+            raise
+        _forget_shared(project, whole_link=error.should_reconnect)
+    return take(_shared_project(path))
+
+
+def _unpickle_project(path):
+    def answering(project):
+        project.name  # a closed project or a lost link fails here, not later in the caller's hands
+        return project
+
+    return _reopened(path, answering)
+
+
+def _unpickle_source(path, key, options):
+    return _reopened(path, lambda project: project.source(key).with_options(**options))
+
+
+def _pickled_path(project, what):
+    """The absolute path that a pickle of `what` (of `project`) carries."""
+    if project is None:
+        raise pickle.PicklingError(
+            "cannot pickle a %s without its project (one from Item.as_source()): "
+            "take it from project.source(key)" % what)
+    try:
+        path = project.path
+    except LinkError as error:
+        raise pickle.PicklingError(
+            "cannot pickle this %s: the project is closed or its link is gone (%s)" % (what, error)) from error
+    if not path:
+        raise pickle.PicklingError("cannot pickle a %s of a project that has no file path" % what)
+    return os.path.abspath(path)
+
+
+def _before_fork():
+    global _fork_parent_linked
+    _fork_parent_linked = _shared_server is not None or _library_thread_running()
+
+
+def _after_fork_in_child():
+    global _shared_lock, _shared_server, _shared_projects, _forked_after_link
+    # The parent's objects must never be released from here: a release is a
+    # call over the parent's session. They are kept alive for good, even
+    # through the interpreter's exit.
+    inherited = [thing for thing in [_shared_server, *_shared_projects.values()] if thing is not None]
+    if inherited:
+        import ctypes
+
+        for thing in inherited:
+            ctypes.pythonapi.Py_IncRef(ctypes.py_object(thing))
+    _shared_lock = threading.Lock()  # another thread may have held it at the fork
+    _shared_server, _shared_projects = None, {}
+    _forked_after_link = _forked_after_link or _fork_parent_linked
+
+
+def _library_thread_running():
+    """Whether the library's communication thread runs in this process (it
+    names itself so; started by the first call of a link)."""
+    try:
+        tasks = os.listdir("/proc/self/task")
+    except OSError:
+        return False
+    for task in tasks:
+        try:
+            fd = os.open("/proc/self/task/%s/comm" % task, os.O_RDONLY)
+        except OSError:
+            continue
+        try:
+            if os.read(fd, 64).startswith(b"CommunicationTh"):
+                return True
+        finally:
+            os.close(fd)
+    return False
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
+
+
+def __getattr__(name):
+    # moravane.distributed loads Dask, which is slow to import and optional:
+    # it is imported when first named, not with the package.
+    if name == "distributed":
+        import importlib
+
+        return importlib.import_module(".distributed", __name__)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
 def get_free_threaded():
@@ -384,6 +557,11 @@ class Project:
                 return True
         return False
 
+    def __reduce__(self):
+        # A project pickles as its absolute path: unpickled, it is the
+        # receiving process's own open project of that path (_unpickle_project).
+        return (_unpickle_project, (_pickled_path(self, "project"),))
+
     def __repr__(self):
         return "<moravane.Project %r>" % self.name
 
@@ -437,19 +615,39 @@ class Item:
         return "<moravane.Item %r %s>" % (self.name, self.id)
 
 
+def frame_range(text, count):
+    """The frames that the range `text` selects among `count` frames, as a
+    ``range``: what ``moravane-cli render --frames`` means by it, read by
+    the same code.
+
+    "N" is frame N; "A:B" frames A up to B (B excluded); "A:B:STEP" every
+    STEP-th of them; "A:" from A to the end, ":B" from the first up to B;
+    "" every frame. Negative numbers count from the end: "-1" is the last
+    frame, "-10:" the last ten, "0:-1" all but the last. Unlike a slice, a
+    range is never cut to fit: one that reaches past the frames raises
+    ``IndexError``; one that cannot be read, or selects nothing,
+    ``ValueError``.
+    """
+    if not isinstance(text, str):
+        raise TypeError("a frame range is a str, not %s" % type(text).__name__)
+    return range(*_moravane.frame_range(text, _check_int(count, "count", 0, _INT32_MAX)))
+
+
 class Source:
     """A renderable source: metadata, frames and audio.
 
     ``len(source)`` is its number of frames; ``source[i]`` renders frame
     `i` (negative counts from the end) at the source's size as RGBA;
     ``source[a:b:step]`` is an iterator of those frames; :meth:`frames`
-    takes every render option; :meth:`batch` stacks copies of several
-    frames into one array; :meth:`audio` renders sound.
+    takes every render option; :meth:`get_batch` (or ``source[[i, j]]``)
+    stacks copies of several frames into one array; :meth:`audio` and
+    :meth:`audio_blocks` render sound.
 
-    Every frame is a read-only NumPy array of shape (height, width, 4) and
-    dtype uint8, uint16 or float32 (bit depth 8, 16, 32) that views the
-    shared memory the server wrote it into: valid until the same renderer
-    renders its next frame. Use ``.copy()`` to keep one.
+    Every frame is a NumPy array of shape (height, width, channels) and
+    dtype uint8, uint16 or float32 (bit depth 8, 16, 32). With four
+    channels it views the shared memory the server wrote it into, without a
+    copy, and keeps it for as long as it lives; three channels and grey are
+    converted once into an array of their own.
     """
 
     def __init__(self, core, project=None, options=None):
@@ -497,8 +695,9 @@ class Source:
 
     @property
     def frame_rate(self):
-        """Frames per second as a ``Fraction`` (30000/1001 for 29.97)."""
-        return Fraction(self.fps).limit_denominator(100000)
+        """Frames per second as a ``Fraction`` (30000/1001 for 29.97), the
+        one the command line counts frames with."""
+        return Fraction(*_moravane.rate_fraction(self.fps))
 
     @property
     def size(self):
@@ -567,9 +766,32 @@ class Source:
             raise IndexError("frame %d is outside the source's %d frames" % (index, length))
         return index
 
+    def _frame_indices(self, indices):
+        """`indices` as frames() and timestamps() take them, as a range or a
+        list of frame numbers, negatives counted from the end, each checked."""
+        length = len(self)
+        if indices is None:
+            return range(length)
+        if isinstance(indices, str):
+            return frame_range(indices, length)
+        if isinstance(indices, bytes) or not hasattr(indices, "__iter__"):
+            raise TypeError("indices must be an iterable of ints, a range or a frame range such as '10:20'")
+        if isinstance(indices, numpy.ndarray) and indices.ndim != 1:
+            raise TypeError("an array of frame indices must have one dimension, not %d" % indices.ndim)
+        # A range with both ends on one side of 0 is checked at its ends and
+        # stays lazy; one that crosses 0 ("-2, -1, 0, 1") is no interval.
+        if isinstance(indices, range) and len(indices) and (indices[0] < 0) == (indices[-1] < 0):
+            first, last = self._index(indices[0], length), self._index(indices[-1], length)
+            return range(first, last + (1 if indices.step > 0 else -1), indices.step)
+        return [self._index(i, length) for i in indices]
+
     def __getitem__(self, key):
         if isinstance(key, slice):
             return self.frames(range(*key.indices(len(self))))
+        if isinstance(key, numpy.ndarray) and key.ndim == 0:
+            key = key[()]
+        if isinstance(key, (list, tuple, numpy.ndarray)):
+            return self.get_batch(key)
         index = self._index(key, len(self))
         with self._default_lock:
             if self._default is None:
@@ -578,14 +800,20 @@ class Source:
         return frames.render(index)
 
     def frames(self, indices=None, **options):
-        """Render the frames at `indices` (an iterable of ints or a
-        ``range``; all frames when None) and return a :class:`Frames`
-        iterator of views.
+        """Render the frames at `indices` (an iterable of ints, a ``range``,
+        or a frame range such as "10:20" or "-10:" as :func:`frame_range`
+        reads it; negative numbers count from the end; all frames when
+        None) and return a :class:`Frames` iterator of views.
 
         Options (all checked before the server is asked):
             width, height: the size to render at (0: the source's).
             depth: bits per channel, 8, 16 or 32 (None: the source's).
-            channel_order: "RGBA" (default), "BGRA" or "ARGB".
+            channels: "RGBA" (default), "BGRA", "ARGB" (views of the
+                section), "RGB", "BGR" or "GRAY" (converted once; GRAY is
+                an (height, width) array of BT.601 luma).
+            channel_order: the older name for a four-channel `channels`.
+            writable: True for frames that may be written, copy-on-write
+                (no copy until written; the writes never reach the server).
             field_order: "progressive" (default), "upper" or "lower".
             downsample: n or (x, y), 1 to 64.
             region: (left, top, right, bottom) of the bounded frame.
@@ -593,44 +821,54 @@ class Source:
             low_quality, guides, premultiply: bools.
         """
         request = _video_request({**self._options, **options})
-        length = len(self)
-        if indices is None:
-            indices = range(length)
-        elif isinstance(indices, (str, bytes)) or not hasattr(indices, "__iter__"):
-            raise TypeError("indices must be an iterable of ints or a range")
-        if isinstance(indices, range):
-            # A range is checked at its ends and stays lazy.
-            if len(indices):
-                first, last = self._index(indices[0], length), self._index(indices[-1], length)
-                indices = range(first, last + (1 if indices.step > 0 else -1), indices.step)
-        else:
-            indices = [self._index(i, length) for i in indices]
+        indices = self._frame_indices(indices)
         return Frames(self, indices, request)
 
-    def batch(self, indices, **options):
-        """The frames at `indices` stacked into one new array of shape
-        (n, height, width, 4): each frame is copied once out of the shared
-        memory, so the batch stays valid. Options as for :meth:`frames`."""
-        with self.frames(indices, **options) as frames:
-            out = None
+    def get_batch(self, indices, **options):
+        """The frames at `indices` (as :meth:`frames` takes them, or a NumPy
+        array of ints) stacked into one new array of shape (n, height,
+        width, channels): each frame is copied once, so the batch stays
+        valid. ``source[[i, j, k]]`` is the same with the source's options.
+        Options as for :meth:`frames`."""
+        picked = self._frame_indices(indices)
+        if not len(picked):
+            raise ValueError("indices is empty: it selects no frames")
+        out = None
+        with self.frames(picked, **options) as frames:
             for k, frame in enumerate(frames):
                 if out is None:
-                    out = numpy.empty((len(frames),) + frame.shape, frame.dtype)
+                    out = numpy.empty((len(picked),) + frame.shape, frame.dtype)
                 out[k] = frame
-        if out is None:
-            raise ValueError("indices is empty")
         return out
 
-    def audio(self, start=0, seconds=None, rate=48000, channels=2, dtype="float32"):
-        """Render sound: `seconds` from `start` (seconds; default: to the
-        end of the source) at `rate` sample frames per second with
-        `channels` interleaved channels, dtype "float32" (-1 to 1) or
-        "int16".
+    #: The former name of :meth:`get_batch`.
+    batch = get_batch
 
-        Returns an array of shape (frames, channels) over a shared section
-        of its own (no copy; it stays valid). Shorter when the source ends
-        first.
+    def timestamps(self, indices=None):
+        """When frames start, in seconds as ``Fraction``: frame n at
+        n / :attr:`frame_rate`, exactly (1001/30000 for frame 1 at 29.97).
+
+        `indices` as :meth:`frames` takes them (a list comes back; all
+        frames when None), or one int (its time comes back alone).
         """
+        rate = self.frame_rate
+        if isinstance(indices, numbers.Integral):
+            return self._index(indices, len(self)) / rate
+        return [Fraction(index) / rate for index in self._frame_indices(indices)]
+
+    @property
+    def metadata(self):
+        """The source as ``moravane-cli probe --json`` describes it: a dict
+        of the same keys and values, from the same code (duration, frames,
+        rate, width, height, pixel_aspect, bit_depth, time_stamp,
+        has_audio, has_video, ffmpeg_raw_input; docs/cli.md)."""
+        return _moravane.describe_source(self._core)
+
+    def _audio_request(self, start, seconds, rate, channels, dtype):
+        """The checked arguments of audio() and audio_blocks(): the start
+        as two words, the sample frames, the rate, the channels and whether
+        samples are floats. The arguments are checked before the server is
+        asked about the source."""
         rate = float(_fraction(rate, "rate"))
         if not 1 <= rate <= 768000:
             raise ValueError("rate must be from 1 to 768000, not %s" % rate)
@@ -641,19 +879,72 @@ class Source:
         start = _fraction(start, "start", positive=False)
         if start < 0:
             raise ValueError("start must not be negative")
-        if start >= self.duration:
-            raise ValueError("start %s s is at or past the source's end (%s s)"
-                             % (float(start), float(self.duration)))
+        if seconds is not None:
+            seconds = _fraction(seconds, "seconds")
+        duration = self.duration
+        if start >= duration:
+            raise ValueError("start %s s is at or past the source's end (%s s)" % (float(start), float(duration)))
+        # A render of a source without sound would fail on the server; this
+        # says why without starting one.
+        if not self.has_audio:
+            raise ValueError("the source %r has no audio" % self.name)
         if seconds is None:
-            seconds = max(self.duration - start, Fraction(0))
-        seconds = _fraction(seconds, "seconds")
+            seconds = duration - start
         frames = round(seconds * Fraction(rate))
         if frames < 1:
             raise ValueError("seconds is shorter than one sample frame")
-        if frames > _INT32_MAX // (channels * 4):
-            raise ValueError("too much sound for one request; ask for less")
         value, scale = _ratio_words(start, "start")
-        return self._core.audio(value, scale, frames, rate, channels, _AUDIO_DTYPES[dtype_name])
+        return value, scale, frames, rate, channels, _AUDIO_DTYPES[dtype_name]
+
+    def audio(self, start=0, seconds=None, rate=48000, channels=2, dtype="float32"):
+        """Render sound: `seconds` from `start` (seconds; default: to the
+        end of the source) at `rate` sample frames per second with
+        `channels` interleaved channels, dtype "float32" (-1 to 1) or
+        "int16".
+
+        Returns an array of shape (frames, channels) over a shared section
+        of its own (no copy; it stays valid). Shorter when the source ends
+        first. A source without sound raises ``ValueError``.
+        """
+        value, scale, frames, rate, channels, floats = self._audio_request(start, seconds, rate, channels, dtype)
+        if frames > _INT32_MAX // (channels * 4):
+            raise ValueError("too much sound for one request; ask for less, or use audio_blocks()")
+        return self._core.audio(value, scale, frames, rate, channels, floats)
+
+    def audio_blocks(self, blocksize=4800, start=0, seconds=None, rate=48000, channels=2, dtype="float32"):
+        """Render sound as :meth:`audio` does, but in blocks: an iterator of
+        arrays of shape (blocksize, channels), the last one shorter, whose
+        concatenation is what :meth:`audio` gives for the same arguments.
+
+        One render runs for the whole iteration, its section one block
+        long: the server fills it once per block and each block is copied
+        out (a new, writable array), so no more than a block is held
+        however long the sound. The iterator is a context manager; the
+        render ends when it is exhausted, closed or collected.
+        """
+        blocksize = _check_int(blocksize, "blocksize", 1, 10000000)
+        request = self._audio_request(start, seconds, rate, channels, dtype)
+        return _moravane.AudioBlocks(self._core, *request, blocksize)
+
+    def with_options(self, **options):
+        """A new :class:`Source` of the same project and GUID whose renders
+        start from this one's options updated with `options` (the render
+        options of :meth:`frames`, checked here). The source itself is not
+        changed."""
+        return Source(self._core, project=self.project, options={**self._options, **options})
+
+    def __reduce__(self):
+        # A source pickles as its project's absolute path, its GUID and its
+        # render options; unpickled, it is found again in the receiving
+        # process's own open project of that path (_unpickle_source).
+        path = _pickled_path(self.project, "source")
+        try:
+            guid = self.id
+        except LinkError as error:
+            raise pickle.PicklingError("cannot pickle a source whose link is gone: %s" % error) from error
+        if guid is None:
+            raise pickle.PicklingError("cannot pickle a source that is no item of its project")
+        return (_unpickle_source, (path, str(guid), dict(self._options)))
 
     def __repr__(self):
         return "<moravane.Source %r>" % self.name
