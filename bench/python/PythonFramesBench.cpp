@@ -7,7 +7,10 @@
 //     then the array over the section), called from here per iteration;
 //   - CppRead / PythonRead: the same, each frame then read once (C++: a
 //     checksum over every 64-bit word; Python: NumPy's sum of the frame seen
-//     as 64-bit words).
+//     as 64-bit words);
+//   - PythonKept100 / PythonCopied100: lists of 100 frames, views kept
+//     against copies;
+//   - PythonDeliveredRGB / PythonDeliveredGray: three channels and grey.
 // The first frame of each render faults the section in and is not timed.
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>
@@ -29,6 +32,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -58,31 +62,42 @@ void Rates(benchmark::State& state) {
   state.counters["frames/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void Cpp(benchmark::State& state, bool read) {
+// The host's loop in C++: `sections` renderers of the source, each bound to
+// a section of its own, taking turns (one: the plain loop; two: what a
+// Python loop that holds the frame before pays at best).
+void Cpp(benchmark::State& state, bool read, int sections) {
   try {
     moravane::OrraServer factory;
     moravane::Server server = factory.CreateLink();
     moravane::Project project = server.OpenProject(kelvex::utility::AsciiToUTF16(g_project));
     moravane::Source source = project.GetSource(*kelvex::utility::Guid::Parse("00000000-0000-4000-8000-000000000002"));
-    moravane::Renderer renderer = source.GetRenderer();
-    moravane::VideoRenderOptions options = renderer.CreateVideoRenderOptions();
-    options.SetChannelOrder(0);
-    options.SetBitDepth(8);
-    const std::string name = "python-frames-bench-" + std::to_string(::getpid());
-    moravane::MemoryMappedFile section;
-    section.Init(true, name, kFrameBytes);
-    const void* frame = section.GetAddress();
-    renderer.StartVideoRender(options, name, kFrameBytes);
+    struct Bound {
+      moravane::Renderer renderer;
+      moravane::VideoRenderOptions options;
+      moravane::MemoryMappedFile section;
+    };
+    std::vector<Bound> bound(static_cast<std::size_t>(sections));
     ULONGLONG written = 0;
-    renderer.RenderVideo(kelvex::time::RatioTime(0, 25), &written);
+    for (std::size_t i = 0; i < bound.size(); ++i) {
+      Bound& b = bound[i];
+      b.renderer = source.GetRenderer();
+      b.options = b.renderer.CreateVideoRenderOptions();
+      b.options.SetChannelOrder(0);
+      b.options.SetBitDepth(8);
+      const std::string name = "python-frames-bench-" + std::to_string(::getpid()) + "-" + std::to_string(i);
+      b.section.Init(true, name, kFrameBytes);
+      b.renderer.StartVideoRender(b.options, name, kFrameBytes);
+      b.renderer.RenderVideo(kelvex::time::RatioTime(0, 25), &written);
+    }
     std::uint64_t sum = 0;
     int time = 1;
     for (auto _ : state) {
-      renderer.RenderVideo(kelvex::time::RatioTime(time++ % kFramesInSource, 25), &written);
-      if (read) sum += Checksum(frame);
+      Bound& b = bound[static_cast<std::size_t>(time) % bound.size()];
+      b.renderer.RenderVideo(kelvex::time::RatioTime(time++ % kFramesInSource, 25), &written);
+      if (read) sum += Checksum(b.section.GetAddress());
     }
     benchmark::DoNotOptimize(sum);
-    renderer.EndVideoRender();
+    for (Bound& b : bound) b.renderer.EndVideoRender();
     server.CloseProject(project);
   } catch (const moravane::LinkError& error) {
     state.SkipWithError(("LinkError " + std::to_string(error.GetError())).c_str());
@@ -91,39 +106,57 @@ void Cpp(benchmark::State& state, bool read) {
   Rates(state);
 }
 
-void Python(benchmark::State& state, bool read) {
+// A Python loop: `body` defines step(), which renders `framesPerStep`
+// frames of the iterator `frames` (opened with `options`) and returns
+// something to keep the result alive. One step runs untimed first, so a
+// pool's sections exist before the timing starts.
+void Python(benchmark::State& state, const char* options, const char* body, int framesPerStep) {
   try {
     py::dict scope;
     scope["path"] = g_project;
-    scope["read"] = read;
     scope["frames_in_source"] = kFramesInSource;
-    py::exec(R"(
-import moravane, numpy
+    py::exec(std::string(R"(
+import itertools, moravane, numpy
 server = moravane.link()
 project = server.open(path)
-frames = project.source("Bars").frames(range(frames_in_source), channel_order="BGRA", depth=8)
-next(frames)
-if read:
-    def step():
-        return int(next(frames).reshape(-1).view(numpy.uint64).sum())
-else:
-    step = frames.__next__
-)",
+frames = project.source("Bars").frames(range(frames_in_source), depth=8, )") +
+                 options + ")\n" + body + "\nstep()\n",
              scope);
     py::object step = scope["step"];
     for (auto _ : state) benchmark::DoNotOptimize(step().ptr());
-    py::exec("frames.close(); project.close(); server.close()", scope);
+    py::exec("kept = None; frames.close(); project.close(); server.close()", scope);
   } catch (const py::error_already_set& error) {
     state.SkipWithError(error.what());
     return;
   }
-  Rates(state);
+  state.counters["frames/s"] =
+      benchmark::Counter(double(state.iterations()) * framesPerStep, benchmark::Counter::kIsRate);
 }
 
-BENCHMARK_CAPTURE(Cpp, Delivered, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(Python, Delivered, false)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(Cpp, Read, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(Python, Read, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
+// As `for frame in frames:` runs: the frame before is still held while the
+// next one renders, so the pool alternates between two sections.
+constexpr const char* kNext = "kept = None\ndef step():\n    global kept\n    kept = next(frames)\n    return kept";
+constexpr const char* kRead = "def step():\n    return int(next(frames).reshape(-1).view(numpy.uint64).sum())";
+// 100 frames kept at once, as `list(frames)` keeps them: views of 100
+// sections, against the same list made of copies out of two sections. The
+// list before is dropped first, so that one list's sections are reused.
+constexpr const char* kKeep =
+    "kept = None\ndef step():\n    global kept\n    kept = None\n"
+    "    kept = list(itertools.islice(frames, 100))\n    return kept";
+constexpr const char* kCopy =
+    "kept = None\ndef step():\n    global kept\n    kept = None\n"
+    "    kept = [f.copy() for f in itertools.islice(frames, 100)]\n    return kept";
+
+BENCHMARK_CAPTURE(Cpp, Delivered, false, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Cpp, DeliveredTwoSections, false, 2)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Python, Delivered, "channels='BGRA'", kNext, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Cpp, Read, true, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Python, Read, "channels='BGRA'", kRead, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Python, Kept100, "channels='BGRA'", kKeep, 100)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(Python, Copied100, "channels='BGRA'", kCopy, 100)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Three channels and grey, converted once out of the section.
+BENCHMARK_CAPTURE(Python, DeliveredRGB, "channels='RGB'", kNext, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Python, DeliveredGray, "channels='GRAY'", kNext, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

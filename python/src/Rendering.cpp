@@ -121,11 +121,11 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
   // section leased to the array, or (for three channels or grey) a new
   // array converted out of it.
   py::array Render(std::int32_t value, std::int32_t scale) {
-    py::array converted;
+    std::optional<py::array> converted;
     void* convertInto = nullptr;
     if (m_request.outputChannels != 4) {
-      converted = py::array(Dtype(), Shape());
-      convertInto = converted.mutable_data();
+      converted.emplace(Dtype(), Shape());
+      convertInto = converted->mutable_data();
     }
     std::shared_ptr<FrameMemory> memory;
     {
@@ -147,7 +147,7 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
         throw;
       }
     }
-    if (m_request.outputChannels != 4) return converted;
+    if (converted) return std::move(*converted);
     const void* data = memory->address;
     const bool writable = memory->writable;
     return FourChannelView(data, py::cast(std::move(memory)), writable);
@@ -351,7 +351,7 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
             *to++ = static_cast<T>(0.299f * in[0] + 0.587f * in[1] + 0.114f * in[2] + 0.5f);
           } else {
             *to++ = static_cast<T>(
-                (std::uint64_t{in[0]} * 4899 + std::uint64_t{in[1]} * 9617 + std::uint64_t{in[2]} * 1868 + 8192) >> 14);
+                (std::uint32_t{in[0]} * 4899 + std::uint32_t{in[1]} * 9617 + std::uint32_t{in[2]} * 1868 + 8192) >> 14);
           }
         }
       }
