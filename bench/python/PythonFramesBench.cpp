@@ -8,6 +8,9 @@
 //   - CppRead / PythonRead: the same, each frame then read once (C++: a
 //     checksum over every 64-bit word; Python: NumPy's sum of the frame seen
 //     as 64-bit words);
+//   - PythonDeliveredDropped: each frame dropped before the next (one
+//     section, as the C++ loop); PythonDelivered holds the frame before, as
+//     a for loop does (two sections), against CppDeliveredTwoSections;
 //   - PythonKept100 / PythonCopied100: lists of 100 frames, views kept
 //     against copies;
 //   - PythonDeliveredRGB / PythonDeliveredGray: three channels and grey.
@@ -136,6 +139,8 @@ frames = project.source("Bars").frames(range(frames_in_source), depth=8, )") +
 // As `for frame in frames:` runs: the frame before is still held while the
 // next one renders, so the pool alternates between two sections.
 constexpr const char* kNext = "kept = None\ndef step():\n    global kept\n    kept = next(frames)\n    return kept";
+// Each frame dropped before the next renders: one section, as the C++ loop.
+constexpr const char* kDrop = "def step():\n    next(frames)";
 constexpr const char* kRead = "def step():\n    return int(next(frames).reshape(-1).view(numpy.uint64).sum())";
 // 100 frames kept at once, as `list(frames)` keeps them: views of 100
 // sections, against the same list made of copies out of two sections. The
@@ -150,6 +155,7 @@ constexpr const char* kCopy =
 BENCHMARK_CAPTURE(Cpp, Delivered, false, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(Cpp, DeliveredTwoSections, false, 2)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(Python, Delivered, "channels='BGRA'", kNext, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Python, DeliveredDropped, "channels='BGRA'", kDrop, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(Cpp, Read, true, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(Python, Read, "channels='BGRA'", kRead, 1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(Python, Kept100, "channels='BGRA'", kKeep, 100)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -6,8 +6,10 @@ the one before, the way a cut or motion detector starts.
 RANGE as `moravane-cli render --frames` takes it (A:B frames A up to B,
 B excluded; A: to the end; -48: the last 48 frames; ...).
 
-Each frame arrives as a view of the shared section (no copy); only the
-previous frame is kept, as a float copy, to compare the next one against.
+Each frame arrives as a view of the shared section it was rendered into
+(no copy) and keeps its picture while it lives, so the previous frame is
+simply kept to compare the next one against: the render alternates between
+two sections.
 """
 
 import argparse
@@ -38,7 +40,7 @@ def main():
             if previous is not None:
                 change = float(numpy.abs(rgb - previous).mean())
                 print("frame %6d  change %.4f%s" % (number, change, "  <- cut" if change > 0.25 else ""))
-            previous = rgb.copy()
+            previous = rgb
 
 
 if __name__ == "__main__":
