@@ -132,23 +132,10 @@ def self_link():
 _shared_lock = threading.Lock()
 _shared_server = None
 _shared_projects = {}  # absolute path -> Project opened through _shared_server
-# Set in a child forked from a process whose library had linked: such a child
-# inherits the parent's sessions with the server (sockets, shared channels)
-# but not the threads that serve them, so a link made there would share the
-# parent's session and break it, or wait for a thread that does not exist.
-_forked_after_link = False
-_fork_parent_linked = False
-
-
 def _shared_link():
     """The process's shared :class:`Server` (call with ``_shared_lock`` held)."""
     global _shared_server
     if _shared_server is None:
-        if _forked_after_link:
-            raise RuntimeError(
-                "this process was forked from one that had linked to the server, whose link it cannot use "
-                "or share: start it with the 'spawn' or 'forkserver' method instead "
-                "(multiprocessing.get_context('spawn'))")
         _shared_server = link()
     return _shared_server
 
@@ -236,49 +223,18 @@ def _pickled_path(project, what):
     return os.path.abspath(path)
 
 
-def _before_fork():
-    global _fork_parent_linked
-    _fork_parent_linked = _shared_server is not None or _library_thread_running()
-
-
 def _after_fork_in_child():
-    global _shared_lock, _shared_server, _shared_projects, _forked_after_link
-    # The parent's objects must never be released from here: a release is a
-    # call over the parent's session. They are kept alive for good, even
-    # through the interpreter's exit.
-    inherited = [thing for thing in [_shared_server, *_shared_projects.values()] if thing is not None]
-    if inherited:
-        import ctypes
-
-        for thing in inherited:
-            ctypes.pythonapi.Py_IncRef(ctypes.py_object(thing))
+    # A forked child links anew: the library answers the objects inherited
+    # from the parent as a lost link (without touching the parent's link),
+    # so the child forgets the parent's shared link and projects and makes
+    # its own on the first unpickled object.
+    global _shared_lock, _shared_server, _shared_projects
     _shared_lock = threading.Lock()  # another thread may have held it at the fork
     _shared_server, _shared_projects = None, {}
-    _forked_after_link = _forked_after_link or _fork_parent_linked
-
-
-def _library_thread_running():
-    """Whether the library's communication thread runs in this process (it
-    names itself so; started by the first call of a link)."""
-    try:
-        tasks = os.listdir("/proc/self/task")
-    except OSError:
-        return False
-    for task in tasks:
-        try:
-            fd = os.open("/proc/self/task/%s/comm" % task, os.O_RDONLY)
-        except OSError:
-            continue
-        try:
-            if os.read(fd, 64).startswith(b"CommunicationTh"):
-                return True
-        finally:
-            os.close(fd)
-    return False
 
 
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def __getattr__(name):

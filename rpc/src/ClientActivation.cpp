@@ -31,6 +31,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace rpc {
@@ -45,7 +46,14 @@ struct Sessions {
 };
 
 Sessions& TheSessions() {
-  static Sessions* sessions = new Sessions;  // outlives every proxy, even at exit
+  static Sessions* sessions = [] {
+    auto* made = new Sessions;  // outlives every proxy, even at exit
+    // Held across fork(), so that a child finds the table consistent and
+    // its lock free.
+    ::pthread_atfork([] { TheSessions().mutex.lock(); }, [] { TheSessions().mutex.unlock(); },
+                     [] { TheSessions().mutex.unlock(); });
+    return made;
+  }();
   return *sessions;
 }
 
@@ -54,7 +62,7 @@ std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectRe
                                           Clock::time_point deadline) {
   Sessions& sessions = TheSessions();
   std::lock_guard lock(sessions.mutex);
-  if (auto known = sessions.byEndpoint[endpoint].lock(); known && !known->Dead()) {
+  if (auto known = sessions.byEndpoint[endpoint].lock(); known && !known->Dead() && !known->Inherited()) {
     result = ConnectResult::kConnected;
     return known;
   }

@@ -66,8 +66,16 @@ void ClientSession::MarkDead() {
   }
 }
 
+ClientSession::~ClientSession() {
+  if (Inherited()) {
+    // The parent's channels: closing one would unwatch its socket in the
+    // epoll instance the parent still uses, or mark its region closed.
+    for (std::unique_ptr<Channel>& channel : m_idle) static_cast<void>(channel.release());
+  }
+}
+
 std::unique_ptr<Channel> ClientSession::Take(HRESULT& status) {
-  if (Dead()) {
+  if (Dead() || Inherited()) {
     status = kServerUnavailable;
     return nullptr;
   }

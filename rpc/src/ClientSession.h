@@ -76,14 +76,18 @@ class StallWatch {
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
-  explicit ClientSession(std::string endpoint) : m_endpoint(std::move(endpoint)) {}
-  virtual ~ClientSession() = default;
+  explicit ClientSession(std::string endpoint) : m_endpoint(std::move(endpoint)), m_generation(ProcessGeneration()) {}
+  virtual ~ClientSession();
 
   // Opens the first channel, which opens the session at the server. A
   // server that accepts but has not answered by `deadline` is stalled.
   ConnectResult Open(Clock::time_point deadline);
 
   bool Dead() const { return m_dead.load(std::memory_order_acquire); }
+  // Made by the parent of this forked process: its channels are the
+  // parent's. Every call through it fails as a lost link would, so the
+  // child links again, with sessions of its own.
+  bool Inherited() const { return m_generation != ProcessGeneration(); }
 
   void MarkDead();
 
@@ -133,6 +137,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   const bool m_useShared = g_sharedChannels.load();
   std::uint64_t m_token = 0;  // written once by Open, before the session is shared
   std::atomic<bool> m_dead{false};
+  const std::uint32_t m_generation;
   std::mutex m_poolMutex;
   std::vector<std::unique_ptr<Channel>> m_idle;
   std::mutex m_objectsMutex;

@@ -2,6 +2,7 @@
 
 #include "Transport.h"
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <unordered_map>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/futex.h>
 #include <sys/epoll.h>
 #include <sys/mman.h>
@@ -199,9 +201,40 @@ struct HangupMonitor::State {
   std::uint64_t next = 1;
 };
 
+namespace {
+
+std::atomic<std::uint32_t> g_processGeneration{0};
+std::mutex g_monitorCreation;
+HangupMonitor* g_monitor = nullptr;  // under g_monitorCreation; its thread runs until the process ends
+
+// In the child: forget the parent's monitor (its epoll instance is shared
+// with the parent, whose thread would receive the child's events) without
+// touching it. The creation lock is held across fork(), so it is free and
+// consistent here.
+void ForkChild() {
+  g_processGeneration.fetch_add(1, std::memory_order_relaxed);
+  g_monitor = nullptr;
+  g_monitorCreation.unlock();
+}
+
+void InstallForkHandlers() {
+  static std::once_flag once;
+  std::call_once(
+      once, [] { ::pthread_atfork([] { g_monitorCreation.lock(); }, [] { g_monitorCreation.unlock(); }, ForkChild); });
+}
+
+}  // namespace
+
+std::uint32_t ProcessGeneration() {
+  InstallForkHandlers();
+  return g_processGeneration.load(std::memory_order_relaxed);
+}
+
 HangupMonitor& HangupMonitor::Instance() {
-  static auto* monitor = new HangupMonitor;  // its thread runs until the process ends
-  return *monitor;
+  InstallForkHandlers();
+  std::lock_guard lock(g_monitorCreation);
+  if (g_monitor == nullptr) g_monitor = new HangupMonitor;
+  return *g_monitor;
 }
 
 HangupMonitor::HangupMonitor() : m_state(new State) {

@@ -70,9 +70,17 @@ void ServerPublishReply(SharedRegion& region, std::uint32_t size);
 // Marks a region closed (the peer hung up) and wakes both sides.
 void CloseRegion(SharedRegion& region);
 
+// How many fork()s lie between the process that started this program and
+// this one: 0 in it, one more in each child. A child inherits its parent's
+// sessions, channels and hang-up monitor, all of which still serve the
+// parent (the same sockets, regions and epoll instance): the child must
+// neither use nor tear down any of them, only make its own.
+std::uint32_t ProcessGeneration();
+
 // One thread per process watches the sockets of shared channels and runs a
 // callback when one hangs up. After Unwatch returns the callback neither
-// runs nor will run.
+// runs nor will run. A forked child gets a monitor of its own on first use;
+// the parent's, inherited without its thread, is left alone.
 class HangupMonitor {
  public:
   static HangupMonitor& Instance();

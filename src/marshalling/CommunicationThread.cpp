@@ -8,12 +8,38 @@
 #include <boost/bind/bind.hpp>
 #include <mutex>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 namespace moravane {
 
 namespace {
 
 std::atomic<CommunicationThread*> g_instance{nullptr};
 std::mutex g_creation;
+
+// A child made by fork() has none of its parent's threads: the parent's
+// communication thread, inherited as an object without a thread, would
+// never answer. The child forgets it (and its idle lock) and starts its own
+// on its first call; the remote objects it inherited fail there as a lost
+// link does (the link engine refuses the parent's sessions in a child).
+// The creation lock is held across fork(), so a child never inherits it
+// taken.
+#ifndef _WIN32
+void ForgetInChild() {
+  g_instance.store(nullptr, std::memory_order_relaxed);
+  detail::IdleLock::ForgetAfterFork();
+  g_creation.unlock();
+}
+
+void InstallForkHandlers() {
+  static std::once_flag once;
+  std::call_once(once, [] { ::pthread_atfork([] { g_creation.lock(); }, [] { g_creation.unlock(); }, ForgetInChild); });
+}
+#else
+void InstallForkHandlers() {}  // no fork() on Windows
+#endif
 
 }  // namespace
 
@@ -29,6 +55,7 @@ CommunicationThread::CommunicationThread()
 CommunicationThread* CommunicationThread::Instance() {
   CommunicationThread* instance = g_instance.load(std::memory_order_acquire);
   if (instance != nullptr) return instance;
+  InstallForkHandlers();
   // First use. The singleton is published only after the startup meeting,
   // so no caller can see it before its thread id and idle lock are set; a
   // second thread arriving meanwhile waits here for the first.

@@ -48,6 +48,8 @@ void IdleLock::Install(IdleLock* lock) {
   g_installed.compare_exchange_strong(none, lock, std::memory_order_acq_rel);
 }
 
+void IdleLock::ForgetAfterFork() { g_installed.store(nullptr, std::memory_order_relaxed); }
+
 IdleLock* IdleLock::Current() {
   IdleLock* lock = g_installed.load(std::memory_order_acquire);
   if (lock == nullptr) throw kStopSignal;

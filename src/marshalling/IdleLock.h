@@ -24,6 +24,10 @@ class IdleLock {
 
   // Makes `lock` the installed idle lock unless one is installed already.
   static void Install(IdleLock* lock);
+  // In a forked child: forgets the parent's lock (left as it is, perhaps
+  // held by a thread the child does not have), so that the child's own
+  // communication thread installs a new one.
+  static void ForgetAfterFork();
   // The installed idle lock; throws the stop signal when there is none.
   static IdleLock* Current();
 

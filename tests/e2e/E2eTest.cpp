@@ -158,6 +158,52 @@ TEST_F(E2e, ServerIsStartedByActivationSharedAndEndsAfterItsLastClient) {
   EXPECT_EQ(again.CreateLink().OpenProject(Wide(g_world.project)).GetName(), Wide("End to end"));
 }
 
+// A child forked by a host that has linked holds the parent's link without
+// its threads: the objects it inherited answer as a lost link, it links
+// again with sessions and a communication thread of its own, and the
+// parent's link goes on untouched (the child closed none of its channels).
+TEST_F(E2e, ForkedChildLinksAgainAndLeavesTheParentsLinkAlone) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer ends a child of a threaded process that starts a thread";
+#endif
+  moravane::OrraServer factory;
+  moravane::Server server = factory.CreateLink();
+  moravane::Project project = server.OpenProject(Wide(g_world.project));
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    // No gtest assertions here: the child reports through its exit code.
+    int failed = 0;
+    try {
+      project.GetName();
+      failed |= 1;
+    } catch (moravane::LinkError& error) {  // ShouldReconnect is no const member
+      if (!error.ShouldReconnect()) failed |= 2;
+    }
+    try {
+      moravane::OrraServer again;
+      moravane::Server mine = again.CreateLink();
+      if (mine.OpenProject(Wide(g_world.project)).GetName() != Wide("End to end")) failed |= 4;
+    } catch (const moravane::LinkError&) {
+      failed |= 8;
+    }
+    std::_Exit(failed);
+  }
+  int status = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      FAIL() << "the forked child hung";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  EXPECT_EQ(project.GetName(), Wide("End to end"));
+  EXPECT_EQ(server.GetVersion(), 7);
+}
+
 // Exit codes and messages of the server executable and the command line,
 // as a user sees them; usage errors never start a server and write nothing.
 TEST_F(E2e, ProgramsEndWithTheirCodeAndSayWhy) {
