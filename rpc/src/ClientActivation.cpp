@@ -45,16 +45,21 @@ struct Sessions {
   std::map<std::string, std::weak_ptr<ClientSession>> byEndpoint;
 };
 
+// Never destroyed: the table outlives every proxy, even at exit. A forked
+// child gets a new, empty one: the parent's may have been locked or half
+// changed by a thread the child does not have, and its sessions are the
+// parent's anyway (they refuse calls in the child, see Inherited()).
+std::atomic<Sessions*> g_sessions{nullptr};
+
 Sessions& TheSessions() {
-  static Sessions* sessions = [] {
-    auto* made = new Sessions;  // outlives every proxy, even at exit
-    // Held across fork(), so that a child finds the table consistent and
-    // its lock free.
-    ::pthread_atfork([] { TheSessions().mutex.lock(); }, [] { TheSessions().mutex.unlock(); },
-                     [] { TheSessions().mutex.unlock(); });
+  static Sessions* first = [] {
+    auto* made = new Sessions;
+    g_sessions.store(made);
+    ::pthread_atfork(nullptr, nullptr, [] { g_sessions.store(new Sessions); });
     return made;
   }();
-  return *sessions;
+  static_cast<void>(first);
+  return *g_sessions.load();
 }
 
 // The live session with the server at `endpoint`, opened when needed.

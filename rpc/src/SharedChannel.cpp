@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <unordered_map>
 
@@ -209,18 +210,18 @@ HangupMonitor* g_monitor = nullptr;  // under g_monitorCreation; its thread runs
 
 // In the child: forget the parent's monitor (its epoll instance is shared
 // with the parent, whose thread would receive the child's events) without
-// touching it. The creation lock is held across fork(), so it is free and
-// consistent here.
+// touching it. The creation lock may have been held by a thread the child
+// does not have: it starts afresh (no lock is taken around fork(), which
+// the link itself calls to start servers, so no lock order is imposed).
 void ForkChild() {
   g_processGeneration.fetch_add(1, std::memory_order_relaxed);
+  new (&g_monitorCreation) std::mutex;
   g_monitor = nullptr;
-  g_monitorCreation.unlock();
 }
 
 void InstallForkHandlers() {
   static std::once_flag once;
-  std::call_once(
-      once, [] { ::pthread_atfork([] { g_monitorCreation.lock(); }, [] { g_monitorCreation.unlock(); }, ForkChild); });
+  std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, ForkChild); });
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <boost/bind/bind.hpp>
 #include <mutex>
+#include <new>
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -24,18 +25,19 @@ std::mutex g_creation;
 // never answer. The child forgets it (and its idle lock) and starts its own
 // on its first call; the remote objects it inherited fail there as a lost
 // link does (the link engine refuses the parent's sessions in a child).
-// The creation lock is held across fork(), so a child never inherits it
-// taken.
+// The creation lock may have been held by a thread the child does not
+// have: it starts afresh. No lock is taken around fork() (the link calls
+// fork() itself to start servers), so no lock order is imposed.
 #ifndef _WIN32
 void ForgetInChild() {
+  new (&g_creation) std::mutex;
   g_instance.store(nullptr, std::memory_order_relaxed);
   detail::IdleLock::ForgetAfterFork();
-  g_creation.unlock();
 }
 
 void InstallForkHandlers() {
   static std::once_flag once;
-  std::call_once(once, [] { ::pthread_atfork([] { g_creation.lock(); }, [] { g_creation.unlock(); }, ForgetInChild); });
+  std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, ForgetInChild); });
 }
 #else
 void InstallForkHandlers() {}  // no fork() on Windows
