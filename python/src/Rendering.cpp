@@ -251,17 +251,22 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
       if (!slot->busy) return Take(*slot);  // a frame went meanwhile
       if (slot->holder != nullptr && (oldest == nullptr || slot->ticket < oldest->ticket)) oldest = slot.get();
     }
+    // Under the render lock every busy slot has its frame: a render that
+    // failed gave its slot back.
+    if (oldest == nullptr) throw std::logic_error("every section is taken, none by a frame");
     FrameMemory& frame = *oldest->holder;
-    ReplaceWithPrivateCopy(frame.address, frame.bytes, frame.writable);
-    frame.section.clear();
+    // When the frame reads the slot's own view, that view becomes the
+    // copy, so the slot maps its section again elsewhere (the frame unmaps
+    // the copy when it goes). Mapped first: a failure leaves all as it was.
+    std::shared_ptr<SectionView> fresh;
     if (frame.address == oldest->view->data) {
-      // The slot's own view now holds the copy, so the slot maps its
-      // section again elsewhere; the frame unmaps the copy when it goes.
-      auto fresh = std::make_shared<SectionView>();
+      fresh = std::make_shared<SectionView>();
       fresh->file.Init(false, oldest->name, m_layout.frameBytes);
       fresh->data = static_cast<const std::byte*>(fresh->file.GetAddress());
-      oldest->view = std::move(fresh);
     }
+    ReplaceWithPrivateCopy(frame.address, frame.bytes, frame.writable);
+    frame.section.clear();
+    if (fresh) oldest->view = std::move(fresh);
     return Take(*oldest);
   }
 
