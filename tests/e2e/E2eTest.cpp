@@ -244,7 +244,7 @@ TEST_F(E2e, ProgramsEndWithTheirCodeAndSayWhy) {
        "moravane-cli: link error 0x80070002: project file '"},
       {render + "Numbers --frames 0 --section-size 1000", 3, "link error 0x80070057: "},
       {render + "Numbers --frames 0 --section-size 1125899906842624", 3, "link error 0x8"},
-      {kCli + "send-file " E2E_DEMO_DIR "/still.png", 3, "no project is open"},
+      {kCli + "send-file " E2E_DEMO_DIR "/still.png", 2, "--project is required"},
       {render + "Numbers --frames 0 -o /dev/null/frames", 4, "/dev/null/frames': Not a directory"},
       {"mkdir -m 700 " + Quote(g_world.root + "/none") + " && " + config +
            "XDG_RUNTIME_DIR=" + Quote(g_world.root + "/none") + " " + kCli + "info",

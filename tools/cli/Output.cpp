@@ -2,6 +2,7 @@
 // errors with their texts and advice.
 #include "Cli.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -84,15 +85,13 @@ std::string Json(const std::string& text) {
 namespace {
 
 // The shortest text that reads back as the same double: a reader of the
-// JSON gets the server's figure exactly, not one cut to fewer digits.
+// JSON gets the server's figure exactly, not one cut to fewer digits, and
+// 10 stays "10" (not "1e+01").
 std::string JsonNumber(double value) {
   if (!std::isfinite(value)) return "null";  // JSON has no infinities or NaN
   char text[40];
-  for (int digits = 1; digits <= 17; ++digits) {
-    std::snprintf(text, sizeof text, "%.*g", digits, value);
-    if (std::strtod(text, nullptr) == value) break;
-  }
-  return text;
+  const std::to_chars_result written = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, written.ptr);
 }
 
 void AppendJson(std::string& out, const std::vector<moravane::host::Field>& fields) {

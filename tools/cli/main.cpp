@@ -7,7 +7,7 @@
 //   moravane-cli probe PROJECT --source GUID|NAME [--json]
 //   moravane-cli render PROJECT --source GUID|NAME [--frames A:B[:STEP]|N] [options]
 //   moravane-cli audio PROJECT --source GUID|NAME [--start S] [--seconds N] [options]
-//   moravane-cli send-file PATH [--project PROJECT]
+//   moravane-cli send-file PATH --project PROJECT
 //
 // Exit codes (kExit*): 0 done, 2 wrong usage (checked before anything
 // reaches the server, or a source or range the project does not have), 3 a
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
   renderCommand->add_option("--chroma", render.chroma, "y4m: 444 (default) or 420");
   renderCommand->add_option("--matrix", render.matrix,
                             "y4m: auto (default: bt709 from 1280x720 on, bt601 below), bt601 or bt709");
-  renderCommand->add_option("--png-level", render.pngLevel, "PNG compression, 1 fast (default) to 9 small");
+  renderCommand->add_option("--png-level", render.pngLevel, "PNG compression, 0 (none) to 9 (smallest); 1, fast, by default");
 
   AudioRequest audio;
   CLI::App* audioCommand = subcommand("audio", "Render audio to a WAV file, a WAV stream or raw PCM");
@@ -198,7 +198,9 @@ int main(int argc, char** argv) {
   CLI::App* send = subcommand("send-file", "Hand a file to the application");
   std::string sendProject;
   send->add_option("PATH", sendPath, "File")->required();
-  send->add_option("-p,--project", sendProject, "Project to open first; the file goes to it");
+  // The application adds a file to the project opened last on the link: one
+  // must be open.
+  send->add_option("-p,--project", sendProject, "Project to open first; the file goes to it")->required();
 
   try {
     app.parse(argc, argv);
