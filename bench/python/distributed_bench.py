@@ -111,7 +111,7 @@ def main():
         project_path = os.path.join(root, "bench.orraproj")
         with moravane.link() as server:  # this process starts the server, in its own environment
             made = server.create_source(project_path, (width, height), Fraction(options.frames, 24), 24)
-            spec = (project_path, str(made.id), {})
+            ident = (project_path, str(made.id), {})
             made.project.close()
         folder = os.path.join(root, "out")
         frames = range(options.frames)
@@ -132,9 +132,9 @@ def main():
                         for output in outputs:
                             target = _target(folder, output)
                             _reset(folder)
-                            alone = timed(lambda: _one_process(md, spec, frames, output, target))
+                            alone = timed(lambda: _one_process(md, ident, frames, output, target))
                             _reset(folder)
-                            spread = timed(lambda: md.render(client, spec[:2], frames, output=output, path=target,
+                            spread = timed(lambda: md.render(client, ident[:2], frames, output=output, path=target,
                                                              chunk=options.chunk))
                             if run == 0:
                                 continue
@@ -173,14 +173,14 @@ def _reset(folder):
     os.makedirs(folder)
 
 
-def _one_process(md, spec, frames, output, target):
+def _one_process(md, ident, frames, output, target):
     """What the cluster does, in this process: every frame through the
     worker's chunk function, one chunk."""
     if output in ("array", "png"):
-        return md._render_chunk(spec, frames, output, target, 0)
+        return md._render_chunk(ident, frames, output, target, 0)
     stream = {"rate": Fraction(1), "aspect": Fraction(1), "depth": 8, "field_order": "progressive", "first": 0,
               "segment": target}
-    return md._render_chunk(spec, frames, output, stream, 0)
+    return md._render_chunk(ident, frames, output, stream, 0)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,8 @@
 //
 // Exit codes: 0 listed; 2 no such project file; 3 a link error (its code and
 // the server's text are printed).
+#include "HostMain.h"
+
 #include <moravane/Host.h>
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>
@@ -15,17 +17,10 @@
 #include <filesystem>
 #include <string>
 
+using hostmain::Narrow;
+using hostmain::ProjectPath;
+
 namespace {
-
-std::string Narrow(const moravane::WideString& text) { return kelvex::utility::UTF16ToUTF8(text); }
-
-// The server is another process with a working directory of its own, so it
-// is handed an absolute path; a file that is not there is the caller's
-// mistake and is said before anything is linked.
-moravane::WideString ProjectPath(const std::string& path) {
-  if (!std::filesystem::is_regular_file(path)) throw moravane::host::RequestError("no project file at '" + path + "'");
-  return kelvex::utility::AsciiToUTF16(std::filesystem::absolute(path).string());
-}
 
 int List(const std::string& path) {
   const moravane::WideString absolute = ProjectPath(path);
@@ -69,19 +64,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: list_sources PROJECT\n");
     return 2;
   }
-  try {
-    return List(argv[1]);
-  } catch (const moravane::host::RequestError& error) {
-    std::fprintf(stderr, "list_sources: %s\n", error.what());
-    return 2;
-  } catch (moravane::LinkError& error) {
-    // Every failure of a remote call arrives as a LinkError: the server's
-    // HRESULT (or COM's, or the library's own) and the server's text, which
-    // is empty when the server was never reached: activation then says only
-    // its code.
-    std::fprintf(stderr, "list_sources: link error 0x%08X: %s\n", static_cast<unsigned>(error.GetError()),
-                 error.GetError() == REGDB_E_CLASSNOTREG ? "no link server is registered for this user"
-                                                         : Narrow(error.GetErrorString()).c_str());
-    return 3;
-  }
+  return hostmain::Run("list_sources", [&] { return List(argv[1]); });
 }

@@ -9,6 +9,8 @@
 // Exit codes: 0 written; 2 wrong usage (no such project file or source, a
 // source without audio, a bad length); 3 a link error; 4 a file that cannot
 // be written.
+#include "HostMain.h"
+
 #include <moravane/Host.h>
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>
@@ -28,6 +30,9 @@
 #include <stdexcept>
 #include <string>
 
+using hostmain::OutputError;
+using hostmain::ProjectPath;
+
 namespace {
 
 constexpr int kRate = 48000;
@@ -35,17 +40,6 @@ constexpr int kChannels = 2;
 constexpr int kBytesPerSample = 2;       // 16-bit integers
 constexpr LONG kFramesPerBuffer = 4800;  // 0.1 s a buffer
 constexpr double kFullScale = 32767.0;   // what the server scales 1.0 to
-
-struct OutputError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-std::string Narrow(const moravane::WideString& text) { return kelvex::utility::UTF16ToUTF8(text); }
-
-moravane::WideString ProjectPath(const std::string& path) {
-  if (!std::filesystem::is_regular_file(path)) throw moravane::host::RequestError("no project file at '" + path + "'");
-  return kelvex::utility::AsciiToUTF16(std::filesystem::absolute(path).string());
-}
 
 // A WAV file of 16-bit PCM, written beside its name and renamed when
 // complete, so that a failure anywhere (a lost link too) leaves nothing
@@ -195,18 +189,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: pull_audio PROJECT SOURCE OUTPUT.wav [SECONDS]\n");
     return 2;
   }
-  try {
-    return Pull(argv[1], argv[2], argv[3], argc > 4 ? argv[4] : nullptr);
-  } catch (const moravane::host::RequestError& error) {
-    std::fprintf(stderr, "pull_audio: %s\n", error.what());
-    return 2;
-  } catch (const OutputError& error) {
-    std::fprintf(stderr, "pull_audio: %s\n", error.what());
-    return 4;
-  } catch (moravane::LinkError& error) {
-    std::fprintf(stderr, "pull_audio: link error 0x%08X: %s\n", static_cast<unsigned>(error.GetError()),
-                 error.GetError() == REGDB_E_CLASSNOTREG ? "no link server is registered for this user"
-                                                         : Narrow(error.GetErrorString()).c_str());
-    return 3;
-  }
+  return hostmain::Run("pull_audio", [&] { return Pull(argv[1], argv[2], argv[3], argc > 4 ? argv[4] : nullptr); });
 }

@@ -12,6 +12,8 @@
 //
 // Exit codes: 0 every frame played; 2 wrong usage (no such project file,
 // source or frames); 3 a link error that linking again does not cure.
+#include "HostMain.h"
+
 #include <moravane/Host.h>
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>
@@ -31,6 +33,8 @@
 #include <string>
 #include <thread>
 
+using hostmain::ProjectPath;
+
 namespace {
 
 // A server that fails this often during one run is not coming back well:
@@ -39,13 +43,6 @@ constexpr int kMaxLosses = 3;
 // Attempts to link again after a loss, 0.2 s more apart each time: while a
 // server dies, activation may still meet what it left behind.
 constexpr int kLinkAttempts = 5;
-
-std::string Narrow(const moravane::WideString& text) { return kelvex::utility::UTF16ToUTF8(text); }
-
-moravane::WideString ProjectPath(const std::string& path) {
-  if (!std::filesystem::is_regular_file(path)) throw moravane::host::RequestError("no project file at '" + path + "'");
-  return kelvex::utility::AsciiToUTF16(std::filesystem::absolute(path).string());
-}
 
 // Everything that hangs on one link. After a loss the whole of it goes:
 // its handles then drop their references on a dead link and its render's
@@ -174,15 +171,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: reconnect PROJECT SOURCE [FRAMES]\n");
     return 2;
   }
-  try {
-    return Play(argv[1], argv[2], argc > 3 ? argv[3] : "0:48");
-  } catch (const moravane::host::RequestError& error) {
-    std::fprintf(stderr, "reconnect: %s\n", error.what());
-    return 2;
-  } catch (moravane::LinkError& error) {
-    std::fprintf(stderr, "reconnect: link error 0x%08X: %s\n", static_cast<unsigned>(error.GetError()),
-                 error.GetError() == REGDB_E_CLASSNOTREG ? "no link server is registered for this user"
-                                                         : Narrow(error.GetErrorString()).c_str());
-    return 3;
-  }
+  return hostmain::Run("reconnect", [&] { return Play(argv[1], argv[2], argc > 3 ? argv[3] : "0:48"); });
 }

@@ -11,6 +11,8 @@
 //
 // Exit codes: 0 written; 2 wrong usage (no such project file, source or
 // frames, no such directory); 3 a link error; 4 a file that cannot be written.
+#include "HostMain.h"
+
 #include <moravane/Host.h>
 #include <moravane/Link.h>
 #include <moravane/LinkError.h>
@@ -28,21 +30,10 @@
 #include <stdexcept>
 #include <string>
 
+using hostmain::OutputError;
+using hostmain::ProjectPath;
+
 namespace {
-
-// A file that could not be written; nothing of it is left behind.
-struct OutputError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-std::string Narrow(const moravane::WideString& text) { return kelvex::utility::UTF16ToUTF8(text); }
-
-// The server is another process with a working directory of its own, so it
-// is handed an absolute path.
-moravane::WideString ProjectPath(const std::string& path) {
-  if (!std::filesystem::is_regular_file(path)) throw moravane::host::RequestError("no project file at '" + path + "'");
-  return kelvex::utility::AsciiToUTF16(std::filesystem::absolute(path).string());
-}
 
 // Writes beside the target and renames, so that a frame file is complete or
 // absent. libpng's simplified interface reports errors by return value,
@@ -130,18 +121,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: render_png PROJECT SOURCE [FRAMES [DIRECTORY]]\n");
     return 2;
   }
-  try {
-    return Render(argv[1], argv[2], argc > 3 ? argv[3] : "0", argc > 4 ? argv[4] : ".");
-  } catch (const moravane::host::RequestError& error) {
-    std::fprintf(stderr, "render_png: %s\n", error.what());
-    return 2;
-  } catch (const OutputError& error) {
-    std::fprintf(stderr, "render_png: %s\n", error.what());
-    return 4;
-  } catch (moravane::LinkError& error) {
-    std::fprintf(stderr, "render_png: link error 0x%08X: %s\n", static_cast<unsigned>(error.GetError()),
-                 error.GetError() == REGDB_E_CLASSNOTREG ? "no link server is registered for this user"
-                                                         : Narrow(error.GetErrorString()).c_str());
-    return 3;
-  }
+  return hostmain::Run("render_png",
+                       [&] { return Render(argv[1], argv[2], argc > 3 ? argv[3] : "0", argc > 4 ? argv[4] : "."); });
 }

@@ -118,18 +118,18 @@ def submit(client, sources, frames=None, *, output="array", path=None, chunk=Non
         chunk = moravane._check_int(chunk, "chunk", 1)
     retries = moravane._check_int(retries, "retries", 0)
     mapped = _PathMap(path_map)
-    specs = [_spec(source, options, mapped) for source in listed]
-    for spec in specs:
-        moravane._video_request(spec[2])  # every option checked before any worker is asked
+    idents = [_identify(source, options, mapped) for source in listed]
+    for ident in idents:
+        moravane._video_request(ident[2])  # every option checked before any worker is asked
     template = None
     if output != "array":
         template = _check_template(path, output, len(listed), mapped)
 
     token = uuid.uuid4().hex[:12]
     facts = client.gather([
-        client.submit(_describe, spec, frames, output, template, k, key="moravane-describe-%s-%d" % (token, k),
+        client.submit(_describe, ident, frames, output, template, k, key="moravane-describe-%s-%d" % (token, k),
                       retries=retries, pure=False)
-        for k, spec in enumerate(specs)
+        for k, ident in enumerate(idents)
     ])
     total = sum(len(fact["indices"]) for fact in facts)
     # Each file's segments go into a hidden folder of this render beside it,
@@ -143,7 +143,7 @@ def submit(client, sources, frames=None, *, output="array", path=None, chunk=Non
         chunk = max(1, math.ceil(total / (4 * threads)))
 
     job = RenderJob(client, single, output)
-    for k, (spec, fact) in enumerate(zip(specs, facts)):
+    for k, (ident, fact) in enumerate(zip(idents, facts)):
         indices = fact["indices"]
         chunks = []
         for first in range(0, len(indices), chunk):
@@ -154,7 +154,7 @@ def submit(client, sources, frames=None, *, output="array", path=None, chunk=Non
             elif output != "array":
                 segment = os.path.join(_beside(fact["path"], token, "parts"), "%06d" % first)
                 target = dict(fact["stream"], first=first, segment=segment)
-            future = client.submit(_render_chunk, spec, picked, output, target, k,
+            future = client.submit(_render_chunk, ident, picked, output, target, k,
                                    key="moravane-chunk-%s-%d-%d" % (token, k, first), retries=retries, pure=False)
             chunks.append((first, len(picked), future))
         job._sources.append((chunks, len(indices)))
@@ -258,7 +258,7 @@ class _PathMap:
         return path
 
 
-def _spec(source, options, mapped):
+def _identify(source, options, mapped):
     """What a worker finds `source` by: (project path, key, render options)."""
     if isinstance(source, moravane.Source):
         _, (path, key, own) = source.__reduce__()
@@ -300,14 +300,14 @@ def _beside(path, token, what):
 # --- the worker side -------------------------------------------------------------
 
 
-def _source(spec):
-    path, key, options = spec
+def _source(ident):
+    path, key, options = ident
     return moravane._unpickle_source(path, key, options)
 
 
-def _describe(spec, frames, output, template, k):
+def _describe(ident, frames, output, template, k):
     """The source's frames and what its files need, looked up on a worker."""
-    source = _source(spec)
+    source = _source(ident)
     if not source.has_video:
         raise ValueError("the source %r has no video" % source.name)
     options = source._options
@@ -346,10 +346,10 @@ def _describe(spec, frames, output, template, k):
     return fact
 
 
-def _render_chunk(spec, indices, output, target, k):
+def _render_chunk(ident, indices, output, target, k):
     """Render one chunk on a worker: its frames as one array, or its PNG
     files, or its segment of a y4m or nut file."""
-    source = _source(spec)
+    source = _source(ident)
     try:
         if output == "array":
             return source.get_batch(indices)

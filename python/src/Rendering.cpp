@@ -185,8 +185,6 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
     std::lock_guard<std::mutex> guard(m_leaseLock);
     return m_slots.size();
   }
-  const moravane::host::FrameLayout& Layout() const { return m_layout; }
-  bool Running() const { return !m_ended; }
   std::vector<py::ssize_t> Shape() const {
     std::vector<py::ssize_t> shape{py::ssize_t(m_layout.height), py::ssize_t(m_layout.width)};
     if (m_request.outputChannels != 1) shape.push_back(m_request.outputChannels);
@@ -488,10 +486,7 @@ void BindRendering(py::module_& m) {
           "end", [](VideoRender& render) { render.pool->End(); }, Release())
       .def_property_readonly("shape",
                              [](const VideoRender& render) { return py::tuple(py::cast(render.pool->Shape())); })
-      .def_property_readonly("depth", [](const VideoRender& render) { return render.pool->Layout().depth; })
-      .def_property_readonly("frame_bytes", [](const VideoRender& render) { return render.pool->Layout().frameBytes; })
-      .def_property_readonly("sections", [](const VideoRender& render) { return render.pool->Sections(); })
-      .def_property_readonly("running", [](const VideoRender& render) { return render.pool->Running(); });
+      .def_property_readonly("sections", [](const VideoRender& render) { return render.pool->Sections(); });
 
   m.def("get_frame_memory_limit", [] { return g_frameMemoryLimit.load(); });
   m.def("set_frame_memory_limit", [](std::uint64_t bytes) { g_frameMemoryLimit.store(bytes); });

@@ -67,7 +67,7 @@ std::shared_ptr<ClientSession> SessionFor(const std::string& endpoint, ConnectRe
                                           Clock::time_point deadline) {
   Sessions& sessions = TheSessions();
   std::lock_guard lock(sessions.mutex);
-  if (auto known = sessions.byEndpoint[endpoint].lock(); known && !known->Dead() && !known->Inherited()) {
+  if (auto known = sessions.byEndpoint[endpoint].lock(); known && !known->Dead()) {
     result = ConnectResult::kConnected;
     return known;
   }

@@ -76,7 +76,7 @@ class StallWatch {
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
-  explicit ClientSession(std::string endpoint) : m_endpoint(std::move(endpoint)), m_generation(ProcessGeneration()) {}
+  explicit ClientSession(std::string endpoint) : m_endpoint(std::move(endpoint)), m_generation(WatchForks()) {}
   virtual ~ClientSession();
 
   // Opens the first channel, which opens the session at the server. A

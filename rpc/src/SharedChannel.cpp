@@ -226,9 +226,11 @@ void InstallForkHandlers() {
 
 }  // namespace
 
-std::uint32_t ProcessGeneration() {
+std::uint32_t ProcessGeneration() { return g_processGeneration.load(std::memory_order_relaxed); }
+
+std::uint32_t WatchForks() {
   InstallForkHandlers();
-  return g_processGeneration.load(std::memory_order_relaxed);
+  return ProcessGeneration();
 }
 
 HangupMonitor& HangupMonitor::Instance() {

@@ -76,6 +76,9 @@ void CloseRegion(SharedRegion& region);
 // parent (the same sockets, regions and epoll instance): the child must
 // neither use nor tear down any of them, only make its own.
 std::uint32_t ProcessGeneration();
+// The same, once the handlers that count forks (and give a child a monitor
+// of its own) are installed: for whatever must tell a child from its parent.
+std::uint32_t WatchForks();
 
 // One thread per process watches the sockets of shared channels and runs a
 // callback when one hangs up. After Unwatch returns the callback neither
