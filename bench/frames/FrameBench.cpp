@@ -15,7 +15,9 @@
 //   - LinkOverlapped: two renderers, two sections, two host threads: one
 //     thread reads its frame while the server renders the other's;
 //   - LinkNullCall: one remote call without a frame on the same kind of
-//     link, the part of Link that is neither rendering nor reading;
+//     link, the part of Link that is neither rendering nor reading, back to
+//     back and (LinkNullCallAfterIdle) after the host was idle for 1 ms;
+//   - WalkProject: a host's walk of projects of 1,000 to 100,000 items;
 //   - Pipe: the same frames rendered in another process on the host's
 //     request (a frame number written into one pipe) and pushed through a
 //     second pipe into the host's memory, then read.
@@ -42,6 +44,7 @@
 #include <rpc/Rpc.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -491,6 +494,92 @@ void LinkNullCall(benchmark::State& state) {
   state.counters["calls/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// The same call after the host has been idle for a millisecond, so that
+// every thread on the way has stopped spinning and sleeps in the kernel:
+// only the call itself is timed.
+void LinkNullCallAfterIdle(benchmark::State& state) {
+  try {
+    Server server = LinkToServer();
+    LONG sum = server.GetVersion();
+    for (auto _ : state) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      const auto start = std::chrono::steady_clock::now();
+      sum += server.GetVersion();
+      state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    benchmark::DoNotOptimize(sum);
+  } catch (const LinkError& error) {
+    state.SkipWithError(("LinkError " + std::to_string(error.GetError())).c_str());
+  }
+}
+
+// Where the time of one back-to-back call goes, from the link engine's
+// timestamps (one steady clock for both processes): the median of each
+// phase, in µs, as counters. handOver: from the host's call to the request
+// posted by the communication thread (the hand-over and the proxy's
+// marshalling); serverPickUp: until the server thread took it; serve: the
+// server's decoding, call and reply; clientPickUp: until the communication
+// thread saw the reply; handBack: from there to the host's return (the
+// proxy's unmarshalling and the hand-back).
+void LinkNullCallPhases(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  std::array<std::vector<double>, 5> phases;
+  std::array<double, 4> placements{};
+  std::array<std::vector<double>, 4> placementTimes;
+  try {
+    Server server = LinkToServer();
+    rpc::debug::RecordExchangeTimes(true);
+    LONG sum = 0;
+    for (auto _ : state) {
+      const int hostCpu = ::sched_getcpu();
+      const auto start = Clock::now();
+      sum += server.GetVersion();
+      const auto end = Clock::now();
+      const rpc::debug::ExchangeTimes t = rpc::debug::LastExchangeTimes();
+      // Which of the three threads shared a CPU: host and communication
+      // thread (0), communication thread and server (1), host and server
+      // (2), or all on one (3); -1 when they were on three CPUs.
+      const int placement = hostCpu == t.clientCpu && t.clientCpu == t.serverCpu ? 3
+                            : hostCpu == t.clientCpu                             ? 0
+                            : t.clientCpu == t.serverCpu                         ? 1
+                            : hostCpu == t.serverCpu                             ? 2
+                                                                                 : -1;
+      if (placement >= 0) {
+        ++placements[placement];
+        placementTimes[placement].push_back(
+            double(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()) / 1000.0);
+      }
+      const auto ns = [](Clock::time_point at) {
+        return double(std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count());
+      };
+      const double marks[] = {ns(start), double(t.posted), double(t.taken), double(t.replied), double(t.seen), ns(end)};
+      for (std::size_t i = 0; i < phases.size(); ++i) phases[i].push_back((marks[i + 1] - marks[i]) / 1000.0);
+    }
+    rpc::debug::RecordExchangeTimes(false);
+    benchmark::DoNotOptimize(sum);
+  } catch (const LinkError& error) {
+    rpc::debug::RecordExchangeTimes(false);
+    state.SkipWithError(("LinkError " + std::to_string(error.GetError())).c_str());
+    return;
+  }
+  const char* shares[] = {"host+comm", "comm+server", "host+server", "one CPU"};
+  const double calls = double(std::max<benchmark::IterationCount>(state.iterations(), 1));
+  for (std::size_t i = 0; i < placements.size(); ++i) {
+    if (placements[i] == 0) continue;
+    std::vector<double>& v = placementTimes[i];
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    state.counters[std::string(shares[i]) + " %"] = 100.0 * placements[i] / calls;
+    state.counters[std::string(shares[i]) + " us"] = v[v.size() / 2];
+  }
+  const char* names[] = {"handOver", "serverPickUp", "serve", "clientPickUp", "handBack"};
+  for (std::size_t i = 0; i < phases.size(); ++i) {
+    std::vector<double>& v = phases[i];
+    if (v.empty()) continue;
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    state.counters[names[i]] = v[v.size() / 2];
+  }
+}
+
 // A walk of a project of `items` items (flat, below the root) with the
 // host header's Walk and each item's type, as a host lists a project: the
 // time and the remote calls per item, so that the cost of the walk can be
@@ -583,6 +672,8 @@ const benchmark::internal::Benchmark* const g_named[] = {
 BENCHMARK_CAPTURE(Link, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(LinkOverlapped, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(LinkNullCall)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(LinkNullCallPhases)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(LinkNullCallAfterIdle)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(500);
 BENCHMARK(WalkProject)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();
 

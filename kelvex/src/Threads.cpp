@@ -52,18 +52,6 @@ std::atomic<std::uint32_t>& SpinSetting() {
   return setting;
 }
 
-// The CPU this thread runs on now, -1 where the system cannot say. Cheap
-// enough for every wait (the kernel keeps it in memory that the thread
-// reads directly), and only ever a hint: the thread may move the next
-// moment.
-int CurrentCpu() {
-#if defined(_WIN32)
-  return static_cast<int>(::GetCurrentProcessorNumber());
-#else
-  return ::sched_getcpu();
-#endif
-}
-
 // True when `peerCpu`, the CPU the peer was last seen on, is this thread's
 // own: the peer can then make progress only while this thread is off the
 // CPU, and spinning for it would burn the very time it needs.
@@ -122,6 +110,29 @@ void WakeAll(std::atomic<std::uint32_t>& word) {
 }
 
 }  // namespace
+
+// Cheap enough for every wait: the kernel keeps the number in memory that
+// the thread reads directly.
+int CurrentCpu() {
+#if defined(_WIN32)
+  return static_cast<int>(::GetCurrentProcessorNumber());
+#else
+  return ::sched_getcpu();
+#endif
+}
+
+bool KeepCurrentThreadOn(int cpu) {
+#if defined(_WIN32)
+  if (cpu < 0 || cpu >= static_cast<int>(sizeof(DWORD_PTR) * 8)) return false;
+  return ::SetThreadAffinityMask(::GetCurrentThread(), DWORD_PTR(1) << cpu) != 0;
+#else
+  if (cpu < 0 || cpu >= CPU_SETSIZE) return false;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return ::pthread_setaffinity_np(::pthread_self(), sizeof set, &set) == 0;
+#endif
+}
 
 unsigned long GetCurrentThreadID() {
 #if defined(_WIN32)

@@ -2,6 +2,8 @@
 
 #include "Transport.h"
 
+#include <rpc/Rpc.h>
+
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -12,6 +14,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <linux/futex.h>
 #include <sys/epoll.h>
 #include <sys/mman.h>
@@ -60,8 +63,35 @@ struct SpinCredit {
 };
 thread_local SpinCredit t_spinCredit;
 
+// The CPU this thread runs on now, plus one, as the region keeps it.
+std::uint32_t CpuHint() {
+  const int cpu = ::sched_getcpu();
+  return cpu < 0 ? 0 : static_cast<std::uint32_t>(cpu) + 1;
+}
+
+// True when the peer was last seen on this thread's CPU. A call is a chain
+// of three threads (the host's, the communication thread, the server's) on
+// what may be two CPUs, so the side that waits often shares its CPU with
+// the very thread it waits for, queued behind it: spinning there only
+// delays the answer until the spin gives up. Yielding lets that thread run
+// at once. Elsewhere the peer has a CPU and a spin is the fastest wait.
+bool PeerSharesCpu(const std::atomic<std::uint32_t>& peerCpu) {
+  const std::uint32_t peer = peerCpu.load(std::memory_order_relaxed);
+  return peer != 0 && peer == CpuHint();
+}
+
 template <class Ready>
-bool SpinUntil(Ready ready, std::chrono::nanoseconds budget) {
+bool SpinUntil(Ready ready, std::chrono::nanoseconds budget, bool yield) {
+  if (yield) {
+    // A yielding waiter takes no core from anybody: it needs no spin slot,
+    // and a failed yield says nothing about the machine's load.
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      if (ready()) return true;
+      sched_yield();
+      if (std::chrono::steady_clock::now() - start > budget) return ready();
+    }
+  }
   SpinCredit& credit = t_spinCredit;
   if (credit.credit <= 0 && ++credit.sinceProbe % 32 != 0) return ready();
   if (g_spinners.fetch_add(1, std::memory_order_relaxed) >= SpinSlots()) {
@@ -88,6 +118,15 @@ bool SpinUntil(Ready ready, std::chrono::nanoseconds budget) {
 // by much; the server spins longer because calls tend to come in runs.
 constexpr std::chrono::microseconds kClientSpin{10};
 constexpr std::chrono::microseconds kServerSpin{20};
+
+std::atomic<bool> g_recordTimes{false};
+debug::ExchangeTimes g_lastTimes;
+
+std::uint64_t SteadyNanoseconds() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
 
 constexpr unsigned kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
 
@@ -126,6 +165,10 @@ bool SharedMapping::Map(int fd) {
 ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& delivered) {
   delivered = false;
   region.requestSize = size;
+  region.clientCpu.store(CpuHint(), std::memory_order_relaxed);
+  const bool stamp = g_recordTimes.load(std::memory_order_relaxed);
+  region.stampRequest = stamp ? 1 : 0;
+  const std::uint64_t posted = stamp ? SteadyNanoseconds() : 0;
   std::uint32_t expected = kIdle;
   if (!region.state.compare_exchange_strong(expected, kRequest, std::memory_order_seq_cst)) return kClosed;
   if (region.serverSleeping.load(std::memory_order_seq_cst) != 0) FutexWake(region.state);
@@ -134,7 +177,7 @@ ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& deli
     const std::uint32_t state = region.state.load(std::memory_order_acquire);
     return state == kReplied || state == kClosed;
   };
-  if (!SpinUntil(answered, kClientSpin)) {
+  if (!SpinUntil(answered, kClientSpin, PeerSharesCpu(region.serverCpu))) {
     region.clientSleeping.store(1, std::memory_order_seq_cst);
     for (;;) {
       const std::uint32_t state = region.state.load(std::memory_order_seq_cst);
@@ -144,6 +187,14 @@ ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& deli
     region.clientSleeping.store(0, std::memory_order_relaxed);
   }
   if (region.state.load(std::memory_order_acquire) == kReplied) {
+    if (stamp) {
+      g_lastTimes = {posted,
+                     region.takenAt,
+                     region.repliedAt,
+                     SteadyNanoseconds(),
+                     static_cast<int>(region.clientCpu.load(std::memory_order_relaxed)) - 1,
+                     static_cast<int>(region.serverCpu.load(std::memory_order_relaxed)) - 1};
+    }
     delivered = true;
     return kReplied;
   }
@@ -161,7 +212,7 @@ ChannelState ServerAwaitRequest(SharedRegion& region) {
     const std::uint32_t state = region.state.load(std::memory_order_acquire);
     return state == kRequest || state == kClosed;
   };
-  if (!SpinUntil(arrived, kServerSpin)) {
+  if (!SpinUntil(arrived, kServerSpin, PeerSharesCpu(region.clientCpu))) {
     region.serverSleeping.store(1, std::memory_order_seq_cst);
     for (;;) {
       const std::uint32_t state = region.state.load(std::memory_order_seq_cst);
@@ -171,12 +222,17 @@ ChannelState ServerAwaitRequest(SharedRegion& region) {
     region.serverSleeping.store(0, std::memory_order_relaxed);
   }
   std::uint32_t expected = kRequest;
-  if (region.state.compare_exchange_strong(expected, kServing, std::memory_order_acq_rel)) return kRequest;
+  if (region.state.compare_exchange_strong(expected, kServing, std::memory_order_acq_rel)) {
+    if (region.stampRequest != 0) region.takenAt = SteadyNanoseconds();
+    return kRequest;
+  }
   return kClosed;
 }
 
 void ServerPublishReply(SharedRegion& region, std::uint32_t size) {
   region.replySize = size;
+  region.serverCpu.store(CpuHint(), std::memory_order_relaxed);
+  if (region.stampRequest != 0) region.repliedAt = SteadyNanoseconds();
   std::uint32_t expected = kServing;
   if (!region.state.compare_exchange_strong(expected, kReplied, std::memory_order_seq_cst)) return;  // closed
   if (region.clientSleeping.load(std::memory_order_seq_cst) != 0) FutexWake(region.state);
@@ -285,5 +341,12 @@ void HangupMonitor::Run() {
     }
   }
 }
+
+namespace debug {
+
+void RecordExchangeTimes(bool on) { g_recordTimes.store(on, std::memory_order_relaxed); }
+ExchangeTimes LastExchangeTimes() { return g_lastTimes; }
+
+}  // namespace debug
 
 }  // namespace rpc

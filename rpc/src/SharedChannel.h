@@ -1,7 +1,8 @@
 // The fast path of a channel: a region of shared memory holding one request
 // and one reply, handed from client to server at Attach as a memfd over
 // the channel's socket. Each side waits for the other with a short bounded
-// spin and then a futex. The socket stays open beside it for credentials
+// spin (yielding between looks when the other side was last seen on its
+// own CPU) and then a futex. The socket stays open beside it for credentials
 // and as the sign of life: when it hangs up, the hang-up monitor of the
 // process marks the region closed and wakes whoever waits on it.
 #pragma once
@@ -29,6 +30,14 @@ struct SharedRegion {
   std::atomic<std::uint32_t> serverSleeping;
   std::atomic<std::uint32_t> clientSleeping;
   std::atomic<std::uint32_t> closedIn;  // the state in which the channel was closed
+  // The CPU each side's thread last ran on, plus one (0: not known yet; the
+  // region starts zero-filled). Only a hint for how the other side waits.
+  std::atomic<std::uint32_t> clientCpu;
+  std::atomic<std::uint32_t> serverCpu;
+  // Non-zero when the client wants the server's times of this request
+  // (debug::RecordExchangeTimes); the server then writes both.
+  std::uint32_t stampRequest;
+  std::uint64_t takenAt, repliedAt;
   std::uint32_t requestSize;
   std::uint32_t replySize;
   std::uint8_t request[kMaxMessage];

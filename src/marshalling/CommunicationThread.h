@@ -28,12 +28,18 @@ class CommunicationThread {
   CommunicationThread& operator=(const CommunicationThread&) = delete;
 
   void Serve();
+  // Moves this thread to its callers' CPU (see the definition for why).
+  void FollowCaller();
 
   bool stopRequested;
   kelvex::threads::Barrier startupBarrier;
   kelvex::threads::Barrier idleBarrier;
   kelvex::threads::Thread* thread;
   unsigned long threadId;
+  // FollowCaller's record: the caller's CPU last seen away from this
+  // thread's, and on how many calls running.
+  int followCpu = -1;
+  int followStreak = 0;
 };
 
 }  // namespace moravane

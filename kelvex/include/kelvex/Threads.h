@@ -33,6 +33,14 @@ unsigned long GetCurrentThreadID();
 std::uint32_t SpinNanoseconds();
 void SetSpinNanoseconds(std::uint32_t nanoseconds);
 
+// The CPU the calling thread runs on now, -1 where the system cannot say.
+// Only a hint: the thread may move the next moment.
+int CurrentCpu();
+
+// Keeps the calling thread on `cpu` from now on (until it is called again);
+// false where the system refuses (a CPU outside the process's set).
+bool KeepCurrentThreadOn(int cpu);
+
 // A named thread that starts running `body` in its constructor (it may start
 // before the constructor returns). The destructor joins it.
 class Thread {
@@ -70,6 +78,10 @@ class Barrier {
   // peer needs microseconds to run again, usually on this very CPU, and a
   // spin would only keep it off.
   void SetReplyBarrier(bool reply) { m_reply = reply; }
+
+  // The CPU of the thread that completed the last cycle, -1 before the
+  // first or where the system cannot say.
+  int ReleaserCpu() const { return m_releaserCpu.load(std::memory_order_relaxed); }
 
  private:
   std::string m_name;

@@ -98,6 +98,20 @@ std::int64_t LiveProxyObjects();
 std::int64_t RoundTrips();
 // Objects of this process held by clients in other processes.
 std::int64_t ExportedObjects();
+// The timeline of a remote call over a shared region, in steady-clock
+// nanoseconds (one clock for both processes): when the client posted the
+// request, when the server took it, when the server published the reply and
+// when the client saw it. Recorded only while switched on (the server
+// stamps a request only when its client asks), for the call benchmarks.
+struct ExchangeTimes {
+  std::uint64_t posted = 0, taken = 0, replied = 0, seen = 0;
+  int clientCpu = -1, serverCpu = -1;  // where the request was posted and the reply published
+};
+void RecordExchangeTimes(bool on);
+// The last exchange of this process's shared regions; read it from the
+// thread whose call has returned (the communication thread wrote it before
+// it released that call).
+ExchangeTimes LastExchangeTimes();
 // Whether sessions opened from now on offer the server a shared-memory
 // channel (on by default); off, every call goes over the socket.
 void SetSharedChannels(bool enabled);
