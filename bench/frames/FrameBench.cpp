@@ -520,7 +520,9 @@ void LinkNullCallAfterIdle(benchmark::State& state) {
 // marshalling); serverPickUp: until the server thread took it; serve: the
 // server's decoding, call and reply; clientPickUp: until the communication
 // thread saw the reply; handBack: from there to the host's return (the
-// proxy's unmarshalling and the hand-back).
+// proxy's unmarshalling and the hand-back). The argument is how long the
+// host is idle before each call, in milliseconds (the time of a row with an
+// idle host includes the idle time; its phases do not).
 void LinkNullCallPhases(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
   std::array<std::vector<double>, 5> phases;
@@ -530,7 +532,9 @@ void LinkNullCallPhases(benchmark::State& state) {
     Server server = LinkToServer();
     rpc::debug::RecordExchangeTimes(true);
     LONG sum = 0;
+    const auto idle = std::chrono::milliseconds(state.range(0));
     for (auto _ : state) {
+      if (idle.count() > 0) std::this_thread::sleep_for(idle);
       const int hostCpu = ::sched_getcpu();
       const auto start = Clock::now();
       sum += server.GetVersion();
@@ -600,6 +604,8 @@ void WalkProject(benchmark::State& state) {
     Server server = LinkToServer();
     Project project = server.OpenProject(kelvex::utility::AsciiToUTF16(path.string()));
     std::int64_t visited = 0, calls = 0;
+    rpc::debug::RecordExchangeTimes(true);
+    const rpc::debug::ExchangeSums before = rpc::debug::RecordedExchangeSums();
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
       const std::int64_t before = rpc::debug::RoundTrips();
@@ -609,8 +615,16 @@ void WalkProject(benchmark::State& state) {
       });
       calls += rpc::debug::RoundTrips() - before;
     }
-    server.CloseProject(project);
     const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+    rpc::debug::RecordExchangeTimes(false);
+    const rpc::debug::ExchangeSums after = rpc::debug::RecordedExchangeSums();
+    server.CloseProject(project);
+    // Per remote call: the shared-region parts (waits for each side and the
+    // server's work); the rest of a call is the host's side.
+    const double exchanges = double(std::max<std::uint64_t>(after.count - before.count, 1));
+    state.counters["serverPickUp"] = double(after.serverPickUp - before.serverPickUp) / exchanges / 1000.0;
+    state.counters["serve"] = double(after.serve - before.serve) / exchanges / 1000.0;
+    state.counters["clientPickUp"] = double(after.clientPickUp - before.clientPickUp) / exchanges / 1000.0;
     state.counters["us/item"] = spent.count() / double(std::max<std::int64_t>(visited, 1));
     state.counters["calls/item"] = double(calls) / double(std::max<std::int64_t>(visited, 1));
   } catch (const LinkError& error) {
@@ -672,7 +686,8 @@ const benchmark::internal::Benchmark* const g_named[] = {
 BENCHMARK_CAPTURE(Link, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(LinkOverlapped, Pinned, true)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(LinkNullCall)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(LinkNullCallPhases)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(LinkNullCallPhases)->Arg(0)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(LinkNullCallPhases)->Arg(1)->Unit(benchmark::kMicrosecond)->Iterations(500);
 BENCHMARK(LinkNullCallAfterIdle)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(500);
 BENCHMARK(WalkProject)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Pipe)->Unit(benchmark::kMicrosecond)->UseRealTime();

@@ -121,6 +121,7 @@ constexpr std::chrono::microseconds kServerSpin{20};
 
 std::atomic<bool> g_recordTimes{false};
 debug::ExchangeTimes g_lastTimes;
+debug::ExchangeSums g_sums;  // written by communication threads only while recording
 
 std::uint64_t SteadyNanoseconds() {
   return static_cast<std::uint64_t>(
@@ -194,6 +195,10 @@ ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& deli
                      SteadyNanoseconds(),
                      static_cast<int>(region.clientCpu.load(std::memory_order_relaxed)) - 1,
                      static_cast<int>(region.serverCpu.load(std::memory_order_relaxed)) - 1};
+      ++g_sums.count;
+      g_sums.serverPickUp += g_lastTimes.taken - g_lastTimes.posted;
+      g_sums.serve += g_lastTimes.replied - g_lastTimes.taken;
+      g_sums.clientPickUp += g_lastTimes.seen - g_lastTimes.replied;
     }
     delivered = true;
     return kReplied;
@@ -346,6 +351,7 @@ namespace debug {
 
 void RecordExchangeTimes(bool on) { g_recordTimes.store(on, std::memory_order_relaxed); }
 ExchangeTimes LastExchangeTimes() { return g_lastTimes; }
+ExchangeSums RecordedExchangeSums() { return g_sums; }
 
 }  // namespace debug
 

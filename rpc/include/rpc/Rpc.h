@@ -112,6 +112,13 @@ void RecordExchangeTimes(bool on);
 // thread whose call has returned (the communication thread wrote it before
 // it released that call).
 ExchangeTimes LastExchangeTimes();
+// Sums over every exchange recorded so far, in nanoseconds: how long
+// requests waited for the server, how long it served them, and how long
+// replies waited for the client.
+struct ExchangeSums {
+  std::uint64_t count = 0, serverPickUp = 0, serve = 0, clientPickUp = 0;
+};
+ExchangeSums RecordedExchangeSums();
 // Whether sessions opened from now on offer the server a shared-memory
 // channel (on by default); off, every call goes over the socket.
 void SetSharedChannels(bool enabled);
