@@ -118,6 +118,10 @@ bool SpinUntil(Ready ready, std::chrono::nanoseconds budget, bool yield) {
 // by much; the server spins longer because calls tend to come in runs.
 constexpr std::chrono::microseconds kClientSpin{10};
 constexpr std::chrono::microseconds kServerSpin{20};
+// A client that has just woken the server waits longer: the server needs
+// about one wake-up's time before it can answer, and a client asleep by
+// then would cost a second wake-up on the way back.
+constexpr std::chrono::microseconds kClientSpinAfterWake{60};
 
 std::atomic<bool> g_recordTimes{false};
 debug::ExchangeTimes g_lastTimes;
@@ -172,13 +176,14 @@ ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& deli
   const std::uint64_t posted = stamp ? SteadyNanoseconds() : 0;
   std::uint32_t expected = kIdle;
   if (!region.state.compare_exchange_strong(expected, kRequest, std::memory_order_seq_cst)) return kClosed;
-  if (region.serverSleeping.load(std::memory_order_seq_cst) != 0) FutexWake(region.state);
+  const bool wokeServer = region.serverSleeping.load(std::memory_order_seq_cst) != 0;
+  if (wokeServer) FutexWake(region.state);
 
   auto answered = [&region] {
     const std::uint32_t state = region.state.load(std::memory_order_acquire);
     return state == kReplied || state == kClosed;
   };
-  if (!SpinUntil(answered, kClientSpin, PeerSharesCpu(region.serverCpu))) {
+  if (!SpinUntil(answered, wokeServer ? kClientSpinAfterWake : kClientSpin, PeerSharesCpu(region.serverCpu))) {
     region.clientSleeping.store(1, std::memory_order_seq_cst);
     for (;;) {
       const std::uint32_t state = region.state.load(std::memory_order_seq_cst);
