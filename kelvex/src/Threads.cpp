@@ -121,18 +121,45 @@ int CurrentCpu() {
 #endif
 }
 
-bool KeepCurrentThreadOn(int cpu) {
 #if defined(_WIN32)
+// The thread's CPUs before it was first kept on one; 0 while it roams.
+thread_local DWORD_PTR t_roamingMask = 0;
+
+bool KeepCurrentThreadOn(int cpu) {
   if (cpu < 0 || cpu >= static_cast<int>(sizeof(DWORD_PTR) * 8)) return false;
-  return ::SetThreadAffinityMask(::GetCurrentThread(), DWORD_PTR(1) << cpu) != 0;
+  const DWORD_PTR previous = ::SetThreadAffinityMask(::GetCurrentThread(), DWORD_PTR(1) << cpu);
+  if (previous == 0) return false;
+  if (t_roamingMask == 0) t_roamingMask = previous;
+  return true;
+}
+
+void LetCurrentThreadGo() {
+  if (t_roamingMask == 0) return;
+  ::SetThreadAffinityMask(::GetCurrentThread(), t_roamingMask);
+  t_roamingMask = 0;
+}
 #else
+thread_local bool t_kept = false;
+thread_local cpu_set_t t_roamingSet;
+
+bool KeepCurrentThreadOn(int cpu) {
   if (cpu < 0 || cpu >= CPU_SETSIZE) return false;
+  cpu_set_t before;
+  if (!t_kept && ::pthread_getaffinity_np(::pthread_self(), sizeof before, &before) != 0) return false;
   cpu_set_t set;
   CPU_ZERO(&set);
   CPU_SET(cpu, &set);
-  return ::pthread_setaffinity_np(::pthread_self(), sizeof set, &set) == 0;
-#endif
+  if (::pthread_setaffinity_np(::pthread_self(), sizeof set, &set) != 0) return false;
+  if (!t_kept) t_roamingSet = before, t_kept = true;
+  return true;
 }
+
+void LetCurrentThreadGo() {
+  if (!t_kept) return;
+  ::pthread_setaffinity_np(::pthread_self(), sizeof t_roamingSet, &t_roamingSet);
+  t_kept = false;
+}
+#endif
 
 unsigned long GetCurrentThreadID() {
 #if defined(_WIN32)

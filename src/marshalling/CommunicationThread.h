@@ -4,6 +4,8 @@
 // until the process ends; the library never stops, joins or frees it.
 #pragma once
 
+#include <chrono>
+
 #include <kelvex/Threads.h>
 
 namespace moravane {
@@ -28,18 +30,22 @@ class CommunicationThread {
   CommunicationThread& operator=(const CommunicationThread&) = delete;
 
   void Serve();
-  // Moves this thread to its callers' CPU (see the definition for why).
-  void FollowCaller();
+  // Keeps this thread on its callers' CPU while the calls it runs are
+  // remote, and lets it go after a run of local ones (see the definition).
+  void Place(std::chrono::steady_clock::duration call);
 
   bool stopRequested;
   kelvex::threads::Barrier startupBarrier;
   kelvex::threads::Barrier idleBarrier;
   kelvex::threads::Thread* thread;
   unsigned long threadId;
-  // FollowCaller's record: the caller's CPU last seen away from this
-  // thread's, and on how many calls running.
+  // Place's record: the caller's CPU last seen away from this thread's and
+  // on how many remote calls running; whether the thread is kept on a CPU,
+  // and how many local calls ran since the last remote one.
   int followCpu = -1;
   int followStreak = 0;
+  bool kept = false;
+  int shortRun = 0;
 };
 
 }  // namespace moravane

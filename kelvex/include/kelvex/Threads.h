@@ -37,9 +37,13 @@ void SetSpinNanoseconds(std::uint32_t nanoseconds);
 // Only a hint: the thread may move the next moment.
 int CurrentCpu();
 
-// Keeps the calling thread on `cpu` from now on (until it is called again);
-// false where the system refuses (a CPU outside the process's set).
+// Keeps the calling thread on `cpu` from now on, until it is called again or
+// the thread is let go; false where the system refuses (a CPU outside the
+// process's set).
 bool KeepCurrentThreadOn(int cpu);
+// Gives the calling thread back the CPUs it had before it was first kept
+// on one; nothing when it never was.
+void LetCurrentThreadGo();
 
 // A named thread that starts running `body` in its constructor (it may start
 // before the constructor returns). The destructor joins it.
