@@ -109,14 +109,17 @@ void CommunicationThread::Place(std::chrono::steady_clock::duration call) {
   // server's), each waiting for the one before, on what may be two CPUs:
   // two of them take turns on one. Turns between two threads of one
   // process cost the least (no address space changes hands), and this
-  // thread never needs to run while its caller does, so for remote calls
-  // it keeps to its callers' CPU and leaves the other to the server. It
-  // moves only once the caller's CPU differed from its own on two calls
-  // running, so that a caller merely passing through another CPU moves
-  // nothing. Calls that stay in this process (a server of the host's own,
-  // sub-microsecond) are fastest with both threads awake on two CPUs: after
-  // a run of those it lets itself go again.
-  constexpr auto kChained = std::chrono::microseconds(2);
+  // thread never needs to run while its caller does, so for such calls it
+  // keeps to its callers' CPU and leaves the other to the server. It moves
+  // only once the caller's CPU differed from its own on two calls running,
+  // so that a caller merely passing through another CPU moves nothing.
+  // A remote round trip takes at least two cache-line crossings and the
+  // server's work, well over half a microsecond; a call that stays in the
+  // process (a server of the host's own) and returns sooner is fastest with
+  // both threads awake on two CPUs, so after a run of those the thread lets
+  // itself go again. (A long call that stays in the process is kept too:
+  // its caller waits long enough that the turns cost nothing that counts.)
+  constexpr auto kChained = std::chrono::nanoseconds(500);
   constexpr int kShortRunToLetGo = 16;
   if (kelvex::threads::SpinNanoseconds() == 0) return;  // one CPU: nowhere to go
   if (call < kChained) {
