@@ -15,6 +15,10 @@
 #include <tuple>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sched.h>
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -141,6 +145,35 @@ TEST(Thread, RunsItsBodyOnANewThreadWithItsOwnId) {
   EXPECT_NE(theirs, 0u);
   EXPECT_NE(theirs, mine);
   EXPECT_EQ(kelvex::threads::GetCurrentThreadID(), mine);
+}
+
+// The communication thread keeps to its callers' CPU and lets itself go
+// again: the CPUs it roams over afterwards are exactly those it had before,
+// however often it was moved in between.
+TEST(Thread, KeptOnACpuRunsThereAndLetGoHasItsCpusBack) {
+  std::thread([] {
+#if !defined(_WIN32)
+    cpu_set_t before;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof before, &before), 0);
+    std::vector<int> cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+      if (CPU_ISSET(cpu, &before)) cpus.push_back(cpu);
+#else
+    const std::vector<int> cpus{kelvex::threads::CurrentCpu()};
+#endif
+    for (const int cpu : {cpus.back(), cpus.front(), cpus.back()}) {
+      ASSERT_TRUE(kelvex::threads::KeepCurrentThreadOn(cpu));
+      EXPECT_EQ(kelvex::threads::CurrentCpu(), cpu);
+    }
+    EXPECT_FALSE(kelvex::threads::KeepCurrentThreadOn(-1));
+    kelvex::threads::LetCurrentThreadGo();
+#if !defined(_WIN32)
+    cpu_set_t after;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&before, &after));
+#endif
+    kelvex::threads::LetCurrentThreadGo();  // a second time: nothing to give back
+  }).join();
 }
 
 using kelvex::utility::SmallBlockAllocator;
