@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # moravane-cli against ffmpeg, measured in one run on this machine:
-#   y4m  48+ frames of 1920x1080 as a 4:4:4 YUV4MPEG2 stream to /dev/null,
+#   y4m  48+ frames of 1920x1080 as a 4:2:0 YUV4MPEG2 stream to /dev/null,
 #        against ffmpeg generating and converting testsrc2 the same way;
 #   png  the same frames as PNG files, against ffmpeg's PNG encoder;
 #   raw  RGBA frames through a pipe to cat, against the link's own frame rate
@@ -9,20 +9,32 @@
 #        measured apart and taken off, as the link's figure has none; and the
 #        ceiling of any writer into a pipe to cat here (pipe_ceiling: a ready
 #        frame spliced, or copied with write(2), again and again), which
-#        bounds the raw rate by the reader's own copy out of the pipe.
+#        bounds the raw rate by the reader's own copy out of the pipe;
+#   x264 ENC_FRAMES (240) frames of 1920x1080 into libx264 -preset ultrafast:
+#        (a) moravane's CPU per frame (moravane-cli's user+system time from
+#            /usr/bin/time, plus the server's from /proc/PID/stat before and
+#            after the run) against x264's, the same frames read by ffmpeg
+#            from a YUV4MPEG2 file on /dev/shm (target <= 0.25);
+#        (b) the wall time of moravane-cli | ffmpeg (default options) against
+#            ffmpeg reading that file (target: the file's time / the pipe's
+#            >= 0.8; both share the machine's CPUs);
+#        (c) ffmpeg's testsrc2 into the same encoder, for context;
+#        (d) NUT with the sound against YUV4MPEG2, frames/s to /dev/null
+#            (target >= 0.9).
 # Every figure is the best of REPEAT runs (the machine is shared: the best
 # run is the one least disturbed; the raw runs and their ceilings alternate);
 # the load average is printed with them.
 #
-#   bash bench/cli/compare.sh            # FRAMES=48 RAW_FRAMES=1000 REPEAT=5
+#   bash bench/cli/compare.sh            # FRAMES=48 RAW_FRAMES=1000 ENC_FRAMES=240 REPEAT=5
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 frames=${FRAMES:-48}
 raw_frames=${RAW_FRAMES:-1000}
+enc_frames=${ENC_FRAMES:-240}
 repeat=${REPEAT:-5}
 build=${BUILD:-build/default}
 
-cmake --build "$build" --target moravane-cli orra_linkserver_host frames_bench pipe_ceiling -j2 >/dev/null
+flock /tmp/moravane-build.lock cmake --build "$build" --target moravane-cli orra_linkserver_host frames_bench pipe_ceiling convert_bench -j2 >/dev/null
 cli=$(pwd)/$build/tools/moravane-cli
 ceiling=$(pwd)/$build/bench/cli/pipe_ceiling
 
@@ -41,6 +53,7 @@ source "Bars" {7E2E0000-0000-4000-8000-0000000000F1}
   size 1920 1080
   rate 24
   video bars
+  audio sine 440
 end
 PROJECT
 
@@ -89,7 +102,7 @@ best_alternating() {
 "$cli" info >/dev/null
 
 y4m_cli="'$cli' render '$project' --source Bars --frames 0:$frames --format y4m -o - >/dev/null"
-y4m_ffmpeg="ffmpeg -v error -f lavfi -i testsrc2=size=1920x1080:rate=24 -frames:v $frames -pix_fmt yuv444p -f yuv4mpegpipe - >/dev/null"
+y4m_ffmpeg="ffmpeg -v error -f lavfi -i testsrc2=size=1920x1080:rate=24 -frames:v $frames -pix_fmt yuv420p -f yuv4mpegpipe - >/dev/null"
 png_cli="'$cli' render '$project' --source Bars --frames 0:$frames -q -o '$scratch/out'"
 png_ffmpeg="ffmpeg -v error -f lavfi -i testsrc2=size=1920x1080:rate=24 -frames:v $frames '$scratch/out/%06d.png'"
 # Through a pipe to a reader, as a user's ffmpeg would read them: written to
@@ -130,3 +143,84 @@ for kind in splice write; do
   printf '%-44s %8s s   %.0f frames/s, %.2f of the link\n' "ceiling pipe_ceiling $kind ($raw_frames) | cat" \
     "${!took}" "$(calc "$raw_frames / ${!took}")" "$(calc "$raw_frames / ${!took} / $link_fps")"
 done
+
+# --- into an encoder ---------------------------------------------------------
+
+hz=$(getconf CLK_TCK)
+# The server of this private world (its environment names our runtime
+# folder), and its CPU seconds so far; 0 when none runs.
+server_pid() {
+  local p
+  for p in $(pgrep orra_linkserv || true); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR"; then
+      echo "$p"
+      return
+    fi
+  done
+}
+cpu_of() { [ -n "$1" ] && awk -v hz="$hz" '{ sub(/^.*\) /, ""); print ($12 + $13) / hz }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+
+shm=$(mktemp -d /dev/shm/moravane-bench.XXXXXX)
+trap 'rm -rf "$scratch" "$shm"' EXIT
+encode="ffmpeg -v error -nostdin -i - -c:v libx264 -preset ultrafast -f null -"
+"$cli" render "$project" --source Bars --frames 0:$enc_frames -q --format y4m -o "$shm/hd.y4m"
+
+# (a) CPU seconds of one render into /dev/null: the program's and the server's.
+moravane_cpu() {
+  local before_pid before after_pid after
+  before_pid=$(server_pid) before=$(cpu_of "$before_pid")
+  /usr/bin/time -f '%U %S' -o "$scratch/time" "$cli" render "$project" --source Bars --frames 0:$enc_frames -q \
+    --format y4m -o - >/dev/null
+  after_pid=$(server_pid) after=$(cpu_of "$after_pid")
+  [ "$before_pid" = "$after_pid" ] || before=0
+  # total, the program's, the server's
+  awk -v s="$after" -v b="$before" '{ print $1 + $2 + s - b, $1 + $2, s - b }' "$scratch/time"
+}
+x264_cpu() {
+  /usr/bin/time -f '%U %S' -o "$scratch/time" ffmpeg -v error -nostdin -i "$shm/hd.y4m" -c:v libx264 -preset ultrafast \
+    -f null - && awk '{ print $1 + $2 }' "$scratch/time"
+}
+# ffmpeg's own CPU encoding from the pipe: what reading a pipe adds to x264.
+ffmpeg_pipe_cpu() {
+  "$cli" render "$project" --source Bars --frames 0:$enc_frames -q --format y4m -o - |
+    /usr/bin/time -f '%U %S' -o "$scratch/time" ffmpeg -v error -nostdin -i - -c:v libx264 -preset ultrafast -f null - &&
+    awk '{ print $1 + $2 }' "$scratch/time"
+}
+min_of() { sort -g | head -n 1; }
+echo "load before encoding: $(cut -d' ' -f1-3 /proc/loadavg)"
+"$cli" info >/dev/null
+read -r c_moravane c_cli c_server < <(for _ in $(seq "$repeat"); do moravane_cpu; done | min_of)
+c_x264=$(for _ in $(seq "$repeat"); do x264_cpu; done | min_of)
+c_ffmpeg_pipe=$(for _ in $(seq "$repeat"); do ffmpeg_pipe_cpu; done | min_of)
+
+# (b), (c): wall times, the pipe and the file alternating.
+pipe_enc="'$cli' render '$project' --source Bars --frames 0:$enc_frames -q --format y4m -o - | $encode"
+file_enc="ffmpeg -v error -nostdin -i '$shm/hd.y4m' -c:v libx264 -preset ultrafast -f null -"
+src_enc="ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1920x1080:rate=24 -frames:v $enc_frames -c:v libx264 -preset ultrafast -f null -"
+best_alternating t_enc "$pipe_enc" "$file_enc" "$src_enc"
+# (d) NUT with the sound against YUV4MPEG2.
+nut_cli="'$cli' render '$project' --source Bars --frames 0:$enc_frames -q --format nut -o - >/dev/null"
+y4m_long="'$cli' render '$project' --source Bars --frames 0:$enc_frames -q --format y4m -o - >/dev/null"
+best_alternating t_nut "$nut_cli" "$y4m_long"
+echo "load after encoding:  $(cut -d' ' -f1-3 /proc/loadavg)"
+
+printf '%-44s %8.2f ms CPU/frame (moravane-cli %.2f + server %.2f)\n' "(a) moravane y4m 4:2:0 ($enc_frames frames)" \
+  "$(calc "$c_moravane * 1000 / $enc_frames")" "$(calc "$c_cli * 1000 / $enc_frames")" \
+  "$(calc "$c_server * 1000 / $enc_frames")"
+printf '%-44s %8.2f ms CPU/frame   ratio %.3f (<= 0.25)\n' "(a) x264 ultrafast from /dev/shm" \
+  "$(calc "$c_x264 * 1000 / $enc_frames")" "$(calc "$c_moravane / $c_x264")"
+printf '%-44s %8s s   %.1f frames/s\n' "(b) moravane-cli | ffmpeg libx264" "$t_enc_1" "$(calc "$enc_frames / $t_enc_1")"
+printf '%-44s %8s s   %.1f frames/s   ratio %.2f (>= 0.8)\n' "(b) ffmpeg libx264 from /dev/shm" "$t_enc_2" \
+  "$(calc "$enc_frames / $t_enc_2")" "$(calc "$t_enc_2 / $t_enc_1")"
+# With both programs' CPU spread over every core, the pipe could take no
+# less than this: the ceiling of (b) on this machine.
+cores=$(nproc)
+floor=$(calc "($c_moravane + $c_ffmpeg_pipe) / $cores")
+printf '%-44s %8.2f ms CPU/frame (from the file: %.2f)\n' "(b) ffmpeg libx264 reading the pipe" \
+  "$(calc "$c_ffmpeg_pipe * 1000 / $enc_frames")" "$(calc "$c_x264 * 1000 / $enc_frames")"
+printf '%-44s %8.3f s   ratio at most %.2f\n' "(b) ceiling: (moravane + ffmpeg CPU) / $cores cores" "$floor" \
+  "$(calc "$t_enc_2 / $floor")"
+printf '%-44s %8s s   %.1f frames/s\n' "(c) ffmpeg testsrc2 -> libx264" "$t_enc_3" "$(calc "$enc_frames / $t_enc_3")"
+printf '%-44s %8s s   %.1f frames/s\n' "(d) moravane-cli y4m" "$t_nut_2" "$(calc "$enc_frames / $t_nut_2")"
+printf '%-44s %8s s   %.1f frames/s   ratio %.2f (>= 0.9)\n' "(d) moravane-cli nut with sound" "$t_nut_1" \
+  "$(calc "$enc_frames / $t_nut_1")" "$(calc "$t_nut_2 / $t_nut_1")"

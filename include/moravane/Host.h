@@ -314,8 +314,16 @@ inline std::string FfmpegRawInput(int width, int height, int depth, std::pair<in
          std::to_string(height) + " -framerate " + std::to_string(rate.first) + "/" + std::to_string(rate.second);
 }
 
+// What hosts of this tree render audio at unless asked otherwise (the
+// command line's `audio`, the Python package's `Source.audio`); the server
+// renders any rate and 1 to 32 channels.
+constexpr int kDefaultSampleRate = 48000;
+constexpr int kDefaultChannels = 2;
+
 // What the server says about a source, asked once each.
 struct SourceFacts {
+  std::string name;  // empty when the server gives the source no item
+  std::string guid;  // "{...}", likewise
   kelvex::time::RatioTime duration;
   double fps = 0;
   std::pair<int, int> rate{0, 1};
@@ -332,6 +340,11 @@ struct SourceFacts {
 
 inline SourceFacts ProbeSource(Source& source) {
   SourceFacts facts;
+  Item item(source);
+  if (item.IsLinked()) {
+    facts.name = kelvex::utility::UTF16ToUTF8(item.GetName());
+    facts.guid = item.GetID().ToString();
+  }
   facts.duration = source.GetDuration();
   facts.fps = source.GetFrameRate();
   facts.rate = RateFraction(facts.fps);
@@ -389,24 +402,58 @@ struct Field {
 };
 
 // A source as named values in a fixed order: what a host prints as its
-// description (the command line's `probe --json`) and hands on as its
-// metadata (the Python package's `Source.metadata`), from this one list.
+// description (the command line's `probe --json`, one element of its
+// `streams`) and hands on as its metadata (the Python package's
+// `Source.metadata`), from this one list. Keys are ffprobe's where ffprobe
+// has one, so that what reads its streams reads these; numbers are numbers
+// here, where ffprobe writes some as text. Values a source without video
+// (or audio) has none of are null.
 inline std::vector<Field> DescribeSource(const SourceFacts& f) {
+  auto text = [](bool present, std::string value) {
+    return present ? std::optional<std::string>(std::move(value)) : std::nullopt;
+  };
+  auto integer = [](const std::string& key, bool present, long long value) {
+    return present ? Field::Integer(key, value) : Field(key, Field::Kind::kNull);
+  };
+  auto fraction = [](long long n, long long d, const char* mark) {
+    return std::to_string(n) + mark + std::to_string(d);
+  };
+  const bool video = f.hasVideo, audio = f.hasAudio;
+  const bool aspect = video && f.aspect.numerator > 0 && f.aspect.denominator > 0;
+  // The picture's shape on a display: the frame's size stretched by its pixels' aspect.
+  std::string display;
+  if (aspect && f.width > 0 && f.height > 0) {
+    long long w = static_cast<long long>(f.width) * f.aspect.numerator;
+    long long h = static_cast<long long>(f.height) * f.aspect.denominator;
+    long long a = w, b = h;
+    while (b != 0) a = std::exchange(b, a % b);
+    display = fraction(w / a, h / a, ":");
+  }
+  const bool rate = f.rate.first > 0;
   return {
-      Field::Group("duration", {Field::Integer("value", f.duration.value), Field::Integer("scale", f.duration.scale),
-                                Field::Real("seconds", f.duration.ToSeconds())}),
-      Field::Integer("frames", f.frames),
-      Field::Group("rate", {Field::Integer("numerator", f.rate.first), Field::Integer("denominator", f.rate.second),
-                            Field::Real("fps", f.fps)}),
-      Field::Integer("width", f.width),
-      Field::Integer("height", f.height),
-      Field::Group("pixel_aspect", {Field::Integer("numerator", f.aspect.numerator),
-                                    Field::Integer("denominator", f.aspect.denominator)}),
-      Field::Integer("bit_depth", f.depth),
+      Field::Text("name", text(!f.name.empty(), f.name)),
+      Field::Text("guid", text(!f.guid.empty(), f.guid)),
+      Field::Text("kind", video && audio ? "video+audio"
+                          : video        ? "video"
+                          : audio        ? "audio"
+                                         : "none"),
+      Field::Text("codec_type", text(video || audio, video ? "video" : "audio")),
+      integer("width", video, f.width),
+      integer("height", video, f.height),
+      Field::Text("sample_aspect_ratio", text(aspect, fraction(f.aspect.numerator, f.aspect.denominator, ":"))),
+      Field::Text("display_aspect_ratio", text(!display.empty(), display)),
+      Field::Text("field_order", text(video, "progressive")),
+      integer("bits_per_raw_sample", video, f.depth),
+      Field::Text("r_frame_rate", text(rate, fraction(f.rate.first, f.rate.second, "/"))),
+      Field::Text("avg_frame_rate", text(rate, fraction(f.rate.first, f.rate.second, "/"))),
+      Field::Integer("nb_frames", f.frames),
+      Field::Real("duration", f.duration.ToSeconds()),
+      Field::Text("time_base", text(f.duration.scale > 0, "1/" + std::to_string(f.duration.scale))),
+      Field::Integer("duration_ts", f.duration.value),
+      integer("sample_rate", audio, kDefaultSampleRate),
+      integer("channels", audio, kDefaultChannels),
       Field::Integer("time_stamp", f.timeStamp),
-      Field::Bool("has_audio", f.hasAudio),
-      Field::Bool("has_video", f.hasVideo),
-      Field::Text("ffmpeg_raw_input", f.rawInput.empty() ? std::nullopt : std::optional<std::string>(f.rawInput)),
+      Field::Text("ffmpeg_raw_input", text(!f.rawInput.empty(), f.rawInput)),
   };
 }
 

@@ -815,9 +815,10 @@ class Source:
     @property
     def metadata(self):
         """The source as ``moravane-cli probe --json`` describes it: a dict
-        of the same keys and values, from the same code (duration, frames,
-        rate, width, height, pixel_aspect, bit_depth, time_stamp,
-        has_audio, has_video, ffmpeg_raw_input; docs/cli.md)."""
+        of the same keys and values, from the same code, with ffprobe's
+        names where ffprobe has one (name, guid, kind, codec_type, width,
+        height, sample_aspect_ratio, r_frame_rate, nb_frames, duration,
+        sample_rate, channels, ...; docs/cli.md)."""
         return _moravane.describe_source(self._core)
 
     def _audio_request(self, start, seconds, rate, channels, dtype):

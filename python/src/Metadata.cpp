@@ -1,6 +1,6 @@
 // _moravane's description of a source: the named values of Host.h's
-// DescribeSource, which moravane-cli prints as `probe --json`, as nested
-// dicts in the same order.
+// DescribeSource, which moravane-cli prints as `probe --json`, as a dict
+// in the same order (a group of values, should one come, a dict in it).
 #include "Handles.h"
 
 namespace moravane_python {

@@ -103,7 +103,7 @@ env -u LD_LIBRARY_PATH "$cli" register
 demo="$root/examples/demo/demo.orraproj"
 env -u LD_LIBRARY_PATH "$cli" probe "$demo" --source "Colour bars" --json
 env -u LD_LIBRARY_PATH "$cli" render "$demo" --source "Colour bars" --frames 0:3 --format y4m -o - |
-  ffprobe -v error -show_entries stream=width,height,pix_fmt -of csv=p=0 - | grep -qx '640,360,yuv444p'
+  ffprobe -v error -show_entries stream=width,height,pix_fmt -of csv=p=0 - | grep -qx '640,360,yuv420p'
 env -u LD_LIBRARY_PATH "$cli" audio "$demo" --source Tone --seconds 1 -q -o - | sox -t wav - -n stat 2>&1 |
   grep -q 'Length (seconds): *1.000000'
 # The Python package as installed, under Debian's interpreter, on the same

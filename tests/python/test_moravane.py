@@ -37,6 +37,7 @@ DEMO_SOURCES = [
     ("Frame numbers", "11", 10, (640, 360), 24, True, False),
     ("Solid orange", "12", 10, (320, 180), 24, True, False),
     ("Still", "13", 10, (640, 360), 24, True, False),
+    ("Bars and tone", "14", 10, (1280, 720), 25, True, True),
     ("Tone", "20", 10, None, 24, False, True),
     ("Chirp", "21", 4, None, 24, False, True),
 ]
@@ -53,6 +54,7 @@ def test_item_tree_of_the_demo_project(project):
         ("Frame numbers", True, False),
         ("Solid orange", True, False),
         ("Still", True, False),
+        ("Bars and tone", True, False),
         ("Sounds", False, True),
         ("Tone", True, False),
         ("Chirp", True, False),

@@ -7,6 +7,7 @@ import json
 import os
 import subprocess
 import sys
+import uuid
 from fractions import Fraction
 
 import numpy
@@ -57,12 +58,15 @@ def test_string_indices_render_what_the_command_line_renders(project, demo_proje
     assert len(list(source.frames(text))) == len(numbers)
 
 
-@pytest.mark.parametrize("name", ["Colour bars", "Frame numbers", "Solid orange", "Still", "Tone", "Chirp"])
+@pytest.mark.parametrize("name", ["Colour bars", "Frame numbers", "Solid orange", "Still", "Bars and tone", "Tone", "Chirp"])
 def test_metadata_is_what_probe_prints(project, demo_project, name):
     metadata = project.source(name).metadata
     printed = json.loads(cli("probe", demo_project, "-s", name, "--json"))
     assert metadata == printed
-    assert list(metadata) == list(printed) and list(metadata["rate"]) == list(printed["rate"])
+    assert list(metadata) == list(printed)
+    source = project.source(name)
+    assert (metadata["name"], uuid.UUID(metadata["guid"])) == (name, source.id)
+    assert metadata["nb_frames"] == len(source) and Fraction(metadata["r_frame_rate"]) == source.frame_rate
 
 
 def test_batches_stack_copies_of_the_frames(project):
@@ -90,7 +94,7 @@ def test_timestamps_are_exact_at_29_97(tmp_path):
         with pytest.raises(IndexError):
             source.timestamps(300)
         # Rates and times that no short decimal gives read back exactly.
-        assert source.metadata["rate"] == {"numerator": 30000, "denominator": 1001, "fps": source.fps}
+        assert source.metadata["r_frame_rate"] == source.metadata["avg_frame_rate"] == "30000/1001"
         probe = json.loads(cli("probe", str(tmp_path / "ntsc.orraproj"), "-s", str(source.id), "--json"))
         assert source.metadata == probe
         source.project.close()

@@ -22,12 +22,9 @@ int Audio(const AudioRequest& request) {
   moravane::Project project = link.server.OpenProject(AbsolutePath(request.project));
   moravane::Source source = FindSource(project, request.source);
   if (!source.HasAudio()) throw UsageError("the source '" + request.source + "' has no audio");
-  const double length = source.GetDuration().ToSeconds();
-  if (request.start >= length) {
-    throw UsageError("--start " + std::to_string(request.start) + " is at or past the source's end (" +
-                     std::to_string(length) + " s)");
-  }
-  const double seconds = request.seconds.value_or(length - request.start);
+  // The same selection as render's (Selection.cpp): frame numbers are
+  // times at the source's frame rate.
+  const SelectedSpan span = SelectAudio(request.selection, source.GetDuration(), RateFraction(source.GetFrameRate()));
   moravane::Renderer renderer = source.GetRenderer();
   moravane::AudioRenderOptions options = renderer.CreateAudioRenderOptions();
   options.SetSampleRate(request.rate);
@@ -46,11 +43,10 @@ int Audio(const AudioRequest& request) {
   cli::AudioWriter writer(
       file, request.format == "raw" ? cli::AudioWriter::Container::kRaw : cli::AudioWriter::Container::kWav,
       static_cast<int>(std::lround(request.rate)), request.channels, floats);
-  const long long wanted = std::llround(seconds * request.rate);
-  const long long startMs = std::llround(request.start * 1000);
-  moravane::host::ScopedRender render = moravane::host::ScopedRender::Audio(
-      renderer, {static_cast<std::int32_t>(startMs), 1000}, request.bufferFrames, options, name, sectionSize);
-  Progress progress("audio", static_cast<long>(wanted), request.quiet);
+  const long long wanted = std::llround(span.durationSeconds * request.rate);
+  moravane::host::ScopedRender render =
+      moravane::host::ScopedRender::Audio(renderer, span.start, request.bufferFrames, options, name, sectionSize);
+  Progress progress("audio", static_cast<long>(wanted), 1 / request.rate, false, request.progress, request.quiet);
   long long done = 0;
   while (done < wanted) {
     CheckInterrupted();
@@ -65,6 +61,7 @@ int Audio(const AudioRequest& request) {
   render.End();
   writer.Close();
   file.Commit();
+  progress.Finish();
   link.server.CloseProject(project);
   if (!request.quiet) {
     std::fprintf(stderr, "wrote %lld sample frames (%.3f s, %d channels, %s) to %s\n", done, done / request.rate,

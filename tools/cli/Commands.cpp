@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -76,16 +77,15 @@ int Tree(const std::string& path, bool json) {
   return 0;
 }
 
-int Probe(const std::string& path, const std::string& wanted, bool json) {
-  Link link;
-  moravane::Project project = link.server.OpenProject(AbsolutePath(path));
-  moravane::Source source = FindSource(project, wanted);
-  const moravane::host::SourceFacts f = moravane::host::ProbeSource(source);
-  link.server.CloseProject(project);
-  if (json) {
-    std::printf("%s\n", JsonObject(moravane::host::DescribeSource(f)).c_str());
-    return 0;
-  }
+namespace {
+
+void PrintFacts(const moravane::host::SourceFacts& f) {
+  std::printf("name          %s\n", f.name.c_str());
+  std::printf("guid          %s\n", f.guid.c_str());
+  std::printf("kind          %s\n", f.hasVideo && f.hasAudio ? "video+audio"
+                                    : f.hasVideo             ? "video"
+                                    : f.hasAudio             ? "audio"
+                                                             : "none");
   std::printf("duration      %.6g s (%d/%d)\n", f.duration.ToSeconds(), f.duration.value, f.duration.scale);
   std::printf("frames        %ld (0 to %ld)\n", f.frames, f.frames - 1);
   std::printf("rate          %.6g fps (%d/%d)\n", f.fps, f.rate.first, f.rate.second);
@@ -96,6 +96,44 @@ int Probe(const std::string& path, const std::string& wanted, bool json) {
   std::printf("audio         %s\n", f.hasAudio ? "yes" : "no");
   std::printf("video         %s\n", f.hasVideo ? "yes" : "no");
   if (!f.rawInput.empty()) std::printf("raw input     ffmpeg %s -i -\n", f.rawInput.c_str());
+}
+
+}  // namespace
+
+int Probe(const std::string& path, const std::string& wanted, bool json) {
+  Link link;
+  moravane::Project project = link.server.OpenProject(AbsolutePath(path));
+  std::vector<moravane::host::SourceFacts> sources;
+  if (!wanted.empty()) {
+    moravane::Source source = FindSource(project, wanted);
+    sources.push_back(moravane::host::ProbeSource(source));
+  } else {
+    // Every source in the tree's order, as ffprobe lists a file's streams.
+    std::vector<kelvex::utility::Guid> ids;
+    Walk(project.GetRootItem(), 0, [&](moravane::Item& item, int) {
+      if (item.GetType() == moravane::kItemType1) ids.push_back(item.GetID());
+    });
+    for (const kelvex::utility::Guid& id : ids) {
+      moravane::Source source = project.GetSource(id);
+      sources.push_back(moravane::host::ProbeSource(source));
+    }
+  }
+  const std::string projectName = Narrow(project.GetName());
+  link.server.CloseProject(project);
+  if (json && !wanted.empty()) {
+    std::printf("%s\n", JsonObject(moravane::host::DescribeSource(sources.front())).c_str());
+  } else if (json) {
+    std::string out = "{\"project\": " + Json(projectName) + ", \"streams\": [";
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      out += (i == 0 ? "\n  " : ",\n  ") + JsonObject(moravane::host::DescribeSource(sources[i]));
+    }
+    std::printf("%s]}\n", out.c_str());
+  } else {
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      if (i > 0) std::printf("\n");
+      PrintFacts(sources[i]);
+    }
+  }
   return 0;
 }
 

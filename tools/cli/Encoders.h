@@ -1,8 +1,9 @@
 // Writers of the files the command-line host produces, one source file
 // each: PNG stills (PngWriter.cpp), a YUV4MPEG2 stream and raw frames
-// (Y4mWriter.cpp), WAV or raw audio (AudioWriter.cpp). They read rendered
-// frames where the server wrote them (the shared section) and copy only what
-// an encoder needs.
+// (Y4mWriter.cpp, its colour conversion in Convert.cpp), WAV or raw audio
+// (AudioWriter.cpp), NUT and Matroska through FFmpeg's libraries
+// (Media.cpp, Media.h). They read rendered frames where the server wrote
+// them (the shared section) and copy only what an encoder needs.
 #pragma once
 
 #include "OutputFile.h"
@@ -44,6 +45,33 @@ enum class ColourMatrix { kBt601, kBt709 };
 // BT.709 from 1280x720 on (HD), BT.601 below.
 ColourMatrix DefaultMatrix(int width, int height);
 
+// Chroma subsampling of a planar picture: 4:2:2 halves the chroma's width,
+// 4:2:0 its width and height (centred siting, from 2x2 blocks).
+enum class Chroma { k444, k422, k420 };
+
+// A planar, limited-range YCbCr picture as ffmpeg names its pixel formats
+// (yuv420p, yuv422p10le, yuv444p16le, ...): samples of 8 bits, or of 10, 12
+// or 16 bits in little-endian 16-bit words.
+struct PictureFormat {
+  Chroma chroma = Chroma::k420;
+  int bits = 8;
+  ColourMatrix matrix = ColourMatrix::kBt601;
+  bool interlaced = false;  // 4:2:0 chroma then pairs rows of one field
+};
+
+// ffmpeg's name of the pixel format ("yuv420p", "yuv444p16le").
+std::string PixelFormatName(Chroma chroma, int bits);
+// Reads one of those names; false for any other.
+bool ParsePixelFormat(const std::string& name, Chroma& chroma, int& bits);
+int ChromaWidth(Chroma chroma, int width);
+int ChromaHeight(Chroma chroma, int height);
+
+// Converts a rendered frame into the three planes of `format` (Y, Cb, Cr),
+// rows `strides` bytes apart, in fixed point: RGB of 8 bits or 16-bit words
+// (floats clamped to them first) to limited range, rounded to nearest.
+void ConvertPicture(const FrameView& frame, const PictureFormat& format, std::uint8_t* const planes[3],
+                    const std::size_t strides[3]);
+
 struct Y4mFormat {
   int width = 0;
   int height = 0;
@@ -52,16 +80,14 @@ struct Y4mFormat {
   char interlace = 'p';  // p progressive, t top field first, b bottom first
   int aspectNumerator = 1;
   int aspectDenominator = 1;
-  bool chroma420 = false;
-  bool sixteenBits = false;  // 16-bit little-endian samples (C444p16, C420p16)
-  ColourMatrix matrix = ColourMatrix::kBt601;
+  PictureFormat picture;  // C420jpeg, C422, C444, C420p10, ..., C444p16
 };
 
 // The stream header line, newline included.
 std::string Y4mHeader(const Y4mFormat& format);
 
 // A YUV4MPEG2 stream of limited-range frames in `format`; the header is
-// written with the first frame. Conversion is in fixed point.
+// written with the first frame.
 class Y4mWriter {
  public:
   Y4mWriter(OutputFile& out, const Y4mFormat& format);

@@ -1,6 +1,10 @@
-// The render command: video frames to PNG files, a YUV4MPEG2 stream or raw
-// frames, through two renderers that take turns.
+// The render command: video frames to PNG files, a YUV4MPEG2 stream, raw
+// frames or NUT and Matroska with the sound, through two renderers that take
+// turns.
 #include "Cli.h"
+#ifdef MORAVANE_CLI_LIBAV
+#include "Media.h"
+#endif
 
 #include <moravane/Host.h>
 #include <moravane/MemoryMappedFile.h>
@@ -8,6 +12,7 @@
 #include <moravane/Renderer.h>
 
 #include <array>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -96,11 +101,22 @@ class PngEncoders {
   std::deque<Job> m_jobs;
 };
 
+// The pixel format asked for: --pix-fmt, else --chroma and --output-depth.
+cli::PictureFormat PictureOf(const RenderRequest& r) {
+  cli::PictureFormat picture;
+  if (!r.pixFmt.empty()) {
+    cli::ParsePixelFormat(r.pixFmt, picture.chroma, picture.bits);  // checked by CheckRenderRequest
+    return picture;
+  }
+  picture.chroma = r.chroma == "444" ? cli::Chroma::k444 : r.chroma == "422" ? cli::Chroma::k422 : cli::Chroma::k420;
+  picture.bits = r.outputDepth;
+  return picture;
+}
+
 }  // namespace
 
 int Render(const RenderRequest& request) {
   CheckRenderRequest(request);
-  const moravane::host::FrameRange range = ParseFrames(request.frames);
   const std::string output = request.output.empty() ? (request.format == "png" ? "." : "-") : request.output;
 
   Link link;
@@ -110,9 +126,9 @@ int Render(const RenderRequest& request) {
   const double rate = source.GetFrameRate();
   const auto [rateNumerator, rateDenominator] = RateFraction(rate);
   const kelvex::geom::RectT<LONG> frame = source.GetFrameSize();
-  const long count = FrameCount(source.GetDuration(), {rateNumerator, rateDenominator});
-  // A range the source does not hold is a RequestError: wrong usage.
-  const moravane::host::FrameSpan span = moravane::host::ResolveFrameRange(range, count);
+  // The frames and times selected (Selection.cpp); a selection the source
+  // does not hold is wrong usage.
+  const SelectedSpan span = SelectFrames(request.selection, source.GetDuration(), {rateNumerator, rateDenominator});
   std::vector<long> numbers;
   for (long n = span.first; n < span.end; n += span.step) numbers.push_back(n);
 
@@ -140,6 +156,10 @@ int Render(const RenderRequest& request) {
 
   std::optional<cli::OutputFile> stream;
   std::optional<cli::Y4mWriter> y4m;
+#ifdef MORAVANE_CLI_LIBAV
+  std::optional<cli::MediaWriter> media;
+  std::optional<cli::AudioTrack> track;  // after the writer: ends its render first
+#endif
   if (request.format == "png") {
     std::error_code error;
     std::filesystem::create_directories(output, error);
@@ -147,26 +167,55 @@ int Render(const RenderRequest& request) {
   } else {
     stream.emplace(output);
   }
-  if (request.format == "y4m") {
-    cli::Y4mFormat format;
-    format.width = view.width;
-    format.height = view.height;
-    format.rateNumerator = rateNumerator;
-    format.rateDenominator = rateDenominator * static_cast<int>(span.step);
-    format.interlace = "ptb"[request.fieldOrder];
+  const bool container = request.format == "nut" || request.format == "mkv";
+  if (request.format == "y4m" || container) {
     // The source's pixel aspect, stretched by an uneven downsampling.
     const kelvex::geom::Ratio aspect = source.GetPixelAspectRatio();
     long long aspectNumerator = aspect.numerator > 0 ? static_cast<long long>(aspect.numerator) * downX : downX;
     long long aspectDenominator = aspect.denominator > 0 ? static_cast<long long>(aspect.denominator) * downY : downY;
     const long long divisor = std::gcd(aspectNumerator, aspectDenominator);
-    format.aspectNumerator = static_cast<int>(aspectNumerator / divisor);
-    format.aspectDenominator = static_cast<int>(aspectDenominator / divisor);
-    format.chroma420 = request.chroma == "420";
-    format.sixteenBits = depth != 8;
-    format.matrix = request.matrix == "bt709"   ? cli::ColourMatrix::kBt709
-                    : request.matrix == "bt601" ? cli::ColourMatrix::kBt601
-                                                : cli::DefaultMatrix(view.width, view.height);
-    y4m.emplace(*stream, format);
+    cli::PictureFormat picture = PictureOf(request);
+    picture.interlaced = request.fieldOrder != 0;
+    picture.matrix = request.matrix == "bt709"   ? cli::ColourMatrix::kBt709
+                     : request.matrix == "bt601" ? cli::ColourMatrix::kBt601
+                                                 : cli::DefaultMatrix(view.width, view.height);
+    if (container) {
+#ifdef MORAVANE_CLI_LIBAV
+      cli::MediaFormat format;
+      format.matroska = request.format == "mkv";
+      format.ffv1 = request.codec == "ffv1";
+      format.width = view.width;
+      format.height = view.height;
+      format.rateNumerator = rateNumerator;
+      format.rateDenominator = rateDenominator * static_cast<int>(span.step);
+      format.aspectNumerator = static_cast<int>(aspectNumerator / divisor);
+      format.aspectDenominator = static_cast<int>(aspectDenominator / divisor);
+      format.interlace = "ptb"[request.fieldOrder];
+      format.picture = picture;
+      // Sound and pictures start together, at the first frame's time. A
+      // step makes a time-lapse whose frames no stretch of sound matches.
+      if (source.HasAudio() && !request.noAudio && span.step != 1 && !request.quiet) {
+        std::fprintf(stderr, "moravane-cli: a --frames step leaves the audio out (no sound matches a time-lapse)\n");
+      }
+      if (source.HasAudio() && !request.noAudio && span.step == 1) {
+        format.sampleRate = static_cast<int>(std::lround(request.audioRate));
+        format.channels = request.audioChannels;
+        track.emplace(source, span.first, rateNumerator, rateDenominator, format.sampleRate, format.channels);
+      }
+      media.emplace(*stream, format);
+#endif
+    } else {
+      cli::Y4mFormat format;
+      format.width = view.width;
+      format.height = view.height;
+      format.rateNumerator = rateNumerator;
+      format.rateDenominator = rateDenominator * static_cast<int>(span.step);
+      format.interlace = "ptb"[request.fieldOrder];
+      format.aspectNumerator = static_cast<int>(aspectNumerator / divisor);
+      format.aspectDenominator = static_cast<int>(aspectDenominator / divisor);
+      format.picture = picture;
+      y4m.emplace(*stream, format);
+    }
   }
 
   for (std::size_t i = 0; i < used; ++i) {
@@ -189,7 +238,9 @@ int Render(const RenderRequest& request) {
   // On every way out the members end in reverse: the pending render is
   // waited for (a deferred one never runs), the encoders drain, and each
   // slot's render ends before its section goes.
-  Progress progress("render", static_cast<long>(numbers.size()), request.quiet);
+  // Each frame written is STEP frames of the source's time.
+  Progress progress("render", static_cast<long>(numbers.size()), static_cast<double>(span.step) * rateDen / rateNum,
+                    true, request.progress, request.quiet);
   PngEncoders encoders;
   std::future<void> pending = std::async(policy, renderInto, std::ref(slots[0]), numbers[0]);
   for (std::size_t k = 0; k < numbers.size(); ++k) {
@@ -202,6 +253,11 @@ int Render(const RenderRequest& request) {
     view.data = static_cast<const std::uint8_t*>(slot.section.GetAddress());
     if (y4m) {
       y4m->Write(view);
+#ifdef MORAVANE_CLI_LIBAV
+    } else if (media) {
+      media->WriteVideo(view);
+      if (track) track->Through(static_cast<long>(k + 1), *media);
+#endif
     } else if (stream) {
       cli::WriteRaw(*stream, view);
     } else {
@@ -215,7 +271,12 @@ int Render(const RenderRequest& request) {
   for (Slot& slot : slots) {
     if (slot.render) slot.render->End();
   }
+#ifdef MORAVANE_CLI_LIBAV
+  if (track) track->End();
+  if (media) media->Close();
+#endif
   if (stream) stream->Commit();
+  progress.Finish();
   link.server.CloseProject(project);
   if (request.format == "png" && !request.quiet) {
     std::fprintf(stderr, "wrote %zu PNG files (%dx%d, %d bits) to %s\n", numbers.size(), view.width, view.height, depth,

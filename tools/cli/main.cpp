@@ -4,9 +4,12 @@
 //   moravane-cli info
 //   moravane-cli register | unregister
 //   moravane-cli tree PROJECT [--json]
-//   moravane-cli probe PROJECT --source GUID|NAME [--json]
-//   moravane-cli render PROJECT --source GUID|NAME [--frames A:B[:STEP]|N] [options]
-//   moravane-cli audio PROJECT --source GUID|NAME [--start S] [--seconds N] [options]
+//   moravane-cli probe PROJECT [--source GUID|NAME] [--json]
+//   moravane-cli render PROJECT --source GUID|NAME [SELECTION] [-progress pipe:N|FILE] [options]
+//   moravane-cli audio PROJECT --source GUID|NAME [SELECTION] [-progress pipe:N|FILE] [options]
+//
+// SELECTION is --frames A:B[:STEP]|N, --start N --end M (frames, both
+// included) or -ss/-t/-to times, for both commands (Selection.cpp).
 //   moravane-cli send-file PATH --project PROJECT
 //
 // Exit codes (kExit*): 0 done, 2 wrong usage (checked before anything
@@ -48,8 +51,18 @@ void CheckOutputPath(const std::string& path) {
 }
 
 void CheckRenderRequest(const RenderRequest& r) {
-  ParseFrames(r.frames);
-  if (r.format != "png" && r.format != "y4m" && r.format != "raw") throw UsageError("--format is png, y4m or raw");
+  CheckSelection(r.selection, false);
+  CheckProgressRequest(r.progress, r.output.empty() ? (r.format == "png" ? "." : "-") : r.output);
+  if (r.format != "png" && r.format != "y4m" && r.format != "raw" && r.format != "nut" && r.format != "mkv") {
+    throw UsageError("--format is png, y4m, raw, nut or mkv");
+  }
+  const bool container = r.format == "nut" || r.format == "mkv";
+#ifndef MORAVANE_CLI_LIBAV
+  if (container) {
+    throw UsageError("--format " + r.format +
+                     " needs FFmpeg's libraries, which this build has not (png, y4m and raw work)");
+  }
+#endif
   const std::string side = std::to_string(limits::kMaxSide);
   if (r.width < 0 || r.height < 0 || r.width > limits::kMaxSide || r.height > limits::kMaxSide) {
     throw UsageError("--width and --height are 0 (the source's) to " + side);
@@ -72,7 +85,35 @@ void CheckRenderRequest(const RenderRequest& r) {
   }
   if (r.fieldOrder < 0 || r.fieldOrder > 2) throw UsageError("--field-order is 0, 1 or 2");
   if (r.rowBytes < 0) throw UsageError("--row-bytes must not be negative");
-  if (r.chroma != "444" && r.chroma != "420") throw UsageError("--chroma is 444 or 420");
+  if (r.chroma != "444" && r.chroma != "422" && r.chroma != "420") throw UsageError("--chroma is 420, 422 or 444");
+  if (r.outputDepth != 8 && r.outputDepth != 10 && r.outputDepth != 12 && r.outputDepth != 16) {
+    throw UsageError("--output-depth is 8, 10, 12 or 16, not " + std::to_string(r.outputDepth));
+  }
+  Chroma chroma;
+  int bits;
+  if (!r.pixFmt.empty() && !ParsePixelFormat(r.pixFmt, chroma, bits)) {
+    throw UsageError("--pix-fmt is yuv420p, yuv422p or yuv444p, or one of them with p10le, p12le or p16le (" +
+                     PixelFormatName(Chroma::k422, 10) + "), not '" + r.pixFmt + "'");
+  }
+  if (r.codec != "rawvideo" && r.codec != "ffv1") throw UsageError("--codec is rawvideo or ffv1");
+  if (r.codec != "rawvideo" && !container) throw UsageError("--codec is for --format nut and mkv");
+  // FFmpeg's Matroska muxer has a tag for these two raw layouts only.
+  const std::string pixFmt = r.pixFmt.empty() ? PixelFormatName(r.chroma == "444"   ? Chroma::k444
+                                                                : r.chroma == "422" ? Chroma::k422
+                                                                                    : Chroma::k420,
+                                                                r.outputDepth)
+                                              : r.pixFmt;
+  if (r.format == "mkv" && r.codec == "rawvideo" && pixFmt != "yuv420p" && pixFmt != "yuv422p") {
+    throw UsageError("Matroska holds raw pictures as yuv420p or yuv422p only, not " + pixFmt +
+                     ": add --codec ffv1 (lossless) or write --format nut");
+  }
+  if (!(r.audioRate >= 1 && r.audioRate <= limits::kMaxSampleRate)) {
+    throw UsageError("--audio-rate is 1 to " + std::to_string(std::lround(limits::kMaxSampleRate)) +
+                     " samples per second");
+  }
+  if (r.audioChannels < 1 || r.audioChannels > limits::kMaxChannels) {
+    throw UsageError("--audio-channels is 1 to " + std::to_string(limits::kMaxChannels));
+  }
   if (r.matrix != "auto" && r.matrix != "bt601" && r.matrix != "bt709") {
     throw UsageError("--matrix is auto, bt601 or bt709");
   }
@@ -87,13 +128,8 @@ void CheckRenderRequest(const RenderRequest& r) {
 }
 
 void CheckAudioRequest(const AudioRequest& r) {
-  // Times reach the server in 32-bit milliseconds.
-  const double most = limits::kMaxTimeMs / 1000.0;
-  const std::string longest = std::to_string(limits::kMaxTimeMs / 1000);
-  if (!(r.start >= 0 && r.start <= most)) throw UsageError("--start is 0 to " + longest + " s");
-  if (r.seconds && !(*r.seconds > 0 && *r.seconds <= most - r.start)) {
-    throw UsageError("--seconds is a number above 0 that ends at most " + longest + " s after the source's start");
-  }
+  CheckSelection(r.selection, true);
+  CheckProgressRequest(r.progress, r.output);
   if (!(r.rate >= 1 && r.rate <= limits::kMaxSampleRate)) {
     throw UsageError("--rate is 1 to " + std::to_string(std::lround(limits::kMaxSampleRate)) + " samples per second");
   }
@@ -131,6 +167,22 @@ int main(int argc, char** argv) {
   app.footer(kExitCodes);
   bool quiet = false;
   app.add_flag("-q,--quiet", quiet, "No progress bar and no summary");
+  // The selection and the progress options, the same for render and audio.
+  auto addSelection = [](CLI::App* command, Selection& selection, ProgressRequest& progress) {
+    command->add_option("-f,--frames", selection.frames,
+                        "A:B frames A up to B (excluded), A:B:STEP every STEP-th (render), A: to the end, N one "
+                        "frame; negative numbers count from the end: -1 the last frame, -10: the last ten");
+    command->add_option("--start", selection.start, "First frame, a frame number (default 0)");
+    command->add_option("--end", selection.end, "Last frame, included (default: the source's last)");
+    command->add_option("--ss", selection.ss, "-ss TIME: start time, seconds (12.5) or [HH:]MM:SS[.mmm]");
+    command->add_option("-t,--seconds", selection.length, "Length, seconds or [HH:]MM:SS[.mmm]");
+    command->add_option("--to", selection.to, "-to TIME: end time, excluded");
+    command->add_option(
+        "--progress", progress.target,
+        "-progress pipe:N|FILE: ffmpeg's key=value progress blocks to descriptor N or appended to FILE");
+    command->add_option("--stats-period", progress.period,
+                        "-stats_period TIME: seconds between progress blocks (default 0.5)");
+  };
   auto subcommand = [&](const char* name, const char* description) {
     CLI::App* command = app.add_subcommand(name, description);
     command->fallthrough();  // global flags after the command too
@@ -149,21 +201,22 @@ int main(int argc, char** argv) {
 
   std::string probeProject, probeSource;
   bool probeJson = false;
-  CLI::App* probe = subcommand("probe", "Duration, frames, rate, size, aspect and depth of a source");
+  CLI::App* probe =
+      subcommand("probe", "Duration, frames, rate, size, aspect and depth of a source, or of every source");
   probe->add_option("PROJECT", probeProject, "Project file")->required();
-  probe->add_option("-s,--source", probeSource, "Source GUID or name")->required();
+  probe->add_option("-s,--source", probeSource, "Source GUID or name (default: list every source)");
   probe->add_flag("--json", probeJson, "As JSON (see docs/cli.md)");
 
   RenderRequest render;
-  CLI::App* renderCommand = subcommand("render", "Render video frames to PNG files, a YUV4MPEG2 stream or raw frames");
+  CLI::App* renderCommand = subcommand(
+      "render", "Render video frames to PNG files, a YUV4MPEG2 stream, raw frames, or NUT or Matroska with the sound");
   renderCommand->add_option("PROJECT", render.project, "Project file")->required();
   renderCommand->add_option("-s,--source", render.source, "Source GUID or name")->required();
-  renderCommand->add_option("-f,--frames", render.frames,
-                            "A:B frames A up to B (excluded), A:B:STEP every STEP-th, A: to the end, N one frame; "
-                            "negative numbers count from the end: -1 the last frame, -10: the last ten, 0:-1 all but "
-                            "the last (default: the whole source)");
-  renderCommand->add_option("--format", render.format, "png (default), y4m or raw (RGBA as rendered)");
-  renderCommand->add_option("-o,--output", render.output, "png: folder (default .); y4m, raw: file or - (default -)");
+  addSelection(renderCommand, render.selection, render.progress);
+  renderCommand->add_option("--format", render.format,
+                            "png (default), y4m, raw (RGBA as rendered), nut or mkv (with the sound)");
+  renderCommand->add_option("-o,--output", render.output,
+                            "png: folder (default .); y4m, raw, nut, mkv: file or - (default -)");
   renderCommand->add_option("--prefix", render.prefix, "File name prefix of PNG frames (default frame-)");
   renderCommand->add_option("--width", render.width, "Render width (0: the source's)");
   renderCommand->add_option("--height", render.height, "Render height (0: the source's)");
@@ -176,17 +229,28 @@ int main(int argc, char** argv) {
   renderCommand->add_flag("--guides", render.guides, "Draw the safe-area guides");
   renderCommand->add_flag("--premultiply", render.premultiply, "Colour multiplied by alpha");
   renderCommand->add_option("--section-size", render.sectionSize, "Bytes of the shared section (default: one frame)");
-  renderCommand->add_option("--chroma", render.chroma, "y4m: 444 (default) or 420");
+  CLI::Option* pixFmt =
+      renderCommand->add_option("--pix-fmt,--pix_fmt", render.pixFmt,
+                                "y4m, nut, mkv: ffmpeg's name, yuv420p (default), yuv422p, yuv444p, each also with "
+                                "p10le, p12le or p16le (yuv422p10le)");
+  // One way or the other: a pixel format named twice could say two things.
+  pixFmt->excludes(renderCommand->add_option("--chroma", render.chroma, "y4m, nut, mkv: 420 (default), 422 or 444"));
+  pixFmt->excludes(renderCommand->add_option("--output-depth", render.outputDepth,
+                                             "y4m, nut, mkv: bits per sample, 8 (default), 10, 12 or 16"));
   renderCommand->add_option("--matrix", render.matrix,
-                            "y4m: auto (default: bt709 from 1280x720 on, bt601 below), bt601 or bt709");
-  renderCommand->add_option("--png-level", render.pngLevel, "PNG compression, 0 (none) to 9 (smallest); 1, fast, by default");
+                            "y4m, nut, mkv: auto (default: bt709 from 1280x720 on, bt601 below), bt601 or bt709");
+  renderCommand->add_option("--codec", render.codec, "nut, mkv: rawvideo (default) or ffv1 (lossless, smaller)");
+  renderCommand->add_flag("--no-audio,--an", render.noAudio, "nut, mkv: leave the source's sound out");
+  renderCommand->add_option("--audio-rate", render.audioRate, "nut, mkv: sample rate of the sound (default 48000)");
+  renderCommand->add_option("--audio-channels", render.audioChannels, "nut, mkv: channels of the sound (default 2)");
+  renderCommand->add_option("--png-level", render.pngLevel,
+                            "PNG compression, 0 (none) to 9 (smallest); 1, fast, by default");
 
   AudioRequest audio;
   CLI::App* audioCommand = subcommand("audio", "Render audio to a WAV file, a WAV stream or raw PCM");
   audioCommand->add_option("PROJECT", audio.project, "Project file")->required();
   audioCommand->add_option("-s,--source", audio.source, "Source GUID or name")->required();
-  audioCommand->add_option("--seconds", audio.seconds, "Length in seconds (default: to the source's end)");
-  audioCommand->add_option("--start", audio.start, "Start time in seconds (default 0)");
+  addSelection(audioCommand, audio.selection, audio.progress);
   audioCommand->add_option("-o,--output", audio.output, "File, or - for the standard output (default audio.wav)");
   audioCommand->add_option("--format", audio.format, "wav (default) or raw (interleaved samples, no header)");
   audioCommand->add_option("--rate", audio.rate, "Sample rate (default 48000)");
@@ -202,11 +266,21 @@ int main(int argc, char** argv) {
   // must be open.
   send->add_option("-p,--project", sendProject, "Project to open first; the file goes to it")->required();
 
+  app.name(argv[0]);
+  const std::vector<std::string> words = FfmpegArguments(app, argc, argv);
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> reversed(words.rbegin(), words.rend());  // as CLI11 takes them
+    app.parse(reversed);
   } catch (const CLI::ParseError& error) {
-    // Help and version end well; every other parse error is wrong usage.
-    return app.exit(error) == 0 ? 0 : kExitUsage;
+    // Help and version end well; every other parse error is wrong usage,
+    // and a word the program does not know is named with the nearest it does.
+    if (error.get_exit_code() == 0) return app.exit(error);
+    if (const std::optional<std::string> unknown = UnknownWord(app, words)) {
+      std::fprintf(stderr, "moravane-cli: %s\n", unknown->c_str());
+      return kExitUsage;
+    }
+    app.exit(error);
+    return kExitUsage;
   }
   if (app.get_subcommands().empty()) {
     std::fprintf(stderr,

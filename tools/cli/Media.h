@@ -1,0 +1,81 @@
+// Picture and sound in one stream: NUT or Matroska, muxed (and FFV1
+// encoded) by FFmpeg's libraries, written through an OutputFile so that
+// files are still replaced whole and pipes written in place. Built only
+// where those libraries are (not on Windows: MORAVANE_CLI_LIBAV).
+#pragma once
+
+#include "Cli.h"
+
+#include <moravane/MemoryMappedFile.h>
+#include <moravane/RenderOptions.h>
+#include <moravane/Renderer.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct MediaFormat {
+  bool matroska = false;  // else NUT
+  bool ffv1 = false;      // else rawvideo
+  int width = 0;
+  int height = 0;
+  int rateNumerator = 0;
+  int rateDenominator = 1;
+  int aspectNumerator = 1;
+  int aspectDenominator = 1;
+  char interlace = 'p';  // p progressive, t top field first, b bottom first
+  PictureFormat picture;
+  int sampleRate = 0;  // 0: no audio stream
+  int channels = 0;    // interleaved signed 16-bit samples
+};
+
+// One stream of video frames (timestamps 0, 1, 2, ... in 1/rate) and
+// audio samples (from 0, in 1/sampleRate), interleaved by the muxer.
+class MediaWriter {
+ public:
+  MediaWriter(OutputFile& out, const MediaFormat& format);
+  ~MediaWriter();
+  MediaWriter(const MediaWriter&) = delete;
+  MediaWriter& operator=(const MediaWriter&) = delete;
+  void WriteVideo(const FrameView& frame);
+  void WriteAudio(const std::int16_t* samples, std::size_t frames);
+  // Drains the encoder and writes the trailer; the caller then commits.
+  void Close();
+
+ private:
+  struct State;
+  std::unique_ptr<State> m;
+};
+
+// The source's audio for the frames rendered, from the first frame's time,
+// rendered as the audio command renders it (16-bit samples into a section
+// of its own, buffer by buffer) and handed to a MediaWriter.
+class AudioTrack {
+ public:
+  AudioTrack(moravane::Source& source, long firstFrame, int rateNumerator, int rateDenominator, int sampleRate,
+             int channels);
+  // Hands over the samples that run until the end of the first `frames`
+  // video frames; silence where the source's audio has ended.
+  void Through(long frames, MediaWriter& writer);
+  void End();
+
+ private:
+  static constexpr int kBufferFrames = 4800;  // the audio command's default
+  moravane::Renderer m_renderer;
+  moravane::AudioRenderOptions m_options;
+  moravane::MemoryMappedFile m_section;
+  std::string m_name;
+  long long m_rateNumerator, m_rateDenominator, m_sampleRate;
+  int m_channels;
+  long long m_done = 0;                 // sample frames handed over
+  std::vector<std::int16_t> m_pending;  // rendered, not yet due
+  bool m_ended = false;                 // the source had no more
+  // Last, so that the render ends before its section goes.
+  std::optional<moravane::host::ScopedRender> m_render;
+};
+
+}  // namespace cli
