@@ -98,9 +98,7 @@ void CommunicationThread::Serve() {
   // never while the thread waits.
   while (!stopRequested) {
     idleBarrier.Wait();
-    const auto start = std::chrono::steady_clock::now();
-    detail::IdleLock::Current()->RunPending();
-    Place(std::chrono::steady_clock::now() - start);
+    Place(detail::IdleLock::Current()->RunPending());
   }
 }
 
@@ -110,19 +108,25 @@ void CommunicationThread::Place(std::chrono::steady_clock::duration call) {
   // two of them take turns on one. Turns between two threads of one
   // process cost the least (no address space changes hands), and this
   // thread never needs to run while its caller does, so for such calls it
-  // keeps to its callers' CPU and leaves the other to the server. It moves
-  // only once the caller's CPU differed from its own on two calls running,
-  // so that a caller merely passing through another CPU moves nothing.
-  // A remote round trip takes at least two cache-line crossings and the
-  // server's work, well over half a microsecond; a call that stays in the
-  // process (a server of the host's own) and returns sooner is fastest with
-  // both threads awake on two CPUs, so after a run of those the thread lets
-  // itself go again. (A long call that stays in the process is kept too:
-  // its caller waits long enough that the turns cost nothing that counts.)
-  constexpr auto kChained = std::chrono::nanoseconds(500);
+  // keeps to its callers' CPU and leaves the other to the server.
+  //
+  // Which calls are remote is read from how long they run: here a remote
+  // round trip runs 0.8 µs and more (two cache-line crossings between
+  // processes and the server's work), a call that stays in the process
+  // (a server of the host's own) well under 0.5 µs, and only rarely longer.
+  // Those are fastest with both threads awake on two CPUs. So the thread
+  // moves only after four remote calls running whose caller was on another
+  // CPU (a caller merely passing through another CPU moves nothing, nor
+  // does a stray slow local call), and lets itself go again after sixteen
+  // local calls running. A long call that stays in the process counts as
+  // remote: its caller waits long enough that the turns cost nothing that
+  // counts.
+  constexpr auto kChained = std::chrono::nanoseconds(750);
+  constexpr int kRemoteRunToKeep = 4;
   constexpr int kShortRunToLetGo = 16;
   if (kelvex::threads::SpinNanoseconds() == 0) return;  // one CPU: nowhere to go
   if (call < kChained) {
+    followStreak = 0;
     if (kept && ++shortRun >= kShortRunToLetGo) {
       kelvex::threads::LetCurrentThreadGo();
       kept = false;
@@ -137,7 +141,7 @@ void CommunicationThread::Place(std::chrono::steady_clock::duration call) {
   }
   followStreak = caller == followCpu ? followStreak + 1 : 1;
   followCpu = caller;
-  if (followStreak >= 2 && kelvex::threads::KeepCurrentThreadOn(caller)) {
+  if (followStreak >= kRemoteRunToKeep && kelvex::threads::KeepCurrentThreadOn(caller)) {
     kept = true;
     followStreak = 0;
   }

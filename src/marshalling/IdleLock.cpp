@@ -80,14 +80,15 @@ void IdleLock::Submit(Executor* executor) {
   executedBarrier.Wait();
 }
 
-void IdleLock::RunPending() {
+std::chrono::steady_clock::duration IdleLock::RunPending() {
   // The same two lines, now written by the caller, on their way back.
   kelvex::threads::PrefetchLineForWriting(&pending);
   kelvex::threads::PrefetchLineForWriting(&executedMutex.GetMutex());
   Lock execute(ExecuteLockName(), executedMutex, true);
   Executor* executor = pending;
-  if (executor == nullptr) return;
+  if (executor == nullptr) return {};
   pending = nullptr;
+  const auto start = std::chrono::steady_clock::now();
   try {
     executor->Execute();
   } catch (...) {
@@ -97,8 +98,10 @@ void IdleLock::RunPending() {
     delete executor;
     throw;
   }
+  const auto ran = std::chrono::steady_clock::now() - start;
   executedBarrier.Wait();
   delete executor;
+  return ran;
 }
 
 void IdleLock::StopAllExecution() {

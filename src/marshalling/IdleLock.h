@@ -5,6 +5,8 @@
 // time by the executing mutex.
 #pragma once
 
+#include <chrono>
+
 #include "marshalling/Executor.h"
 
 #include <kelvex/Threads.h>
@@ -37,7 +39,9 @@ class IdleLock {
   // woken for it, the thread owns and deletes it.
   void Submit(Executor* executor);
   // Thread side, right after the idle meeting: runs the pending call, if any.
-  void RunPending();
+  // Returns how long the call itself ran (the hand-over's waits excluded),
+  // zero when nothing was pending.
+  std::chrono::steady_clock::duration RunPending();
   // Stops accepting calls.
   void StopAllExecution();
 
