@@ -75,9 +75,9 @@ std::uint32_t CpuHint() {
 // the very thread it waits for, queued behind it: spinning there only
 // delays the answer until the spin gives up. Yielding lets that thread run
 // at once. Elsewhere the peer has a CPU and a spin is the fastest wait.
-bool PeerSharesCpu(const std::atomic<std::uint32_t>& peerCpu) {
+bool PeerSharesCpu(const std::atomic<std::uint32_t>& peerCpu, std::uint32_t mine) {
   const std::uint32_t peer = peerCpu.load(std::memory_order_relaxed);
-  return peer != 0 && peer == CpuHint();
+  return peer != 0 && peer == mine;
 }
 
 template <class Ready>
@@ -170,7 +170,8 @@ bool SharedMapping::Map(int fd) {
 ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& delivered) {
   delivered = false;
   region.requestSize = size;
-  region.clientCpu.store(CpuHint(), std::memory_order_relaxed);
+  const std::uint32_t cpu = CpuHint();
+  region.clientCpu.store(cpu, std::memory_order_relaxed);
   const bool stamp = g_recordTimes.load(std::memory_order_relaxed);
   region.stampRequest = stamp ? 1 : 0;
   const std::uint64_t posted = stamp ? SteadyNanoseconds() : 0;
@@ -183,7 +184,7 @@ ChannelState ClientExchange(SharedRegion& region, std::uint32_t size, bool& deli
     const std::uint32_t state = region.state.load(std::memory_order_acquire);
     return state == kReplied || state == kClosed;
   };
-  if (!SpinUntil(answered, wokeServer ? kClientSpinAfterWake : kClientSpin, PeerSharesCpu(region.serverCpu))) {
+  if (!SpinUntil(answered, wokeServer ? kClientSpinAfterWake : kClientSpin, PeerSharesCpu(region.serverCpu, cpu))) {
     region.clientSleeping.store(1, std::memory_order_seq_cst);
     for (;;) {
       const std::uint32_t state = region.state.load(std::memory_order_seq_cst);
@@ -222,7 +223,7 @@ ChannelState ServerAwaitRequest(SharedRegion& region) {
     const std::uint32_t state = region.state.load(std::memory_order_acquire);
     return state == kRequest || state == kClosed;
   };
-  if (!SpinUntil(arrived, kServerSpin, PeerSharesCpu(region.clientCpu))) {
+  if (!SpinUntil(arrived, kServerSpin, PeerSharesCpu(region.clientCpu, CpuHint()))) {
     region.serverSleeping.store(1, std::memory_order_seq_cst);
     for (;;) {
       const std::uint32_t state = region.state.load(std::memory_order_seq_cst);

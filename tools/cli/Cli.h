@@ -147,6 +147,14 @@ struct Selection {
 // same as a number) and covering durationSeconds, the time from the first
 // frame's start to the end of the selection. For audio selected by time,
 // first and end are the frames that start in it.
+// Frame n's start, n / rate seconds, as the server takes a time: n·den /
+// num exactly. A frame too far for 32 bits is wrong usage.
+inline kelvex::time::RatioTime FrameStart(long n, int rateNumerator, int rateDenominator) {
+  const long long ticks = static_cast<long long>(n) * rateDenominator;
+  if (ticks > 0x7FFFFFFF) throw UsageError("frame " + std::to_string(n) + " is too far for a 32-bit time");
+  return {static_cast<std::int32_t>(ticks), rateNumerator};
+}
+
 struct SelectedSpan {
   long first = 0;
   long end = 0;

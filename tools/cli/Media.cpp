@@ -176,12 +176,6 @@ MediaWriter::MediaWriter(OutputFile& out, const MediaFormat& f) : m(std::make_un
     e->pix_fmt = s.pixelFormat;
     e->time_base = frameTime;
     e->framerate = s.video->avg_frame_rate;
-    e->sample_aspect_ratio = s.video->sample_aspect_ratio;
-    e->field_order = fields;
-    e->color_range = AVCOL_RANGE_MPEG;
-    e->colorspace = space;
-    e->color_primaries = primaries;
-    e->color_trc = transfer;
     e->level = 3;  // slices and a CRC per slice; its parameters lie in the stream header
     if (s.context->oformat->flags & AVFMT_GLOBALHEADER) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     s.Check(avcodec_open2(e, codec, nullptr), "start the FFV1 encoder for");
@@ -197,6 +191,7 @@ MediaWriter::MediaWriter(OutputFile& out, const MediaFormat& f) : m(std::make_un
     par->codec_tag = avcodec_pix_fmt_to_codec_tag(s.pixelFormat);
     par->bits_per_coded_sample = av_get_bits_per_pixel(av_pix_fmt_desc_get(s.pixelFormat));
   }
+  // The stream's tags, for both ways: FFV1 stores none of these itself.
   par->sample_aspect_ratio = s.video->sample_aspect_ratio;
   par->field_order = fields;
   par->color_range = AVCOL_RANGE_MPEG;
@@ -308,10 +303,9 @@ AudioTrack::AudioTrack(moravane::Source& source, long firstFrame, int rateNumera
   m_options.SetBytesPerSample(2);
   const ULONGLONG sectionSize = static_cast<ULONGLONG>(kBufferFrames) * channels * 2;
   m_section.Init(true, m_name, sectionSize);
-  // From the first frame's time, n / rate seconds, exactly.
-  const long long ticks = static_cast<long long>(firstFrame) * rateDenominator;
-  if (ticks > 0x7FFFFFFF) throw UsageError("frame " + std::to_string(firstFrame) + " is too far for a 32-bit time");
-  m_render.emplace(moravane::host::ScopedRender::Audio(m_renderer, {static_cast<std::int32_t>(ticks), rateNumerator},
+  // From the first frame's time, exactly.
+  m_render.emplace(moravane::host::ScopedRender::Audio(m_renderer,
+                                                       FrameStart(firstFrame, rateNumerator, rateDenominator),
                                                        kBufferFrames, m_options, m_name, sectionSize));
 }
 

@@ -230,10 +230,7 @@ int Render(const RenderRequest& request) {
       slot.render.emplace(moravane::host::ScopedRender::Video(slot.renderer, slot.options, slot.name, sectionSize));
     }
     ULONGLONG written = 0;
-    // Frame n starts at n / rate seconds: n·den / num as a RatioTime.
-    const long long ticks = static_cast<long long>(number) * rateDen;
-    if (ticks > 0x7FFFFFFF) throw UsageError("frame " + std::to_string(number) + " is too far for a 32-bit time");
-    slot.renderer.RenderVideo({static_cast<std::int32_t>(ticks), rateNum}, &written);
+    slot.renderer.RenderVideo(FrameStart(number, rateNum, rateDen), &written);
   };
   // On every way out the members end in reverse: the pending render is
   // waited for (a deferred one never runs), the encoders drain, and each
