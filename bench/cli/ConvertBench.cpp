@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
       }
     }
   }
-  std::printf("%-14s %-6s %12s %12s %10s\n", "format", "input", "own ms", "swscale ms", "max diff");
+  std::printf("%-14s %-6s %10s %10s %12s %10s\n", "format", "input", "own ms", "plain ms", "swscale ms", "max diff");
   const struct {
     const char* name;
     int depth;
@@ -81,6 +81,17 @@ int main(int argc, char** argv) {
       lines[p] = static_cast<int>(strides[p]);
     }
     const double ownMs = BestMs(runs, [&] { cli::ConvertPicture(frame, format, ownPlanes, strides); });
+    // The plain loops alone, where the default formats have code of their own.
+    std::vector<std::uint8_t> plain[3];
+    std::uint8_t* plainPlanes[3];
+    for (int p = 0; p < 3; ++p) {
+      plain[p].resize(sizes[p]);
+      plainPlanes[p] = plain[p].data();
+    }
+    const double plainMs =
+        BestMs(runs, [&] { cli::ConvertPicture(frame, format, plainPlanes, strides, cli::ConversionCode::kPlain); });
+    bool same = true;
+    for (int p = 0; p < 3; ++p) same = same && plain[p] == own[p];
 
     const AVPixelFormat source = c.depth == 8 ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGBA64LE;
     SwsContext* sws =
@@ -102,7 +113,9 @@ int main(int argc, char** argv) {
         worst = std::max(worst, std::abs(a - b));
       }
     }
-    std::printf("%-14s rgba%-2d %12.2f %12.2f %10d\n", c.name, c.depth, ownMs, swsMs, worst);
+    std::printf("%-14s rgba%-2d %10.2f %10.2f %12.2f %10d%s\n", c.name, c.depth, ownMs, plainMs, swsMs, worst,
+                same ? "" : "   own code differs from the plain loops");
+    if (!same) return 1;
   }
   return 0;
 }

@@ -69,8 +69,12 @@ int ChromaHeight(Chroma chroma, int height);
 // Converts a rendered frame into the three planes of `format` (Y, Cb, Cr),
 // rows `strides` bytes apart, in fixed point: RGB of 8 bits or 16-bit words
 // (floats clamped to them first) to limited range, rounded to nearest.
+// 8-bit frames into 8-bit 4:2:0 and 4:2:2 (the defaults) go through code
+// written for AVX2 where the processor has it; `ConversionCode::kPlain`
+// keeps to the plain loops, whose results the AVX2 code must equal exactly.
+enum class ConversionCode { kBest, kPlain };
 void ConvertPicture(const FrameView& frame, const PictureFormat& format, std::uint8_t* const planes[3],
-                    const std::size_t strides[3]);
+                    const std::size_t strides[3], ConversionCode code = ConversionCode::kBest);
 
 struct Y4mFormat {
   int width = 0;
