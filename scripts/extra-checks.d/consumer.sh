@@ -106,6 +106,9 @@ env -u LD_LIBRARY_PATH "$cli" render "$demo" --source "Colour bars" --frames 0:3
   ffprobe -v error -show_entries stream=width,height,pix_fmt -of csv=p=0 - | grep -qx '640,360,yuv420p'
 env -u LD_LIBRARY_PATH "$cli" audio "$demo" --source Tone --seconds 1 -q -o - | sox -t wav - -n stat 2>&1 |
   grep -q 'Length (seconds): *1.000000'
+# Picture and sound in one stream: the installed program finds its module.
+env -u LD_LIBRARY_PATH "$cli" render "$demo" --source "Bars and tone" --frames 0:3 --format nut -q -o - |
+  ffprobe -v error -show_entries stream=codec_type -of csv=p=0 - | tr '\n' ' ' | grep -qx 'video audio '
 # The Python package as installed, under Debian's interpreter, on the same
 # registration: a frame of the demo's colour bars.
 for site in "$prefix"/lib/python3.*/dist-packages; do

@@ -187,5 +187,31 @@ TEST_F(E2e, OneStreamRefusesWhatItCannotWrite) {
   EXPECT_FALSE(std::filesystem::exists(g_world.root + "/no"));
 }
 
+// FFmpeg's libraries come in a module of the program's own, loaded for NUT
+// and Matroska only: a program without it (or with a broken one) still
+// does everything else, and names the module when a stream needs it.
+TEST_F(E2e, OneStreamNamesItsModuleWhenItIsMissing) {
+  const std::string folder = g_world.root + "/lone";
+  std::filesystem::create_directories(folder);
+  const std::string lone = folder + "/moravane-cli";
+  std::filesystem::copy_file(E2E_CLI_PATH, lone, std::filesystem::copy_options::overwrite_existing);
+  const std::string cli = Quote(lone) + " ";
+  EXPECT_EQ(Sh(cli + "render" + kOurs + "--source Long --frames 0 --format y4m -o /dev/null").exitCode, 0);
+  for (const char* module : {"", "not an object"}) {
+    SCOPED_TRACE(module);
+    if (*module != 0) {
+      std::FILE* broken = std::fopen((folder + "/moravane-cli-media.so").c_str(), "w");
+      ASSERT_NE(broken, nullptr);
+      std::fputs(module, broken);
+      std::fclose(broken);
+    }
+    const std::string out = folder + "/out.nut";
+    const RunResult result = Sh(cli + "render" + kOurs + "--source Long --frames 0 --format nut -o " + Quote(out));
+    EXPECT_EQ(result.exitCode, 4);
+    EXPECT_THAT(result.err, HasSubstr("NUT and Matroska need moravane-cli-media.so"));
+    EXPECT_FALSE(std::filesystem::exists(out));
+  }
+}
+
 }  // namespace
 }  // namespace e2e

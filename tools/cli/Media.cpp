@@ -1,5 +1,6 @@
-// NUT and Matroska through libavformat: the muxers are FFmpeg's, the bytes
-// they write go through an AVIOContext whose callbacks are OutputFile's.
+// The module moravane-cli-media.so: NUT and Matroska through libavformat.
+// The muxers are FFmpeg's, the bytes they write go through an AVIOContext
+// whose callbacks are the program's OutputFile.
 #include "Media.h"
 
 extern "C" {
@@ -43,7 +44,19 @@ bool Seekable(std::FILE* stream) {
 
 }  // namespace
 
-struct MediaWriter::State {
+class LibavWriter final : public MediaWriter {
+ public:
+  LibavWriter(OutputFile& out, const MediaFormat& format);
+  void WriteVideo(const FrameView& frame) override;
+  void WriteAudio(const std::int16_t* samples, std::size_t frames) override;
+  void Close() override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> m;
+};
+
+struct LibavWriter::State {
   OutputFile& out;
   MediaFormat format;
   AVFormatContext* context = nullptr;
@@ -123,7 +136,7 @@ struct MediaWriter::State {
   }
 };
 
-MediaWriter::MediaWriter(OutputFile& out, const MediaFormat& f) : m(std::make_unique<State>(out, f)) {
+LibavWriter::LibavWriter(OutputFile& out, const MediaFormat& f) : m(std::make_unique<State>(out, f)) {
   State& s = *m;
   // The libraries' notes (FFV1 choosing its coder) are not the user's business;
   // their errors are, and reach the user through Check's messages too.
@@ -217,9 +230,7 @@ MediaWriter::MediaWriter(OutputFile& out, const MediaFormat& f) : m(std::make_un
   s.Check(avformat_write_header(s.context, nullptr), "write the header of");
 }
 
-MediaWriter::~MediaWriter() = default;
-
-void MediaWriter::WriteVideo(const FrameView& view) {
+void LibavWriter::WriteVideo(const FrameView& view) {
   State& s = *m;
   const MediaFormat& f = s.format;
   if (view.width != f.width || view.height != f.height) throw OutputError("frames of one stream must have one size");
@@ -265,7 +276,7 @@ void MediaWriter::WriteVideo(const FrameView& view) {
   s.Send(s.packet, s.video, frameTime);
 }
 
-void MediaWriter::WriteAudio(const std::int16_t* samples, std::size_t frames) {
+void LibavWriter::WriteAudio(const std::int16_t* samples, std::size_t frames) {
   State& s = *m;
   if (s.audio == nullptr || frames == 0) return;
   const std::size_t bytes = frames * 2 * s.format.channels;
@@ -278,7 +289,7 @@ void MediaWriter::WriteAudio(const std::int16_t* samples, std::size_t frames) {
   s.Send(s.packet, s.audio, AVRational{1, s.format.sampleRate});
 }
 
-void MediaWriter::Close() {
+void LibavWriter::Close() {
   State& s = *m;
   if (s.encoder != nullptr) s.Drain(true);
   s.Check(av_write_trailer(s.context), "complete");
@@ -286,54 +297,16 @@ void MediaWriter::Close() {
   if (s.failure) std::rethrow_exception(std::exchange(s.failure, nullptr));
 }
 
-// --- audio -------------------------------------------------------------------
-
-AudioTrack::AudioTrack(moravane::Source& source, long firstFrame, int rateNumerator, int rateDenominator,
-                       int sampleRate, int channels)
-    : m_renderer(source.GetRenderer()),
-      m_options(m_renderer.CreateAudioRenderOptions()),
-      m_name(SectionName("audio")),
-      m_rateNumerator(rateNumerator),
-      m_rateDenominator(rateDenominator),
-      m_sampleRate(sampleRate),
-      m_channels(channels) {
-  m_options.SetSampleRate(sampleRate);
-  m_options.SetNumChannels(channels);
-  m_options.SetEncoding(0);
-  m_options.SetBytesPerSample(2);
-  const ULONGLONG sectionSize = static_cast<ULONGLONG>(kBufferFrames) * channels * 2;
-  m_section.Init(true, m_name, sectionSize);
-  // From the first frame's time, exactly.
-  m_render.emplace(moravane::host::ScopedRender::Audio(m_renderer,
-                                                       FrameStart(firstFrame, rateNumerator, rateDenominator),
-                                                       kBufferFrames, m_options, m_name, sectionSize));
-}
-
-void AudioTrack::Through(long frames, MediaWriter& writer) {
-  // The samples that start before the end of the frames' time, rounded.
-  const long long due = (frames * m_sampleRate * m_rateDenominator + m_rateNumerator / 2) / m_rateNumerator;
-  const std::size_t frameSamples = static_cast<std::size_t>(m_channels);
-  while (static_cast<long long>(m_pending.size() / frameSamples) < due - m_done) {
-    ULONGLONG written = 0;
-    if (!m_ended) m_renderer.GetNextAudioBuffer(&written);
-    const std::size_t got = static_cast<std::size_t>(written) / (2 * frameSamples);
-    if (got == 0) {
-      // The source's audio has ended: silence keeps the pictures' length.
-      m_ended = true;
-      m_pending.resize(static_cast<std::size_t>(due - m_done) * frameSamples, 0);
-      break;
-    }
-    const auto* data = static_cast<const std::int16_t*>(m_section.GetAddress());
-    m_pending.insert(m_pending.end(), data, data + got * frameSamples);
-  }
-  const std::size_t now = static_cast<std::size_t>(due - m_done);
-  writer.WriteAudio(m_pending.data(), now);
-  m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(now * frameSamples));
-  m_done = due;
-}
-
-void AudioTrack::End() {
-  if (m_render) m_render->End();
-}
-
 }  // namespace cli
+
+// What the program looks up in this module.
+extern "C" {
+__attribute__((visibility("default"))) extern const char moravane_cli_media_version[];
+const char moravane_cli_media_version[] = MORAVANE_CLI_VERSION;
+
+__attribute__((visibility("default"))) cli::MediaWriter* moravane_cli_media_open(cli::OutputFile& out,
+                                                                                 const cli::MediaFormat& format) {
+  static_assert(std::is_same_v<decltype(&moravane_cli_media_open), cli::OpenMediaWriterFunction>);
+  return new cli::LibavWriter(out, format);
+}
+}

@@ -2,6 +2,13 @@
 // encoded) by FFmpeg's libraries, written through an OutputFile so that
 // files are still replaced whole and pipes written in place. Built only
 // where those libraries are (not on Windows: MORAVANE_CLI_LIBAV).
+//
+// The writer lives in a module of its own (moravane-cli-media.so, from
+// Media.cpp), loaded the first time a NUT or Matroska stream is opened:
+// linking FFmpeg's libraries pulls in some 130 shared libraries, whose
+// loading took 60 ms of every start of the program, for every command.
+// The module calls back into the program (OutputFile, the colour
+// conversion), whose symbols the program exports for it.
 #pragma once
 
 #include "Cli.h"
@@ -37,19 +44,23 @@ struct MediaFormat {
 // audio samples (from 0, in 1/sampleRate), interleaved by the muxer.
 class MediaWriter {
  public:
-  MediaWriter(OutputFile& out, const MediaFormat& format);
-  ~MediaWriter();
-  MediaWriter(const MediaWriter&) = delete;
-  MediaWriter& operator=(const MediaWriter&) = delete;
-  void WriteVideo(const FrameView& frame);
-  void WriteAudio(const std::int16_t* samples, std::size_t frames);
+  virtual ~MediaWriter() = default;
+  virtual void WriteVideo(const FrameView& frame) = 0;
+  virtual void WriteAudio(const std::int16_t* samples, std::size_t frames) = 0;
   // Drains the encoder and writes the trailer; the caller then commits.
-  void Close();
-
- private:
-  struct State;
-  std::unique_ptr<State> m;
+  virtual void Close() = 0;
 };
+
+// Loads the module (once) and opens a stream on `out`. An OutputError names
+// the module and why it could not be loaded.
+std::unique_ptr<MediaWriter> OpenMediaWriter(OutputFile& out, const MediaFormat& format);
+
+// The module's one entry point, and the program's version it must be of:
+// its calls into the program assume the layouts of this very build.
+using OpenMediaWriterFunction = MediaWriter* (*)(OutputFile& out, const MediaFormat& format);
+inline constexpr const char* kMediaModule = "moravane-cli-media.so";
+inline constexpr const char* kMediaOpenSymbol = "moravane_cli_media_open";
+inline constexpr const char* kMediaVersionSymbol = "moravane_cli_media_version";
 
 // The source's audio for the frames rendered, from the first frame's time,
 // rendered as the audio command renders it (16-bit samples into a section

@@ -19,6 +19,7 @@
 #include <deque>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -157,7 +158,7 @@ int Render(const RenderRequest& request) {
   std::optional<cli::OutputFile> stream;
   std::optional<cli::Y4mWriter> y4m;
 #ifdef MORAVANE_CLI_LIBAV
-  std::optional<cli::MediaWriter> media;
+  std::unique_ptr<cli::MediaWriter> media;
   std::optional<cli::AudioTrack> track;  // after the writer: ends its render first
 #endif
   if (request.format == "png") {
@@ -202,7 +203,7 @@ int Render(const RenderRequest& request) {
         format.channels = request.audioChannels;
         track.emplace(source, span.first, rateNumerator, rateDenominator, format.sampleRate, format.channels);
       }
-      media.emplace(*stream, format);
+      media = cli::OpenMediaWriter(*stream, format);
 #endif
     } else {
       cli::Y4mFormat format;

@@ -1,0 +1,126 @@
+// The program's side of NUT and Matroska: loading the module that holds
+// FFmpeg's libraries (Media.cpp), and the sound rendered for a stream.
+#include "Media.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+namespace {
+
+// The folder this program was started from.
+std::string ProgramFolder() {
+  std::vector<char> path(4096);
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (length <= 0) return ".";
+  std::string program(path.data(), static_cast<std::size_t>(length));
+  const std::size_t slash = program.rfind('/');
+  return slash == std::string::npos ? "." : program.substr(0, slash);
+}
+
+struct Module {
+  OpenMediaWriterFunction open = nullptr;
+  std::string problem;  // why it is not there, when `open` is null
+};
+
+// Beside the program in the build tree; in the library folder once
+// installed (MORAVANE_CLI_MEDIA_FROM_BIN: that folder, relative to the
+// program's). Loaded once: the module is never unloaded.
+Module Load() {
+  const std::string folder = ProgramFolder();
+  std::vector<std::string> candidates{folder + "/" + kMediaModule};
+#ifdef MORAVANE_CLI_MEDIA_FROM_BIN
+  candidates.push_back(folder + "/" MORAVANE_CLI_MEDIA_FROM_BIN "/" + kMediaModule);
+#endif
+  std::string problems;
+  for (const std::string& path : candidates) {
+    if (::access(path.c_str(), F_OK) != 0) continue;
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      problems += std::string("; ") + ::dlerror();
+      continue;
+    }
+    const auto* version = static_cast<const char*>(::dlsym(handle, kMediaVersionSymbol));
+    auto* open = reinterpret_cast<OpenMediaWriterFunction>(::dlsym(handle, kMediaOpenSymbol));
+    if (version == nullptr || open == nullptr || std::strcmp(version, MORAVANE_CLI_VERSION) != 0) {
+      problems += "; " + path + " is not of this moravane-cli (" MORAVANE_CLI_VERSION ")";
+      ::dlclose(handle);
+      continue;
+    }
+    return Module{open, {}};
+  }
+  if (problems.empty()) {
+    problems = "; looked for it in " + folder;
+#ifdef MORAVANE_CLI_MEDIA_FROM_BIN
+    problems += " and " + folder + "/" MORAVANE_CLI_MEDIA_FROM_BIN;
+#endif
+  }
+  return Module{nullptr, std::string("NUT and Matroska need ") + kMediaModule + problems};
+}
+
+}  // namespace
+
+std::unique_ptr<MediaWriter> OpenMediaWriter(OutputFile& out, const MediaFormat& format) {
+  static const Module module = Load();
+  if (module.open == nullptr) throw OutputError(module.problem);
+  return std::unique_ptr<MediaWriter>(module.open(out, format));
+}
+
+// --- sound -----------------------------------------------------------------
+
+AudioTrack::AudioTrack(moravane::Source& source, long firstFrame, int rateNumerator, int rateDenominator,
+                       int sampleRate, int channels)
+    : m_renderer(source.GetRenderer()),
+      m_options(m_renderer.CreateAudioRenderOptions()),
+      m_name(SectionName("audio")),
+      m_rateNumerator(rateNumerator),
+      m_rateDenominator(rateDenominator),
+      m_sampleRate(sampleRate),
+      m_channels(channels) {
+  m_options.SetSampleRate(sampleRate);
+  m_options.SetNumChannels(channels);
+  m_options.SetEncoding(0);
+  m_options.SetBytesPerSample(2);
+  const ULONGLONG sectionSize = static_cast<ULONGLONG>(kBufferFrames) * channels * 2;
+  m_section.Init(true, m_name, sectionSize);
+  // From the first frame's time, exactly.
+  m_render.emplace(moravane::host::ScopedRender::Audio(m_renderer,
+                                                       FrameStart(firstFrame, rateNumerator, rateDenominator),
+                                                       kBufferFrames, m_options, m_name, sectionSize));
+}
+
+void AudioTrack::Through(long frames, MediaWriter& writer) {
+  // The samples that start before the end of the frames' time, rounded.
+  const long long due = (frames * m_sampleRate * m_rateDenominator + m_rateNumerator / 2) / m_rateNumerator;
+  const std::size_t frameSamples = static_cast<std::size_t>(m_channels);
+  while (static_cast<long long>(m_pending.size() / frameSamples) < due - m_done) {
+    ULONGLONG written = 0;
+    if (!m_ended) m_renderer.GetNextAudioBuffer(&written);
+    const std::size_t got = static_cast<std::size_t>(written) / (2 * frameSamples);
+    if (got == 0) {
+      // The source's audio has ended: silence keeps the pictures' length.
+      m_ended = true;
+      m_pending.resize(static_cast<std::size_t>(due - m_done) * frameSamples, 0);
+      break;
+    }
+    const auto* data = static_cast<const std::int16_t*>(m_section.GetAddress());
+    m_pending.insert(m_pending.end(), data, data + got * frameSamples);
+  }
+  const std::size_t now = static_cast<std::size_t>(due - m_done);
+  writer.WriteAudio(m_pending.data(), now);
+  m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(now * frameSamples));
+  m_done = due;
+}
+
+void AudioTrack::End() {
+  if (m_render) m_render->End();
+}
+
+}  // namespace cli
