@@ -18,9 +18,14 @@
 #        (b) the wall time of moravane-cli | ffmpeg (default options) against
 #            ffmpeg reading that file (target: the file's time / the pipe's
 #            >= 0.8; both share the machine's CPUs);
+#            Beside it, `cat FILE | ffmpeg`: the same bytes through a pipe
+#            from a writer that does nothing else, the most any writer into
+#            a pipe reaches here;
 #        (c) ffmpeg's testsrc2 into the same encoder, for context;
 #        (d) NUT with the sound against YUV4MPEG2, frames/s to /dev/null
-#            (target >= 0.9).
+#            after the start-up (a one-frame run of each, taken off: NUT's
+#            includes loading FFmpeg's libraries, some 60 ms, which YUV4MPEG2
+#            does not need), target >= 0.9; the whole runs' ratio beside it.
 # Every figure is the best of REPEAT runs (the machine is shared: the best
 # run is the one least disturbed; the raw runs and their ceilings alternate);
 # the load average is printed with them.
@@ -197,11 +202,14 @@ c_ffmpeg_pipe=$(for _ in $(seq "$repeat"); do ffmpeg_pipe_cpu; done | min_of)
 pipe_enc="'$cli' render '$project' --source Bars --frames 0:$enc_frames -q --format y4m -o - | $encode"
 file_enc="ffmpeg -v error -nostdin -i '$shm/hd.y4m' -c:v libx264 -preset ultrafast -f null -"
 src_enc="ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1920x1080:rate=24 -frames:v $enc_frames -c:v libx264 -preset ultrafast -f null -"
-best_alternating t_enc "$pipe_enc" "$file_enc" "$src_enc"
-# (d) NUT with the sound against YUV4MPEG2.
+cat_enc="cat '$shm/hd.y4m' | $encode"
+best_alternating t_enc "$pipe_enc" "$file_enc" "$src_enc" "$cat_enc"
+# (d) NUT with the sound against YUV4MPEG2, and their start-ups.
 nut_cli="'$cli' render '$project' --source Bars --frames 0:$enc_frames -q --format nut -o - >/dev/null"
 y4m_long="'$cli' render '$project' --source Bars --frames 0:$enc_frames -q --format y4m -o - >/dev/null"
-best_alternating t_nut "$nut_cli" "$y4m_long"
+nut_one="'$cli' render '$project' --source Bars --frames 0 -q --format nut -o - >/dev/null"
+y4m_one="'$cli' render '$project' --source Bars --frames 0 -q --format y4m -o - >/dev/null"
+best_alternating t_nut "$nut_cli" "$y4m_long" "$nut_one" "$y4m_one"
 echo "load after encoding:  $(cut -d' ' -f1-3 /proc/loadavg)"
 
 printf '%-44s %8.2f ms CPU/frame (moravane-cli %.2f + server %.2f)\n' "(a) moravane y4m 4:2:0 ($enc_frames frames)" \
@@ -220,7 +228,12 @@ printf '%-44s %8.2f ms CPU/frame (from the file: %.2f)\n' "(b) ffmpeg libx264 re
   "$(calc "$c_ffmpeg_pipe * 1000 / $enc_frames")" "$(calc "$c_x264 * 1000 / $enc_frames")"
 printf '%-44s %8.3f s   ratio at most %.2f\n' "(b) ceiling: (moravane + ffmpeg CPU) / $cores cores" "$floor" \
   "$(calc "$t_enc_2 / $floor")"
+printf '%-44s %8s s   %.1f frames/s   ratio %.2f: the most a pipe allows here\n' "(b) cat FILE | ffmpeg libx264" \
+  "$t_enc_4" "$(calc "$enc_frames / $t_enc_4")" "$(calc "$t_enc_2 / $t_enc_4")"
 printf '%-44s %8s s   %.1f frames/s\n' "(c) ffmpeg testsrc2 -> libx264" "$t_enc_3" "$(calc "$enc_frames / $t_enc_3")"
-printf '%-44s %8s s   %.1f frames/s\n' "(d) moravane-cli y4m" "$t_nut_2" "$(calc "$enc_frames / $t_nut_2")"
-printf '%-44s %8s s   %.1f frames/s   ratio %.2f (>= 0.9)\n' "(d) moravane-cli nut with sound" "$t_nut_1" \
-  "$(calc "$enc_frames / $t_nut_1")" "$(calc "$t_nut_2 / $t_nut_1")"
+y4m_rate=$(calc "($enc_frames - 1) / ($t_nut_2 - $t_nut_4)")
+nut_rate=$(calc "($enc_frames - 1) / ($t_nut_1 - $t_nut_3)")
+printf '%-44s %8s s   %.1f frames/s after a start-up of %s s\n' "(d) moravane-cli y4m" "$t_nut_2" "$y4m_rate" "$t_nut_4"
+printf '%-44s %8s s   %.1f frames/s after a start-up of %s s   ratio %.2f (>= 0.9); whole runs %.2f\n' \
+  "(d) moravane-cli nut with sound" "$t_nut_1" "$nut_rate" "$t_nut_3" "$(calc "$nut_rate / $y4m_rate")" \
+  "$(calc "$t_nut_2 / $t_nut_1")"

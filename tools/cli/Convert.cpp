@@ -290,6 +290,7 @@ void Subsampled8Avx2(const std::uint8_t* const* rows, int width, int height, con
   };
 
   const int whole = width / 32 * 32;
+  constexpr int kAhead = 2048;
   const int chromaRows = ChromaHeight(chroma, height);
   for (int cy = 0; cy < chromaRows; ++cy) {
     int top = cy, bottom = -1;
@@ -311,6 +312,15 @@ void Subsampled8Avx2(const std::uint8_t* const* rows, int width, int height, con
     std::uint8_t* cr = planes[2] + static_cast<std::size_t>(cy) * strides[2];
     for (int x = 0; x < whole; x += 32) {
       Split t[4], s[4];
+      // The frame comes from memory (the server writes it past the caches):
+      // asking 2 KiB ahead for both rows took a 1080p frame from 0.65 to
+      // 0.54 ms (convert_bench, from memory), where reading it alone takes 0.3.
+      _mm_prefetch(reinterpret_cast<const char*>(topRow + 4 * x + kAhead), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(topRow + 4 * x + kAhead + 64), _MM_HINT_T0);
+      if (bottomRow != nullptr) {
+        _mm_prefetch(reinterpret_cast<const char*>(bottomRow + 4 * x + kAhead), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(bottomRow + 4 * x + kAhead + 64), _MM_HINT_T0);
+      }
       for (int g = 0; g < 4; ++g) t[g] = split(topRow + 4 * (x + 8 * g));
       storeLuma(yTop + x, t);
       if (bottomRow != nullptr) {
