@@ -18,6 +18,7 @@
 #include <moravane/Renderer.h>
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,6 +77,8 @@ class AudioTrack {
 
  private:
   static constexpr int kBufferFrames = 4800;  // the audio command's default
+  // Renders the next buffer into m_fetched: empty when the sound has ended.
+  void Fetch();
   moravane::Renderer m_renderer;
   moravane::AudioRenderOptions m_options;
   moravane::MemoryMappedFile m_section;
@@ -84,9 +87,13 @@ class AudioTrack {
   int m_channels;
   long long m_done = 0;                 // sample frames handed over
   std::vector<std::int16_t> m_pending;  // rendered, not yet due
+  std::vector<std::int16_t> m_fetched;  // the buffer rendered ahead
   bool m_ended = false;                 // the source had no more
-  // Last, so that the render ends before its section goes.
+  // After the section, so that the render ends before its section goes.
   std::optional<moravane::host::ScopedRender> m_render;
+  // The next buffer's render, which runs while the program converts and
+  // writes a picture. Last, so that it is waited for before the render ends.
+  std::future<void> m_ahead;
 };
 
 }  // namespace cli

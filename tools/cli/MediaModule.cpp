@@ -94,6 +94,14 @@ AudioTrack::AudioTrack(moravane::Source& source, long firstFrame, int rateNumera
   m_render.emplace(moravane::host::ScopedRender::Audio(m_renderer,
                                                        FrameStart(firstFrame, rateNumerator, rateDenominator),
                                                        kBufferFrames, m_options, m_name, sectionSize));
+  m_ahead = std::async(std::launch::async, [this] { Fetch(); });
+}
+
+void AudioTrack::Fetch() {
+  ULONGLONG written = 0;
+  m_renderer.GetNextAudioBuffer(&written);
+  const auto* data = static_cast<const std::int16_t*>(m_section.GetAddress());
+  m_fetched.assign(data, data + static_cast<std::size_t>(written) / 2);
 }
 
 void AudioTrack::Through(long frames, MediaWriter& writer) {
@@ -101,17 +109,18 @@ void AudioTrack::Through(long frames, MediaWriter& writer) {
   const long long due = (frames * m_sampleRate * m_rateDenominator + m_rateNumerator / 2) / m_rateNumerator;
   const std::size_t frameSamples = static_cast<std::size_t>(m_channels);
   while (static_cast<long long>(m_pending.size() / frameSamples) < due - m_done) {
-    ULONGLONG written = 0;
-    if (!m_ended) m_renderer.GetNextAudioBuffer(&written);
-    const std::size_t got = static_cast<std::size_t>(written) / (2 * frameSamples);
-    if (got == 0) {
+    if (!m_ended) {
+      m_ahead.get();  // a failed render throws here
+      m_ended = m_fetched.size() < frameSamples;
+    }
+    if (m_ended) {
       // The source's audio has ended: silence keeps the pictures' length.
-      m_ended = true;
       m_pending.resize(static_cast<std::size_t>(due - m_done) * frameSamples, 0);
       break;
     }
-    const auto* data = static_cast<const std::int16_t*>(m_section.GetAddress());
-    m_pending.insert(m_pending.end(), data, data + got * frameSamples);
+    const std::size_t got = m_fetched.size() / frameSamples;
+    m_pending.insert(m_pending.end(), m_fetched.begin(), m_fetched.begin() + got * frameSamples);
+    m_ahead = std::async(std::launch::async, [this] { Fetch(); });
   }
   const std::size_t now = static_cast<std::size_t>(due - m_done);
   writer.WriteAudio(m_pending.data(), now);
@@ -120,6 +129,9 @@ void AudioTrack::Through(long frames, MediaWriter& writer) {
 }
 
 void AudioTrack::End() {
+  // A buffer rendered ahead and not needed: whether it failed is moot, the
+  // render's end says whether the link still holds.
+  if (m_ahead.valid()) m_ahead.wait();
   if (m_render) m_render->End();
 }
 
