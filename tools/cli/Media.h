@@ -55,6 +55,10 @@ class MediaWriter {
 // Loads the module (once) and opens a stream on `out`. An OutputError names
 // the module and why it could not be loaded.
 std::unique_ptr<MediaWriter> OpenMediaWriter(OutputFile& out, const MediaFormat& format);
+// Loads the module, if it is not yet: on a thread of its own while the
+// program waits for the server, so that OpenMediaWriter finds it loaded.
+// What went wrong is told by OpenMediaWriter.
+void LoadMediaModule();
 
 // The module's one entry point, and the program's version it must be of:
 // its calls into the program assume the layouts of this very build.

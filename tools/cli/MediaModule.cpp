@@ -65,10 +65,17 @@ Module Load() {
   return Module{nullptr, std::string("NUT and Matroska need ") + kMediaModule + problems};
 }
 
+const Module& TheModule() {
+  static const Module module = Load();
+  return module;
+}
+
 }  // namespace
 
+void LoadMediaModule() { TheModule(); }
+
 std::unique_ptr<MediaWriter> OpenMediaWriter(OutputFile& out, const MediaFormat& format) {
-  static const Module module = Load();
+  const Module& module = TheModule();
   if (module.open == nullptr) throw OutputError(module.problem);
   return std::unique_ptr<MediaWriter>(module.open(out, format));
 }

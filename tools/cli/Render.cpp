@@ -121,6 +121,16 @@ int Render(const RenderRequest& request) {
   const std::string output = request.output.empty() ? (request.format == "png" ? "." : "-") : request.output;
 
   Link link;
+#ifdef MORAVANE_CLI_LIBAV
+  // FFmpeg's libraries take some 65 ms of CPU to load: they load while the
+  // project opens and the first frame renders, not after. Only once the
+  // link stands, so that no fork that starts a server meets a thread in
+  // the loader.
+  std::future<void> mediaLoaded;
+  if (request.format == "nut" || request.format == "mkv") {
+    mediaLoaded = std::async(std::launch::async, cli::LoadMediaModule);
+  }
+#endif
   moravane::Project project = link.server.OpenProject(AbsolutePath(request.project));
   moravane::Source source = FindSource(project, request.source);
   if (!source.HasVideo()) throw UsageError("the source '" + request.source + "' has no video");
