@@ -69,6 +69,21 @@ FixedMatrix MakeMatrix(ColourMatrix matrix, double inputMax, int outputBits, int
 // input to up to 12-bit output), so that the loops vectorise. Strides are in
 // samples. 4:4:4 and 4:2:2 chroma is made row by row with the luma (from
 // single pixels, from pairs), 4:2:0 chroma afterwards from 2x2 blocks.
+// The two rows whose 2x2 blocks make 4:2:0 chroma row `cy`: rows 2cy and
+// 2cy + 1, or in an interlaced picture two rows of one field (y and y + 2);
+// past the last row, the last row again.
+struct RowPair {
+  int top, bottom;
+};
+RowPair ChromaRowPair(int cy, int height, bool interlaced) {
+  int top = 2 * cy, bottom = 2 * cy + 1;
+  if (interlaced) {
+    top = 4 * (cy / 2) + cy % 2;
+    bottom = top + 2;
+  }
+  return {std::min(top, height - 1), std::min(bottom, height - 1)};
+}
+
 template <class In, class Out, class Acc>
 inline __attribute__((always_inline)) void ConvertPlanes(const In* const* rows, int width, int height,
                                                          const FixedMatrix& m, Chroma chroma, bool interlaced,
@@ -133,16 +148,11 @@ inline __attribute__((always_inline)) void ConvertPlanes(const In* const* rows, 
     }
   }
   if (chroma != Chroma::k420) return;
-  // Each chroma sample from the sum of a 2x2 block. An interlaced picture
-  // pairs rows of one field (y and y + 2).
+  // Each chroma sample from the sum of a 2x2 block.
   for (int cy = 0; cy < ChromaHeight(chroma, height); ++cy) {
-    int top = 2 * cy, bottom = 2 * cy + 1;
-    if (interlaced) {
-      top = 4 * (cy / 2) + cy % 2;
-      bottom = top + 2;
-    }
-    products(rows[std::min(top, height - 1)], false);
-    products(rows[std::min(bottom, height - 1)], true);
+    const RowPair pair = ChromaRowPair(cy, height, interlaced);
+    products(rows[pair.top], false);
+    products(rows[pair.bottom], true);
     pairs(planes[1] + static_cast<std::size_t>(cy) * strides[1], planes[2] + static_cast<std::size_t>(cy) * strides[2]);
   }
 }
@@ -205,31 +215,6 @@ bool FitsAvx2(const FixedMatrix& m) {
          word(m.cb[2]) && word(m.cr[0]) && word(m.cr[1]) && word(m.cr[2]);
 }
 
-// The columns from `from` on of one row pair (bottom null for 4:2:2), in
-// the plain loops' arithmetic: the last few pixels of a row that are not a
-// whole 32.
-void Subsampled8Tail(const std::uint8_t* top, const std::uint8_t* bottom, int from, int width, const FixedMatrix& m,
-                     std::uint8_t* yTop, std::uint8_t* yBottom, std::uint8_t* cb, std::uint8_t* cr) {
-  auto luma = [&](const std::uint8_t* p) {
-    return static_cast<std::uint8_t>((m.y[0] * p[0] + m.y[1] * p[1] + m.y[2] * p[2] + m.yOffset) >> m.shift);
-  };
-  for (int x = from; x < width; ++x) {
-    yTop[x] = luma(top + 4 * x);
-    if (bottom != nullptr) yBottom[x] = luma(bottom + 4 * x);
-  }
-  for (int cx = from / 2; cx < (width + 1) / 2; ++cx) {
-    std::int64_t sum[3] = {0, 0, 0};
-    for (const int x : {2 * cx, std::min(2 * cx + 1, width - 1)}) {
-      for (const std::uint8_t* row : {top, bottom}) {
-        if (row == nullptr) continue;
-        for (int c = 0; c < 3; ++c) sum[c] += row[4 * x + c];
-      }
-    }
-    cb[cx] = static_cast<std::uint8_t>((m.cb[0] * sum[0] + m.cb[1] * sum[1] + m.cb[2] * sum[2] + m.cOffset) >> m.shift);
-    cr[cx] = static_cast<std::uint8_t>((m.cr[0] * sum[0] + m.cr[1] * sum[1] + m.cr[2] * sum[2] + m.cOffset) >> m.shift);
-  }
-}
-
 // Everything in here, the lambdas too, is built for AVX2. GCC still warns
 // that a lambda returning a vector changes the ABI (it is inlined, and no
 // call crosses from code without AVX).
@@ -237,8 +222,10 @@ void Subsampled8Tail(const std::uint8_t* top, const std::uint8_t* bottom, int fr
 #pragma GCC target("avx2")
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
-void Subsampled8Avx2(const std::uint8_t* const* rows, int width, int height, const FixedMatrix& m, Chroma chroma,
-                     bool interlaced, std::uint8_t* const* planes, const std::size_t* strides) {
+// Converts the columns of whole 32-pixel blocks and returns their number;
+// the plain loops take the rest.
+int Subsampled8Avx2(const std::uint8_t* const* rows, int width, int height, const FixedMatrix& m, Chroma chroma,
+                    bool interlaced, std::uint8_t* const* planes, const std::size_t* strides) {
   auto pair = [](std::int64_t low, std::int64_t high) {
     return _mm256_set1_epi32(static_cast<int>(static_cast<std::uint16_t>(low) |
                                               static_cast<std::uint32_t>(static_cast<std::uint16_t>(high)) << 16));
@@ -290,20 +277,13 @@ void Subsampled8Avx2(const std::uint8_t* const* rows, int width, int height, con
   };
 
   const int whole = width / 32 * 32;
+  if (whole == 0) return 0;
   constexpr int kAhead = 2048;
   const int chromaRows = ChromaHeight(chroma, height);
   for (int cy = 0; cy < chromaRows; ++cy) {
-    int top = cy, bottom = -1;
-    if (chroma == Chroma::k420) {
-      top = 2 * cy;
-      bottom = 2 * cy + 1;
-      if (interlaced) {
-        top = 4 * (cy / 2) + cy % 2;
-        bottom = top + 2;
-      }
-      top = std::min(top, height - 1);
-      bottom = std::min(bottom, height - 1);
-    }
+    // 4:2:2 chroma comes from one row.
+    const RowPair pair = chroma == Chroma::k420 ? ChromaRowPair(cy, height, interlaced) : RowPair{cy, -1};
+    const int top = pair.top, bottom = pair.bottom;
     const std::uint8_t* topRow = rows[top];
     const std::uint8_t* bottomRow = bottom < 0 ? nullptr : rows[bottom];
     std::uint8_t* yTop = planes[0] + static_cast<std::size_t>(top) * strides[0];
@@ -338,8 +318,8 @@ void Subsampled8Avx2(const std::uint8_t* const* rows, int width, int height, con
       _mm_storeu_si128(reinterpret_cast<__m128i*>(cb + x / 2), _mm256_castsi256_si128(bytes));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(cr + x / 2), _mm256_extracti128_si256(bytes, 1));
     }
-    Subsampled8Tail(topRow, bottomRow, whole, width, m, yTop, yBottom, cb, cr);
   }
+  return whole;
 }
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
@@ -402,7 +382,13 @@ void ConvertPicture(const FrameView& frame, const PictureFormat& f, std::uint8_t
     const FixedMatrix m = MakeMatrix(f.matrix, 255, 8, sum, 16);
 #ifdef MORAVANE_CLI_AVX2
     if (code == ConversionCode::kBest && f.chroma != Chroma::k444 && HasAvx2() && FitsAvx2(m)) {
-      Subsampled8Avx2(rows.data(), width, height, m, f.chroma, f.interlaced, planes, strides);
+      const int done = Subsampled8Avx2(rows.data(), width, height, m, f.chroma, f.interlaced, planes, strides);
+      if (done == width) return;
+      // The columns after the last whole block (an even number of columns
+      // in, so chroma pairs the same), by the plain loops.
+      for (const std::uint8_t*& row : rows) row += 4 * static_cast<std::size_t>(done);
+      std::uint8_t* const rest[3] = {planes[0] + done, planes[1] + done / 2, planes[2] + done / 2};
+      Convert8(rows.data(), width - done, height, m, f.chroma, f.interlaced, rest, strides);
       return;
     }
 #else

@@ -43,21 +43,8 @@ bool Seekable(std::FILE* stream) {
   return ::fstat(::fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-}  // namespace
-
-class LibavWriter final : public MediaWriter {
- public:
-  LibavWriter(OutputFile& out, const MediaFormat& format);
-  void WriteVideo(const FrameView& frame) override;
-  void WriteAudio(const std::int16_t* samples, std::size_t frames) override;
-  void Close() override;
-
- private:
-  struct State;
-  std::unique_ptr<State> m;
-};
-
-struct LibavWriter::State {
+// The libraries' objects of one stream, freed with it.
+struct State {
   OutputFile& out;
   MediaFormat format;
   AVFormatContext* context = nullptr;
@@ -137,8 +124,21 @@ struct LibavWriter::State {
   }
 };
 
-LibavWriter::LibavWriter(OutputFile& out, const MediaFormat& f) : m(std::make_unique<State>(out, f)) {
-  State& s = *m;
+class LibavWriter final : public MediaWriter {
+ public:
+  LibavWriter(OutputFile& out, const MediaFormat& format);
+  void WriteVideo(const FrameView& frame) override;
+  void WriteAudio(const std::int16_t* samples, std::size_t frames) override;
+  void Close() override;
+
+ private:
+  State m;
+};
+
+}  // namespace
+
+LibavWriter::LibavWriter(OutputFile& out, const MediaFormat& f) : m(out, f) {
+  State& s = m;
   // The libraries' notes (FFV1 choosing its coder) are not the user's business;
   // their errors are, and reach the user through Check's messages too.
   av_log_set_level(AV_LOG_ERROR);
@@ -240,7 +240,7 @@ LibavWriter::LibavWriter(OutputFile& out, const MediaFormat& f) : m(std::make_un
 }
 
 void LibavWriter::WriteVideo(const FrameView& view) {
-  State& s = *m;
+  State& s = m;
   const MediaFormat& f = s.format;
   if (view.width != f.width || view.height != f.height) throw OutputError("frames of one stream must have one size");
   const AVRational frameTime{f.rateDenominator, f.rateNumerator};
@@ -286,7 +286,7 @@ void LibavWriter::WriteVideo(const FrameView& view) {
 }
 
 void LibavWriter::WriteAudio(const std::int16_t* samples, std::size_t frames) {
-  State& s = *m;
+  State& s = m;
   if (s.audio == nullptr || frames == 0) return;
   const std::size_t bytes = frames * 2 * s.format.channels;
   s.Check(av_new_packet(s.packet, static_cast<int>(bytes)), "allocate a packet for");
@@ -299,7 +299,7 @@ void LibavWriter::WriteAudio(const std::int16_t* samples, std::size_t frames) {
 }
 
 void LibavWriter::Close() {
-  State& s = *m;
+  State& s = m;
   if (s.encoder != nullptr) s.Drain(true);
   s.Check(av_write_trailer(s.context), "complete");
   avio_flush(s.io);

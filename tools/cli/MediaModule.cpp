@@ -5,9 +5,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
