@@ -64,11 +64,6 @@ FixedMatrix MakeMatrix(ColourMatrix matrix, double inputMax, int outputBits, int
   return m;
 }
 
-// Converts one picture to planes. `In` is the sample type as read (uint8_t
-// or uint16_t); `Acc` the accumulator, 32-bit where the products fit (8-bit
-// input to up to 12-bit output), so that the loops vectorise. Strides are in
-// samples. 4:4:4 and 4:2:2 chroma is made row by row with the luma (from
-// single pixels, from pairs), 4:2:0 chroma afterwards from 2x2 blocks.
 // The two rows whose 2x2 blocks make 4:2:0 chroma row `cy`: rows 2cy and
 // 2cy + 1, or in an interlaced picture two rows of one field (y and y + 2);
 // past the last row, the last row again.
@@ -84,6 +79,11 @@ RowPair ChromaRowPair(int cy, int height, bool interlaced) {
   return {std::min(top, height - 1), std::min(bottom, height - 1)};
 }
 
+// Converts one picture to planes. `In` is the sample type as read (uint8_t
+// or uint16_t); `Acc` the accumulator, 32-bit where the products fit (8-bit
+// input to up to 12-bit output), so that the loops vectorise. Strides are in
+// samples. 4:4:4 and 4:2:2 chroma is made row by row with the luma (from
+// single pixels, from pairs), 4:2:0 chroma afterwards from 2x2 blocks.
 template <class In, class Out, class Acc>
 inline __attribute__((always_inline)) void ConvertPlanes(const In* const* rows, int width, int height,
                                                          const FixedMatrix& m, Chroma chroma, bool interlaced,
