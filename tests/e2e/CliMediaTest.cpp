@@ -66,16 +66,18 @@ TEST_F(E2e, OneStreamCarriesPictureAndSoundAsAsked) {
 
 // Pictures and sound of one stream, decoded by ffmpeg, are those of the
 // YUV4MPEG2 stream and of the audio command's WAV for the same frames:
-// through a pipe, into a file (FFV1, lossless) and into a FIFO.
+// through a pipe, into a file (FFV1, lossless) and into a FIFO. The frames
+// span more than a second: the sound crosses from one rendered buffer into
+// the next.
 TEST_F(E2e, OneStreamHoldsTheY4mPicturesAndTheWavSound) {
   const std::string d = g_world.root + "/onestream", fifo = Quote(d + "/fifo");
   std::filesystem::create_directories(d);
-  const std::string selection = " --source Long --frames 7:31 -q ", v = Quote(d + "/v"), a = Quote(d + "/a");
+  const std::string selection = " --source Long --frames 7:45 -q ", v = Quote(d + "/v"), a = Quote(d + "/a");
   const RunResult pictures =
       Sh(kCli + "render" + kOurs + selection + "--format y4m -o - | ffmpeg -v error -i - -f rawvideo -");
   const RunResult sound = Sh(kCli + "audio" + kOurs + selection + "-o - | ffmpeg -v error -i - -f s16le -");
-  ASSERT_EQ(pictures.out.size(), 24u * 640 * 360 * 3 / 2) << pictures.err;
-  ASSERT_EQ(sound.out.size(), 24u * 48000 / 25 * 4) << sound.err;
+  ASSERT_EQ(pictures.out.size(), 38u * 640 * 360 * 3 / 2) << pictures.err;
+  ASSERT_EQ(sound.out.size(), 38u * 48000 / 25 * 4) << sound.err;
   const std::string decode = " -map 0:v -f rawvideo -y " + v + " -map 0:a -f s16le -y " + a;
   for (const std::string& line : {"render" + kOurs + selection + "--format nut -o - | ffmpeg -v error -i -" + decode,
                                   "render" + kOurs + selection + "--format mkv -o - | ffmpeg -v error -i -" + decode,

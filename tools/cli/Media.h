@@ -80,7 +80,10 @@ class AudioTrack {
   void End();
 
  private:
-  static constexpr int kBufferFrames = 4800;  // the audio command's default
+  // A second of sound a buffer: the next one renders behind the pictures'
+  // renders on the one communication thread, and with a second's start
+  // on them it is always there before it is due.
+  long long BufferFrames() const { return m_sampleRate; }
   // Renders the next buffer into m_fetched: empty when the sound has ended.
   void Fetch();
   moravane::Renderer m_renderer;
@@ -90,7 +93,8 @@ class AudioTrack {
   long long m_rateNumerator, m_rateDenominator, m_sampleRate;
   int m_channels;
   long long m_done = 0;                 // sample frames handed over
-  std::vector<std::int16_t> m_pending;  // rendered, not yet due
+  std::vector<std::int16_t> m_pending;  // rendered; due from m_next on
+  std::size_t m_next = 0;
   std::vector<std::int16_t> m_fetched;  // the buffer rendered ahead
   bool m_ended = false;                 // the source had no more
   // After the section, so that the render ends before its section goes.

@@ -93,12 +93,12 @@ AudioTrack::AudioTrack(moravane::Source& source, long firstFrame, int rateNumera
   m_options.SetNumChannels(channels);
   m_options.SetEncoding(0);
   m_options.SetBytesPerSample(2);
-  const ULONGLONG sectionSize = static_cast<ULONGLONG>(kBufferFrames) * channels * 2;
+  const ULONGLONG sectionSize = static_cast<ULONGLONG>(BufferFrames()) * channels * 2;
   m_section.Init(true, m_name, sectionSize);
   // From the first frame's time, exactly.
-  m_render.emplace(moravane::host::ScopedRender::Audio(m_renderer,
-                                                       FrameStart(firstFrame, rateNumerator, rateDenominator),
-                                                       kBufferFrames, m_options, m_name, sectionSize));
+  m_render.emplace(
+      moravane::host::ScopedRender::Audio(m_renderer, FrameStart(firstFrame, rateNumerator, rateDenominator),
+                                          static_cast<LONG>(BufferFrames()), m_options, m_name, sectionSize));
   m_ahead = std::async(std::launch::async, [this] { Fetch(); });
 }
 
@@ -113,23 +113,26 @@ void AudioTrack::Through(long frames, MediaWriter& writer) {
   // The samples that start before the end of the frames' time, rounded.
   const long long due = (frames * m_sampleRate * m_rateDenominator + m_rateNumerator / 2) / m_rateNumerator;
   const std::size_t frameSamples = static_cast<std::size_t>(m_channels);
-  while (static_cast<long long>(m_pending.size() / frameSamples) < due - m_done) {
+  const std::size_t wanted = static_cast<std::size_t>(due - m_done) * frameSamples;
+  while (m_pending.size() - m_next < wanted) {
     if (!m_ended) {
       m_ahead.get();  // a failed render throws here
       m_ended = m_fetched.size() < frameSamples;
     }
+    // What was handed over goes once a buffer, not once a frame.
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(m_next));
+    m_next = 0;
     if (m_ended) {
       // The source's audio has ended: silence keeps the pictures' length.
-      m_pending.resize(static_cast<std::size_t>(due - m_done) * frameSamples, 0);
+      m_pending.resize(wanted, 0);
       break;
     }
     const std::size_t got = m_fetched.size() / frameSamples;
     m_pending.insert(m_pending.end(), m_fetched.begin(), m_fetched.begin() + got * frameSamples);
     m_ahead = std::async(std::launch::async, [this] { Fetch(); });
   }
-  const std::size_t now = static_cast<std::size_t>(due - m_done);
-  writer.WriteAudio(m_pending.data(), now);
-  m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(now * frameSamples));
+  writer.WriteAudio(m_pending.data() + m_next, static_cast<std::size_t>(due - m_done));
+  m_next += wanted;
   m_done = due;
 }
 

@@ -122,10 +122,12 @@ int Render(const RenderRequest& request) {
 
   Link link;
 #ifdef MORAVANE_CLI_LIBAV
-  // FFmpeg's libraries take some 65 ms of CPU to load: they load while the
-  // project opens and the first frame renders, not after. Only once the
-  // link stands, so that no fork that starts a server meets a thread in
-  // the loader.
+  // FFmpeg's libraries take 60-75 ms to load (135 shared objects mapped
+  // and relocated): they load while the project opens and the first frame
+  // renders, not after. Only once the link stands: the loader holds its
+  // lock throughout, and a thread started meanwhile waits for that lock
+  // before it runs (its thread-local storage is set up under it), the
+  // link's own threads among them.
   std::future<void> mediaLoaded;
   if (request.format == "nut" || request.format == "mkv") {
     mediaLoaded = std::async(std::launch::async, cli::LoadMediaModule);
@@ -164,6 +166,24 @@ int Render(const RenderRequest& request) {
   const int depth = layout.depth;
   cli::FrameView view{nullptr, layout.width, layout.height, depth, layout.rowBytes};
   const ULONGLONG sectionSize = request.sectionSize != 0 ? request.sectionSize : layout.frameBytes;
+
+  for (std::size_t i = 0; i < used; ++i) {
+    slots[i].name = SectionName("video" + std::to_string(i));
+    slots[i].section.Init(true, slots[i].name, sectionSize);
+  }
+  // Named for the lambda below: a structured binding cannot be captured
+  // before C++20's relaxation, which not every compiler of ours has.
+  const int rateNum = rateNumerator, rateDen = rateDenominator;
+  auto renderInto = [&](Slot& slot, long number) {
+    if (!slot.render) {
+      slot.render.emplace(moravane::host::ScopedRender::Video(slot.renderer, slot.options, slot.name, sectionSize));
+    }
+    ULONGLONG written = 0;
+    slot.renderer.RenderVideo(FrameStart(number, rateNum, rateDen), &written);
+  };
+  // The first frame's render: started before the writers where one of them
+  // has to wait for FFmpeg's libraries.
+  std::future<void> pending;
 
   std::optional<cli::OutputFile> stream;
   std::optional<cli::Y4mWriter> y4m;
@@ -208,6 +228,11 @@ int Render(const RenderRequest& request) {
       if (source.HasAudio() && !request.noAudio && span.step != 1 && !request.quiet) {
         std::fprintf(stderr, "moravane-cli: a --frames step leaves the audio out (no sound matches a time-lapse)\n");
       }
+      // The first frame renders on this thread while the libraries load: a
+      // thread started now would wait for the loader (see above), as the
+      // sound's track, which starts one, does.
+      pending = std::async(std::launch::deferred, renderInto, std::ref(slots[0]), numbers[0]);
+      pending.wait();
       if (source.HasAudio() && !request.noAudio && span.step == 1) {
         format.sampleRate = static_cast<int>(std::lround(request.audioRate));
         format.channels = request.audioChannels;
@@ -229,20 +254,6 @@ int Render(const RenderRequest& request) {
     }
   }
 
-  for (std::size_t i = 0; i < used; ++i) {
-    slots[i].name = SectionName("video" + std::to_string(i));
-    slots[i].section.Init(true, slots[i].name, sectionSize);
-  }
-  // Named for the lambda below: a structured binding cannot be captured
-  // before C++20's relaxation, which not every compiler of ours has.
-  const int rateNum = rateNumerator, rateDen = rateDenominator;
-  auto renderInto = [&](Slot& slot, long number) {
-    if (!slot.render) {
-      slot.render.emplace(moravane::host::ScopedRender::Video(slot.renderer, slot.options, slot.name, sectionSize));
-    }
-    ULONGLONG written = 0;
-    slot.renderer.RenderVideo(FrameStart(number, rateNum, rateDen), &written);
-  };
   // On every way out the members end in reverse: the pending render is
   // waited for (a deferred one never runs), the encoders drain, and each
   // slot's render ends before its section goes.
@@ -250,7 +261,7 @@ int Render(const RenderRequest& request) {
   Progress progress("render", static_cast<long>(numbers.size()), static_cast<double>(span.step) * rateDen / rateNum,
                     true, request.progress, request.quiet);
   PngEncoders encoders;
-  std::future<void> pending = std::async(policy, renderInto, std::ref(slots[0]), numbers[0]);
+  if (!pending.valid()) pending = std::async(policy, renderInto, std::ref(slots[0]), numbers[0]);
   for (std::size_t k = 0; k < numbers.size(); ++k) {
     pending.get();
     CheckInterrupted();
