@@ -107,10 +107,17 @@ struct State {
     return static_cast<std::int64_t>(::ftello(stream));
   }
 
+  // Straight to the muxer, which keeps no reference: the picture's packet
+  // is back in its pool at once and the next picture is converted into
+  // the same memory, where interleaving held two or three megabyte-sized
+  // packets going round. The caller interleaves: each picture, then the
+  // sound that starts within its time.
   void Send(AVPacket* p, AVStream* stream, AVRational from) {
     av_packet_rescale_ts(p, from, stream->time_base);
     p->stream_index = stream->index;
-    Check(av_interleaved_write_frame(context, p), "write");
+    const int written = av_write_frame(context, p);
+    av_packet_unref(p);
+    Check(written, "write");
   }
 
   void Drain(bool flush) {

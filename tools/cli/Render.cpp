@@ -2,6 +2,7 @@
 // frames or NUT and Matroska with the sound, through two renderers that take
 // turns.
 #include "Cli.h"
+#include "RenderAhead.h"
 #ifdef MORAVANE_CLI_LIBAV
 #include "Media.h"
 #endif
@@ -12,8 +13,8 @@
 #include <moravane/Renderer.h>
 
 #include <array>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -23,6 +24,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cli {
@@ -149,11 +151,9 @@ int Render(const RenderRequest& request) {
   const int downY = request.downsample.size() < 2 ? downX : request.downsample[1];
   std::array<Slot, 2> slots;
   // Raw frames cost the host nothing to write: overlapping would only add
-  // two thread wake-ups to every frame, so they render on this thread
-  // (a deferred task runs when its result is asked for).
+  // two thread wake-ups to every frame, so they render on this thread.
   const bool overlap = request.format != "raw" && numbers.size() > 1;
   const std::size_t used = overlap ? 2 : 1;
-  const std::launch policy = overlap ? std::launch::async : std::launch::deferred;
   for (std::size_t i = 0; i < used; ++i) {
     slots[i].renderer = source.GetRenderer();
     slots[i].options = slots[i].renderer.CreateVideoRenderOptions();
@@ -181,9 +181,7 @@ int Render(const RenderRequest& request) {
     ULONGLONG written = 0;
     slot.renderer.RenderVideo(FrameStart(number, rateNum, rateDen), &written);
   };
-  // The first frame's render: started before the writers where one of them
-  // has to wait for FFmpeg's libraries.
-  std::future<void> pending;
+  RenderAhead ahead(overlap);
 
   std::optional<cli::OutputFile> stream;
   std::optional<cli::Y4mWriter> y4m;
@@ -198,6 +196,12 @@ int Render(const RenderRequest& request) {
   } else {
     stream.emplace(output);
   }
+  // The first frame renders on this thread, before the writers: NUT's and
+  // Matroska's wait for FFmpeg's libraries, which load meanwhile, and a
+  // thread started during the load would wait for the loader (see above),
+  // as the sound's track, which starts one, does. Every format starts its
+  // frames (and their -progress clock) from here alike.
+  renderInto(slots[0], numbers[0]);
   const bool container = request.format == "nut" || request.format == "mkv";
   if (request.format == "y4m" || container) {
     // The source's pixel aspect, stretched by an uneven downsampling.
@@ -228,11 +232,6 @@ int Render(const RenderRequest& request) {
       if (source.HasAudio() && !request.noAudio && span.step != 1 && !request.quiet) {
         std::fprintf(stderr, "moravane-cli: a --frames step leaves the audio out (no sound matches a time-lapse)\n");
       }
-      // The first frame renders on this thread while the libraries load: a
-      // thread started now would wait for the loader (see above), as the
-      // sound's track, which starts one, does.
-      pending = std::async(std::launch::deferred, renderInto, std::ref(slots[0]), numbers[0]);
-      pending.wait();
       if (source.HasAudio() && !request.noAudio && span.step == 1) {
         format.sampleRate = static_cast<int>(std::lround(request.audioRate));
         format.channels = request.audioChannels;
@@ -254,20 +253,19 @@ int Render(const RenderRequest& request) {
     }
   }
 
-  // On every way out the members end in reverse: the pending render is
-  // waited for (a deferred one never runs), the encoders drain, and each
-  // slot's render ends before its section goes.
+  // On every way out the members end in reverse: the encoders drain, the
+  // render ahead finishes (one on no thread of its own never runs), and
+  // each slot's render ends before its section goes.
   // Each frame written is STEP frames of the source's time.
   Progress progress("render", static_cast<long>(numbers.size()), static_cast<double>(span.step) * rateDen / rateNum,
                     true, request.progress, request.quiet);
   PngEncoders encoders;
-  if (!pending.valid()) pending = std::async(policy, renderInto, std::ref(slots[0]), numbers[0]);
   for (std::size_t k = 0; k < numbers.size(); ++k) {
-    pending.get();
+    ahead.Wait();  // frame k, rendered ahead (the first, above)
     CheckInterrupted();
     Slot& slot = slots[k % used];
     if (k + 1 < numbers.size()) {
-      pending = std::async(policy, renderInto, std::ref(slots[(k + 1) % used]), numbers[k + 1]);
+      ahead.Start([&, k] { renderInto(slots[(k + 1) % used], numbers[k + 1]); });
     }
     view.data = static_cast<const std::uint8_t*>(slot.section.GetAddress());
     if (y4m) {
