@@ -18,7 +18,6 @@
 #include <moravane/Renderer.h>
 
 #include <cstdint>
-#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,38 +69,50 @@ inline constexpr const char* kMediaVersionSymbol = "moravane_cli_media_version";
 // The source's audio for the frames rendered, from the first frame's time,
 // rendered as the audio command renders it (16-bit samples into a section
 // of its own, buffer by buffer) and handed to a MediaWriter.
+//
+// The sound renders beside the pictures, on the thread that renders the
+// next frame: every remote call goes through the one communication thread,
+// and a buffer of sound asked for from any other thread waited behind a
+// picture's render and held the next one up. A buffer holds a second: a
+// buffer a frame cost a remote call a frame, a quarter of the frame rate.
 class AudioTrack {
  public:
   AudioTrack(moravane::Source& source, long firstFrame, int rateNumerator, int rateDenominator, int sampleRate,
              int channels);
+  // Renders the sound through the end of the first `frames` video frames,
+  // kept apart until Collect.
+  void RenderThrough(long frames);
+  // Takes over what RenderThrough rendered. Not while RenderThrough runs:
+  // the caller calls both in turn (the render ahead's Wait between them).
+  void Collect();
   // Hands over the samples that run until the end of the first `frames`
-  // video frames; silence where the source's audio has ended.
+  // video frames (rendered and collected before); silence where the
+  // source's audio has ended.
   void Through(long frames, MediaWriter& writer);
   void End();
 
  private:
-  // A second of sound a buffer: the next one renders behind the pictures'
-  // renders on the one communication thread, and with a second's start
-  // on them it is always there before it is due.
-  long long BufferFrames() const { return m_sampleRate; }
-  // Renders the next buffer into m_fetched: empty when the sound has ended.
-  void Fetch();
+  // Sample frames from the first frame's start to the end of `frames`.
+  long long Due(long frames) const;
   moravane::Renderer m_renderer;
   moravane::AudioRenderOptions m_options;
   moravane::MemoryMappedFile m_section;
   std::string m_name;
   long long m_rateNumerator, m_rateDenominator, m_sampleRate;
   int m_channels;
-  long long m_done = 0;                 // sample frames handed over
-  std::vector<std::int16_t> m_pending;  // rendered; due from m_next on
+  long long m_bufferFrames;  // sample frames a buffer: a second's
+  // RenderThrough's: sample frames rendered, the source had no more, and
+  // the samples rendered since the last Collect.
+  long long m_rendered = 0;
+  bool m_ended = false;
+  std::vector<std::int16_t> m_incoming;
+  // The writer's side: sample frames handed over, and the samples rendered
+  // and collected, due from m_next on.
+  long long m_done = 0;
+  std::vector<std::int16_t> m_pending;
   std::size_t m_next = 0;
-  std::vector<std::int16_t> m_fetched;  // the buffer rendered ahead
-  bool m_ended = false;                 // the source had no more
   // After the section, so that the render ends before its section goes.
   std::optional<moravane::host::ScopedRender> m_render;
-  // The next buffer's render, which runs while the program converts and
-  // writes a picture. Last, so that it is waited for before the render ends.
-  std::future<void> m_ahead;
 };
 
 }  // namespace cli

@@ -88,58 +88,58 @@ AudioTrack::AudioTrack(moravane::Source& source, long firstFrame, int rateNumera
       m_rateNumerator(rateNumerator),
       m_rateDenominator(rateDenominator),
       m_sampleRate(sampleRate),
-      m_channels(channels) {
+      m_channels(channels),
+      m_bufferFrames(sampleRate) {
   m_options.SetSampleRate(sampleRate);
   m_options.SetNumChannels(channels);
   m_options.SetEncoding(0);
   m_options.SetBytesPerSample(2);
-  const ULONGLONG sectionSize = static_cast<ULONGLONG>(BufferFrames()) * channels * 2;
+  const ULONGLONG sectionSize = static_cast<ULONGLONG>(m_bufferFrames) * channels * 2;
   m_section.Init(true, m_name, sectionSize);
   // From the first frame's time, exactly.
   m_render.emplace(
       moravane::host::ScopedRender::Audio(m_renderer, FrameStart(firstFrame, rateNumerator, rateDenominator),
-                                          static_cast<LONG>(BufferFrames()), m_options, m_name, sectionSize));
-  m_ahead = std::async(std::launch::async, [this] { Fetch(); });
+                                          static_cast<LONG>(m_bufferFrames), m_options, m_name, sectionSize));
 }
 
-void AudioTrack::Fetch() {
-  ULONGLONG written = 0;
-  m_renderer.GetNextAudioBuffer(&written);
-  const auto* data = static_cast<const std::int16_t*>(m_section.GetAddress());
-  m_fetched.assign(data, data + static_cast<std::size_t>(written) / 2);
+long long AudioTrack::Due(long frames) const {
+  // The samples that start before the end of the frames' time, rounded.
+  return (frames * m_sampleRate * m_rateDenominator + m_rateNumerator / 2) / m_rateNumerator;
+}
+
+void AudioTrack::RenderThrough(long frames) {
+  const std::size_t frameSamples = static_cast<std::size_t>(m_channels);
+  while (!m_ended && m_rendered < Due(frames)) {
+    ULONGLONG written = 0;
+    m_renderer.GetNextAudioBuffer(&written);
+    const auto* data = static_cast<const std::int16_t*>(m_section.GetAddress());
+    const std::size_t got = static_cast<std::size_t>(written) / 2 / frameSamples;
+    m_incoming.insert(m_incoming.end(), data, data + got * frameSamples);
+    m_rendered += static_cast<long long>(got);
+    m_ended = got == 0;
+  }
+}
+
+void AudioTrack::Collect() {
+  // What was handed over goes here, once a buffer rather than once a frame.
+  m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(m_next));
+  m_next = 0;
+  m_pending.insert(m_pending.end(), m_incoming.begin(), m_incoming.end());
+  m_incoming.clear();
 }
 
 void AudioTrack::Through(long frames, MediaWriter& writer) {
-  // The samples that start before the end of the frames' time, rounded.
-  const long long due = (frames * m_sampleRate * m_rateDenominator + m_rateNumerator / 2) / m_rateNumerator;
-  const std::size_t frameSamples = static_cast<std::size_t>(m_channels);
-  const std::size_t wanted = static_cast<std::size_t>(due - m_done) * frameSamples;
-  while (m_pending.size() - m_next < wanted) {
-    if (!m_ended) {
-      m_ahead.get();  // a failed render throws here
-      m_ended = m_fetched.size() < frameSamples;
-    }
-    // What was handed over goes once a buffer, not once a frame.
-    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(m_next));
-    m_next = 0;
-    if (m_ended) {
-      // The source's audio has ended: silence keeps the pictures' length.
-      m_pending.resize(wanted, 0);
-      break;
-    }
-    const std::size_t got = m_fetched.size() / frameSamples;
-    m_pending.insert(m_pending.end(), m_fetched.begin(), m_fetched.begin() + got * frameSamples);
-    m_ahead = std::async(std::launch::async, [this] { Fetch(); });
-  }
+  const long long due = Due(frames);
+  const std::size_t wanted = static_cast<std::size_t>(due - m_done) * static_cast<std::size_t>(m_channels);
+  // Short only where the source's audio has ended: silence keeps the
+  // pictures' length.
+  if (m_pending.size() - m_next < wanted) m_pending.resize(m_next + wanted, 0);
   writer.WriteAudio(m_pending.data() + m_next, static_cast<std::size_t>(due - m_done));
   m_next += wanted;
   m_done = due;
 }
 
 void AudioTrack::End() {
-  // A buffer rendered ahead and not needed: whether it failed is moot, the
-  // render's end says whether the link still holds.
-  if (m_ahead.valid()) m_ahead.wait();
   if (m_render) m_render->End();
 }
 

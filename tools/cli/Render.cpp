@@ -198,9 +198,9 @@ int Render(const RenderRequest& request) {
   }
   // The first frame renders on this thread, before the writers: NUT's and
   // Matroska's wait for FFmpeg's libraries, which load meanwhile, and a
-  // thread started during the load would wait for the loader (see above),
-  // as the sound's track, which starts one, does. Every format starts its
-  // frames (and their -progress clock) from here alike.
+  // thread started during the load would wait for the loader (see above).
+  // Every format starts its frames (and their -progress clock) from here
+  // alike.
   renderInto(slots[0], numbers[0]);
   const bool container = request.format == "nut" || request.format == "mkv";
   if (request.format == "y4m" || container) {
@@ -236,6 +236,7 @@ int Render(const RenderRequest& request) {
         format.sampleRate = static_cast<int>(std::lround(request.audioRate));
         format.channels = request.audioChannels;
         track.emplace(source, span.first, rateNumerator, rateDenominator, format.sampleRate, format.channels);
+        track->RenderThrough(1);  // the first frame's, rendered above
       }
       media = cli::OpenMediaWriter(*stream, format);
 #endif
@@ -261,11 +262,19 @@ int Render(const RenderRequest& request) {
                     true, request.progress, request.quiet);
   PngEncoders encoders;
   for (std::size_t k = 0; k < numbers.size(); ++k) {
-    ahead.Wait();  // frame k, rendered ahead (the first, above)
+    ahead.Wait();  // frame k and its sound, rendered ahead (the first, above)
     CheckInterrupted();
+#ifdef MORAVANE_CLI_LIBAV
+    if (track) track->Collect();
+#endif
     Slot& slot = slots[k % used];
     if (k + 1 < numbers.size()) {
-      ahead.Start([&, k] { renderInto(slots[(k + 1) % used], numbers[k + 1]); });
+      ahead.Start([&, k] {
+        renderInto(slots[(k + 1) % used], numbers[k + 1]);
+#ifdef MORAVANE_CLI_LIBAV
+        if (track) track->RenderThrough(static_cast<long>(k + 2));
+#endif
+      });
     }
     view.data = static_cast<const std::uint8_t*>(slot.section.GetAddress());
     if (y4m) {
