@@ -18,9 +18,14 @@
 #        (b) the wall time of moravane-cli | ffmpeg (default options) against
 #            ffmpeg reading that file (target: the file's time / the pipe's
 #            >= 0.8; both share the machine's CPUs);
-#            Beside it, `cat FILE | ffmpeg`: the same bytes through a pipe
-#            from a writer that does nothing else, the most any writer into
-#            a pipe reaches here;
+#            Beside it, the same bytes through a pipe from writers that do
+#            nothing else: `cat FILE`; pipe_ceiling write (each frame copied
+#            into a reused buffer and written, as a writer that makes its
+#            frames must, the most such a writer reaches here); pipe_ceiling
+#            gift (each frame copied into fresh pages given to the pipe:
+#            the one zero-copy way for made bytes that no reader can see
+#            change); pipe_ceiling splice (the file's cached pages spliced,
+#            which only bytes already in a file allow);
 #        (c) ffmpeg's testsrc2 into the same encoder, for context;
 #        (d) NUT with the sound against YUV4MPEG2, ENC_FRAMES to /dev/null:
 #            the frame rate each run states in its last -progress block
@@ -206,7 +211,11 @@ pipe_enc="'$cli' render '$project' --source Bars --frames 0:$enc_frames -q --for
 file_enc="ffmpeg -v error -nostdin -i '$shm/hd.y4m' -c:v libx264 -preset ultrafast -f null -"
 src_enc="ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1920x1080:rate=24 -frames:v $enc_frames -c:v libx264 -preset ultrafast -f null -"
 cat_enc="cat '$shm/hd.y4m' | $encode"
-best_alternating t_enc "$pipe_enc" "$file_enc" "$src_enc" "$cat_enc"
+frame_bytes=$((1920 * 1080 * 3 / 2 + 6))  # FRAME and a 4:2:0 picture
+write_enc="'$ceiling' write '$shm/hd.y4m' $frame_bytes | $encode"
+gift_enc="'$ceiling' gift '$shm/hd.y4m' $frame_bytes | $encode"
+splice_enc="'$ceiling' splice '$shm/hd.y4m' $frame_bytes | $encode"
+best_alternating t_enc "$pipe_enc" "$file_enc" "$src_enc" "$cat_enc" "$write_enc" "$gift_enc" "$splice_enc"
 # (d) NUT with the sound against YUV4MPEG2, alternating: the best wall time
 # and the best stated frame rate of each.
 declare -A d_wall d_fps
@@ -238,8 +247,14 @@ printf '%-44s %8.2f ms CPU/frame (from the file: %.2f)\n' "(b) ffmpeg libx264 re
   "$(calc "$c_ffmpeg_pipe * 1000 / $enc_frames")" "$(calc "$c_x264 * 1000 / $enc_frames")"
 printf '%-44s %8.3f s   ratio at most %.2f\n' "(b) ceiling: (moravane + ffmpeg CPU) / $cores cores" "$floor" \
   "$(calc "$t_enc_2 / $floor")"
-printf '%-44s %8s s   %.1f frames/s   ratio %.2f: the most a pipe allows here\n' "(b) cat FILE | ffmpeg libx264" \
+printf '%-44s %8s s   %.1f frames/s   ratio %.2f\n' "(b) cat FILE | ffmpeg libx264" \
   "$t_enc_4" "$(calc "$enc_frames / $t_enc_4")" "$(calc "$t_enc_2 / $t_enc_4")"
+printf '%-44s %8s s   %.1f frames/s   ratio %.2f: the most a writer of made frames reaches\n' \
+  "(b) pipe_ceiling write FILE | ffmpeg" "$t_enc_5" "$(calc "$enc_frames / $t_enc_5")" "$(calc "$t_enc_2 / $t_enc_5")"
+printf '%-44s %8s s   %.1f frames/s   ratio %.2f\n' "(b) pipe_ceiling gift FILE | ffmpeg" "$t_enc_6" \
+  "$(calc "$enc_frames / $t_enc_6")" "$(calc "$t_enc_2 / $t_enc_6")"
+printf '%-44s %8s s   %.1f frames/s   ratio %.2f: the pages of the file itself\n' "(b) pipe_ceiling splice FILE | ffmpeg" \
+  "$t_enc_7" "$(calc "$enc_frames / $t_enc_7")" "$(calc "$t_enc_2 / $t_enc_7")"
 printf '%-44s %8s s   %.1f frames/s\n' "(c) ffmpeg testsrc2 -> libx264" "$t_enc_3" "$(calc "$enc_frames / $t_enc_3")"
 printf '%-44s %8.3f s   %.1f frames/s stated\n' "(d) moravane-cli y4m" "${d_wall[y4m]}" "${d_fps[y4m]}"
 printf '%-44s %8.3f s   %.1f frames/s stated   ratio %.2f (>= 0.9); whole runs %.2f\n' \
