@@ -121,7 +121,8 @@ void AudioTrack::RenderThrough(long frames) {
 }
 
 void AudioTrack::Collect() {
-  // What was handed over goes here, once a buffer rather than once a frame.
+  // What was handed over goes when a buffer comes, not once a frame.
+  if (m_incoming.empty()) return;
   m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(m_next));
   m_next = 0;
   m_pending.insert(m_pending.end(), m_incoming.begin(), m_incoming.end());

@@ -181,7 +181,6 @@ int Render(const RenderRequest& request) {
     ULONGLONG written = 0;
     slot.renderer.RenderVideo(FrameStart(number, rateNum, rateDen), &written);
   };
-  RenderAhead ahead(overlap);
 
   std::optional<cli::OutputFile> stream;
   std::optional<cli::Y4mWriter> y4m;
@@ -254,13 +253,17 @@ int Render(const RenderRequest& request) {
     }
   }
 
-  // On every way out the members end in reverse: the encoders drain, the
-  // render ahead finishes (one on no thread of its own never runs), and
-  // each slot's render ends before its section goes.
+  // On every way out the members end in reverse: the render ahead finishes
+  // (one on no thread of its own never runs), the encoders drain, and each
+  // slot's render ends before its section goes.
   // Each frame written is STEP frames of the source's time.
   Progress progress("render", static_cast<long>(numbers.size()), static_cast<double>(span.step) * rateDen / rateNum,
                     true, request.progress, request.quiet);
   PngEncoders encoders;
+  // Last, so that on every way out the render in flight (which fills a
+  // slot and renders the sound's track) finishes before anything it uses
+  // goes.
+  RenderAhead ahead(overlap);
   for (std::size_t k = 0; k < numbers.size(); ++k) {
     ahead.Wait();  // frame k and its sound, rendered ahead (the first, above)
     CheckInterrupted();
