@@ -519,6 +519,11 @@ void RenderAudio(const SourceDesc& source, const AudioOptions& options, std::int
   const double step = 2 * std::numbers::pi * source.audio.frequency / options.sampleRate;
   const double turnCos = std::cos(step), turnSin = std::sin(step);
   double s = 0, c = 0;
+  auto turn = [&] {
+    const double next = s * turnCos + c * turnSin;
+    c = c * turnCos - s * turnSin;
+    s = next;
+  };
   std::byte* at = destination;
   for (std::int64_t i = 0; i < frames; ++i) {
     const std::int64_t n = first + i;
@@ -528,16 +533,10 @@ void RenderAudio(const SourceDesc& source, const AudioOptions& options, std::int
         const std::int64_t start = n - n % kBlock;
         s = std::sin(step * double(start));
         c = std::cos(step * double(start));
-        for (std::int64_t k = start; k < n; ++k) {
-          const double next = s * turnCos + c * turnSin;
-          c = c * turnCos - s * turnSin;
-          s = next;
-        }
+        for (std::int64_t k = start; k < n; ++k) turn();
       }
       value = 0.5 * s;
-      const double next = s * turnCos + c * turnSin;
-      c = c * turnCos - s * turnSin;
-      s = next;
+      turn();
     } else {
       value = AudioSampleAt(source, double(n) / options.sampleRate);
     }

@@ -100,7 +100,6 @@ class AudioTrack {
   std::string m_name;
   long long m_rateNumerator, m_rateDenominator, m_sampleRate;
   int m_channels;
-  long long m_bufferFrames;  // sample frames a buffer: a second's
   // RenderThrough's: sample frames rendered, the source had no more, and
   // the samples rendered since the last Collect.
   long long m_rendered = 0;

@@ -88,18 +88,18 @@ AudioTrack::AudioTrack(moravane::Source& source, long firstFrame, int rateNumera
       m_rateNumerator(rateNumerator),
       m_rateDenominator(rateDenominator),
       m_sampleRate(sampleRate),
-      m_channels(channels),
-      m_bufferFrames(sampleRate) {
+      m_channels(channels) {
   m_options.SetSampleRate(sampleRate);
   m_options.SetNumChannels(channels);
   m_options.SetEncoding(0);
   m_options.SetBytesPerSample(2);
-  const ULONGLONG sectionSize = static_cast<ULONGLONG>(m_bufferFrames) * channels * 2;
+  const long long bufferFrames = sampleRate;  // a second (Media.h says why)
+  const ULONGLONG sectionSize = static_cast<ULONGLONG>(bufferFrames) * channels * 2;
   m_section.Init(true, m_name, sectionSize);
   // From the first frame's time, exactly.
   m_render.emplace(
       moravane::host::ScopedRender::Audio(m_renderer, FrameStart(firstFrame, rateNumerator, rateDenominator),
-                                          static_cast<LONG>(m_bufferFrames), m_options, m_name, sectionSize));
+                                          static_cast<LONG>(bufferFrames), m_options, m_name, sectionSize));
 }
 
 long long AudioTrack::Due(long frames) const {

@@ -253,15 +253,14 @@ int Render(const RenderRequest& request) {
     }
   }
 
-  // On every way out the members end in reverse: the render ahead finishes
-  // (one on no thread of its own never runs), the encoders drain, and each
-  // slot's render ends before its section goes.
   // Each frame written is STEP frames of the source's time.
   Progress progress("render", static_cast<long>(numbers.size()), static_cast<double>(span.step) * rateDen / rateNum,
                     true, request.progress, request.quiet);
   PngEncoders encoders;
-  // Last, so that on every way out the render in flight (which fills a
-  // slot and renders the sound's track) finishes before anything it uses
+  // On every way out the members end in reverse. The render ahead is last,
+  // so that the render in flight (which fills a slot and renders the
+  // sound's track) finishes first (one on no thread of its own never runs);
+  // then the encoders drain, and each slot's render ends before its section
   // goes.
   RenderAhead ahead(overlap);
   for (std::size_t k = 0; k < numbers.size(); ++k) {
