@@ -43,16 +43,37 @@ class SourceNotFound : public RequestError {
   int m_matches;
 };
 
+namespace detail {
+
+// The children of `container` and everything below them. Each child is
+// handed to `visit` itself, not a copy: a copy's release would cost a call
+// to the communication thread of its own, as much as the step.
+template <class Visit>
+void WalkChildren(Container& container, int depth, Visit& visit) {
+  Item child;
+  Container children;
+  while (NextChild(container, child, children)) {
+    const IUnknown* const visited = child.GetUnknown().p;
+    visit(child, depth);
+    // The server is told the current child to find the next one: a child
+    // that the visit unlinked or replaced would restart or derail the walk.
+    if (child.GetUnknown().p != visited) throw std::logic_error("a walk's visit changed the item it was shown");
+    if (children.IsLinked()) WalkChildren(children, depth + 1, visit);
+  }
+}
+
+}  // namespace detail
+
 // Walks the tree below and with `item`, depth first in the server's order;
-// `visit(item, depth)` sees each item before its children.
+// `visit(item, depth)` sees each item before its children. The visit may
+// read the item and copy it, but must leave the handle it is shown as it
+// is (std::logic_error otherwise). Per child the walk itself makes one call
+// to the communication thread (NextChild); the visit's own calls add to it.
 template <class Visit>
 void Walk(Item item, int depth, Visit&& visit) {
   visit(item, depth);
   Container container(item);
-  if (!container.IsLinked()) return;
-  for (Item child = container.GetFirstItem(); child.IsLinked(); child = container.GetNextItem(child)) {
-    Walk(child, depth + 1, visit);
-  }
+  if (container.IsLinked()) detail::WalkChildren(container, depth + 1, visit);
 }
 
 // The source named by GUID (braces optional) or, when `wanted` is none or

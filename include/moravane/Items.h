@@ -97,4 +97,15 @@ class MORAVANE_API Container : public Container_Base, public BaseObject<IContain
   void GetNextItemExecutor(Item* current, Item* next);
 };
 
+// A walk's step through the children of `container`, in one call to the
+// communication thread: `child` becomes the first child when it is
+// unlinked, else the child after it, and `childContainer` that child seen
+// as a container (unlinked when it is none). After the last child both are
+// unlinked and the result is false. Its remote calls are those of
+// GetFirstItem or GetNextItem, Container(Item&) and the release of the
+// previous child; made one by one from the host's thread, each would wait
+// for the communication thread on its own. Failures raise LinkError as
+// GetNextItem does and leave both handles as they were.
+MORAVANE_API bool NextChild(Container& container, Item& child, Container& childContainer);
+
 }  // namespace moravane

@@ -37,9 +37,12 @@ std::vector<std::shared_ptr<PyItem>> Children(PyItem& item) {
   std::lock_guard<std::mutex> guard(item.lock);
   moravane::Container container(item.handle);
   if (!container.IsLinked()) return children;
-  for (moravane::Item child = container.GetFirstItem(); child.IsLinked(); child = container.GetNextItem(child)) {
-    children.push_back(std::make_shared<PyItem>(child));
-  }
+  // One call to the communication thread per child (the step's container
+  // handle is not needed here, but its query costs less than the hand-over
+  // that GetNextItem's returned temporary would cost when released).
+  moravane::Item child;
+  moravane::Container unused;
+  while (moravane::NextChild(container, child, unused)) children.push_back(std::make_shared<PyItem>(child));
   return children;
 }
 
