@@ -80,6 +80,17 @@ bool PeerSharesCpu(const std::atomic<std::uint32_t>& peerCpu, std::uint32_t mine
   return peer != 0 && peer == mine;
 }
 
+// True when this process may run on more than one CPU. Read once: a server
+// is not moved between sets of CPUs while it serves.
+bool ManyCpus() {
+  static const bool many = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return ::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+  }();
+  return many;
+}
+
 template <class Ready>
 bool SpinUntil(Ready ready, std::chrono::nanoseconds budget, bool yield) {
   if (yield) {
@@ -223,7 +234,16 @@ ChannelState ServerAwaitRequest(SharedRegion& region) {
     const std::uint32_t state = region.state.load(std::memory_order_acquire);
     return state == kRequest || state == kClosed;
   };
-  if (!SpinUntil(arrived, kServerSpin, PeerSharesCpu(region.clientCpu, CpuHint()))) {
+  // A server that finds its client on its own CPU while it could use
+  // another has been put there because the other CPU is busy: the host's
+  // two threads and this one then take turns on one CPU, and the host's
+  // threads give the CPU away between looks. A third thread doing the same
+  // only adds itself to every round of turns (each call took two rounds of
+  // three switches), so the server sleeps at once and is woken with the
+  // request. On a single CPU the host's threads sleep instead of yielding
+  // (the library spins on none), and a yield goes straight to the client.
+  const bool shares = PeerSharesCpu(region.clientCpu, CpuHint());
+  if (!(shares && ManyCpus() ? arrived() : SpinUntil(arrived, kServerSpin, shares))) {
     region.serverSleeping.store(1, std::memory_order_seq_cst);
     for (;;) {
       const std::uint32_t state = region.state.load(std::memory_order_seq_cst);
