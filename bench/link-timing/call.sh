@@ -7,7 +7,8 @@
 #               null call over the shared region, no communication thread;
 #   call        frames_bench LinkNullCall: the whole, back to back;
 # and the whole in the placements a host meets:
-#   idle        frames_bench LinkNullCallAfterIdle: after 1 ms without calls;
+#   idle        frames_bench LinkNullCallAfterIdle: after 1 ms without calls,
+#               as the median call / the mean of the 500 calls;
 #   one-cpu     LinkNullCall under taskset -c 0 (host and server on one CPU);
 #   busy        LinkNullCall beside one busy thread (a shell loop);
 # and, in the first round, the walk of projects of 1,000, 10,000 and 100,000
@@ -41,6 +42,8 @@ medians = [b for b in rows if b.get("aggregate_name") == "median"]
 for b in medians or rows:  # one repetition has no aggregates
     if "us/item" in b:
         print(b["run_name"], "%.2f" % b["us/item"], "%.2f" % b["calls/item"])
+    elif "median us" in b:  # the median call, then the mean that a few slow wake-ups move
+        print(b["run_name"], "%.2f/%.2f" % (b["median us"], b["real_time"] * scale[b["time_unit"]]))
     else:
         print(b["run_name"], "%.2f" % (b["real_time"] * scale[b["time_unit"]]))
 '
@@ -64,7 +67,11 @@ builds=("$build")
 [ -n "$base" ] && builds+=("$base")
 
 printf '%-5s %-5s | %-10s %-8s %-8s %-6s' round load marshalled remote call ratio
-for b in "${builds[@]}"; do printf ' | %-26s' "$(basename "$(dirname "$b")")/$(basename "$b"): call idle 1cpu busy"; done
+for b in "${builds[@]}"; do
+  name=this
+  [ "$b" = "$build" ] || name=base
+  printf ' | %-38s' "$name: call idle(median/mean) 1cpu busy"
+done
 printf ' | load\n'
 for round in $(seq "$rounds"); do
   start_load=$(load)
@@ -87,7 +94,7 @@ for round in $(seq "$rounds"); do
   wait "$spinner" 2>/dev/null || true
   ratio=$(awk -v c="${call[$build]}" -v m="$marshalled" -v r="$remote" 'BEGIN { printf "%.1f", c / (m + r) }')
   printf '%-5s %-5s | %-10s %-8s %-8s %-6s' "$round" "$start_load" "$marshalled" "$remote" "${call[$build]}" "$ratio"
-  for b in "${builds[@]}"; do printf ' | %-6s %-6s %-6s %-6s    ' "${call[$b]}" "${idle[$b]}" "${one[$b]}" "${busy[$b]}"; done
+  for b in "${builds[@]}"; do printf ' | %-6s %-12s %-6s %-6s    ' "${call[$b]}" "${idle[$b]}" "${one[$b]}" "${busy[$b]}"; done
   printf ' | %s\n' "$(load)"
   if [ "$round" = 1 ] && [ -z "${NO_WALK:-}" ]; then
     walks=()
