@@ -511,8 +511,9 @@ void LinkNullCallAfterIdle(benchmark::State& state) {
       calls.push_back(spent.count() * 1e6);
     }
     benchmark::DoNotOptimize(sum);
-    // The time is the mean, which a few calls that met a slow wake-up of
-    // the machine's own move by tens of µs; the median call beside it.
+    // The time reported is the mean, which a few calls that meet a slow
+    // wake-up of a halted CPU move by tens of µs; the median call is given
+    // beside it.
     std::nth_element(calls.begin(), calls.begin() + calls.size() / 2, calls.end());
     state.counters["median us"] = calls.empty() ? 0.0 : calls[calls.size() / 2];
   } catch (const LinkError& error) {
