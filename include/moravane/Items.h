@@ -92,6 +92,8 @@ class MORAVANE_API Container : public Container_Base, public BaseObject<IContain
 
  private:
   friend class detail::HandleAccess;
+  // A walk's step runs GetFirstItem's or GetNextItem's executor.
+  friend MORAVANE_API bool NextChild(Container& container, Item& child, Container& childContainer);
 
   void GetFirstItemExecutor(Item* first);
   void GetNextItemExecutor(Item* current, Item* next);

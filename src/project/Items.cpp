@@ -64,33 +64,27 @@ void Container::GetNextItemExecutor(Item* current, Item* next) {
   detail::TakeReturned(detail::ReturnForm::kLenient, returned.p, next);
 }
 
-namespace {
-
-void NextChildExecutor(Container* container, Item* child, Container* childContainer, bool* found) {
-  const comsupport::CComQIPtr<IContainer2> parent = detail::HandleAccess::InterfaceOf(*container);
-  comsupport::CComPtr<IUnknown> returned;
-  if (child->IsLinked()) {
-    const comsupport::CComQIPtr<IItem2> lent = detail::HandleAccess::InterfaceOf(*child);
-    CallRemote(parent, &IContainer2::GetNextItem, static_cast<IUnknown*>(lent.p), &returned);
-  } else {
-    CallRemote(parent, &IContainer2::GetFirstItem, &returned);
-  }
-  Item next;
-  detail::TakeReturned(detail::ReturnForm::kLenient, returned.p, &next);
-  // Both queries run here, in place; the handles' previous references go
-  // here too, so a child's last one reaches the server from this thread.
-  Container nextContainer = next.IsLinked() ? Container(next) : Container();
-  *childContainer = nextContainer;
-  *child = next;
-  *found = child->IsLinked();
-}
-
-}  // namespace
-
 bool NextChild(Container& container, Item& child, Container& childContainer) {
   bool found = false;
   WideString errorText;
-  detail::DispatchCall(boost::bind(&NextChildExecutor, &container, &child, &childContainer, &found), errorText);
+  // One deferred call: the executor of GetFirstItem or GetNextItem, then
+  // the query for the child's container, in place; the handles' previous
+  // references go here too, so a child's last one reaches the server from
+  // this thread.
+  detail::DispatchCall(
+      [&] {
+        Item next;
+        if (child.IsLinked()) {
+          container.GetNextItemExecutor(&child, &next);
+        } else {
+          container.GetFirstItemExecutor(&next);
+        }
+        Container nextContainer = next.IsLinked() ? Container(next) : Container();
+        childContainer = nextContainer;
+        child = next;
+        found = child.IsLinked();
+      },
+      errorText);
   return found;
 }
 
